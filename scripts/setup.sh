@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing need, when missing.
+# Sourced by test.sh and run.sh; safe to run again.
+set -euo pipefail
+
+TL_PACKAGES=(
+  cmake ninja-build g++ pkg-config ccache
+  googletest libgtest-dev
+  libsqlite3-dev libfmt-dev libcli11-dev nlohmann-json3-dev
+  util-linux
+)
+
+tl_missing_packages() {
+  local missing=()
+  for p in "${TL_PACKAGES[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+      missing+=("$p")
+    fi
+  done
+  echo "${missing[@]:-}"
+}
+
+tl_install_packages() {
+  local missing
+  missing=$(tl_missing_packages)
+  if [ -z "$missing" ]; then
+    return 0
+  fi
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing packages: $missing (run as root, or install them with apt-get)" >&2
+    return 1
+  fi
+  echo "Installing: $missing"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  # shellcheck disable=SC2086
+  apt-get install -y -qq --no-install-recommends $missing
+}

@@ -1,0 +1,243 @@
+#include "app/string_table.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <iterator>
+
+#include "app/string_ids.h"
+
+namespace tl {
+namespace {
+
+// Sorted by identifier; BuiltinString relies on it (checked below at compile time).
+constexpr StringTableEntry kEntries[] = {
+    {ids::kFoundFile, "Found file: %s"},
+    {ids::kAnalysisDuration, "Analysis duration: %d minute(s), %d second(s)."},
+    {ids::kAnalysisCompletedCounts, "Analysis completed. Found %d folder(s) and %d file(s)."},
+    {ids::kBytes, "bytes"},
+    {ids::kErrorAdminAccessNecessary, "Error: Administrator access necessary"},
+    {ids::kAdminAccessPleaseRunAsAdmin,
+     "Administrator access necessary. Please run the program using an administrator's account on your computer."},
+    {ids::kConfirmation, "Confirmation"},
+    {ids::kConfirmExitApplication, "Are you sure you want to exit the application?"},
+    {ids::kBusy, "Busy"},
+    {ids::kIdle, "Idle"},
+    {ids::kSearch, "Search"},
+    {ids::kColumnName, "Name"},
+    {ids::kColumnSize, "Size"},
+    {ids::kColumnType, "Type"},
+    {ids::kColumnDateModified, "Date Modified"},
+    {ids::kColumnInFolder, "In Folder"},
+    {ids::kConfirmStopScanning, "Are you sure you want to stop scanning?"},
+    {ids::kVolumeReadFailed, "Volume %s at position %I64d not read, retry %d"},
+    {ids::kCantReadBootSector, "Can't read boot sector on [%s]"},
+    {ids::kGetPartitionInfoError, "GetPartitionInfo error on volume [%s]"},
+    {ids::kKBytes, "KBytes"},
+    {ids::kConditionDeleted, "Deleted"},
+    {ids::kConditionLive, "Live"},
+    {ids::kAnalyzingMftTable, "Analyzing MFT table"},
+    {ids::kFoundVolumeAt, "Found %s volume at: %I64d"},
+    {ids::kMediumConnected, "Volume %c: Medium connected!"},
+    {ids::kMediumRemoved, "Drive %c: Medium removed!"},
+    {ids::kNoFilesFound, "No files found"},
+    {ids::kRecoveryListEmpty, "Recovery list is empty!"},
+    {ids::kRecoveryStarted, "Recovery started."},
+    {ids::kCreatingRecoveryList, "Creating recovery list."},
+    {ids::kCantCreateTemporaryFile, "Can't create temporary file"},
+    {ids::kLegend, "Legend"},
+    {ids::kImageCantReadSector, "Image_Create: Can't read sector: 0x%I64x"},
+    {ids::kImageCantWriteSector, "Image_Create: Can't write sector: 0x%I64x"},
+    {ids::kCantAllocateMemory, "Can't allocate memory!"},
+    {ids::kFatRootDirectoryNotRead, "FAT Root directory not read!"},
+    {ids::kRecoveryCreateFileFailed, "CRecovery::FileRecovery.CreateFile '%s' failed"},
+    {ids::kRecoveryShortWrite, "CRecovery::FileRecovery.WriteError: WritedSize = %d, ReqSize = %d"},
+    {ids::kDeleteTemporaryFiles, "Delete temporary files?"},
+    {ids::kRecoveringFile, "FileRecovery: Recovering file: %s [from '%s' to '%s']"},
+    {ids::kRecoverySkipped, "FileRecovery: File '%s' recovery skipped"},
+    {ids::kRecoveryCancelled, "FileRecovery: File '%s' recovery cancelled"},
+    {ids::kFileOpenedSuccessfully, "File '%s'  opened successfully"},
+    {ids::kOpenFailedNoApplication,
+     "Opening file: \"%s\" failed! No application associated with this file"},
+    {ids::kOpenFailedSystemError, "Opening file: \"%s\" failed! System error code: %d"},
+    {ids::kCantCreateFolder, "Can't create folder: %s"},
+    {ids::kRecoveryWriteSystemError, "FileRecovery: Write system error %d"},
+    {ids::kFileExists, "File: %s exists"},
+    {ids::kRecoveryAborted, "Recovery aborted."},
+    {ids::kRecoveryCompleted, "Recovery completed."},
+    {ids::kRecoveryNothingWritten, "CRecovery::FileRecovery of '%s' failed because file size == 0"},
+    {ids::kConfirmStopRecovery, "Are you sure you want to stop recovery?"},
+    {ids::kYes, "Yes"},
+    {ids::kConfirmNextWithoutRecovery,
+     "No files have been recovered yet.\n"
+     "To recover files, mark them in the list and press \"Recover\".\n"
+     "\n"
+     "Do you want to go on to the next step anyway?"},
+    {ids::kProgramSettings, "Program Settings"},
+    {ids::kPageCommonSettings, "Common Settings"},
+    {ids::kPageConfirmations, "Confirmations"},
+    {ids::kPageDriveAccess, "Drive Access"},
+    {ids::kPageInterfaceLanguages, "Intrface Languages"},
+    {ids::kPageLogging, "Logging"},
+    {ids::kPageFileTypes, "File Types"},
+    {ids::kPageTemporaryFolder, "Tempoarary Folder"},
+    {ids::kVolumeInformation, "Volume Information"},
+    {ids::kPageCapabilities, "Capabilities"},
+    {ids::kPageGeneral, "General"},
+    {ids::kPageInformation, "Information"},
+    {ids::kInfoDeviceNumber, "Device Number"},
+    {ids::kInfoMediaType, "Media Type"},
+    {ids::kInfoDriveGeometry, "Drive Geometry:"},
+    {ids::kInfoCylinders, "Cylinders"},
+    {ids::kInfoTracksPerCylinder, "Tracks Per Cylinder"},
+    {ids::kInfoSectorsPerTrack, "Sectors Per Track"},
+    {ids::kInfoBytesPerSector, "Bytes Per Sector"},
+    {ids::kInfoDriveLetter, "Drive letter"},
+    {ids::kInfoLabel, "Label"},
+    {ids::kInfoFileSystem, "File System"},
+    {ids::kInfoClusterSize, "Cluster size"},
+    {ids::kInfoTotalClusters, "Total Clusters"},
+    {ids::kInfoTotalSectors, "Total Sectors"},
+    {ids::kInfoSystemPath, "System Path"},
+    {ids::kInfoCategory, "Category"},
+    {ids::kCategoryVirtual, "Virtual"},
+    {ids::kTypeOsFile, "OS File"},
+    {ids::kTypeFound, "Found"},
+    {ids::kTypeVolumeImage, "Volume Image"},
+    {ids::kCategoryLogical, "Logical"},
+    {ids::kCategoryPhysical, "Physical"},
+    {ids::kTypeCdDvd, "CD/DVD"},
+    {ids::kTypeRemovable, "Removable"},
+    {ids::kTypeFixed, "Fixed"},
+    {ids::kInfoType, "Type"},
+    {ids::kMediaFixedHardDisk, "Fixed hard disk"},
+    {ids::kMediaRemovableNotFloppy, "Removable media other than floppy"},
+    {ids::kRecoveringItemWithSize, "%s [size: %I64d]"},
+    {ids::kDriveNumber, "Drive %d"},
+    {ids::kLoadingClusterBitmapStart, "Loading clusters bitmap start"},
+    {ids::kLoadingClusterBitmapComplete, "Loading clusters bitmap complete"},
+    {ids::kDestinationOnSourceDrive,
+     "The destination folder is on the same drive with the source.\n"
+     "You should change the destination location for recovered files.\n"
+     "\n"
+     "Select another destination folder for recovered files?"},
+    {ids::kWarning, "Warning!"},
+    {ids::kSelectDestinationFolder, "Select destination folder for recovered files"},
+    {ids::kProgramRunning, "Program running."},
+    {ids::kVolumeReadTimeout, "Volume %s at position %I64d read timeout, retry %d"},
+    {ids::kDataViewer, "Data viewer"},
+    {ids::kInfoTotalSpace, "Total Space"},
+    {ids::kStateNotReady, "Not Ready"},
+    {ids::kStateAnalyzing, "Analyzing"},
+    {ids::kStateInformationRequest, "Information request"},
+    {ids::kInfoState, "State"},
+    {ids::kInfoSerialNumber, "Serial Number"},
+    {ids::kAnalysisStopped, "Analysis of %s stoped"},
+    {ids::kLostFragmentsNode, "Filesystem (lost fragments)"},
+    {ids::kLostFileName, "lost_file_%I64d"},
+    {ids::kLostFilesNode, "Lost files"},
+    {ids::kLostFolderName, "lost_folder_%d"},
+    {ids::kStatusStartAnalyzing,
+     "Start drive analysis\n"
+     "Start analyzing"},
+    {ids::kStatusStopAnalyzing,
+     "Stop drive analysis\n"
+     "Stop analyzing"},
+    {ids::kStatusToggleLog,
+     "Show or hide log\n"
+     "Toggle log"},
+    {ids::kStatusRescanDrives,
+     "Rescan drives\n"
+     "Rescan drives"},
+    {ids::kStatusCreateDriveImage,
+     "Save drive image to file\n"
+     "Create drive image"},
+    {ids::kStatusLoadDriveImage,
+     "Load drive image from file\n"
+     "Load drive image"},
+    {ids::kStatusRecover,
+     "Recover selected files\n"
+     "Recover selected files"},
+    {ids::kStatusFind,
+     "Find files\n"
+     "Find files"},
+    {ids::kStatusToggleLegend,
+     "Show or hide button.\n"
+     "Toggle button appearance"},
+    {ids::kStatusFileInformation,
+     "Information...\n"
+     "Information..."},
+    {ids::kStatusSettings,
+     "Program settings\n"
+     "Program settings"},
+    {ids::kStatusFilters,
+     "Filters\n"
+     "Filters"},
+    {ids::kStatusCheckAll,
+     "Check all\n"
+     "Check all"},
+    {ids::kStatusUncheckAll,
+     "Uncheck all\n"
+     "Uncheck all"},
+    {ids::kStatusTryToOpen,
+     "Try to open...\n"
+     "Try to open..."},
+    {ids::kStatusSetNewSize, "Change file size"},
+    {ids::kStatusWizardMode,
+     "Wizard Mode\n"
+     "Wizard Mode"},
+    {ids::kStatusResetSize, "Set file size as 'unknown'"},
+    {ids::kStatusSearchLostDrives, "Find Lost Disks"},
+    {ids::kInitializingDrive, "Initializing drive %s"},
+    {ids::kAborting, "Aborting..."},
+    {ids::kOperationAborted, "Operation aborted. Incomplete drive analysis!"},
+    {ids::kUnknown, "unknown"},
+    {ids::kReindexingFiles, "Re-indexing files..."},
+    {ids::kFolder, "Folder"},
+    {ids::kAnalyzingFileSystem, "Analyzing file system."},
+    {ids::kBeginningFileSystemAnalysis, "Beginning file system analysis."},
+    {ids::kNoFileSystemDetected, "No file system detected! File system analysis skipped."},
+    {ids::kAnalyzingDriveSectors, "Analyzing drive sectors."},
+    {ids::kStartingSectorAnalysis, "Starting drive sector analysis, searching for lost files."},
+    {ids::kReady, "Ready"},
+    {ids::kMyComputer, "My Computer"},
+    {ids::kRecycleBin, "Recycle Bin"},
+    {ids::kStatusAbout,
+     "About\n"
+     "About"},
+    {ids::kProgramStarted, "Documents Tessa-Loft %s started."},
+    {ids::kSettingsStoreProblem, "Settings: %s. The program runs on its default settings."},
+    {ids::kLanguageFileUnreadable, "Language file '%s' could not be read; the built-in English texts are used."},
+    {ids::kLanguageFileUnknownEncoding, "Language file '%s' is in an encoding that cannot be recognised; the built-in English texts are used."},
+    {ids::kLogFileNotOpened, "Log file '%s' could not be opened; \"Save log in file\" is switched off."},
+    {ids::kSettingsReset, "Settings were reset to their defaults."},
+    {ids::kLanguageApplied, "Interface language: %s"},
+};
+
+constexpr bool IdsStrictlyAscending() {
+    for (std::size_t i = 1; i < std::size(kEntries); ++i) {
+        if (kEntries[i - 1].id >= kEntries[i].id) return false;
+    }
+    return true;
+}
+static_assert(IdsStrictlyAscending(), "string table must be sorted by id without duplicates");
+
+constexpr bool NoEmptyTexts() {
+    for (const auto& e : kEntries) {
+        if (e.text.empty()) return false;
+    }
+    return true;
+}
+static_assert(NoEmptyTexts(), "an empty built-in text could not be told from a missing one");
+
+}  // namespace
+
+std::span<const StringTableEntry> StringTableEntries() { return kEntries; }
+
+std::string_view BuiltinString(unsigned id) {
+    const auto it = std::lower_bound(std::begin(kEntries), std::end(kEntries), id,
+                                     [](const StringTableEntry& e, unsigned key) { return e.id < key; });
+    if (it == std::end(kEntries) || it->id != id) return {};
+    return it->text;
+}
+
+}  // namespace tl

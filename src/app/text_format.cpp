@@ -1,0 +1,106 @@
+#include "app/text_format.h"
+
+namespace tl {
+namespace {
+
+struct Conversion {
+    char letter = 0;         // the conversion character, 0 for "%%"
+    bool usesStar = false;   // width or precision from an argument
+    std::size_t end = 0;     // index one past the conversion
+    std::string body;        // flags, width and precision without length modifiers
+};
+
+// Parses the conversion starting at format[pos] == '%'.
+bool ParseConversion(std::string_view f, std::size_t pos, Conversion& c) {
+    std::size_t i = pos + 1;
+    if (i < f.size() && f[i] == '%') {
+        c.letter = 0;
+        c.end = i + 1;
+        return true;
+    }
+    const auto take = [&](auto pred) {
+        while (i < f.size() && pred(f[i])) {
+            if (f[i] == '*') c.usesStar = true;
+            c.body += f[i++];
+        }
+    };
+    take([](char ch) { return ch == '-' || ch == '+' || ch == ' ' || ch == '#' || ch == '0'; });
+    take([](char ch) { return (ch >= '0' && ch <= '9') || ch == '*'; });
+    if (i < f.size() && f[i] == '.') {
+        c.body += f[i++];
+        take([](char ch) { return (ch >= '0' && ch <= '9') || ch == '*'; });
+    }
+    // Length modifiers: dropped.
+    if (f.substr(i, 3) == "I64" || f.substr(i, 3) == "I32") i += 3;
+    else if (f.substr(i, 2) == "ll" || f.substr(i, 2) == "hh") i += 2;
+    else if (i < f.size() && (f[i] == 'l' || f[i] == 'h' || f[i] == 'L' || f[i] == 'z' || f[i] == 'j' ||
+                              f[i] == 't' || f[i] == 'q' || f[i] == 'I' || f[i] == 'w'))
+        i += 1;
+    if (i >= f.size()) return false;
+    c.letter = f[i];
+    c.end = i + 1;
+    return true;
+}
+
+bool Fits(char letter, FormatArgKind kind) {
+    switch (letter) {
+    case 'd': case 'i': case 'u': case 'x': case 'X': case 'o':
+        return kind == FormatArgKind::Integer || kind == FormatArgKind::Char;
+    case 'c': case 'C':
+        return kind == FormatArgKind::Char || kind == FormatArgKind::Integer;
+    case 's': case 'S':
+        return kind == FormatArgKind::String;
+    case 'f': case 'F': case 'e': case 'E': case 'g': case 'G': case 'a': case 'A':
+        return kind == FormatArgKind::Float;
+    case 'p':
+        return kind == FormatArgKind::Pointer;
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
+bool PlaceholdersFit(std::string_view format, std::span<const FormatArgKind> kinds) {
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < format.size();) {
+        if (format[i] != '%') {
+            ++i;
+            continue;
+        }
+        Conversion c;
+        if (!ParseConversion(format, i, c) || c.usesStar) return false;
+        i = c.end;
+        if (c.letter == 0) continue;
+        if (next >= kinds.size() || !Fits(c.letter, kinds[next])) return false;
+        ++next;
+    }
+    return next == kinds.size();
+}
+
+std::string NormalisePrintfFormat(std::string_view format) {
+    std::string out;
+    out.reserve(format.size());
+    for (std::size_t i = 0; i < format.size();) {
+        if (format[i] != '%') {
+            out += format[i++];
+            continue;
+        }
+        Conversion c;
+        if (!ParseConversion(format, i, c)) {
+            out.append(format.substr(i));
+            break;
+        }
+        out += '%';
+        if (c.letter == 0) {
+            out += '%';
+        } else {
+            out += c.body;
+            out += c.letter == 'C' ? 'c' : c.letter == 'S' ? 's' : c.letter;
+        }
+        i = c.end;
+    }
+    return out;
+}
+
+}  // namespace tl

@@ -1,0 +1,31 @@
+#include "cli/cli_sink.h"
+
+#include <cstdio>
+
+namespace tl::cli {
+
+void CliSink::Post(platform::AppMessage message) {
+    std::lock_guard lock(mutex_);
+    queue_.push_back(std::move(message));
+}
+
+std::int64_t CliSink::Send(const platform::AppMessage& message) {
+    if (message.id != platform::kMessageBox) return 0;
+    const std::uint64_t buttons = message.wparam & 0x0F;
+    std::int64_t answer = 0;
+    if (buttons == platform::kMbOk) answer = platform::kIdOk;
+    else if (buttons == platform::kMbYesNo || buttons == platform::kMbYesNoCancel)
+        answer = assumeYes_ ? platform::kIdYes : platform::kIdNo;
+    else answer = assumeYes_ ? platform::kIdOk : platform::kIdCancel;
+    std::fprintf(stderr, "%s: %s\n", message.caption.c_str(), message.text.c_str());
+    return answer;
+}
+
+std::vector<platform::AppMessage> CliSink::Drain() {
+    std::lock_guard lock(mutex_);
+    std::vector<platform::AppMessage> out(std::make_move_iterator(queue_.begin()), std::make_move_iterator(queue_.end()));
+    queue_.clear();
+    return out;
+}
+
+}  // namespace tl::cli

@@ -1,0 +1,179 @@
+// tessa-loft-cli: the command-line face of the recovery engine, for scripts,
+// tests and benchmarks. Results go to standard output, log lines to standard
+// error (unless --quiet). Exit codes: 0 success, 1 the operation failed,
+// 2 bad usage.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "app/app.h"
+#include "app/string_ids.h"
+#include "cli/cli_sink.h"
+#include "cli/settings_commands.h"
+#include "platform/files.h"
+#include "platform/settings_store.h"
+
+#ifndef TL_VERSION
+#define TL_VERSION "0"
+#endif
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+struct GlobalOptions {
+    std::string configDir;
+    std::string logFile;
+    std::string language;
+    bool quiet = false;
+    bool yes = false;
+};
+
+int Usage(const std::string& message) {
+    std::fprintf(stderr, "tessa-loft-cli: %s\n", message.c_str());
+    return kExitUsage;
+}
+
+int Failure(const std::string& message) {
+    std::fprintf(stderr, "tessa-loft-cli: %s\n", message.c_str());
+    return kExitFailure;
+}
+
+// Creates the application objects the way every command needs them.
+std::unique_ptr<tl::CApp> StartApp(const GlobalOptions& g, bool opensDevice, int& exitCode) {
+    tl::AppOptions options;
+    if (!g.configDir.empty()) options.settingsFile = std::filesystem::path(g.configDir) / "settings.sqlite";
+    if (g.quiet) options.log.debugOutput = tl::CEventLog::DebugOutput();
+    if (!g.logFile.empty()) options.log.fileOverride = std::filesystem::path(g.logFile);
+    auto app = std::make_unique<tl::CApp>(std::move(options));
+    if (!app->Start(opensDevice)) {
+        exitCode = kExitFailure;
+        return nullptr;
+    }
+    if (!g.language.empty()) {
+        const int index = app->Languages().IndexOf(g.language);
+        if (index < 0) {
+            std::string known;
+            for (const auto& name : app->Languages().Names()) known += (known.empty() ? "" : ", ") + name;
+            exitCode = Usage("unknown language '" + g.language + "' (available: " +
+                             (known.empty() ? std::string("none") : known) + ")");
+            return nullptr;
+        }
+        // For this run only: the saved choice stays as it is.
+        const int saved = app->Settings().LanguageIndex();
+        app->Languages().Apply(index);
+        app->Settings().SetLanguageIndex(saved);
+        app->Log().LogInfo(app->Format(tl::ids::kLanguageApplied, app->Languages().CurrentName()));
+    }
+    exitCode = kExitOk;
+    return app;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App cli{"Documents Tessa-Loft: find and recover lost and deleted documents from FAT and NTFS disks and images.",
+                 "tessa-loft-cli"};
+    cli.set_version_flag("--version", std::string("tessa-loft-cli ") + TL_VERSION);
+    cli.require_subcommand(1);
+
+    GlobalOptions g;
+    cli.add_option("--config-dir", g.configDir, "Folder of the settings database (default: $TESSALOFT_CONFIG_DIR or "
+                                                "$XDG_CONFIG_HOME/tessa-loft)");
+    cli.add_option("--log-file", g.logFile, "Also write this run's log to FILE (UTF-16LE)");
+    cli.add_option("--language", g.language, "Interface language for this run (a name from the Languages folder)");
+    cli.add_flag("--quiet,-q", g.quiet, "Do not copy log lines to standard error");
+    cli.add_flag("--yes,-y", g.yes, "Answer Yes to every question");
+
+    auto* settings = cli.add_subcommand("settings", "Show or change the settings");
+    settings->require_subcommand(1);
+    auto* show = settings->add_subcommand("show", "Print every named setting");
+    std::string format = "text";
+    show->add_option("--format", format, "text or json")->check(CLI::IsMember({"text", "json"}));
+    auto* set = settings->add_subcommand("set", "Change one setting");
+    std::string name, value;
+    set->add_option("NAME", name, "Setting name (as 'settings show' prints it)")->required();
+    set->add_option("VALUE", value, "New value")->required();
+    auto* reset = settings->add_subcommand("reset", "Restore every setting to its default");
+
+    auto* log = cli.add_subcommand("log", "The event log");
+    log->require_subcommand(1);
+    auto* logShow = log->add_subcommand("show", "Print this run's log lines");
+
+    auto* demo = cli.add_subcommand("demo", "Start the application objects and report on them");
+
+    try {
+        cli.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return cli.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return cli.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return cli.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::string what = e.what();
+        return Usage(what + " (see --help)");
+    }
+
+    auto sink = std::make_shared<tl::cli::CliSink>(g.yes);
+    tl::platform::InstallNotificationSink(sink);
+
+    int exitCode = kExitOk;
+    auto app = StartApp(g, /*opensDevice=*/false, exitCode);
+    if (!app) {
+        tl::platform::InstallNotificationSink(nullptr);
+        return exitCode;
+    }
+
+    if (show->parsed()) {
+        std::cout << (format == "json" ? tl::cli::SettingsAsJson(app->Settings())
+                                       : tl::cli::SettingsAsText(app->Settings()));
+    } else if (set->parsed()) {
+        const auto* field = tl::AppSettings::FindField(name);
+        if (!field) {
+            exitCode = Usage("unknown setting '" + name + "' (see 'settings show')");
+        } else if (auto error = app->Settings().SetFieldFromText(*field, value)) {
+            exitCode = Usage(*error);
+        } else if (!app->SaveSettingsIfChanged()) {
+            exitCode = Failure("the settings could not be written to " + app->Store().Problem());
+        } else {
+            std::cout << field->name << " = " << app->Settings().FieldText(*field) << "\n";
+        }
+    } else if (reset->parsed()) {
+        app->ResetSettings();
+        app->Log().LogInfo(app->GetString(tl::ids::kSettingsReset));
+    } else if (logShow->parsed()) {
+        for (const auto& line : app->Log().Lines()) std::cout << line << "\n";
+    } else if (demo->parsed()) {
+        const auto& s = app->Settings();
+        std::cout << "Documents Tessa-Loft " << TL_VERSION << "\n"
+                  << "Settings store:     "
+                  << (app->Store().Persistent() ? tl::platform::SettingsStore::DefaultPath().string()
+                                                : std::string("(memory only)"))
+                  << "\n"
+                  << "Interface language: "
+                  << (app->Languages().CurrentName().empty() ? "built-in English" : app->Languages().CurrentName())
+                  << " (" << app->Languages().Names().size() << " available in "
+                  << app->Languages().Folder().string() << ")\n"
+                  << "Administrator:      " << (app->IsUserAdmin() ? "yes" : "no (device commands are refused)")
+                  << "\n"
+                  << "Destination folder: " << s.DestinationFolder() << "\n"
+                  << "Temporary folder:   " << s.TempFolder() << "\n"
+                  << "Read retries:       " << s.RetryCount() << ", pause " << s.RetryPauseMs() << " ms\n"
+                  << "Log file:           " << (s.LogToFile() ? s.LogFileName() : std::string("off")) << "\n"
+                  << "Log lines so far:   " << app->Log().LineCount() << "\n";
+    }
+
+    // Notifications of this run: the CLI shows log lines through standard
+    // error already, so only the loop's end matters here.
+    sink->Drain();
+    app->SaveSettingsIfChanged();
+    app.reset();
+    tl::platform::InstallNotificationSink(nullptr);
+    return exitCode;
+}

@@ -1,0 +1,135 @@
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <system_error>
+
+#include "platform/text.h"
+
+namespace tl::platform {
+
+std::optional<std::string> ReadWholeFile(const std::filesystem::path& path, std::uint64_t maxBytes) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    struct stat st{};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) > maxBytes) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    std::string out;
+    out.resize(static_cast<std::size_t>(st.st_size));
+    std::size_t done = 0;
+    while (done < out.size()) {
+        const ssize_t n = ::read(fd, out.data() + done, out.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    out.resize(done);
+    return out;
+}
+
+bool WriteWholeFile(const std::filesystem::path& path, std::string_view bytes) {
+    AppendFile f;
+    if (!f.Open(path, AppendFile::Disposition::CreateAlways)) return false;
+    return f.Append(bytes);
+}
+
+bool CreateFolderChain(const std::filesystem::path& path) {
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    return std::filesystem::is_directory(path, ec);
+}
+
+std::vector<std::string> ListFiles(const std::filesystem::path& folder, std::string_view suffix) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    std::filesystem::directory_iterator it(folder, ec), end;
+    for (; !ec && it != end; it.increment(ec)) {
+        if (!it->is_regular_file(ec)) continue;
+        const std::string name = it->path().filename().string();
+        if (name.size() >= suffix.size() &&
+            EqualsIgnoreAsciiCase(std::string_view(name).substr(name.size() - suffix.size()), suffix))
+            names.push_back(name);
+    }
+    return names;
+}
+
+std::filesystem::path ExecutableFolder() {
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) return std::filesystem::current_path(ec);
+    return exe.parent_path();
+}
+
+std::filesystem::path SystemTempFolder() {
+    const char* tmp = std::getenv("TMPDIR");
+    if (tmp && *tmp) return tmp;
+    return "/tmp";
+}
+
+std::filesystem::path HomeFolder() {
+    const char* home = std::getenv("HOME");
+    if (home && *home) return home;
+    if (const passwd* pw = ::getpwuid(::geteuid()); pw && pw->pw_dir) return pw->pw_dir;
+    return "/";
+}
+
+std::filesystem::path ConfigFolder() {
+    if (const char* dir = std::getenv("TESSALOFT_CONFIG_DIR"); dir && *dir) return dir;
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg)
+        return std::filesystem::path(xdg) / "tessa-loft";
+    return HomeFolder() / ".config" / "tessa-loft";
+}
+
+AppendFile::~AppendFile() { Close(); }
+
+AppendFile::AppendFile(AppendFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+
+AppendFile& AppendFile::operator=(AppendFile&& other) noexcept {
+    if (this != &other) {
+        Close();
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+bool AppendFile::Open(const std::filesystem::path& path, Disposition disposition) {
+    Close();
+    int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
+    if (disposition == Disposition::CreateAlways) flags |= O_TRUNC;
+    fd_ = ::open(path.c_str(), flags, 0644);
+    return fd_ >= 0;
+}
+
+bool AppendFile::Append(std::string_view bytes) {
+    if (fd_ < 0) return false;
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::uint64_t AppendFile::Size() const {
+    struct stat st{};
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) return 0;
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+void AppendFile::Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+}  // namespace tl::platform

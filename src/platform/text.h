@@ -1,0 +1,34 @@
+// Text conversions: UTF-8 in memory, UTF-16LE where a stored format needs it,
+// 8-bit code pages through iconv.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace tl::platform {
+
+// UTF-8 to UTF-16 code units. Invalid UTF-8 sequences become U+FFFD.
+std::u16string Utf8ToUtf16(std::string_view utf8);
+
+// UTF-16 code units to UTF-8. Unpaired surrogates become U+FFFD.
+std::string Utf16ToUtf8(std::u16string_view utf16);
+
+// Little-endian byte form of UTF-16 text (no terminator, no byte-order mark).
+std::string Utf8ToUtf16LeBytes(std::string_view utf8);
+std::string Utf16LeBytesToUtf8(std::span<const std::uint8_t> bytes);  // an odd last byte is dropped
+
+// True when `bytes` is well-formed UTF-8 (no overlong forms, no surrogates).
+bool IsValidUtf8(std::string_view bytes);
+
+// Converts 8-bit text of the named code page ("CP437", "CP1252", ...) to UTF-8.
+// Bytes the code page cannot map become U+FFFD; an unknown code page yields
+// the bytes with every non-ASCII byte replaced by U+FFFD.
+std::string CodePageToUtf8(std::string_view bytes, const char* codePage);
+
+// Lower-cases ASCII letters only (keys of the settings store and language files).
+std::string AsciiLower(std::string_view text);
+bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b);
+
+}  // namespace tl::platform

@@ -1,0 +1,24 @@
+// The computer object: owner of the event log and, as the program grows, of
+// the signature database, the recovery engines, the view filter and the list
+// of drives and volumes. One exists for the whole run, created at start-up
+// after the settings were loaded.
+#pragma once
+
+#include "app/app_settings.h"
+#include "app/event_log.h"
+
+namespace tl {
+
+class CLocalComputer {
+public:
+    CLocalComputer(AppSettings& settings, CEventLog::WindowSource logWindow, CEventLog::Options logOptions = {});
+    CLocalComputer(const CLocalComputer&) = delete;
+    CLocalComputer& operator=(const CLocalComputer&) = delete;
+
+    CEventLog& Log() { return log_; }
+
+private:
+    CEventLog log_;
+};
+
+}  // namespace tl

@@ -1,0 +1,138 @@
+// End-to-end tests of tessa-loft-cli: the built program run as a user would.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "test_support.h"
+
+namespace tl {
+namespace {
+
+using test::ReadFileBytes;
+using test::ScratchDir;
+
+struct Result {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string Quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+class CliTest : public ::testing::Test {
+protected:
+    // Runs the program with a private configuration folder; `prefix` goes in
+    // front of the command (for example a user switch).
+    Result Run(const std::vector<std::string>& args, const std::string& prefix = "") {
+        std::string cmd = prefix + " env TESSALOFT_CONFIG_DIR=" + Quote(config.string()) + " " + Quote(TL_CLI_PATH);
+        for (const auto& a : args) cmd += " " + Quote(a);
+        cmd += " >" + Quote((dir / "out").string()) + " 2>" + Quote((dir / "err").string()) + " </dev/null";
+        const int status = std::system(cmd.c_str());
+        Result r;
+        r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        r.out = ReadFileBytes(dir / "out");
+        r.err = ReadFileBytes(dir / "err");
+        return r;
+    }
+
+    ScratchDir dir;
+    std::filesystem::path config = dir / "config";
+};
+
+TEST_F(CliTest, SettingsShowSetAndResetByName) {
+    Result r = Run({"settings", "show"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("RetryCount             = 3\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("LanguageIndex          = "), std::string::npos);
+    EXPECT_NE(r.out.find("LogFileName            = Documents Tessa-Loft.log\n"), std::string::npos);
+
+    r = Run({"settings", "set", "RetryCount", "5"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "RetryCount = 5\n");
+    r = Run({"settings", "set", "DestinationFolder", "/srv/r\xC3\xA9sultats"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+
+    r = Run({"--quiet", "settings", "show", "--format", "json"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find("\"RetryCount\": 5,"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"DestinationFolder\": \"/srv/r\xC3\xA9sultats\""), std::string::npos);
+    EXPECT_NE(r.out.find("\"WindowRect\": {"), std::string::npos);
+
+    r = Run({"settings", "reset"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    r = Run({"settings", "show"});
+    EXPECT_NE(r.out.find("RetryCount             = 3\n"), std::string::npos);
+}
+
+TEST_F(CliTest, BadUsageExitsWithTwoAndOneLine) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {}, {"frobnicate"}, {"settings", "set", "NoSuchSetting", "1"}, {"settings", "set", "RetryCount", "many"},
+             {"settings", "show", "--format", "xml"}, {"--language", "Klingon", "demo"}}) {
+        const Result r = Run(args);
+        EXPECT_EQ(r.exitCode, 2) << (args.empty() ? "(no arguments)" : args[0]) << ": " << r.err;
+        EXPECT_NE(r.err.find("tessa-loft-cli: "), std::string::npos) << r.err;
+    }
+    const Result v = Run({"--version"});
+    EXPECT_EQ(v.exitCode, 0);
+    EXPECT_EQ(v.out.rfind("tessa-loft-cli ", 0), 0u);
+}
+
+TEST_F(CliTest, LogLinesGoToStandardErrorAndTheLogFileOption) {
+    const auto logFile = dir / "run.log";
+    Result r = Run({"--log-file", logFile.string(), "--language", "Deutsch", "log", "show"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("Documents Tessa-Loft"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Oberflächensprache: Deutsch"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("Oberflächensprache: Deutsch\r\n"), std::string::npos) << r.err;
+    const std::string bytes = ReadFileBytes(logFile);
+    ASSERT_GE(bytes.size(), 4u);
+    EXPECT_EQ(bytes.substr(bytes.size() - 4), std::string("\r\0\n\0", 4));
+    // The language chosen for one run is not saved.
+    r = Run({"settings", "show"});
+    EXPECT_NE(r.out.find("LanguageIndex          = "), std::string::npos);
+    EXPECT_EQ(r.out.find("Oberfl"), std::string::npos);
+}
+
+TEST_F(CliTest, DemoReportsTheApplicationObjects) {
+    const Result r = Run({"demo"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("Interface language: English"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Read retries:       3, pause 0 ms"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find((config / "settings.sqlite").string()), std::string::npos) << r.out;
+}
+
+TEST_F(CliTest, CorruptSettingsDatabaseRunsOnDefaults) {
+    std::filesystem::create_directories(config);
+    test::WriteFileBytes(config / "settings.sqlite", std::string(10000, '\x01'));
+    const Result r = Run({"settings", "show"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("RetryCount             = 3\n"), std::string::npos);
+    EXPECT_NE(r.err.find("Settings: the settings database"), std::string::npos) << r.err;
+}
+
+TEST_F(CliTest, UserWithoutDiskRightsMayStillUseCommandsThatOpenNoDevice) {
+    if (::geteuid() != 0 || std::system("command -v setpriv >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs root and setpriv to run as nobody";
+    // nobody must be able to reach the program and the scratch folder.
+    std::error_code ec;
+    std::filesystem::permissions(dir.path(), std::filesystem::perms::all, ec);
+    for (auto p = std::filesystem::path(TL_CLI_PATH).parent_path(); p != p.root_path(); p = p.parent_path()) {
+        if (::access(p.c_str(), X_OK) != 0) GTEST_SKIP() << p << " is not reachable";
+    }
+    const Result probe = Run({"--version"}, "setpriv --reuid=65534 --regid=65534 --clear-groups");
+    if (probe.exitCode != 0) GTEST_SKIP() << "cannot run the program as nobody here: " << probe.err;
+    const Result r = Run({"demo"}, "setpriv --reuid=65534 --regid=65534 --clear-groups");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("Administrator:      no"), std::string::npos) << r.out;
+}
+
+}  // namespace
+}  // namespace tl
