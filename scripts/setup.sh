@@ -5,9 +5,13 @@ set -euo pipefail
 
 TL_PACKAGES=(
   cmake ninja-build g++ pkg-config ccache
-  googletest libgtest-dev
+  googletest libgtest-dev libbenchmark-dev
   libsqlite3-dev libfmt-dev libcli11-dev nlohmann-json3-dev
   util-linux
+  # fixture makers for the sample files and disk images of the tests
+  zip gzip bzip2 xz-utils p7zip-full sqlite3 python3
+  libjpeg-turbo-progs libtiff-tools libgsf-bin
+  dosfstools ntfs-3g genisoimage
 )
 
 tl_missing_packages() {

@@ -18,7 +18,7 @@ public:
     ScratchDir() {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         std::string name = std::string("tessa-loft-test-") + (info ? info->test_suite_name() : "x") + "-" +
-                           (info ? info->name() : "y") + "-" + std::to_string(::getpid());
+                           (info ? info->name() : "y") + "-" + std::to_string(::getpid()) + "-" + std::to_string(Counter()++);
         for (char& c : name)
             if (c == '/') c = '_';
         path_ = std::filesystem::temp_directory_path() / name;
@@ -33,6 +33,10 @@ public:
     std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
 
 private:
+    static int& Counter() {
+        static int counter = 0;
+        return counter;
+    }
     std::filesystem::path path_;
 };
 

@@ -1,5 +1,6 @@
 #include "app/app.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "app/app_messages.h"
@@ -26,7 +27,8 @@ CApp::CApp(AppOptions options) : options_(std::move(options)) {
     store_ = std::make_unique<platform::SettingsStore>(
         options_.settingsFile.empty() ? platform::SettingsStore::DefaultPath() : options_.settingsFile);
     LoadSettings();
-    computer_ = std::make_unique<CLocalComputer>(settings_, [this] { return logWindow_.load(); }, options_.log);
+    computer_ = std::make_unique<CLocalComputer>(settings_, *store_, RegistryRoot(), *languages_,
+                                                 [this] { return logWindow_.load(); }, options_.log);
 
     const bool wantedFile = settings_.LogToFile();
     Log().LogInfo(Format(ids::kProgramStarted, TL_VERSION));
@@ -45,6 +47,8 @@ CApp::~CApp() {
 CApp* CApp::Instance() { return g_instance.load(); }
 
 CEventLog& CApp::Log() { return computer_->Log(); }
+
+SignatureDatabase& CApp::Signatures() { return computer_->Signatures(); }
 
 bool CApp::IsUserAdmin() const { return options_.isAdmin ? options_.isAdmin() : platform::IsUserAdmin(); }
 
@@ -65,6 +69,20 @@ bool CApp::Start(bool requireAdministrator) {
     if (wanted >= 0) languages_->Apply(wanted);
     settings_.SetLanguageIndex(languages_->Current());
     LogLanguageProblem();
+
+    // The signature database: the first set goes into an empty store.
+    SignatureDatabase& signatures = computer_->Signatures();
+    if (!store_->KeyExists(signatures.SignaturesKey())) {
+        const auto files = options_.firstSignatureSets.empty() ? SignatureDatabase::FirstSetFiles()
+                                                               : options_.firstSignatureSets;
+        const auto found = std::find_if(files.begin(), files.end(),
+                                        [](const auto& f) { std::error_code ec; return std::filesystem::exists(f, ec); });
+        std::string places;
+        for (const auto& f : files) places += (places.empty() ? "" : ", ") + f.string();
+        if (found != files.end()) signatures.InstallFirstSet(*found);
+        else Log().LogWarning(Format(ids::kFirstSetMissing, places));
+    }
+    signatures.Load();
     return true;
 }
 

@@ -18,6 +18,7 @@
 #include "app/languages.h"
 #include "platform/notify.h"
 #include "platform/settings_store.h"
+#include "signatures/signature_database.h"
 
 namespace tl {
 
@@ -34,6 +35,9 @@ struct AppOptions {
     std::function<bool()> isAdmin;
     // Log choices of this run (a log file named on the command line, quiet).
     CEventLog::Options log;
+    // Where the first signature set is looked for (empty: beside the program,
+    // then the installed data folder).
+    std::vector<std::filesystem::path> firstSignatureSets;
 };
 
 class CApp {
@@ -78,6 +82,7 @@ public:
     const CLanguages& Languages() const { return *languages_; }
     CLocalComputer& Computer() { return *computer_; }
     CEventLog& Log();
+    SignatureDatabase& Signatures();
     platform::SettingsStore& Store() { return *store_; }
     std::string RegistryRoot() const { return std::string(kRegistryRoot); }
 

@@ -79,8 +79,10 @@ IniFile IniFile::Parse(std::string_view text) {
             const std::size_t close = line.find(']');
             current = nullptr;
             if (close == std::string_view::npos) continue;  // broken header: open no section
-            const std::string name = platform::AsciiLower(Trim(line.substr(1, close - 1)));
-            current = &ini.sections_[name];
+            const std::string_view original = Trim(line.substr(1, close - 1));
+            const auto [it, added] = ini.sections_.try_emplace(platform::AsciiLower(original));
+            if (added) ini.sectionOrder_.emplace_back(original);
+            current = &it->second;
             continue;
         }
         const std::size_t eq = line.find('=');

@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tl {
 
@@ -33,9 +34,12 @@ public:
     std::optional<std::string> Get(std::string_view section, std::string_view key) const;
     bool HasSection(std::string_view section) const;
     std::size_t SectionCount() const { return sections_.size(); }
+    // Section names as written, in the order they first appear.
+    const std::vector<std::string>& SectionNames() const { return sectionOrder_; }
 
 private:
     std::map<std::string, std::map<std::string, std::string>, std::less<>> sections_;
+    std::vector<std::string> sectionOrder_;
 };
 
 // Decodes the escapes of language-file values: "\n", "\t" and "\r" become a

@@ -165,5 +165,14 @@ inline constexpr unsigned kLanguageFileUnknownEncoding = 61003;  // "Language fi
 inline constexpr unsigned kLogFileNotOpened = 61004;  // "Log file '%s' could not be opened; "Save log in file" is switched off."
 inline constexpr unsigned kSettingsReset = 61005;  // "Settings were reset to their defaults."
 inline constexpr unsigned kLanguageApplied = 61006;  // "Interface language: %s"
+inline constexpr unsigned kSignatureFileCantOpen = 61010;  // "Signature file '%s' can't open!"
+inline constexpr unsigned kErrorCaption = 61011;  // "Error!"
+inline constexpr unsigned kSignatureFileUpdated = 61012;  // "Signature file '%s' updated!"
+inline constexpr unsigned kSignatureFileAdded = 61013;  // "Signature file '%s' added!"
+inline constexpr unsigned kOkCaption = 61014;  // "ok"
+inline constexpr unsigned kSignatureFileRefused = 61015;  // "Signature file '%s' is not a valid signature file: %s."
+inline constexpr unsigned kFirstSetInstalled = 61016;  // "The first signature set was installed from '%s' (%d file types)."
+inline constexpr unsigned kFirstSetMissing = 61017;  // "No signature set was found (%s); the sector scan knows no file types."
+inline constexpr unsigned kSignaturesLoaded = 61018;  // "Signature database: %d file types in %d groups."
 
 }  // namespace tl::ids

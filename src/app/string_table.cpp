@@ -211,6 +211,15 @@ constexpr StringTableEntry kEntries[] = {
     {ids::kLogFileNotOpened, "Log file '%s' could not be opened; \"Save log in file\" is switched off."},
     {ids::kSettingsReset, "Settings were reset to their defaults."},
     {ids::kLanguageApplied, "Interface language: %s"},
+    {ids::kSignatureFileCantOpen, "Signature file '%s' can't open!"},
+    {ids::kErrorCaption, "Error!"},
+    {ids::kSignatureFileUpdated, "Signature file '%s' updated!"},
+    {ids::kSignatureFileAdded, "Signature file '%s' added!"},
+    {ids::kOkCaption, "ok"},
+    {ids::kSignatureFileRefused, "Signature file '%s' is not a valid signature file: %s."},
+    {ids::kFirstSetInstalled, "The first signature set was installed from '%s' (%d file types)."},
+    {ids::kFirstSetMissing, "No signature set was found (%s); the sector scan knows no file types."},
+    {ids::kSignaturesLoaded, "Signature database: %d file types in %d groups."},
 };
 
 constexpr bool IdsStrictlyAscending() {

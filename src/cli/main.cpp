@@ -13,6 +13,7 @@
 #include "app/string_ids.h"
 #include "cli/cli_sink.h"
 #include "cli/settings_commands.h"
+#include "cli/signature_commands.h"
 #include "platform/files.h"
 #include "platform/settings_store.h"
 
@@ -107,6 +108,8 @@ int main(int argc, char** argv) {
 
     auto* demo = cli.add_subcommand("demo", "Start the application objects and report on them");
 
+    auto runSignatures = tl::cli::AddSignatureCommands(cli);
+
     try {
         cli.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -130,7 +133,9 @@ int main(int argc, char** argv) {
         return exitCode;
     }
 
-    if (show->parsed()) {
+    if (const int code = runSignatures(*app); code >= 0) {
+        exitCode = code;
+    } else if (show->parsed()) {
         std::cout << (format == "json" ? tl::cli::SettingsAsJson(app->Settings())
                                        : tl::cli::SettingsAsText(app->Settings()));
     } else if (set->parsed()) {
@@ -166,6 +171,8 @@ int main(int argc, char** argv) {
                   << "Temporary folder:   " << s.TempFolder() << "\n"
                   << "Read retries:       " << s.RetryCount() << ", pause " << s.RetryPauseMs() << " ms\n"
                   << "Log file:           " << (s.LogToFile() ? s.LogFileName() : std::string("off")) << "\n"
+                  << "File types known:   " << app->Signatures().Signatures().size() << " in "
+                  << app->Signatures().Groups().size() << " groups\n"
                   << "Log lines so far:   " << app->Log().LineCount() << "\n";
     }
 

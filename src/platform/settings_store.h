@@ -54,6 +54,19 @@ public:
     // Removes the key with all its subkeys and values.
     bool DeleteKey(std::string_view key);
 
+    // Many writes as one transaction: while a batch is open, writes join it
+    // and reach the file together when the outermost batch ends.
+    class Batch {
+    public:
+        explicit Batch(SettingsStore& store);
+        ~Batch();
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+
+    private:
+        SettingsStore& store_;
+    };
+
     std::optional<std::uint32_t> GetDword(std::string_view key, std::string_view name) const;
     bool SetDword(std::string_view key, std::string_view name, std::uint32_t value);
     std::optional<std::string> GetString(std::string_view key, std::string_view name) const;
@@ -64,10 +77,14 @@ private:
     bool CreateKeyLocked(const std::string& path);
     bool Exec(const char* sql);
     void CloseDatabase();
+    bool Begin();
+    bool Commit();
+    void Rollback();
 
     mutable std::mutex mutex_;
     sqlite3* db_ = nullptr;
     bool persistent_ = false;
+    int batchDepth_ = 0;
     std::string problem_;
 };
 

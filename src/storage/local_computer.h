@@ -4,21 +4,29 @@
 // after the settings were loaded.
 #pragma once
 
+#include <string>
+
 #include "app/app_settings.h"
 #include "app/event_log.h"
+#include "signatures/signature_database.h"
 
 namespace tl {
 
+class CLanguages;
+
 class CLocalComputer {
 public:
-    CLocalComputer(AppSettings& settings, CEventLog::WindowSource logWindow, CEventLog::Options logOptions = {});
+    CLocalComputer(AppSettings& settings, platform::SettingsStore& store, const std::string& settingsRoot,
+                   const CLanguages& texts, CEventLog::WindowSource logWindow, CEventLog::Options logOptions = {});
     CLocalComputer(const CLocalComputer&) = delete;
     CLocalComputer& operator=(const CLocalComputer&) = delete;
 
     CEventLog& Log() { return log_; }
+    SignatureDatabase& Signatures() { return signatures_; }
 
 private:
     CEventLog log_;
+    SignatureDatabase signatures_;
 };
 
 }  // namespace tl

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 
+#include "cli_runner.h"
 #include "test_support.h"
 
 namespace tl {
@@ -14,36 +15,15 @@ namespace {
 using test::ReadFileBytes;
 using test::ScratchDir;
 
-struct Result {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string Quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
+using Result = test::CliResult;
 
 class CliTest : public ::testing::Test {
 protected:
-    // Runs the program with a private configuration folder; `prefix` goes in
-    // front of the command (for example a user switch).
-    Result Run(const std::vector<std::string>& args, const std::string& prefix = "") {
-        std::string cmd = prefix + " env TESSALOFT_CONFIG_DIR=" + Quote(config.string()) + " " + Quote(TL_CLI_PATH);
-        for (const auto& a : args) cmd += " " + Quote(a);
-        cmd += " >" + Quote((dir / "out").string()) + " 2>" + Quote((dir / "err").string()) + " </dev/null";
-        const int status = std::system(cmd.c_str());
-        Result r;
-        r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        r.out = ReadFileBytes(dir / "out");
-        r.err = ReadFileBytes(dir / "err");
-        return r;
-    }
+    Result Run(const std::vector<std::string>& args, const std::string& prefix = "") { return cli.Run(args, prefix); }
 
-    ScratchDir dir;
-    std::filesystem::path config = dir / "config";
+    test::CliRunner cli;
+    const test::ScratchDir& dir = cli.Scratch();
+    std::filesystem::path config = cli.ConfigFolder();
 };
 
 TEST_F(CliTest, SettingsShowSetAndResetByName) {
