@@ -29,6 +29,7 @@ std::string CodePageToUtf8(std::string_view bytes, const char* codePage);
 
 // Lower-cases ASCII letters only (keys of the settings store and language files).
 std::string AsciiLower(std::string_view text);
+std::string AsciiUpper(std::string_view text);
 bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b);
 
 }  // namespace tl::platform

@@ -38,13 +38,6 @@ std::optional<std::uint32_t> ParseDword(std::string_view s) {
     return v;
 }
 
-std::string UpperAscii(std::string_view s) {
-    std::string out(s);
-    for (char& c : out)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return out;
-}
-
 }  // namespace
 
 SignatureDatabase::SignatureDatabase(platform::SettingsStore& store, std::string root, const CLanguages* texts,
@@ -144,7 +137,7 @@ const FileSignature* SignatureDatabase::FindForObject(std::uint16_t& typeId, std
     if (dot == std::string_view::npos) return nullptr;
     std::string_view ext = name.substr(dot);
     while (!ext.empty() && ext.front() == '.') ext.remove_prefix(1);
-    const auto it = extensions_.find(UpperAscii(ext));
+    const auto it = extensions_.find(platform::AsciiUpper(ext));
     if (it == extensions_.end()) return nullptr;
     typeId = static_cast<std::uint16_t>(it->second->Id & 0xFFFF);
     return it->second;
@@ -197,7 +190,7 @@ void SignatureDatabase::RebuildExtensions() {
             if (end == std::string_view::npos) continue;
             piece = piece.substr(0, end + 1);
             // Upper-case keys make the comparison case-blind; the first claim wins.
-            extensions_.try_emplace(UpperAscii(piece), sig.get());
+            extensions_.try_emplace(platform::AsciiUpper(piece), sig.get());
         }
     }
 }
