@@ -6,12 +6,12 @@ set -euo pipefail
 TL_PACKAGES=(
   cmake ninja-build g++ pkg-config ccache
   googletest libgtest-dev libbenchmark-dev
-  libsqlite3-dev libfmt-dev libcli11-dev nlohmann-json3-dev
+  libsqlite3-dev libfmt-dev libcli11-dev nlohmann-json3-dev libblkid-dev libudev-dev
   util-linux
   # fixture makers for the sample files and disk images of the tests
   zip gzip bzip2 xz-utils p7zip-full sqlite3 python3
   libjpeg-turbo-progs libtiff-tools libgsf-bin
-  dosfstools ntfs-3g genisoimage
+  dosfstools ntfs-3g genisoimage fdisk sleuthkit
 )
 
 tl_missing_packages() {
