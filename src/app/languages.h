@@ -143,4 +143,13 @@ private:
     std::map<std::string, std::shared_ptr<ITranslatableToolBar>> toolBars_;
 };
 
+// A message text formatted in the language of `texts`, or with the built-in
+// English text when there is no language manager (tests, tools).
+template <class... Args>
+std::string FormatMessageText(const CLanguages* texts, unsigned id, const Args&... args) {
+    if (texts) return texts->Format(id, args...);
+    const std::string_view english = BuiltinString(id);
+    return TryFormatPrintf(english, args...).value_or(std::string(english));
+}
+
 }  // namespace tl

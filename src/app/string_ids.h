@@ -174,5 +174,11 @@ inline constexpr unsigned kSignatureFileRefused = 61015;  // "Signature file '%s
 inline constexpr unsigned kFirstSetInstalled = 61016;  // "The first signature set was installed from '%s' (%d file types)."
 inline constexpr unsigned kFirstSetMissing = 61017;  // "No signature set was found (%s); the sector scan knows no file types."
 inline constexpr unsigned kSignaturesLoaded = 61018;  // "Signature database: %d file types in %d groups."
+inline constexpr unsigned kWindowsErrorSuffix = 61020;  // " WindwsError: %d"
+inline constexpr unsigned kCantOpenVolume = 61021;  // "Can't open volume '%s', System Error: %s"
+inline constexpr unsigned kVolumeAt = 61022;  // "Volume at: %I64d"
+inline constexpr unsigned kReadTooLarge = 61023;  // "Volume %s: a read of %I64d sectors at %I64d is refused (too large or beyond 64-bit positions)."
+inline constexpr unsigned kDeviceMediumConnected = 61030;  // "Volume %s: Medium connected!"
+inline constexpr unsigned kDeviceMediumRemoved = 61031;  // "Drive %s: Medium removed!"
 
 }  // namespace tl::ids

@@ -220,6 +220,12 @@ constexpr StringTableEntry kEntries[] = {
     {ids::kFirstSetInstalled, "The first signature set was installed from '%s' (%d file types)."},
     {ids::kFirstSetMissing, "No signature set was found (%s); the sector scan knows no file types."},
     {ids::kSignaturesLoaded, "Signature database: %d file types in %d groups."},
+    {ids::kWindowsErrorSuffix, " WindwsError: %d"},
+    {ids::kCantOpenVolume, "Can't open volume '%s', System Error: %s"},
+    {ids::kVolumeAt, "Volume at: %I64d"},
+    {ids::kReadTooLarge, "Volume %s: a read of %I64d sectors at %I64d is refused (too large or beyond 64-bit positions)."},
+    {ids::kDeviceMediumConnected, "Volume %s: Medium connected!"},
+    {ids::kDeviceMediumRemoved, "Drive %s: Medium removed!"},
 };
 
 constexpr bool IdsStrictlyAscending() {

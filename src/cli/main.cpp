@@ -14,6 +14,7 @@
 #include "cli/cli_sink.h"
 #include "cli/settings_commands.h"
 #include "cli/signature_commands.h"
+#include "cli/volume_commands.h"
 #include "platform/files.h"
 #include "platform/settings_store.h"
 
@@ -109,6 +110,7 @@ int main(int argc, char** argv) {
     auto* demo = cli.add_subcommand("demo", "Start the application objects and report on them");
 
     auto runSignatures = tl::cli::AddSignatureCommands(cli);
+    auto volumes = tl::cli::AddVolumeCommands(cli);
 
     try {
         cli.parse(argc, argv);
@@ -127,7 +129,7 @@ int main(int argc, char** argv) {
     tl::platform::InstallNotificationSink(sink);
 
     int exitCode = kExitOk;
-    auto app = StartApp(g, /*opensDevice=*/false, exitCode);
+    auto app = StartApp(g, volumes.opensDevice(), exitCode);
     if (!app) {
         tl::platform::InstallNotificationSink(nullptr);
         return exitCode;
@@ -135,6 +137,8 @@ int main(int argc, char** argv) {
 
     if (const int code = runSignatures(*app); code >= 0) {
         exitCode = code;
+    } else if (const int volumeCode = volumes.run(*app); volumeCode >= 0) {
+        exitCode = volumeCode;
     } else if (show->parsed()) {
         std::cout << (format == "json" ? tl::cli::SettingsAsJson(app->Settings())
                                        : tl::cli::SettingsAsText(app->Settings()));

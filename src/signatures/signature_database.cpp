@@ -50,8 +50,7 @@ std::string SignatureDatabase::Text(unsigned id) const {
 
 template <class... Args>
 std::string SignatureDatabase::Format(unsigned id, const Args&... args) const {
-    if (texts_) return texts_->Format(id, args...);
-    return TryFormatPrintf(BuiltinString(id), args...).value_or(std::string(BuiltinString(id)));
+    return FormatMessageText(texts_, id, args...);
 }
 
 int SignatureDatabase::Load() {

@@ -1,10 +1,130 @@
 #include "storage/local_computer.h"
 
+#include <algorithm>
+
+#include "app/app_messages.h"
+#include "app/languages.h"
+#include "app/string_ids.h"
+#include "filesystems/found_tree.h"
+#include "platform/notify.h"
+
 namespace tl {
 
 CLocalComputer::CLocalComputer(AppSettings& settings, platform::SettingsStore& store, const std::string& settingsRoot,
                                const CLanguages& texts, CEventLog::WindowSource logWindow,
                                CEventLog::Options logOptions)
-    : log_(settings, std::move(logWindow), std::move(logOptions)), signatures_(store, settingsRoot, &texts, &log_) {}
+    : settings_(settings),
+      texts_(&texts),
+      log_(settings, std::move(logWindow), std::move(logOptions)),
+      signatures_(store, settingsRoot, &texts, &log_),
+      volumes_(*this) {
+    myComputer_ = MakeVolume(VK_PSEUDO);
+    myComputer_->Id = myComputer_->ParentId = CVolume::kDriveTreeRootId;
+    myComputer_->SetName(texts.GetString(ids::kMyComputer));
+    recycleBin_ = MakeVolume(VK_PSEUDO);
+    recycleBin_->SetName(texts.GetString(ids::kRecycleBin));
+}
+
+CLocalComputer::~CLocalComputer() = default;
+
+std::int64_t CLocalComputer::NewVolumeId() { return nextVolumeId_.fetch_sub(1) - 1; }
+
+std::unique_ptr<CVolume> CLocalComputer::MakeVolume(VolumeKind kind) {
+    VolumeContext context{&settings_, &log_, texts_, &signatures_, {}};
+    context.addFoundVolume = [this](const CFoundObject& record) { AddFoundVolume(record); };
+    auto volume = std::make_unique<CVolume>(kind, std::move(context));
+    volume->Id = static_cast<std::uint64_t>(NewVolumeId());
+    volume->Flags = FO_VOLUME;
+    return volume;
+}
+
+CVolume* CLocalComputer::LoadImage(const std::string& path) {
+    int error = 0;
+    std::shared_ptr<ISectorDevice> device = OpenFileSectorDevice(path, error);
+    if (!device) return nullptr;
+    auto volume = MakeVolume(VK_IMAGE);
+    volume->DriveType = 7;
+    volume->DevicePath = path;
+    volume->SetDevice(device);
+    CVolume& added = volumes_.Append(std::move(volume));
+    added.Analyse_Boot();
+    added.State = 1;
+    return &added;
+}
+
+void CLocalComputer::AddFoundVolume(const CFoundObject& r) {
+    CVolume* parent = volumes_.FindById(r.ParentId);
+    if (!parent) return;
+    if (parent->Kind == VK_PHYSICAL) {
+        for (CVolume* v : volumes_.Snapshot()) {
+            if (v->ParentId == parent->Id && v->Layout.Entries[0].StartingOffset == r.DataOffset) {
+                v->Flags |= FO_SIGNATURE_MATCH;  // VF_CONFIRMED
+                return;
+            }
+        }
+        // A partition the system lists is a child of the disk, with its offset.
+        for (CVolume* child : parent->Children) {
+            if (child->Kind == VK_LOGICAL && child->Layout.Entries[0].StartingOffset == r.DataOffset) {
+                child->Flags |= FO_SIGNATURE_MATCH;
+                return;
+            }
+        }
+    }
+    if ((parent->Kind == VK_LOGICAL || parent->Kind == VK_IMAGE) && r.DataOffset == 0) {
+        parent->Flags |= FO_SIGNATURE_MATCH;
+        return;
+    }
+    // A volume already found at this offset of this parent is not added twice
+    // (backup boot sectors and repeated scans report the same volume again).
+    for (CVolume* v : volumes_.Snapshot())
+        if (v->Kind == VK_FOUND && v->Parent == parent && v->VolumeOffset == r.DataOffset) return;
+
+    auto v = MakeVolume(VK_FOUND);
+    std::string name;
+    std::uint32_t code = 0;
+    switch (static_cast<std::uint16_t>(r.TypeId)) {
+    case 1: case 17: name = "FAT12"; code = 1; break;
+    case 4: case 6: case 14: case 20: case 22: case 30: name = "FAT16"; code = 4; break;
+    case 7: name = "NTFS"; code = 7; break;
+    case 11: case 12: case 27: case 28: name = "FAT32"; code = 11; break;
+    default: break;
+    }
+    if (code) {
+        v->FileSystem().TypeName = name;
+        v->FileSystem().TypeCode = code;
+    }
+    log_.LogInfo(FormatMessageText(texts_, ids::kFoundVolumeAt, name, r.DataOffset));
+    v->VolumeOffset = r.DataOffset;
+    v->Size = parent->Size > r.DataOffset ? parent->Size - r.DataOffset : 0;
+    // A partition entry gives the volume's own length: the volume ends there,
+    // not at the end of the disk.
+    if (r.Size != CFoundObject::kUnknownSize && r.Size != 0) v->Size = std::min(v->Size, r.Size);
+    v->ParentId = parent->Id;
+    v->Parent = parent;
+    v->Children.push_back(v.get());
+    v->Analyse_Boot();
+    v->State = 1;
+    CVolume& added = volumes_.Append(std::move(v));
+    parent->FoundTree().AddToIndexes(added);
+    platform::PostAppMessage(0, msg::kVolumeAdded, reinterpret_cast<std::uintptr_t>(&added), 0);
+}
+
+bool CLocalComputer::StartDeviceMonitor(std::string* whyNot) {
+    return monitor_.Start([this](const platform::DeviceEvent& event) { OnDeviceChange(event); }, whyNot);
+}
+
+void CLocalComputer::OnDeviceChange(const platform::DeviceEvent& event) {
+    if (event.action == platform::DeviceEvent::Action::Change) return;
+    const bool arrived = event.action == platform::DeviceEvent::Action::Add;
+    bool known = false;
+    for (CVolume* v : volumes_.Snapshot()) {
+        if (v->Kind == VK_FOUND || v->Kind == VK_IMAGE || v->DevicePath != event.devicePath) continue;
+        v->State = arrived ? 1 : kVolumeNotReady;
+        known = true;
+    }
+    if (!known) return;
+    log_.LogInfo(FormatMessageText(texts_, arrived ? ids::kDeviceMediumConnected : ids::kDeviceMediumRemoved, event.name));
+    platform::PostAppMessage(0, msg::kMediaChanged, arrived ? 0x8000 : 0x8004, 0, event.devicePath);
+}
 
 }  // namespace tl

@@ -1,14 +1,19 @@
-// The computer object: owner of the event log and, as the program grows, of
-// the signature database, the recovery engines, the view filter and the list
-// of drives and volumes. One exists for the whole run, created at start-up
-// after the settings were loaded.
+// The computer object: owner of the event log, the signature database and
+// the list of drives and volumes (and, as the program grows, of the recovery
+// engines and the view filter). One exists for the whole run, created at
+// start-up after the settings were loaded.
 #pragma once
 
+#include <atomic>
+#include <memory>
 #include <string>
 
 #include "app/app_settings.h"
 #include "app/event_log.h"
+#include "platform/device_monitor.h"
 #include "signatures/signature_database.h"
+#include "storage/volume.h"
+#include "storage/volumes_list.h"
 
 namespace tl {
 
@@ -18,15 +23,47 @@ class CLocalComputer {
 public:
     CLocalComputer(AppSettings& settings, platform::SettingsStore& store, const std::string& settingsRoot,
                    const CLanguages& texts, CEventLog::WindowSource logWindow, CEventLog::Options logOptions = {});
+    ~CLocalComputer();
     CLocalComputer(const CLocalComputer&) = delete;
     CLocalComputer& operator=(const CLocalComputer&) = delete;
 
     CEventLog& Log() { return log_; }
     SignatureDatabase& Signatures() { return signatures_; }
+    CVolumesList& Volumes() { return volumes_; }
+    const CLanguages* Texts() const { return texts_; }
+    const AppSettings& Settings() const { return settings_; }
+
+    // Ids of every volume the program creates: -65537, -65538, ...
+    std::int64_t NewVolumeId();
+    // A volume of `kind` wired to this computer (settings, log, texts,
+    // signatures, found-volume reports), with a new id and the volume flag.
+    std::unique_ptr<CVolume> MakeVolume(VolumeKind kind);
+
+    // "My Computer" (the root of the drive tree) and the Recycle Bin node.
+    CVolume& MyComputer() { return *myComputer_; }
+    CVolume& RecycleBin() { return *recycleBin_; }
+
+    // Loads a drive image as a volume of the list; null when it cannot be opened.
+    CVolume* LoadImage(const std::string& path);
+    // A volume seen on a listed volume: confirms an existing one or adds a
+    // found volume to the list (and to its disk's tree).
+    void AddFoundVolume(const CFoundObject& record);
+    // Media arrival and removal of listed devices.
+    void OnDeviceChange(const platform::DeviceEvent& event);
+    // Watches block devices on a thread of its own and hands every event to
+    // OnDeviceChange. False, with the reason, where the system allows no watch.
+    bool StartDeviceMonitor(std::string* whyNot = nullptr);
 
 private:
+    AppSettings& settings_;
+    const CLanguages* texts_;
     CEventLog log_;
     SignatureDatabase signatures_;
+    std::atomic<std::int64_t> nextVolumeId_{-65536};
+    std::unique_ptr<CVolume> myComputer_;
+    std::unique_ptr<CVolume> recycleBin_;
+    CVolumesList volumes_;
+    platform::BlockDeviceMonitor monitor_;  // last: stopped first
 };
 
 }  // namespace tl

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "cli_runner.h"
+#include "fixture_support.h"
 #include "test_support.h"
 
 namespace tl {
@@ -16,19 +17,8 @@ using test::CliRunner;
 // Real sample files, made once per build tree by the fixture script.
 class SignatureSamples : public ::testing::Test {
 protected:
-    static std::filesystem::path Samples() { return std::filesystem::path(TL_BINARY_DIR) / "fixtures" / "samples"; }
-    static void SetUpTestSuite() {
-        // Made again only when the script changed since the last run.
-        const std::filesystem::path script = std::filesystem::path(TL_SOURCE_DIR) / "tests" / "fixtures" / "make_samples.sh";
-        const std::filesystem::path stamp = Samples() / ".made";
-        std::error_code ec;
-        if (std::filesystem::exists(stamp, ec) &&
-            std::filesystem::last_write_time(stamp, ec) >= std::filesystem::last_write_time(script, ec))
-            return;
-        const std::string cmd = "bash " + test::Quote(script.string()) + " " + test::Quote(Samples().string()) +
-                                " >/dev/null 2>&1 && touch " + test::Quote(stamp.string());
-        ASSERT_EQ(std::system(cmd.c_str()), 0) << "the fixture script failed";
-    }
+    static std::filesystem::path Samples() { return test::FixturePath("samples"); }
+    static void SetUpTestSuite() { ASSERT_TRUE(test::MakeFixture("make_samples.sh", Samples())) << "the fixture script failed"; }
     void SetUp() override {
         const test::CliResult r = cli.Run({"--quiet", "signatures", "list"});
         ASSERT_EQ(r.exitCode, 0) << r.err;

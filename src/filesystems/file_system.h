@@ -1,0 +1,65 @@
+// The parser of one volume's file system. Every volume holds one: at first
+// this plain base, which only knows the type code and name of the file
+// system; a file-system analysis replaces it with the FAT or NTFS parser,
+// which walks the on-disk structures and fills the volume's found-object tree.
+//
+// Type codes are the partition-type byte values of the MBR table:
+//   FAT family   1, 4, 6, 11, 12, 14, 17, 20, 22, 27, 28, 30
+//   NTFS family  7
+//   other        every other value (0 = none)
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "filesystems/found_object.h"
+
+namespace tl {
+
+class CVolume;
+
+enum FileSystemFamily : int { kFamilyFat = 0, kFamilyNtfs = 1, kFamilyOther = 2 };
+
+class CFileSystem {
+public:
+    struct Interval {
+        std::uint64_t start = 0;
+        std::uint64_t length = 0;
+    };
+
+    CFileSystem();
+    virtual ~CFileSystem() = default;
+
+    // "FAT12" (1), "FAT16" (4, 6), "NTFS" (7, 128), "FAT32" (11, 12), else
+    // "Unknown"; TypeCode is not changed.
+    virtual const std::string& SetTypeName(std::uint32_t code);
+    // Walks the file system and fills the volume's tree; the base finds nothing.
+    virtual int Initialize() { return 0; }
+    // NTFS records met by the sector scan; nothing to do for other families.
+    virtual void AddScannedRecords(const CFoundObject& record) { (void)record; }
+    // The type code of a volume's first sector: the FAT12 and FAT16 names at
+    // 54, the FAT32 name at 82, the NTFS name at 3 (in that order), else 0.
+    static std::uint32_t ClassifyBoot(std::span<const std::uint8_t> bootSector);
+    // The family of a code; any value but 2 is first stored in TypeCode.
+    int GetFamily(std::uint32_t code);
+    static int FamilyOf(std::uint32_t code);
+
+    // The clusters of a record: for the base a single run from StartPos.
+    virtual bool BuildClusterRuns(const CFoundObject& record, std::vector<CLUSTER_RUN>& runs);
+    // The 512-byte sector runs a record's content is read through.
+    virtual bool BuildRuns(const CFoundObject& record, std::vector<SECTOR_RUN>& runs);
+
+    std::uint32_t TypeCode = 0;
+    std::string TypeName;
+    std::uint32_t FsFlags = 0;
+    // The volume's allocated space, appended by the parsers and read by the
+    // sector analysis.
+    std::vector<Interval> UsedSpace;
+
+private:
+    std::uint32_t knownTypeMark_ = 0;  // set to 0 whenever a known type is named
+};
+
+}  // namespace tl

@@ -1,0 +1,167 @@
+// The found objects of one volume, linked into a folder hierarchy by their
+// identifiers. The file-system parsers and the sector scan add records; the
+// views and the recovery read them. Every change is posted to the top-level
+// window as a kFoundTreeChanged notification carrying the record's address,
+// so stored records never move and live until the next Clear.
+//
+// Besides the records it is given, the tree makes folders of its own:
+// - three fixed nodes: Root ("Filesystem"), the lost-fragments node (Id -18)
+//   that holds the placeholders, and "Lost files" (Id -19) that holds one
+//   folder per signature group;
+// - a placeholder folder for every parent that has not been found (yet);
+//   when the real folder arrives it takes over the placeholder's record, at
+//   the same address, and the children stay under it;
+// - a group folder per signature group that has a signature-found file.
+//
+// Locking: one recursive mutex per tree. Every operation takes it, lookups
+// return copies of pointer lists, and notifications are posted while it is
+// held (posting only queues, so the order of notifications is the order of
+// the changes). Records themselves can still change after they are stored
+// (a placeholder taken over, a size cut by the next object, a signature
+// match, MarkHasDeleted): a reader on another thread that needs a consistent
+// view of a record reads it inside WithLock, or takes a Snapshot.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "filesystems/found_object.h"
+
+namespace tl {
+
+class CLanguages;
+class FileSignature;
+class SignatureDatabase;
+
+class CFoundTree {
+public:
+    // `owner` is the volume's own node (its Volume field names the volume
+    // given to the records this tree makes); `signatures` gives file types
+    // and groups; `texts` the names of the fixed nodes and lost objects.
+    // Any of them may be null: no volume, no types, the built-in English texts.
+    CFoundTree(CFoundObject* owner, SignatureDatabase* signatures, const CLanguages* texts);
+    ~CFoundTree();
+    CFoundTree(const CFoundTree&) = delete;
+    CFoundTree& operator=(const CFoundTree&) = delete;
+
+    // Unlinks every record, releases those the tree owns (the group folders
+    // too), switches the offset index off, resets the fixed nodes in place
+    // and the count of signature-found files. Records linked without
+    // ownership (volume nodes, the fixed nodes) are only unlinked.
+    void Clear();
+
+    // The entry of the file-system parsers: stores a copy of `record` (its
+    // type taken from the signature database), under its parent folder, a
+    // placeholder for a missing parent, or as the real folder in place of
+    // its placeholder. Returns the stored record, or null when it cannot be
+    // stored.
+    CFoundObject* AddObject(const CFoundObject& record);
+
+    // The entry of the sector scan (`record` has FO_BY_SIGNATURE and its
+    // DataOffset). Returns:
+    // - `&record` itself with Flags = FO_REFUSED when an object already lies
+    //   at that offset: nothing is stored, the object there is marked with
+    //   FO_SIGNATURE_MATCH and the signature's type;
+    // - null when the signature's search is switched off (or on failure);
+    // - else the stored copy, named, in its group folder under "Lost files".
+    // The caller keeps ownership of `record` in every case.
+    CFoundObject* AddSignatureFile(CFoundObject& record);
+
+    // A placeholder for the missing parent of `record` under the
+    // lost-fragments node.
+    CFoundObject* CreateLostFolder(const CFoundObject& record);
+    // Names a signature-found file: "<type>_<offset>.<extension>", or
+    // "lost_file_<offset>" when its type is not known.
+    void NameSignatureFile(CFoundObject& record, const FileSignature* signature) const;
+    // Makes the folder of the record's signature group once.
+    void EnsureGroupFolder(const CFoundObject& record);
+
+    // Links a record into the indexes. The first form takes ownership (the
+    // record lives until Clear) and returns it; the second links a record
+    // that lives elsewhere (a volume's node, a fixed node), which Clear
+    // only unlinks.
+    CFoundObject* AddToIndexes(std::unique_ptr<CFoundObject> record);
+    void AddToIndexes(CFoundObject& record);
+
+    std::vector<CFoundObject*> FindById(std::uint64_t id) const;
+    CFoundObject* FindFirstById(std::uint64_t id) const;
+    std::vector<CFoundObject*> FindChildren(std::uint64_t parentId) const;
+    // Appends the children of `parentId` to `out`.
+    void ListChildren(std::uint64_t parentId, std::vector<CFoundObject*>& out) const;
+
+    // The first record at `offset`, and the first one with a greater offset
+    // (both only while the offset index is on).
+    CFoundObject* FindByOffset(std::uint64_t offset) const;
+    CFoundObject* FindAfterOffset(std::uint64_t offset) const;
+    // Switches the offset index on and fills it with every linked record.
+    void BuildOffsetIndex();
+    bool OffsetIndexOn() const;
+
+    // Marks `record` (when a folder) and the folders above it as holding
+    // something deleted.
+    void MarkHasDeleted(CFoundObject& record);
+    // The folder chain that holds `record`, each folder followed by a
+    // backslash: "\dir\sub\" below Root, "lost_folder_7\" below a
+    // placeholder, "" when the chain breaks off (a missing parent, a cycle).
+    std::string GetFullPath(const CFoundObject& record) const;
+    // "Folder" for folders; for files a plain name from the extension
+    // ("PDF File"), or "File".
+    std::string GetTypeName(const CFoundObject& record) const;
+
+    CFoundObject* Root() const { return root_.get(); }
+    CFoundObject* LostFragments() const { return lostFragments_.get(); }
+    CFoundObject* LostFiles() const { return lostFiles_.get(); }
+
+    // Signature-found files stored since the last Clear.
+    std::uint32_t SignatureFileCount() const { return signatureFiles_.load(); }
+    // Records linked into the identifier index.
+    std::size_t Count() const;
+
+    // Runs `f` with the tree locked; tree operations may be called inside.
+    template <class F>
+    decltype(auto) WithLock(F&& f) const {
+        std::lock_guard lock(mutex_);
+        return f();
+    }
+    // A copy of a stored record, taken under the lock.
+    CFoundObject Snapshot(const CFoundObject& record) const;
+
+private:
+    void CreateFixedNodes();
+    std::string Text(unsigned id) const;
+    CVolume* OwnerVolume() const;
+    const FileSignature* SignatureOf(const CFoundObject& record) const;
+
+    CFoundObject* FirstFolderLocked(std::uint64_t id) const;
+    void LinkLocked(CFoundObject& record);
+    void UnlinkParentLocked(CFoundObject& record);
+    bool HasDataPosition(const CFoundObject& record) const;
+    void InsertByOffsetLocked(CFoundObject& record);
+    void ApplySizeRuleLocked(CFoundObject& record);
+    CFoundObject* CreateLostFolderLocked(const CFoundObject& record);
+    void EnsureGroupFolderLocked(const CFoundObject& record, const FileSignature* signature);
+    void MarkHasDeletedLocked(CFoundObject& record);
+
+    CFoundObject* owner_;
+    SignatureDatabase* signatures_;
+    const CLanguages* texts_;
+
+    mutable std::recursive_mutex mutex_;
+    std::unique_ptr<CFoundObject> root_;
+    std::unique_ptr<CFoundObject> lostFragments_;
+    std::unique_ptr<CFoundObject> lostFiles_;
+    std::vector<std::unique_ptr<CFoundObject>> owned_;
+    std::vector<std::unique_ptr<CFoundObject>> groupFolders_;
+    std::multimap<std::uint64_t, CFoundObject*> byId_;
+    std::multimap<std::uint64_t, CFoundObject*> byParent_;
+    std::multimap<std::uint64_t, CFoundObject*> byOffset_;
+    bool offsetIndexOn_ = false;
+    std::atomic<std::uint32_t> signatureFiles_{0};
+};
+
+}  // namespace tl

@@ -1,0 +1,145 @@
+// What the first sectors of a volume tell: the boot sector of a FAT or NTFS
+// file system, or a partition table whose partitions become found volumes.
+#include <algorithm>
+#include <cstring>
+
+#include "app/event_log.h"
+#include "app/languages.h"
+#include "app/string_ids.h"
+#include "storage/little_endian.h"
+#include "storage/volume.h"
+
+namespace tl {
+namespace {
+
+constexpr std::int32_t kFail = static_cast<std::int32_t>(0x80004005);
+constexpr std::size_t kPartitionTableOffset = 446;
+constexpr std::size_t kPartitionEntryBytes = 16;
+// A chain of extended partitions deeper than this is taken for damage.
+constexpr int kMaxExtendedDepth = 256;
+
+std::string TrimmedLabel(const std::uint8_t* p, std::size_t n) {
+    std::string label(reinterpret_cast<const char*>(p), n);
+    label.erase(std::find(label.begin(), label.end(), '\0'), label.end());
+    while (!label.empty() && label.back() == ' ') label.pop_back();
+    // The label is 8-bit text of the system that wrote it; keep ASCII only.
+    for (char& c : label)
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) c = '_';
+    return label;
+}
+
+}  // namespace
+
+std::uint32_t CVolume::ReadBoot() {
+    const std::uint32_t got = ReadSectors(BootSector.data(), 0, std::uint64_t{2});
+    if (got == 0 && context_.log)
+        context_.log->LogError(FormatMessageText(context_.texts, ids::kCantReadBootSector, GetName()));
+    return got;
+}
+
+std::int32_t CVolume::Analyse_Boot() {
+    if (ReadBoot() < 512) return kFail;
+    const std::uint8_t* b = BootSector.data();
+    const std::uint32_t code = CFileSystem::ClassifyBoot(std::span<const std::uint8_t>(b, 512));
+    fileSystem_->TypeCode = code;
+    if (code != 0 && b[13] != 0) SectorsPerCluster = b[13];
+
+    const auto takeFatFields = [&](std::size_t serialAt, std::size_t labelAt, const char* noSizeMessage) {
+        if (const std::uint32_t serial = GetU32(b + serialAt)) SerialNumber = serial;
+        if (Label.empty()) Label = TrimmedLabel(b + labelAt, 11);
+        if (TotalSectors == 0) {
+            const std::uint32_t large = GetU32(b + 32);
+            const std::uint16_t small = GetU16(b + 19);
+            TotalSectors = large ? large : small;
+            if (TotalSectors == 0 && context_.log) context_.log->LogError(noSizeMessage);
+        }
+    };
+    // An image's size is known from its file before its partition table is
+    // walked: the walk skips partitions that start beyond the volume.
+    if (Kind == VK_IMAGE) {
+        if (const auto device = AcquireDevice(); device && device->Size()) {
+            Size = *device->Size();
+            if (Size) TotalSectors = Size / kSectorBytes;
+        }
+    }
+    switch (code) {
+    case 0:
+        ProcessPartitionTable(0);
+        break;
+    case 1: case 17: case 4: case 6: case 14: case 134:
+        takeFatFields(39, 43, "boot_fat16->BPB.Large_Sectors == 0 && boot_fat16->BPB.Small_Sectors == 0");
+        break;
+    case 7: case 135:
+        if (const std::uint32_t high = GetU32(b + 76)) {
+            SerialNumberHigh = high;
+            SerialNumber = GetU32(b + 72);
+        }
+        // The volume's own sector count, so that a found NTFS volume can be
+        // scanned and imaged: the 64-bit total at 40 (the boot sector's copy
+        // at the end is not counted in it).
+        if (TotalSectors == 0) TotalSectors = GetU64(b + 40);
+        break;
+    case 11: case 12: case 139: case 140:
+        takeFatFields(67, 71, "boot_fat32->BPB.Large_Sectors == 0 && boot_fat32->BPB.Small_Sectors == 0");
+        break;
+    case 240:
+        break;
+    default:
+        if (context_.log) context_.log->LogError("CVolume::Analyse_Boot.Unknow filesystem ID");
+        break;
+    }
+    if (Size == 0 && TotalSectors != 0) Size = TotalSectors * kSectorBytes;
+    if (TotalClusters == 0 && TotalSectors != 0 && SectorsPerCluster != 0) TotalClusters = TotalSectors / SectorsPerCluster;
+    ClusterSize = SectorsPerCluster * BytesPerSector;
+    return 1;
+}
+
+void CVolume::ProcessPartitionTable(std::uint32_t sector) {
+    std::vector<std::uint64_t> visited;
+    ProcessTableAt(sector, 0, 0, visited);
+}
+
+void CVolume::ProcessTableAt(std::uint64_t sector, std::uint64_t extendedStart, int depth,
+                             std::vector<std::uint64_t>& visited) {
+    if (depth > kMaxExtendedDepth || std::find(visited.begin(), visited.end(), sector) != visited.end()) {
+        if (context_.log)
+            context_.log->LogWarning("CVolume::ProcessPartitionTable: the chain of extended partitions loops or is "
+                                     "deeper than " + std::to_string(kMaxExtendedDepth) + " tables; it is cut at sector " +
+                                     std::to_string(sector));
+        return;
+    }
+    visited.push_back(sector);
+    std::array<std::uint8_t, 512> table{};
+    if (ReadSectors(table.data(), sector, std::uint64_t{1}) != 512) return;
+    if (GetU16(table.data() + 510) != 0xAA55) return;
+    for (int i = 0; i < 4; ++i) {
+        const std::uint8_t* e = table.data() + kPartitionTableOffset + i * kPartitionEntryBytes;
+        const std::uint8_t type = e[4];
+        const std::uint32_t first = GetU32(e + 8);
+        const std::uint32_t count = GetU32(e + 12);
+        if (type == 0 || count == 0 || first > TotalSectors) continue;
+        if (count > TotalSectors && context_.log) context_.log->LogWarning("pPartition->NumberSectors > TotalSectors");
+        if (type == 5 || type == 15) {
+            // Links of the chain count from the start of the outermost
+            // extended partition; the first one found is that start.
+            const std::uint64_t outer = depth == 0 ? first : extendedStart;
+            const std::uint64_t next = depth == 0 ? std::uint64_t{first} : extendedStart + first;
+            ProcessTableAt(next, outer, depth + 1, visited);
+            continue;
+        }
+        const std::uint64_t absolute = sector + first;
+        const bool listed = std::any_of(Children.begin(), Children.end(), [&](const CVolume* child) {
+            return child != this && child->Layout.Entries[0].StartingOffset / kSectorBytes == absolute;
+        });
+        if (listed) continue;
+        CFoundObject found;
+        found.Init();
+        found.DataOffset = absolute * kSectorBytes;
+        found.ParentId = Id;
+        found.TypeId = static_cast<std::int16_t>(type);
+        found.Size = std::uint64_t{count} * kSectorBytes;  // the partition's own length
+        if (context_.addFoundVolume) context_.addFoundVolume(found);
+    }
+}
+
+}  // namespace tl

@@ -1,0 +1,205 @@
+// One readable source of sectors: a whole disk, a partition, a region of a
+// disk (a virtual drive or a volume found on it), or a drive image file.
+// It owns the open device, learns the source's size and geometry, and reads
+// 512-byte sectors by number with a time-out and a bounded number of
+// attempts. Every reader of raw data goes through ReadSectors; all access is
+// read-only.
+//
+// A volume is also a node of the found-object trees (it begins with the
+// fields of a found-object record), so volumes found on a disk hang in the
+// disk's tree and in the volume list.
+//
+// Reads may come from several threads at once (an analysis and a recovery):
+// the device is read with positional reads, and opening and closing are
+// guarded so that a read in flight keeps its device alive.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "filesystems/file_system.h"
+#include "filesystems/found_object.h"
+#include "storage/sector_device.h"
+
+namespace tl {
+
+class AppSettings;
+class CEventLog;
+class CFoundTree;
+class CLanguages;
+class SignatureDatabase;
+
+enum VolumeKind : std::uint32_t {
+    VK_PHYSICAL = 1,  // a whole disk
+    VK_LOGICAL = 2,   // a partition or whole-disk file system listed by the system
+    VK_VIRTUAL = 4,   // a region of the parent disk
+    VK_IMAGE = 8,     // a drive image file
+    VK_FOUND = 16,    // a volume found on the parent disk
+    VK_PSEUDO = 32,   // a node of the drive tree that opens no device
+};
+
+// What a volume needs from the rest of the program. Any pointer may be null
+// (tests): then reads use the default retry count, and nothing is logged.
+struct VolumeContext {
+    const AppSettings* settings = nullptr;
+    CEventLog* log = nullptr;
+    const CLanguages* texts = nullptr;
+    SignatureDatabase* signatures = nullptr;
+    // Where volumes seen on this one (by its partition table, or by their
+    // boot sectors during a sector scan) are reported: the volume list.
+    std::function<void(const CFoundObject&)> addFoundVolume;
+};
+
+struct DiskGeometryRecord {
+    std::uint64_t Cylinders = 0;
+    std::uint32_t MediaType = 0;
+    std::uint32_t TracksPerCylinder = 0;
+    std::uint32_t SectorsPerTrack = 0;
+    std::uint32_t BytesPerSector = 0;
+};
+
+struct PartitionEntry {
+    std::uint64_t StartingOffset = 0;
+    std::uint64_t PartitionLength = 0;
+    std::uint32_t HiddenSectors = 0;
+    std::uint32_t PartitionNumber = 0;
+    std::uint8_t PartitionType = 0;
+    std::uint8_t BootIndicator = 0;
+    std::uint8_t RecognizedPartition = 0;
+    std::uint8_t RewritePartition = 0;
+};
+
+struct DriveLayoutRecord {
+    std::uint32_t PartitionCount = 0;
+    std::uint32_t Signature = 0;
+    std::array<PartitionEntry, 4> Entries{};
+};
+
+struct DeviceNumberRecord {
+    std::uint32_t DeviceType = 0xFFFFFFFF;
+    std::uint32_t DeviceNumber = 0xFFFFFFFF;
+    std::uint32_t PartitionNumber = 0xFFFFFFFF;
+};
+
+inline constexpr std::int32_t kVolumeNotReady = static_cast<std::int32_t>(0x80004005);  // E_FAIL
+inline constexpr std::uint32_t kDefaultReadTimeoutMs = 10000;
+inline constexpr std::uint64_t kSectorBytes = 512;
+
+class CVolume : public CFoundObject {
+public:
+    // The id of the drive tree's root node, the parent of every volume.
+    static constexpr std::uint64_t kDriveTreeRootId = static_cast<std::uint64_t>(-12);
+
+    CVolume(VolumeKind kind, VolumeContext context);
+    ~CVolume();
+    CVolume(const CVolume&) = delete;
+    CVolume& operator=(const CVolume&) = delete;
+
+    // Opens the source read-only (the parent's device for regions and found
+    // volumes). False, with the failure logged, when it cannot be opened.
+    bool OpenDrive();
+    void Close();
+    bool IsOpen() const;
+
+    // Reads `sectorCount` 512-byte sectors from `firstSector` (relative to the
+    // volume) into `buffer`, which must hold them all. Returns the bytes read:
+    // the whole request, a short count when the source ends or stays short
+    // through every attempt, or 0 on failure. Unread bytes are zero.
+    std::uint32_t ReadSectors(void* buffer, std::uint64_t firstSector, std::uint64_t sectorCount);
+    // The same, with the count given as a signed 32-bit value.
+    std::uint32_t ReadSectors(void* buffer, std::uint64_t firstSector, std::int32_t sectorCount);
+
+    // The wait of one read of `sectorCount` sectors: 10 s, or 2 ms a sector
+    // above 3000 sectors.
+    static std::uint32_t ReadTimeoutMs(std::uint64_t sectorCount);
+
+    const std::string& GetDevicePath();
+    // The display name: a disk's description, "sdb1 (LABEL)", "Volume at: N"
+    // for regions, the file name of an image.
+    std::string GetName() const;
+    CVolume* GetParent() const { return Parent == this ? nullptr : Parent; }
+
+    // Size and geometry: of an image from its file size, of devices from the
+    // system. Sets State to 1 (ready) or not ready.
+    void QueryInformation();
+
+    // Reads the first two sectors into BootSector and learns the file system,
+    // cluster size, serial, label and size from them; a volume without a
+    // recognised boot sector has its partition table walked. 1, or E_FAIL
+    // when fewer than 512 bytes could be read.
+    std::int32_t Analyse_Boot();
+    std::uint32_t ReadBoot();
+    // Reads the partition table at `sector` and reports every partition to
+    // the volume list, walking extended partitions (bounded, loops refused).
+    void ProcessPartitionTable(std::uint32_t sector);
+
+    // The file system's name; "Unknown" is first named again from the type
+    // code (or from the boot sector when there is none).
+    std::string GetFileSystemName();
+
+    std::uint64_t SectorsToClusters(std::uint64_t sectors) const;
+    std::uint64_t ClustersToSectors(std::uint64_t clusters) const;
+
+    // Replaces the device (tests and in-memory sources). Opening then uses it.
+    void SetDevice(std::shared_ptr<ISectorDevice> device);
+
+    const VolumeContext& Context() const { return context_; }
+    CFileSystem& FileSystem() { return *fileSystem_; }
+    void SetFileSystem(std::unique_ptr<CFileSystem> fileSystem);
+    CFoundTree& FoundTree() { return *foundTree_; }
+
+    // Fields, as the rest of the program reads them.
+    std::array<std::uint8_t, 1024> BootSector{};
+    CVolume* Parent = this;
+    std::vector<CVolume*> Children;
+    VolumeKind Kind;
+    // 2 removable, 3 fixed, 5 CD/DVD, 7 image file, 0 found volumes.
+    std::uint32_t DriveType = 0;
+    std::string Description;
+    std::string Label;
+    std::string DevicePath;
+    std::string RootPath;
+    std::uint8_t Letter = 0;  // a disk's number for VK_PHYSICAL
+    std::atomic<std::int32_t> State{kVolumeNotReady};
+    std::atomic<std::uint64_t> ProgressPos{0};
+    std::atomic<std::uint64_t> ProgressEnd{0};
+    std::uint64_t FreeBytes = 0;
+    std::uint32_t SerialNumber = 0;
+    std::uint32_t SerialNumberHigh = 0;
+    std::uint64_t TotalSectors = 0;
+    std::uint64_t TotalClusters = 0;
+    std::uint64_t VolumeOffset = 0;
+    DiskGeometryRecord Geometry;
+    DriveLayoutRecord Layout;
+    DeviceNumberRecord DeviceNumber;
+    std::uint32_t SectorsPerCluster = 1;
+    std::uint32_t BytesPerSector = 512;
+    std::uint32_t ClusterSize = 512;
+    std::atomic<std::uint32_t> FsFolders{0}, FsFiles{0}, ScanFolders{0}, ScanFiles{0};
+    std::atomic<std::uint32_t> ScanMode{0};
+    std::atomic<std::uint32_t> HasNewObjects{0};
+    std::atomic<std::uint32_t> SectorScanRunning{0};
+
+private:
+    void ProcessTableAt(std::uint64_t sector, std::uint64_t extendedStart, int depth,
+                        std::vector<std::uint64_t>& visited);
+    std::shared_ptr<ISectorDevice> AcquireDevice();
+    std::shared_ptr<ISectorDevice> EnsureDevice();
+    void LogReadFailure(std::uint64_t position, std::uint64_t attempt, int error) const;
+
+    VolumeContext context_;
+    std::unique_ptr<CFileSystem> fileSystem_;
+    std::unique_ptr<CFoundTree> foundTree_;
+    mutable std::mutex deviceMutex_;
+    std::shared_ptr<ISectorDevice> device_;
+    std::shared_ptr<ISectorDevice> injected_;
+};
+
+}  // namespace tl

@@ -1,0 +1,154 @@
+#include "storage/volumes_list.h"
+
+#include <algorithm>
+#include <chrono>
+#include <future>
+
+#include "app/event_log.h"
+#include "app/languages.h"
+#include "app/string_ids.h"
+#include "platform/block_devices.h"
+#include "storage/local_computer.h"
+
+namespace tl {
+
+CVolumesList::CVolumesList(CLocalComputer& computer) : computer_(computer) {}
+
+CVolumesList::~CVolumesList() {
+    if (refreshThread_.joinable()) refreshThread_.join();
+}
+
+CVolume* CVolumesList::GetAt(std::size_t index) const {
+    std::lock_guard lock(mutex_);
+    if (index >= items_.size()) {
+        computer_.Log().LogError("CVolumesList::GetAt except");
+        return nullptr;
+    }
+    return items_[index].get();
+}
+
+std::size_t CVolumesList::GetCount() const {
+    std::lock_guard lock(mutex_);
+    return items_.size();
+}
+
+CVolume* CVolumesList::FindById(std::uint64_t id) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& v : items_)
+        if (v->Id == id) return v.get();
+    return nullptr;
+}
+
+CVolume* CVolumesList::FindByDevicePath(const std::string& path) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& v : items_)
+        if (v->Kind != VK_FOUND && v->Kind != VK_VIRTUAL && v->DevicePath == path) return v.get();
+    return nullptr;
+}
+
+std::vector<CVolume*> CVolumesList::Snapshot() const {
+    std::lock_guard lock(mutex_);
+    std::vector<CVolume*> out;
+    for (const auto& v : items_) out.push_back(v.get());
+    return out;
+}
+
+CVolume& CVolumesList::Append(std::unique_ptr<CVolume> volume) {
+    std::lock_guard lock(mutex_);
+    items_.push_back(std::move(volume));
+    return *items_.back();
+}
+
+std::size_t CVolumesList::Refresh(bool background) {
+    if (!background) {
+        Rebuild();
+        return GetCount();
+    }
+    if (refreshing_.exchange(true)) return 0;  // one rebuild at a time
+    if (refreshThread_.joinable()) refreshThread_.join();
+    refreshThread_ = std::thread([this] {
+        Rebuild();
+        refreshing_ = false;
+    });
+    return 0;
+}
+
+void CVolumesList::RefreshAndWait() {
+    Refresh(true);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (refreshing_.load() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+void CVolumesList::Rebuild() {
+    // Images and virtual drives survive a rebuild with their objects and ids.
+    std::vector<std::unique_ptr<CVolume>> kept;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& v : items_)
+            if (v->Kind == VK_IMAGE || v->Kind == VK_VIRTUAL) kept.push_back(std::move(v));
+        items_.clear();
+    }
+
+    const auto disks = platform::ListDisks();
+    std::vector<std::unique_ptr<CVolume>> fresh;
+    std::vector<std::unique_ptr<CVolume>> partitions;
+    for (std::size_t n = 0; n < disks.size(); ++n) {
+        const auto& info = disks[n];
+        auto disk = computer_.MakeVolume(VK_PHYSICAL);
+        disk->Letter = static_cast<std::uint8_t>(std::min<std::size_t>(n, 255));
+        disk->Description = FormatMessageText(computer_.Texts(), ids::kDriveNumber, static_cast<int>(n));
+        std::string vendorModel = info.vendor;
+        if (!info.model.empty()) vendorModel += (vendorModel.empty() ? "" : ", ") + info.model;
+        if (!vendorModel.empty()) disk->Description += " (" + vendorModel + ")";
+        disk->DevicePath = info.devicePath;
+        disk->DriveType = 3;
+        disk->State = 1;
+        disk->BytesPerSector = info.logicalSectorSize ? info.logicalSectorSize : 512;
+        // Partitions, or the disk's own file system when it has no table.
+        std::vector<platform::BlockDeviceInfo> parts = info.partitions;
+        if (parts.empty()) {
+            if (auto probe = platform::ProbeVolume(info.devicePath); probe && !probe->type.empty()) {
+                platform::BlockDeviceInfo whole = info;
+                whole.isPartition = false;
+                whole.startSector = 0;
+                parts.push_back(whole);
+            }
+        }
+        for (const auto& p : parts) {
+            auto part = computer_.MakeVolume(VK_LOGICAL);
+            part->DevicePath = p.devicePath;
+            part->DriveType = info.removable ? 2 : 3;
+            part->Parent = disk.get();
+            part->Layout.PartitionCount = 1;
+            part->Layout.Entries[0].StartingOffset = p.startSector * 512;
+            part->Layout.Entries[0].PartitionLength = p.sizeBytes;
+            part->Layout.Entries[0].PartitionNumber = p.partitionNumber;
+            part->BytesPerSector = disk->BytesPerSector;
+            disk->Children.push_back(part.get());
+            partitions.push_back(std::move(part));
+        }
+        fresh.push_back(std::move(disk));
+    }
+    for (auto& p : partitions) fresh.push_back(std::move(p));
+
+    std::vector<CVolume*> toQuery;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& v : fresh) {
+            toQuery.push_back(v.get());
+            items_.push_back(std::move(v));
+        }
+    }
+    // Query every volume at once: each learns its size, geometry and boot
+    // sector; volumes found in partition tables are appended meanwhile.
+    std::vector<std::future<void>> queries;
+    for (CVolume* volume : toQuery)
+        queries.push_back(std::async(std::launch::async, [volume] { volume->QueryInformation(); }));
+    for (auto& q : queries) q.wait();
+
+    std::lock_guard lock(mutex_);
+    for (auto& k : kept) items_.push_back(std::move(k));
+}
+
+}  // namespace tl

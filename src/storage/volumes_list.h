@@ -1,0 +1,51 @@
+// The list of everything the program can read: the computer's disks, their
+// partitions and whole-disk file systems, the drive images the user loaded,
+// and volumes found on disks. The list owns its volumes; a rebuild deletes
+// disks, partitions and found volumes and keeps images and virtual drives.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "storage/volume.h"
+
+namespace tl {
+
+class CLocalComputer;
+
+class CVolumesList {
+public:
+    explicit CVolumesList(CLocalComputer& computer);
+    ~CVolumesList();
+    CVolumesList(const CVolumesList&) = delete;
+    CVolumesList& operator=(const CVolumesList&) = delete;
+
+    // background: rebuild on a thread of its own and return 0 at once;
+    // otherwise rebuild now and return the new count.
+    std::size_t Refresh(bool background);
+    // Rebuilds in the background and waits for it up to 15 s.
+    void RefreshAndWait();
+    bool RefreshRunning() const { return refreshing_.load(); }
+
+    CVolume* GetAt(std::size_t index) const;
+    std::size_t GetCount() const;
+    CVolume* FindById(std::uint64_t id) const;
+    CVolume* FindByDevicePath(const std::string& path) const;
+    std::vector<CVolume*> Snapshot() const;
+    CVolume& Append(std::unique_ptr<CVolume> volume);
+
+private:
+    void Rebuild();
+
+    CLocalComputer& computer_;
+    mutable std::mutex mutex_;
+    std::vector<std::unique_ptr<CVolume>> items_;
+    std::thread refreshThread_;
+    std::atomic<bool> refreshing_{false};
+};
+
+}  // namespace tl

@@ -1,0 +1,200 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+
+#include "app/app_settings.h"
+#include "app/event_log.h"
+#include "fixture_support.h"
+#include "storage/little_endian.h"
+#include "storage/volume.h"
+#include "test_support.h"
+
+namespace tl {
+namespace {
+
+struct Found {
+    std::uint64_t offset;
+    int type;
+};
+
+class BootAnalysisTest : public ::testing::Test {
+protected:
+    BootAnalysisTest() {
+        settings.Reset(SettingsDefaults{});
+        log.SetDebugOutput({});
+    }
+    VolumeContext Context() {
+        VolumeContext c{&settings, &log, nullptr, nullptr, {}};
+        c.addFoundVolume = [this](const CFoundObject& o) { found.push_back({o.DataOffset, o.TypeId}); };
+        return c;
+    }
+    std::unique_ptr<CVolume> MemoryVolume(std::vector<std::uint8_t> bytes) {
+        auto v = std::make_unique<CVolume>(VK_IMAGE, Context());
+        v->DevicePath = "/images/test.dsk";
+        v->SetDevice(std::make_shared<MemorySectorDevice>(std::move(bytes)));
+        return v;
+    }
+    bool LogHas(const std::string& text) const {
+        for (const auto& l : log.Lines())
+            if (l.find(text) != std::string::npos) return true;
+        return false;
+    }
+
+    AppSettings settings;
+    CEventLog log{settings, [] { return platform::WindowId{0}; }};
+    std::vector<Found> found;
+};
+
+// A partition table at sector `at` of `disk` with up to four entries.
+void WriteTable(std::vector<std::uint8_t>& disk, std::uint64_t at,
+                std::initializer_list<std::tuple<std::uint8_t, std::uint32_t, std::uint32_t>> entries) {
+    std::uint8_t* t = disk.data() + at * 512;
+    int i = 0;
+    for (const auto& [type, first, count] : entries) {
+        std::uint8_t* e = t + 446 + 16 * i++;
+        e[4] = type;
+        PutU32(e + 8, first);
+        PutU32(e + 12, count);
+    }
+    t[510] = 0x55;
+    t[511] = 0xAA;
+}
+
+TEST_F(BootAnalysisTest, RealPartitionedDiskMatchesTheOracle) {
+    const auto image = test::FixturePath("partitioned.img");
+    ASSERT_TRUE(test::MakeFixture("make_partitioned.sh", image));
+    CVolume disk(VK_IMAGE, Context());
+    disk.DevicePath = image.string();
+    disk.QueryInformation();
+    ASSERT_EQ(disk.State.load(), 1);
+    EXPECT_EQ(disk.TotalSectors, 262144u);
+    EXPECT_EQ(disk.FileSystem().TypeCode, 0u);
+
+    std::vector<std::pair<std::uint64_t, int>> expected = {
+        {2048 * 512ULL, 1}, {6144 * 512ULL, 6}, {24576 * 512ULL, 0x0c}, {108544 * 512ULL, 7}, {151552 * 512ULL, 0x0e}};
+    // The Sleuth Kit's view of the same file, when it is installed.
+    if (std::system("command -v mmls >/dev/null 2>&1") == 0) {
+        const std::string cmd = "mmls " + test::ShellQuote(image.string()) + " 2>/dev/null";
+        std::vector<std::pair<std::uint64_t, int>> oracle;
+        if (FILE* p = ::popen(cmd.c_str(), "r")) {
+            char line[512];
+            while (std::fgets(line, sizeof line, p)) {
+                unsigned long long start = 0;
+                char slot[32] = {};
+                unsigned type = 0;
+                const char* paren = std::strstr(line, "(0x");
+                if (std::sscanf(line, "%*s %31s %llu", slot, &start) == 2 && std::strchr(slot, ':') && paren &&
+                    std::sscanf(paren, "(0x%x)", &type) == 1 && type != 5 && type != 15)
+                    oracle.push_back({start * 512, static_cast<int>(type)});
+            }
+            ::pclose(p);
+        }
+        EXPECT_EQ(oracle, expected) << "the fixture and the oracle disagree";
+    }
+    std::vector<std::pair<std::uint64_t, int>> got;
+    for (const auto& f : found) got.push_back({f.offset, f.type});
+    EXPECT_EQ(got, expected);
+
+    // A found volume reads its own boot sector through the disk at its offset.
+    for (const auto& [offset, type] : expected) {
+        CVolume v(VK_FOUND, Context());
+        v.Parent = &disk;
+        v.VolumeOffset = offset;
+        ASSERT_EQ(v.Analyse_Boot(), 1);
+        const std::uint32_t code = v.FileSystem().TypeCode;
+        EXPECT_EQ(code, type == 1 ? 1u : type == 7 ? 7u : type == 0x0c ? 11u : 4u) << offset;
+        EXPECT_GT(v.TotalSectors, 0u) << "NTFS takes its count from the boot sector too";
+        if (type == 7) {
+            EXPECT_EQ(v.TotalSectors, 40959u);  // the backup boot sector lies past the count
+            EXPECT_NE(v.SerialNumber, 0u);
+        } else {
+            EXPECT_FALSE(v.Label.empty());
+        }
+    }
+}
+
+TEST_F(BootAnalysisTest, BootSectorsAreClassifiedAndTheirFieldsTaken) {
+    std::vector<std::uint8_t> disk(4 * 512, 0);
+    std::memcpy(disk.data() + 3, "NTFS    ", 8);
+    std::memcpy(disk.data() + 54, "FAT16   ", 8);  // the FAT test comes first
+    disk[13] = 4;
+    PutU16(disk.data() + 19, 0);
+    PutU32(disk.data() + 32, 0);
+    PutU32(disk.data() + 39, 0xCAFEF00D);
+    std::memcpy(disk.data() + 43, "MYLABEL    ", 11);
+    auto v = MemoryVolume(disk);
+    v->Kind = VK_FOUND;  // no file size to fall back on
+    CVolume parent(VK_IMAGE, Context());
+    parent.SetDevice(std::make_shared<MemorySectorDevice>(disk));
+    v->Parent = &parent;
+    ASSERT_EQ(v->Analyse_Boot(), 1);
+    EXPECT_EQ(v->FileSystem().TypeCode, 4u);
+    EXPECT_EQ(v->SectorsPerCluster, 4u);
+    EXPECT_EQ(v->SerialNumber, 0xCAFEF00Du);
+    EXPECT_EQ(v->Label, "MYLABEL");
+    EXPECT_EQ(v->TotalSectors, 0u);
+    EXPECT_EQ(v->Size, 0u);
+    EXPECT_TRUE(LogHas("boot_fat16->BPB.Large_Sectors == 0 && boot_fat16->BPB.Small_Sectors == 0"));
+    EXPECT_EQ(v->ClusterSize, 2048u);
+}
+
+TEST_F(BootAnalysisTest, HostileTablesEndAndNeverReachBeyondTheDisk) {
+    // 16 MiB of zeros with an MBR whose extended chain loops back on itself.
+    std::vector<std::uint8_t> disk(32768 * 512, 0);
+    WriteTable(disk, 0, {{0x0c, 2048, 4096}, {5, 8192, 20000}, {7, 40000, 10}, {6, 100, 99999999}});
+    WriteTable(disk, 8192, {{0x0e, 64, 128}, {5, 0, 100}});  // the link points at itself
+    auto v = MemoryVolume(disk);
+    ASSERT_EQ(v->Analyse_Boot(), 1);
+    std::vector<std::uint64_t> offsets;
+    for (const auto& f : found) offsets.push_back(f.offset);
+    // 40000 starts beyond the disk: skipped; 99999999 sectors: only warned about.
+    EXPECT_EQ(offsets, (std::vector<std::uint64_t>{2048 * 512ULL, (8192 + 64) * 512ULL, 100 * 512ULL}));
+    EXPECT_TRUE(LogHas("pPartition->NumberSectors > TotalSectors"));
+    EXPECT_TRUE(LogHas("loops or is deeper than"));
+
+    // A chain thousands deep ends too.
+    found.clear();
+    std::vector<std::uint8_t> deep(40000 * 512, 0);
+    WriteTable(deep, 0, {{5, 10, 39000}});
+    for (std::uint32_t s = 10; s + 10 < 39000; s += 10) WriteTable(deep, s, {{1, 1, 1}, {5, s, 5}});
+    auto d = MemoryVolume(deep);
+    ASSERT_EQ(d->Analyse_Boot(), 1);
+    EXPECT_LE(found.size(), 260u);
+    EXPECT_TRUE(LogHas("loops or is deeper than"));
+}
+
+TEST_F(BootAnalysisTest, ImagesTooSmallOrOddAndBlankBootSectors) {
+    for (std::size_t size : {std::size_t{0}, std::size_t{511}}) {
+        found.clear();
+        auto v = MemoryVolume(std::vector<std::uint8_t>(size, 0));
+        EXPECT_EQ(v->Analyse_Boot(), static_cast<std::int32_t>(0x80004005)) << size;
+        EXPECT_TRUE(found.empty());
+    }
+    EXPECT_TRUE(LogHas("ERR: Can't read boot sector on [test.dsk]"));
+    for (std::uint8_t fill : {std::uint8_t{0x00}, std::uint8_t{0xFF}}) {
+        found.clear();
+        auto v = MemoryVolume(std::vector<std::uint8_t>(1000 * 512 + 77, fill));
+        ASSERT_EQ(v->Analyse_Boot(), 1);
+        EXPECT_EQ(v->FileSystem().TypeCode, 0u);
+        EXPECT_TRUE(found.empty());
+        EXPECT_EQ(v->Size, 1000u * 512 + 77);
+        EXPECT_EQ(v->TotalSectors, 1000u);
+    }
+}
+
+TEST_F(BootAnalysisTest, OffsetsStayWideAbove32Bits) {
+    // A partition at sector 16777216 (8 GiB) on a disk of 40 GiB, read lazily.
+    std::vector<std::uint8_t> mbr(512, 0);
+    WriteTable(mbr, 0, {{0x0c, 16777216, 2048}});
+    auto v = MemoryVolume(mbr);
+    v->Kind = VK_PHYSICAL;
+    v->TotalSectors = 40ULL << 21;
+    v->Analyse_Boot();
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].offset, 8589934592ULL);
+}
+
+}  // namespace
+}  // namespace tl

@@ -1,0 +1,134 @@
+#include <gtest/gtest.h>
+
+#include "app/app_settings.h"
+#include "app/languages.h"
+#include "filesystems/found_tree.h"
+#include "fixture_support.h"
+#include "platform/settings_store.h"
+#include "storage/local_computer.h"
+#include "storage/volume_info.h"
+
+namespace tl {
+namespace {
+
+TEST(VolumeInfo, SizeAndSerialTexts) {
+    EXPECT_EQ(SizeText(2147483648ULL, nullptr), "2 GB (2 147 483 648 bytes)");
+    EXPECT_EQ(SizeText(1073741824ULL, nullptr), "1024 MB (1 073 741 824 bytes)");
+    EXPECT_EQ(SizeText(1024, nullptr), " (1 024 bytes)");
+    EXPECT_EQ(SizeText(1025, nullptr), "1 KB (1 025 bytes)");
+    EXPECT_EQ(SizeText(999, nullptr), " (999 bytes)");
+    EXPECT_EQ(SerialText(0x1234ABCD, 5), "1234ABCD5");
+    EXPECT_EQ(SerialText(0, 0xDEADBEEF), "DEADBEEF");
+}
+
+class ComputerTest : public ::testing::Test {
+protected:
+    ComputerTest() {
+        settings.Reset(SettingsDefaults{});
+        computer.Log().SetDebugOutput({});
+    }
+    AppSettings settings;
+    platform::SettingsStore store;
+    CLanguages texts{{}};
+    CLocalComputer computer{settings, store, "Software\\Tessa-Loft\\Documents\\1.0", texts,
+                            [] { return platform::WindowId{0}; }};
+};
+
+TEST_F(ComputerTest, ImageWithAPartitionTableListsItsVolumes) {
+    const auto image = test::FixturePath("partitioned.img");
+    ASSERT_TRUE(test::MakeFixture("make_partitioned.sh", image));
+    CVolume* disk = computer.LoadImage(image.string());
+    ASSERT_NE(disk, nullptr);
+    EXPECT_EQ(disk->DriveType, 7u);
+    EXPECT_EQ(static_cast<std::int64_t>(disk->Id), -65539);  // after the two pseudo-volumes
+    const auto volumes = computer.Volumes().Snapshot();
+    ASSERT_EQ(volumes.size(), 6u);
+    const std::uint64_t offsets[] = {2048, 6144, 24576, 108544, 151552};
+    const char* names[] = {"FAT12", "FAT16", "FAT32", "NTFS", "FAT16"};
+    const std::uint64_t lengths[] = {4096, 16384, 81920, 40960, 30720};
+    for (int i = 0; i < 5; ++i) {
+        CVolume* v = volumes[static_cast<std::size_t>(i + 1)];
+        EXPECT_EQ(v->Kind, VK_FOUND);
+        EXPECT_EQ(v->VolumeOffset, offsets[i] * 512);
+        EXPECT_EQ(v->GetName(), "Volume at: " + std::to_string(offsets[i] * 512));
+        EXPECT_EQ(v->GetFileSystemName(), names[i]);
+        EXPECT_EQ(v->Size, lengths[i] * 512);
+        EXPECT_EQ(v->Parent, disk);
+        EXPECT_EQ(v->ParentId, disk->Id);
+        EXPECT_EQ(v->Flags & FO_VOLUME, FO_VOLUME);
+        EXPECT_EQ(disk->FoundTree().FindFirstById(v->Id), v) << "found volumes hang in their disk's tree";
+    }
+    bool logged = false;
+    for (const auto& line : computer.Log().Lines()) logged |= line == "Found FAT32 volume at: 12582912";
+    EXPECT_TRUE(logged);
+
+    const auto rows = VolumeInformationRows(*volumes[3], &texts);
+    const auto value = [&](const std::string& label) {
+        for (const auto& [l, v] : rows)
+            if (l == label) return v;
+        return std::string("(missing)");
+    };
+    EXPECT_EQ(value("Type"), "Found");
+    EXPECT_EQ(value("Category"), "Found");
+    EXPECT_EQ(value("File System"), "FAT32");
+    EXPECT_EQ(value("Label"), "LOGFAT32");
+    EXPECT_EQ(value("Total Space"), "40 MB (41 943 040 bytes)");
+    EXPECT_EQ(value("State"), "Ready");
+    EXPECT_EQ(rows.front().first, "");
+
+    // The same volume found again (a backup boot sector, a second scan) adds nothing;
+    // a volume at offset 0 of an image is the image itself.
+    CFoundObject again;
+    again.DataOffset = 24576 * 512ULL;
+    again.ParentId = disk->Id;
+    again.TypeId = 11;
+    computer.AddFoundVolume(again);
+    again.DataOffset = 0;
+    computer.AddFoundVolume(again);
+    EXPECT_EQ(computer.Volumes().GetCount(), 6u);
+    EXPECT_NE(disk->Flags & FO_SIGNATURE_MATCH, 0);
+    again.ParentId = 12345;  // no such parent: dropped
+    again.DataOffset = 512;
+    computer.AddFoundVolume(again);
+    EXPECT_EQ(computer.Volumes().GetCount(), 6u);
+}
+
+TEST_F(ComputerTest, UnopenableImagesAreNotAdded) {
+    EXPECT_EQ(computer.LoadImage("/no/such/image.dsk"), nullptr);
+    EXPECT_EQ(computer.LoadImage("/tmp"), nullptr);
+    EXPECT_EQ(computer.Volumes().GetCount(), 0u);
+    EXPECT_EQ(computer.MyComputer().GetName(), "My Computer");
+    EXPECT_EQ(computer.MyComputer().Id, CVolume::kDriveTreeRootId);
+}
+
+}  // namespace
+}  // namespace tl
+
+namespace tl {
+namespace {
+
+TEST_F(ComputerTest, MediaRemovalAndArrivalOfAListedDevice) {
+    auto stick = computer.MakeVolume(VK_LOGICAL);
+    stick->DevicePath = "/dev/sdz1";
+    stick->State = 1;
+    CVolume& listed = computer.Volumes().Append(std::move(stick));
+    platform::DeviceEvent event;
+    event.action = platform::DeviceEvent::Action::Remove;
+    event.name = "sdz1";
+    event.devicePath = "/dev/sdz1";
+    computer.OnDeviceChange(event);
+    EXPECT_EQ(listed.State.load(), kVolumeNotReady);
+    EXPECT_EQ(computer.Log().Lines().back(), "Drive sdz1: Medium removed!");
+    event.action = platform::DeviceEvent::Action::Add;
+    computer.OnDeviceChange(event);
+    EXPECT_EQ(listed.State.load(), 1);
+    EXPECT_EQ(computer.Log().Lines().back(), "Volume sdz1: Medium connected!");
+    // Devices the list does not hold are no news.
+    const std::size_t lines = computer.Log().LineCount();
+    event.devicePath = "/dev/loop9";
+    computer.OnDeviceChange(event);
+    EXPECT_EQ(computer.Log().LineCount(), lines);
+}
+
+}  // namespace
+}  // namespace tl
