@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "app/app_settings.h"
 #include "app/event_log.h"
+#include "filesystems/found_tree.h"
 #include "app/languages.h"
 #include "app/string_ids.h"
 #include "storage/little_endian.h"
@@ -92,6 +94,33 @@ std::int32_t CVolume::Analyse_Boot() {
     if (TotalClusters == 0 && TotalSectors != 0 && SectorsPerCluster != 0) TotalClusters = TotalSectors / SectorsPerCluster;
     ClusterSize = SectorsPerCluster * BytesPerSector;
     return 1;
+}
+
+CFoundObject* CVolume::OnObjectFound(CFoundObject& o) {
+    switch (o.TypeId) {
+    case 1: case 4: case 7: case 11:
+        // A boot sector: a volume that no partition table may list any more.
+        o.ParentId = Id;
+        if (context_.addFoundVolume) context_.addFoundVolume(o);
+        return nullptr;
+    default:
+        break;
+    }
+    if (ScanMode.load() != 0) return nullptr;  // a scan for volumes only
+    if (o.TypeId == 24 || o.TypeId == 25) {
+        fileSystem_->AddScannedRecords(o);
+        return nullptr;
+    }
+    if (o.TypeId < 30) return nullptr;
+    CFoundObject* taken = foundTree_->AddSignatureFile(o);
+    if (!taken || taken->Flags == FO_REFUSED) return nullptr;
+    taken->Volume = this;
+    if (taken->IsFolder()) {
+        ++ScanFolders;
+    } else if (context_.settings && context_.settings->ShowFileNames() && context_.log) {
+        context_.log->LogInfo(FormatMessageText(context_.texts, ids::kFoundFile, taken->GetName()));
+    }
+    return taken;
 }
 
 void CVolume::ProcessPartitionTable(std::uint32_t sector) {

@@ -144,6 +144,12 @@ public:
     // code (or from the boot sector when there is none).
     std::string GetFileSystemName();
 
+    // The entry by which the sector scan hands over what it recognises: boot
+    // sectors become found volumes, MFT records go to the NTFS parser, files
+    // go to the tree as signature-found files. Returns the stored record of a
+    // file, or null.
+    CFoundObject* OnObjectFound(CFoundObject& object);
+
     std::uint64_t SectorsToClusters(std::uint64_t sectors) const;
     std::uint64_t ClustersToSectors(std::uint64_t clusters) const;
 

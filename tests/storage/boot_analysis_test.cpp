@@ -6,6 +6,7 @@
 
 #include "app/app_settings.h"
 #include "app/event_log.h"
+#include "filesystems/found_tree.h"
 #include "fixture_support.h"
 #include "storage/little_endian.h"
 #include "storage/volume.h"
@@ -194,6 +195,46 @@ TEST_F(BootAnalysisTest, OffsetsStayWideAbove32Bits) {
     v->Analyse_Boot();
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].offset, 8589934592ULL);
+}
+
+}  // namespace
+}  // namespace tl
+
+namespace tl {
+namespace {
+
+TEST_F(BootAnalysisTest, ObjectsFromTheSectorScanGoWhereTheyBelong) {
+    auto v = MemoryVolume(std::vector<std::uint8_t>(64 * 512, 0));
+    v->Id = 777;
+    CFoundObject boot;
+    boot.TypeId = 11;
+    boot.DataOffset = 32768;
+    EXPECT_EQ(v->OnObjectFound(boot), nullptr);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].offset, 32768u);
+
+    settings.SetU32(AppSettings::kShowFileNames, 1);
+    v->FoundTree().BuildOffsetIndex();  // as a sector analysis starts
+    CFoundObject file;
+    file.TypeId = 1001;
+    file.DataOffset = 4096;
+    file.Flags = FO_BY_SIGNATURE | FO_DELETED;
+    CFoundObject* stored = v->OnObjectFound(file);
+    ASSERT_NE(stored, nullptr);
+    EXPECT_EQ(stored->Volume, v.get());
+    EXPECT_TRUE(LogHas("Found file: " + stored->GetName()));
+    // The same offset again: the tree keeps the first, nothing more is stored.
+    CFoundObject again = file;
+    EXPECT_EQ(v->OnObjectFound(again), nullptr);
+    // A scan for volumes only takes no files.
+    v->ScanMode = 1;
+    CFoundObject other = file;
+    other.DataOffset = 8192;
+    EXPECT_EQ(v->OnObjectFound(other), nullptr);
+    CFoundObject boot2 = boot;
+    boot2.DataOffset = 65536;
+    v->OnObjectFound(boot2);
+    EXPECT_EQ(found.size(), 2u) << "volumes are still found";
 }
 
 }  // namespace
