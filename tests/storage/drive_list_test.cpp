@@ -8,28 +8,16 @@
 #include <cstring>
 #include <thread>
 
-#include "app/app_settings.h"
-#include "app/languages.h"
+#include "computer_fixture.h"
 #include "platform/loop_device.h"
-#include "platform/settings_store.h"
-#include "storage/local_computer.h"
 #include "storage/volume_info.h"
 #include "test_support.h"
 
 namespace tl {
 namespace {
 
-class DriveListTest : public ::testing::Test {
+class DriveListTest : public test::ComputerFixture {
 protected:
-    DriveListTest() {
-        settings.Reset(SettingsDefaults{});
-        computer.Log().SetDebugOutput({});
-    }
-    bool LogHas(const std::string& line) {
-        for (const auto& l : computer.Log().Lines())
-            if (l == line) return true;
-        return false;
-    }
     template <class F>
     static bool WaitFor(F condition) {
         for (int i = 0; i < 250 && !condition(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -37,11 +25,6 @@ protected:
     }
 
     test::ScratchDir dir;
-    AppSettings settings;
-    platform::SettingsStore store;
-    CLanguages texts{{}};
-    CLocalComputer computer{settings, store, "Software\\Tessa-Loft\\Documents\\1.0", texts,
-                            [] { return platform::WindowId{0}; }};
 };
 
 TEST_F(DriveListTest, LoopDiskWithPartitionsIsListedQueriedReadAndWatched) {

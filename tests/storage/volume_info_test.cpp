@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/app_settings.h"
+#include "computer_fixture.h"
 #include "app/languages.h"
 #include "filesystems/found_tree.h"
 #include "fixture_support.h"
@@ -21,18 +21,7 @@ TEST(VolumeInfo, SizeAndSerialTexts) {
     EXPECT_EQ(SerialText(0, 0xDEADBEEF), "DEADBEEF");
 }
 
-class ComputerTest : public ::testing::Test {
-protected:
-    ComputerTest() {
-        settings.Reset(SettingsDefaults{});
-        computer.Log().SetDebugOutput({});
-    }
-    AppSettings settings;
-    platform::SettingsStore store;
-    CLanguages texts{{}};
-    CLocalComputer computer{settings, store, "Software\\Tessa-Loft\\Documents\\1.0", texts,
-                            [] { return platform::WindowId{0}; }};
-};
+using ComputerTest = test::ComputerFixture;
 
 TEST_F(ComputerTest, ImageWithAPartitionTableListsItsVolumes) {
     const auto image = test::FixturePath("partitioned.img");
