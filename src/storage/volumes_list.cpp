@@ -115,6 +115,15 @@ void CVolumesList::Rebuild() {
                 parts.push_back(whole);
             }
         }
+        // The disk's layout: its first four partitions as the system lists them.
+        for (const auto& p : info.partitions) {
+            if (disk->Layout.PartitionCount >= disk->Layout.Entries.size()) break;
+            PartitionEntry& entry = disk->Layout.Entries[disk->Layout.PartitionCount++];
+            entry.StartingOffset = p.startSector * 512;
+            entry.PartitionLength = p.sizeBytes;
+            entry.PartitionNumber = p.partitionNumber;
+            entry.RecognizedPartition = 1;
+        }
         for (const auto& p : parts) {
             auto part = computer_.MakeVolume(VK_LOGICAL);
             part->DevicePath = p.devicePath;

@@ -49,6 +49,8 @@ TEST_F(DriveListTest, LoopDiskWithPartitionsIsListedQueriedReadAndWatched) {
     EXPECT_EQ(disk->Geometry.TracksPerCylinder, 255u);
     EXPECT_EQ(disk->GetName().rfind("Drive ", 0), 0u) << disk->GetName();
     ASSERT_EQ(disk->Children.size(), 2u);
+    EXPECT_EQ(disk->Layout.PartitionCount, 2u);
+    EXPECT_EQ(disk->Layout.Entries[1].StartingOffset, test::kPart2Start * 512);
 
     CVolume* part = computer.Volumes().FindByDevicePath(loop.path() + "p1");
     ASSERT_NE(part, nullptr);
