@@ -11,6 +11,7 @@
 
 #include "app/app.h"
 #include "app/string_ids.h"
+#include "cli/analyze_command.h"
 #include "cli/cli_sink.h"
 #include "cli/settings_commands.h"
 #include "cli/signature_commands.h"
@@ -111,6 +112,7 @@ int main(int argc, char** argv) {
 
     auto runSignatures = tl::cli::AddSignatureCommands(cli);
     auto volumes = tl::cli::AddVolumeCommands(cli);
+    auto analyze = tl::cli::AddAnalyzeCommand(cli);
 
     try {
         cli.parse(argc, argv);
@@ -129,7 +131,7 @@ int main(int argc, char** argv) {
     tl::platform::InstallNotificationSink(sink);
 
     int exitCode = kExitOk;
-    auto app = StartApp(g, volumes.opensDevice(), exitCode);
+    auto app = StartApp(g, volumes.opensDevice() || analyze.opensDevice(), exitCode);
     if (!app) {
         tl::platform::InstallNotificationSink(nullptr);
         return exitCode;
@@ -139,6 +141,8 @@ int main(int argc, char** argv) {
         exitCode = code;
     } else if (const int volumeCode = volumes.run(*app); volumeCode >= 0) {
         exitCode = volumeCode;
+    } else if (const int analyzeCode = analyze.run(*app); analyzeCode >= 0) {
+        exitCode = analyzeCode;
     } else if (show->parsed()) {
         std::cout << (format == "json" ? tl::cli::SettingsAsJson(app->Settings())
                                        : tl::cli::SettingsAsText(app->Settings()));

@@ -93,6 +93,14 @@ void CFoundTree::Clear() {
     }
 }
 
+std::vector<CFoundObject*> CFoundTree::AllRecords() const {
+    std::lock_guard lock(mutex_);
+    std::vector<CFoundObject*> out;
+    out.reserve(byId_.size());
+    for (const auto& [id, record] : byId_) out.push_back(record);
+    return out;
+}
+
 std::size_t CFoundTree::Count() const {
     std::lock_guard lock(mutex_);
     return byId_.size();

@@ -121,6 +121,8 @@ public:
     std::uint32_t SignatureFileCount() const { return signatureFiles_.load(); }
     // Records linked into the identifier index.
     std::size_t Count() const;
+    // Every linked record, in identifier order.
+    std::vector<CFoundObject*> AllRecords() const;
 
     // Runs `f` with the tree locked; tree operations may be called inside.
     template <class F>

@@ -96,6 +96,16 @@ std::int32_t CVolume::Analyse_Boot() {
     return 1;
 }
 
+CFoundObject* CVolume::AddFileSystemObject(const CFoundObject& record) {
+    CFoundObject* stored = foundTree_->AddObject(record);
+    if (!stored) return nullptr;
+    stored->Volume = this;
+    HasNewObjects = 1;
+    if (stored->IsFolder()) ++FsFolders;
+    else ++FsFiles;
+    return stored;
+}
+
 CFoundObject* CVolume::OnObjectFound(CFoundObject& o) {
     switch (o.TypeId) {
     case 1: case 4: case 7: case 11:

@@ -7,6 +7,7 @@
 #include "app/string_ids.h"
 #include "filesystems/found_tree.h"
 #include "platform/notify.h"
+#include "storage/analysis_busy.h"
 
 namespace tl {
 
@@ -23,6 +24,57 @@ CLocalComputer::CLocalComputer(AppSettings& settings, platform::SettingsStore& s
     myComputer_->SetName(texts.GetString(ids::kMyComputer));
     recycleBin_ = MakeVolume(VK_PSEUDO);
     recycleBin_->SetName(texts.GetString(ids::kRecycleBin));
+    currentVolume_ = lastVolume_ = myComputer_.get();
+}
+
+void CLocalComputer::AnalyseVolume(CVolume& v) {
+    if (v.State.load() == 2) return;  // its sector stage runs
+    if (AnalysisBusy().load() == 0) {
+        AnalysisBusy() = 1;
+        currentVolume_ = lastVolume_ = &v;
+        if (!v.IsWorkerRunning()) {
+            v.StartWorker(
+                [this, &v] {
+                    // A drive that cannot be opened ends its analysis too: nothing
+                    // may stay busy with nothing running.
+                    v.Analyse_Do();
+                    AnalysisFinished(v);
+                    v.EndWorker();
+                },
+                "pVolume->Analyse_Do.FatalError");
+        }
+    }
+    std::lock_guard lock(queueMutex_);
+    if (std::find(analysisQueue_.begin(), analysisQueue_.end(), &v) == analysisQueue_.end()) analysisQueue_.push_back(&v);
+}
+
+int CLocalComputer::StopAnalysis(CVolume& v, bool silent) {
+    CVolume* current = currentVolume_.load();
+    const std::int32_t state = current ? current->State.load() : 0;
+    if (settings_.ConfirmScanAbort() && (state == 2 || state == 4) && !silent) {
+        const auto answer = platform::ShowMessageBox(0, texts_->GetString(ids::kConfirmStopScanning),
+                                                     texts_->GetString(ids::kConfirmation),
+                                                     platform::kMbYesNo | platform::kMbIconQuestion);
+        if (answer != platform::kIdYes) return 0;
+    }
+    AnalysisBusy() = 0;
+    {
+        std::lock_guard lock(queueMutex_);
+        std::erase(analysisQueue_, &v);
+    }
+    v.State = 1;
+    return v.Stop();
+}
+
+void CLocalComputer::AnalysisFinished(CVolume& v) {
+    AnalysisBusy() = 0;
+    StopAnalysis(v, true);
+    platform::PostAppMessage(0, msg::kAnalysisFinished, reinterpret_cast<std::uintptr_t>(&v), 0);
+}
+
+std::vector<CVolume*> CLocalComputer::AnalysisQueue() const {
+    std::lock_guard lock(queueMutex_);
+    return analysisQueue_;
 }
 
 CLocalComputer::~CLocalComputer() = default;

@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
+#include <vector>
 #include <string>
 
 #include "app/app_settings.h"
@@ -48,6 +50,17 @@ public:
     // A volume seen on a listed volume: confirms an existing one or adds a
     // found volume to the list (and to its disk's tree).
     void AddFoundVolume(const CFoundObject& record);
+    // Analysis requests. A request while another analysis runs only queues
+    // the volume; the front end starts the next queued volume when it hears
+    // that an analysis finished.
+    void AnalyseVolume(CVolume& volume);
+    // 1 when stopped, 0 when the user declined the confirmation.
+    int StopAnalysis(CVolume& volume, bool silent);
+    void AnalysisFinished(CVolume& volume);
+    std::vector<CVolume*> AnalysisQueue() const;
+    CVolume* CurrentVolume() const { return currentVolume_.load(); }
+    CVolume* LastVolume() const { return lastVolume_.load(); }
+
     // Media arrival and removal of listed devices.
     void OnDeviceChange(const platform::DeviceEvent& event);
     // Watches block devices on a thread of its own and hands every event to
@@ -60,6 +73,10 @@ private:
     CEventLog log_;
     SignatureDatabase signatures_;
     std::atomic<std::int64_t> nextVolumeId_{-65536};
+    std::atomic<CVolume*> currentVolume_{nullptr};
+    std::atomic<CVolume*> lastVolume_{nullptr};
+    mutable std::mutex queueMutex_;
+    std::vector<CVolume*> analysisQueue_;
     std::unique_ptr<CVolume> myComputer_;
     std::unique_ptr<CVolume> recycleBin_;
     CVolumesList volumes_;

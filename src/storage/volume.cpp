@@ -38,6 +38,13 @@ CVolume::CVolume(VolumeKind kind, VolumeContext context)
 }
 
 CVolume::~CVolume() {
+    // A worker still running is asked to stop and then waited for: it reads
+    // this volume.
+    if (worker_.joinable()) {
+        paused_ = false;
+        workerCv_.notify_all();
+        worker_.join();
+    }
     Close();
     foundTree_->Clear();
 }

@@ -19,7 +19,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <span>
 #include <string>
 #include <vector>
@@ -144,6 +146,32 @@ public:
     // code (or from the boot sector when there is none).
     std::string GetFileSystemName();
 
+    // The analysis stages, run on a worker thread of the volume (at idle
+    // priority, stopped cooperatively: no thread is ever killed).
+    std::int32_t Analyse_Do();
+    void AnalyseFileSystem();
+    void StartFileSystemAnalysis();
+    // Asks the running stage to end and waits up to 1 s for the worker.
+    int Stop();
+    // Called by the worker itself when its work is done.
+    void EndWorker();
+    // A cooperative pause of the worker (media removed and returned).
+    void SuspendWorker() { paused_ = true; }
+    void ResumeWorker();
+    bool IsWorkerRunning() const { return workerRunning_.load(); }
+    // Where stage loops wait while the worker is paused; false when the
+    // analysis was stopped meanwhile.
+    bool PausePoint();
+    // Starts `body` on the volume's worker thread (the previous worker, which
+    // has ended, is joined first). False when a worker still runs.
+    bool StartWorker(std::function<void()> body, const char* failureLine);
+    // Waits for the worker to end, up to `timeoutMs`; true when it ended.
+    bool WaitForWorker(std::uint32_t timeoutMs);
+
+    // The entry by which the file-system parsers add what they find: the
+    // record goes to the tree, belongs to this volume and is counted.
+    CFoundObject* AddFileSystemObject(const CFoundObject& record);
+
     // The entry by which the sector scan hands over what it recognises: boot
     // sectors become found volumes, MFT records go to the NTFS parser, files
     // go to the tree as signature-found files. Returns the stored record of a
@@ -206,6 +234,13 @@ private:
     mutable std::mutex deviceMutex_;
     std::shared_ptr<ISectorDevice> device_;
     std::shared_ptr<ISectorDevice> injected_;
+
+    std::thread worker_;
+    std::atomic<std::thread::id> workerId_{};
+    std::atomic<bool> workerRunning_{false};
+    std::atomic<bool> paused_{false};
+    std::mutex workerMutex_;
+    std::condition_variable workerCv_;
 };
 
 }  // namespace tl

@@ -1,0 +1,199 @@
+#include "cli/analyze_command.h"
+
+#include <nlohmann/json.hpp>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+#include <map>
+#include <thread>
+
+#include "app/app.h"
+#include "filesystems/found_tree.h"
+#include "platform/block_devices.h"
+#include "platform/read_only_file.h"
+#include "platform/time.h"
+#include "storage/analysis_busy.h"
+#include "storage/local_computer.h"
+
+namespace tl::cli {
+namespace {
+
+struct Options {
+    std::string source;
+    std::string format = "text";
+    bool deletedOnly = false;
+    bool progress = false;
+};
+
+std::string IsoTime(std::uint64_t fileTime) {
+    if (fileTime == 0) return {};
+    const std::time_t t = static_cast<std::time_t>(platform::ToUnix(fileTime).seconds);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
+// Where recovery writes the object, relative to the destination folder.
+std::string RecoveryPath(const CFoundTree& tree, const CFoundObject& o) {
+    std::string folders = tree.GetFullPath(o);
+    if (!folders.empty() && folders.front() == '\\') folders.erase(0, 1);
+    for (char& c : folders)
+        if (c == '\\') c = '/';
+    return folders + o.GetName();
+}
+
+bool IsListed(const CFoundTree& tree, const CFoundObject& o) {
+    if (o.Flags & FO_VOLUME) return false;
+    return &o != tree.Root() && &o != tree.LostFragments() && &o != tree.LostFiles();
+}
+
+void PrintJson(CVolume& v, const Options& opt) {
+    CFoundTree& tree = v.FoundTree();
+    const std::string volumeName = v.GetName();
+    for (CFoundObject* o : tree.AllRecords()) {
+        const CFoundObject r = tree.Snapshot(*o);
+        if (!IsListed(tree, *o) || (opt.deletedOnly && !r.IsDeleted())) continue;
+        const auto time = [](std::uint64_t t) { return t ? nlohmann::json(IsoTime(t)) : nlohmann::json(nullptr); };
+        nlohmann::ordered_json j;
+        j["id"] = static_cast<std::int64_t>(r.Id);
+        j["parent_id"] = static_cast<std::int64_t>(r.ParentId);
+        j["name"] = r.GetName();
+        j["path"] = RecoveryPath(tree, r);
+        j["size"] = r.Size == CFoundObject::kUnknownSize ? nlohmann::json(nullptr) : nlohmann::json(r.Size);
+        j["data_offset"] = r.DataOffset;
+        j["start_pos"] = r.StartPos;
+        j["type_id"] = r.TypeId;
+        j["flags"] = r.Flags;
+        j["deleted"] = r.IsDeleted();
+        j["folder"] = r.IsFolder();
+        j["by_signature"] = (r.Flags & FO_BY_SIGNATURE) != 0;
+        j["created"] = time(r.CreationTime);
+        j["modified"] = time(r.ModificationTime);
+        j["accessed"] = time(r.AccessTime);
+        j["volume"] = volumeName;
+        std::cout << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+    }
+}
+
+void PrintTsv(CVolume& v, const Options& opt) {
+    CFoundTree& tree = v.FoundTree();
+    for (CFoundObject* o : tree.AllRecords()) {
+        const CFoundObject r = tree.Snapshot(*o);
+        if (!IsListed(tree, *o) || (opt.deletedOnly && !r.IsDeleted())) continue;
+        std::cout << (r.IsDeleted() ? "deleted" : "live") << '\t' << (r.IsFolder() ? "folder" : "file") << '\t'
+                  << (r.Size == CFoundObject::kUnknownSize ? std::string("-") : std::to_string(r.Size)) << '\t'
+                  << IsoTime(r.ModificationTime) << '\t' << RecoveryPath(tree, r) << '\n';
+    }
+}
+
+void PrintTree(CVolume& v, const Options& opt, std::uint64_t& folders, std::uint64_t& files, std::uint64_t& deleted) {
+    CFoundTree& tree = v.FoundTree();
+    std::cout << v.GetName() << "  (" << v.GetFileSystemName() << ")\n";
+    const std::function<void(std::uint64_t, int, int)> walk = [&](std::uint64_t parent, int depth, int budget) {
+        if (depth > 64 || budget <= 0) return;
+        for (CFoundObject* o : tree.FindChildren(parent)) {
+            const CFoundObject r = tree.Snapshot(*o);
+            if (!IsListed(tree, *o) || r.Id == parent) continue;
+            r.IsFolder() ? ++folders : ++files;
+            if (r.IsDeleted()) ++deleted;
+            if (!opt.deletedOnly || r.IsDeleted() || r.IsFolder()) {
+                const std::string size = r.IsFolder() ? "" : r.Size == CFoundObject::kUnknownSize ? "?" : std::to_string(r.Size);
+                std::printf("%*s%s%s  %s%s%s\n", depth * 2, "", r.GetName().c_str(), r.IsFolder() ? "/" : "",
+                            size.c_str(), r.IsDeleted() ? "  [deleted]" : "",
+                            r.ModificationTime ? ("  " + IsoTime(r.ModificationTime)).c_str() : "");
+            }
+            if (r.IsFolder()) walk(r.Id, depth + 1, budget - 1);
+        }
+    };
+    walk(tree.Root()->Id, 1, 64);
+    for (CFoundObject* fixed : {tree.LostFragments(), tree.LostFiles()}) {
+        if (tree.FindChildren(fixed->Id).empty()) continue;
+        std::cout << "  " << fixed->GetName() << "\n";
+        walk(fixed->Id, 2, 64);
+    }
+}
+
+int Run(CApp& app, const Options& o) {
+    CLocalComputer& computer = app.Computer();
+    CVolume* source = nullptr;
+    if (platform::DeviceNumberOf(o.source)) {
+        computer.Volumes().Refresh(false);
+        source = computer.Volumes().FindByDevicePath(o.source);
+    } else {
+        platform::ReadOnlyFile probe;
+        if (const int error = probe.Open(o.source)) {
+            std::fprintf(stderr, "tessa-loft-cli: cannot open %s: %s\n", o.source.c_str(), platform::ErrorText(error).c_str());
+            return 1;
+        }
+        source = computer.LoadImage(o.source);
+    }
+    if (!source) {
+        std::fprintf(stderr, "tessa-loft-cli: cannot read %s\n", o.source.c_str());
+        return 1;
+    }
+    std::vector<CVolume*> volumes{source};
+    for (CVolume* v : computer.Volumes().Snapshot())
+        if (v != source && v->Parent == source && (v->Kind == VK_FOUND || v->Kind == VK_LOGICAL)) volumes.push_back(v);
+
+    // This run analyses file systems only; the saved choice stays as it is.
+    AppSettings& settings = app.Settings();
+    const std::uint32_t sectors = settings.GetU32(AppSettings::kSectorsAfterFileSystem);
+    settings.SetU32(AppSettings::kSectorsAfterFileSystem, 0);
+    for (CVolume* v : volumes) computer.AnalyseVolume(*v);
+    const bool drawProgress = o.progress && ::isatty(STDERR_FILENO);
+    const auto started = std::chrono::steady_clock::now();
+    // Queued volumes are started one after the other, as the interface does.
+    while (true) {
+        const auto queue = computer.AnalysisQueue();
+        if (AnalysisBusy().load() == 0) {
+            if (queue.empty()) break;
+            computer.AnalyseVolume(*queue.front());
+        }
+        if (drawProgress) {
+            CVolume* v = computer.CurrentVolume();
+            const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            const std::uint64_t end = v ? v->ProgressEnd.load() : 0, pos = v ? v->ProgressPos.load() : 0;
+            std::fprintf(stderr, "\r%-24s %5.1f%%  %6.1f s  %u files", v ? v->GetName().c_str() : "",
+                         end ? 100.0 * static_cast<double>(pos) / static_cast<double>(end) : 0.0, seconds,
+                         v ? v->FsFiles.load() : 0u);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    for (CVolume* v : volumes) v->WaitForWorker(60000);
+    if (drawProgress) std::fprintf(stderr, "\n");
+    settings.SetU32(AppSettings::kSectorsAfterFileSystem, sectors);
+
+    std::uint64_t folders = 0, files = 0, deleted = 0;
+    for (CVolume* v : volumes) {
+        if (o.format == "json") PrintJson(*v, o);
+        else if (o.format == "tsv") PrintTsv(*v, o);
+        else PrintTree(*v, o, folders, files, deleted);
+    }
+    if (o.format == "text")
+        std::printf("\n%llu folder(s), %llu file(s), %llu deleted\n", static_cast<unsigned long long>(folders),
+                    static_cast<unsigned long long>(files), static_cast<unsigned long long>(deleted));
+    return 0;
+}
+
+}  // namespace
+
+AnalyzeCommand AddAnalyzeCommand(CLI::App& cli) {
+    auto o = std::make_shared<Options>();
+    auto* analyze = cli.add_subcommand("analyze", "List every live and deleted file of an image or block device");
+    analyze->add_option("SOURCE", o->source, "An image file or a block device")->required();
+    analyze->add_option("--format", o->format, "text, json or tsv")->check(CLI::IsMember({"text", "json", "tsv"}));
+    analyze->add_flag("--deleted-only", o->deletedOnly, "Only deleted objects");
+    analyze->add_flag("--progress", o->progress, "A progress line on standard error (when it is a terminal)");
+    AnalyzeCommand command;
+    command.opensDevice = [=] { return analyze->parsed() && platform::DeviceNumberOf(o->source).has_value(); };
+    command.run = [=](CApp& app) { return analyze->parsed() ? Run(app, *o) : -1; };
+    return command;
+}
+
+}  // namespace tl::cli

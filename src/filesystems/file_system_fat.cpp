@@ -1,0 +1,346 @@
+#include "filesystems/file_system_fat.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "app/event_log.h"
+#include "app/languages.h"
+#include "app/string_ids.h"
+#include "filesystems/synthetic_ids.h"
+#include "platform/text.h"
+#include "platform/time.h"
+#include "storage/analysis_busy.h"
+#include "storage/little_endian.h"
+#include "storage/volume.h"
+
+namespace tl {
+namespace {
+
+constexpr std::size_t kEntryBytes = 32;
+// A long name of 255 characters takes 20 entries; more are not a name.
+constexpr int kMaxLongNameEntries = 20;
+constexpr std::size_t kMaxNameChars = 4096;
+// The whole table is held in memory; no FAT is larger than this.
+constexpr std::uint64_t kMaxFatBytes = 1ULL << 30;
+
+bool IsFat12(std::uint32_t code) { return code == 1 || code == 17; }
+bool IsFat16(std::uint32_t code) { return code == 4 || code == 6; }
+bool IsFat32(std::uint32_t code) { return code == 11; }
+
+}  // namespace
+
+CFileSystem_FAT::CFileSystem_FAT(CVolume& volume) : volume_(volume), busy_(&AnalysisBusy()) {
+    TypeCode = volume.FileSystem().TypeCode;
+    TypeName = volume.FileSystem().TypeName;
+    FsFlags = volume.FileSystem().FsFlags;
+}
+
+CFileSystem_FAT::~CFileSystem_FAT() { volume_.Close(); }
+
+bool CFileSystem_FAT::Busy() const {
+    if (busy_ == nullptr) return true;
+    if (busy_ == &AnalysisBusy()) return volume_.PausePoint();  // waits while the worker is paused
+    return busy_->load(std::memory_order_relaxed) != 0;
+}
+
+void CFileSystem_FAT::Log(int level, const std::string& text) const {
+    if (CEventLog* log = volume_.Context().log) log->Write(level, text);
+}
+
+bool CFileSystem_FAT::ReadBootParameters() {
+    if (!IsFat12(TypeCode) && !IsFat16(TypeCode) && !IsFat32(TypeCode)) return false;
+    const std::uint8_t* b = volume_.BootSector.data();
+    const std::uint16_t bps = GetU16(b + 11);
+    if (bps < 512 || bps > 4096 || bps % 512 != 0) {
+        Log(kLogError, "CFileSystem_FAT.Initialize.except");
+        BytesPerSector = 512;  // the only size a damaged field leaves us to assume
+    } else {
+        BytesPerSector = bps;
+    }
+    SectorsPerCluster = b[13];
+    if (SectorsPerCluster == 0) {
+        Log(kLogError, "CFileSystem_FAT.Initialize.except");
+        SectorsPerCluster = 1;
+    }
+    const std::uint64_t scale = BytesPerSector / 512;
+    ClusterBytes = std::uint64_t{BytesPerSector} * SectorsPerCluster;
+    ReservedSectors = GetU16(b + 14) * scale;
+    NumberOfFats = b[16];
+    RootEntries = IsFat32(TypeCode) ? 0 : GetU16(b + 17);
+    SectorsPerFat = (IsFat32(TypeCode) ? GetU32(b + 36) : GetU16(b + 22)) * scale;
+    RootCluster = IsFat32(TypeCode) ? GetU32(b + 44) : 0;
+    FatBytes = SectorsPerFat * 512;
+    RootDirSector = ReservedSectors + NumberOfFats * SectorsPerFat;
+    // The root directory's size, rounded up to whole sectors of the volume.
+    const std::uint64_t rootDirSectors = (std::uint64_t{RootEntries} * kEntryBytes + BytesPerSector - 1) / BytesPerSector;
+    FirstDataSector = RootDirSector + rootDirSectors * scale;
+    volume_.BytesPerSector = BytesPerSector;
+    volume_.SectorsPerCluster = SectorsPerCluster;
+    volume_.ClusterSize = static_cast<std::uint32_t>(ClusterBytes);
+    return true;
+}
+
+std::uint64_t CFileSystem_FAT::RootId() const { return IsFat32(TypeCode) ? RootCluster : 0; }
+
+int CFileSystem_FAT::Initialize() {
+    if (!volume_.OpenDrive()) return 0;
+    if (!ReadBootParameters()) return 0;
+
+    // The first copy is kept; the second is read only to be compared.
+    const std::uint64_t volumeBytes = volume_.Size ? volume_.Size : ~std::uint64_t{0};
+    const std::uint64_t fatBytes = std::min({FatBytes, kMaxFatBytes, volumeBytes});
+    const std::uint32_t copies = std::min<std::uint32_t>(NumberOfFats, 2);
+    std::vector<std::uint8_t> second;
+    try {
+        FatTable.assign(fatBytes, 0);
+        if (copies > 1) second.assign(fatBytes, 0);
+    } catch (const std::bad_alloc&) {
+        Log(kLogError, FormatMessageText(volume_.Context().texts, ids::kCantAllocateMemory));
+        return 0;
+    }
+    if (fatBytes > 0) {
+        const std::uint64_t sectors = fatBytes / 512;
+        if (volume_.ReadSectors(FatTable.data(), ReservedSectors, sectors) != fatBytes)
+            Log(kLogError, "CFileSystem_FAT.Initialize.ReadFAT");
+        if (copies > 1) {
+            if (volume_.ReadSectors(second.data(), ReservedSectors + SectorsPerFat, sectors) != fatBytes)
+                Log(kLogError, "CFileSystem_FAT.Initialize.ReadFAT");
+            if (second != FatTable)
+                Log(kLogError, "CFileSystem_FAT.Initialize: FAT1 and FAT2 not equal! (FAT1 or FAT2 corruppted");
+        }
+    }
+    entryCount_ = IsFat12(TypeCode) ? FatTable.size() * 2 / 3 : IsFat16(TypeCode) ? FatTable.size() / 2 : FatTable.size() / 4;
+
+    ReportClustersInUse();
+
+    dirQueue_.clear();
+    queued_.clear();
+    if (IsFat32(TypeCode)) {
+        ReadDirectory(RootCluster);
+    } else {
+        const std::uint64_t sectors = FirstDataSector - RootDirSector;
+        std::vector<std::uint8_t> root(sectors * 512, 0);
+        if (sectors == 0 || volume_.ReadSectors(root.data(), RootDirSector, sectors) == 0) {
+            Log(kLogError, FormatMessageText(volume_.Context().texts, ids::kFatRootDirectoryNotRead));
+            return 0;
+        }
+        ParseDirectory(root, RootId());
+    }
+    for (std::size_t i = 0; i < dirQueue_.size() && volume_.State.load() != 0 && Busy(); ++i) ReadDirectory(dirQueue_[i]);
+    return 0;
+}
+
+std::uint32_t CFileSystem_FAT::FatEntry(std::uint32_t n, bool& ok) const {
+    ok = true;
+    const std::size_t size = FatTable.size();
+    if (IsFat12(TypeCode)) {
+        const std::size_t at = std::size_t{n} * 3 / 2;
+        if (at + 1 >= size) return ok = false, 0;
+        const std::uint16_t v = GetU16(FatTable.data() + at);
+        return (n & 1) ? v >> 4 : v & 0x0FFF;
+    }
+    if (IsFat16(TypeCode)) {
+        const std::size_t at = std::size_t{n} * 2;
+        if (at + 1 >= size) return ok = false, 0;
+        return GetU16(FatTable.data() + at);
+    }
+    if (IsFat32(TypeCode)) {
+        const std::size_t at = std::size_t{n & 0x0FFFFFFF} * 4;
+        if (at + 3 >= size) return ok = false, 0;
+        return GetU32(FatTable.data() + at) & 0x0FFFFFFF;
+    }
+    return 0;  // no decoding: a chain ends after its first cluster
+}
+
+bool CFileSystem_FAT::IsEndOfChain(std::uint32_t v) const {
+    if (IsFat12(TypeCode)) return v >= 0xFF8 && v <= 0xFFF;
+    if (IsFat16(TypeCode)) return v >= 0xFFF8 && v <= 0xFFFF;
+    if (IsFat32(TypeCode)) return v >= 0x0FFFFFF8 && v <= 0x0FFFFFFF;
+    return false;
+}
+
+std::size_t CFileSystem_FAT::FAT_GetClustersList(std::uint32_t first, std::vector<std::uint32_t>& list) const {
+    list.clear();
+    std::unordered_set<std::uint32_t> seen;
+    std::uint32_t c = first;
+    while (c != 0 && !IsEndOfChain(c) && seen.insert(c).second) {
+        list.push_back(c);
+        bool ok = true;
+        const std::uint32_t next = FatEntry(c, ok);
+        if (!ok) {
+            char text[64];
+            std::snprintf(text, sizeof text, "FAT_GetClustersList, NextCluster = 0x%X", c);
+            Log(kLogError, text);
+            break;
+        }
+        c = next;
+    }
+    return list.size();
+}
+
+void CFileSystem_FAT::ClusterRunsFromList(const std::vector<std::uint32_t>& clusters, std::vector<CLUSTER_RUN>& runs,
+                                          const CFoundObject* record) const {
+    const std::size_t start = runs.size();
+    std::uint64_t bytes = 0;
+    for (std::uint32_t c : clusters) {
+        if (runs.size() > start && runs.back().FirstCluster + runs.back().ClusterCount == c) {
+            ++runs.back().ClusterCount;
+        } else {
+            runs.push_back(CLUSTER_RUN{c, 1});
+        }
+        bytes += ClusterBytes;
+    }
+    // A deleted file's chain stops after its first cluster: it is read on as
+    // contiguous clusters for as long as its size says.
+    if (record && runs.size() > start && record->Size != CFoundObject::kUnknownSize && record->Size > bytes)
+        runs.back().ClusterCount += (record->Size - bytes + ClusterBytes - 1) / ClusterBytes;
+}
+
+bool CFileSystem_FAT::BuildClusterRuns(const CFoundObject& record, std::vector<CLUSTER_RUN>& runs) {
+    std::vector<std::uint32_t> list;
+    if (FAT_GetClustersList(static_cast<std::uint32_t>(record.StartPos), list) == 0) return false;
+    ClusterRunsFromList(list, runs, &record);
+    return true;
+}
+
+bool CFileSystem_FAT::BuildRuns(const CFoundObject& record, std::vector<SECTOR_RUN>& runs) {
+    std::vector<CLUSTER_RUN> clusters;
+    if (!BuildClusterRuns(record, clusters)) return false;
+    for (const auto& c : clusters)
+        runs.push_back(SECTOR_RUN{ClusterToSector(c.FirstCluster), c.ClusterCount * (ClusterBytes / 512)});
+    return true;
+}
+
+std::uint64_t CFileSystem_FAT::ClusterToSector(std::uint64_t cluster) const {
+    if (cluster < 2) return FirstDataSector;
+    return (cluster - 2) * (ClusterBytes / 512) + FirstDataSector;
+}
+
+void CFileSystem_FAT::ReportClustersInUse() {
+    // Each cluster in use by its own index, merged into runs of 512-byte
+    // sectors: the sector analysis skips or weighs exactly these.
+    const std::uint64_t last = std::min<std::uint64_t>(entryCount_, volume_.TotalClusters + 2);
+    std::uint64_t runStart = 0, runLength = 0;
+    const std::uint64_t perCluster = ClusterBytes / 512;
+    for (std::uint64_t n = 2; n < last; ++n) {
+        bool ok = true;
+        if (FatEntry(static_cast<std::uint32_t>(n), ok) == 0 || !ok) continue;
+        const std::uint64_t sector = ClusterToSector(n);
+        if (runLength && runStart + runLength == sector) {
+            runLength += perCluster;
+        } else {
+            if (runLength) UsedSpace.push_back({runStart, runLength});
+            runStart = sector;
+            runLength = perCluster;
+        }
+    }
+    if (runLength) UsedSpace.push_back({runStart, runLength});
+}
+
+void CFileSystem_FAT::ReadDirectory(std::uint32_t first) {
+    if (first > volume_.TotalClusters) return;
+    std::vector<std::uint32_t> chain;
+    FAT_GetClustersList(first, chain);
+    // No directory is larger than 65536 entries.
+    const std::size_t maxClusters = static_cast<std::size_t>(kMaxDirectoryBytes / ClusterBytes + 1);
+    if (chain.size() > maxClusters) chain.resize(maxClusters);
+    std::vector<CLUSTER_RUN> runs;
+    ClusterRunsFromList(chain, runs, nullptr);
+    std::vector<std::uint8_t> buffer(chain.size() * ClusterBytes, 0);
+    std::size_t at = 0;
+    for (const auto& run : runs) {
+        if (!Busy()) break;
+        const std::uint64_t sectors = run.ClusterCount * (ClusterBytes / 512);
+        volume_.ReadSectors(buffer.data() + at, ClusterToSector(run.FirstCluster), sectors);
+        at += static_cast<std::size_t>(sectors * 512);
+    }
+    ParseDirectory(buffer, first);
+}
+
+bool CFileSystem_FAT::IsValidEntry(const std::uint8_t* e) {
+    const std::uint8_t attr = e[11];
+    if ((attr & 0x0F) == 0x0F) return attr < 0x10 && GetU16(e + 26) == 0;
+    if (e[0] == 0x00 || e[0] == ' ') return false;
+    static constexpr std::string_view kBad = "\"*+,/:;<=>?[\\]|";
+    for (int i = 0; i < 11; ++i) {
+        const std::uint8_t c = e[i];
+        if (i == 0 && (c == 0x05 || c == 0xE5)) continue;  // the deleted and escaped first bytes
+        if (c < 0x20 || kBad.find(static_cast<char>(c)) != std::string_view::npos || (c >= 'a' && c <= 'z')) return false;
+    }
+    return e[13] < 200 && attr < 0x40;
+}
+
+std::string CFileSystem_FAT::GetEntryName(std::span<const std::uint8_t> buffer, std::size_t entryOffset,
+                                         const char* codePage) {
+    std::u16string name;
+    int parts = 0;
+    for (std::size_t at = entryOffset; at >= kEntryBytes && parts < kMaxLongNameEntries; at -= kEntryBytes, ++parts) {
+        const std::uint8_t* l = buffer.data() + at - kEntryBytes;
+        if (l[11] != 0x0F) break;
+        for (const auto& [from, bytes] : {std::pair{1, 10}, std::pair{14, 12}, std::pair{28, 4}})
+            for (int i = 0; i < bytes; i += 2) name += static_cast<char16_t>(GetU16(l + from + i));
+    }
+    if (parts > 0) {
+        const std::size_t end = name.find(u'\0');
+        if (end != std::u16string::npos) name.resize(end);
+        if (name.size() > kMaxNameChars) name.resize(kMaxNameChars);
+        if (!name.empty()) return platform::Utf16ToUtf8(name);
+    }
+    const std::uint8_t* e = buffer.data() + entryOffset;
+    std::string bytes;
+    std::size_t i = 0;
+    if (IsDeletedEntry(e)) {
+        bytes += '_';
+        i = 1;
+    }
+    // Byte 12 marks a short name written in lower case (base 0x08, extension 0x10).
+    const auto letter = [](std::uint8_t c, bool lower) {
+        return static_cast<char>(lower && c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    };
+    for (; i < 8 && e[i] != ' '; ++i) bytes += letter(e[i], e[12] & 0x08);
+    if (e[8] != ' ') {
+        bytes += '.';
+        for (std::size_t j = 8; j < 11 && e[j] != ' '; ++j) bytes += letter(e[j], e[12] & 0x10);
+    }
+    return platform::CodePageToUtf8(bytes, codePage);
+}
+
+void CFileSystem_FAT::ParseDirectory(std::span<const std::uint8_t> buffer, std::uint64_t parent) {
+    for (std::size_t off = 0; off + kEntryBytes <= buffer.size() && Busy(); off += kEntryBytes) {
+        const std::uint8_t* e = buffer.data() + off;
+        if (!IsValidEntry(e)) continue;
+        const std::uint8_t attr = e[11];
+        if ((attr & 0x0F) == 0x0F || attr == 0x08) continue;
+        if (IsDotEntry(e)) continue;
+
+        CFoundObject record;
+        record.Init();
+        const std::uint32_t cluster = (std::uint32_t{GetU16(e + 20)} << 16) | GetU16(e + 26);
+        // The first cluster is a signed 32-bit value widened with its sign.
+        const auto c = static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(cluster)));
+        record.Id = record.StartPos = c;
+        record.ParentId = parent;
+        record.DataOffset = cluster >= 2 ? (std::uint64_t{cluster} - 2) * ClusterBytes + FirstDataSector * 512 : 0;
+        record.SetName(GetEntryName(buffer, off));
+        record.Size = GetU32(e + 28);
+        if (auto t = platform::FromDosDateTime(GetU16(e + 16), GetU16(e + 14), e[13])) record.CreationTime = *t;
+        if (auto t = platform::FromDosDateTime(GetU16(e + 24), GetU16(e + 22))) record.ModificationTime = *t;
+        if (auto t = platform::FromDosDateTime(GetU16(e + 18), 0)) record.AccessTime = *t;
+        if (IsDeletedEntry(e)) record.Flags |= FO_DELETED;
+        record.Attributes = attr;
+        if (IsDirectoryEntry(e)) {
+            record.Flags |= FO_FOLDER;
+            if (queued_.insert(cluster).second) dirQueue_.push_back(cluster);
+        }
+        if (cluster == 0) {
+            // An empty file owns no cluster: it gets an id of its own, so that it
+            // is never taken for the root (id 0) or for another empty file, and
+            // stays in its folder.
+            record.Id = static_cast<std::uint64_t>(NextSyntheticId());
+        }
+        volume_.AddFileSystemObject(record);
+    }
+}
+
+}  // namespace tl

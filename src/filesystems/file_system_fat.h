@@ -1,0 +1,94 @@
+// The FAT12/16/32 parser: loads the whole allocation table once, walks every
+// directory reachable from the root (the first cluster of deleted
+// directories included, breadth first, each once), and turns every directory
+// entry, live or deleted, into a found object of the volume. It also builds
+// the cluster runs a FAT object is read through.
+//
+// All sector arithmetic is in the volume's 512-byte units: the boot
+// parameters' sector counts are scaled by bytes-per-sector / 512.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "filesystems/file_system.h"
+
+namespace tl {
+
+class CVolume;
+
+class CFileSystem_FAT : public CFileSystem {
+public:
+    // A directory holds at most 65536 entries of 32 bytes.
+    static constexpr std::uint64_t kMaxDirectoryBytes = 65536ULL * 32;
+
+    explicit CFileSystem_FAT(CVolume& volume);
+    ~CFileSystem_FAT() override;
+
+    int Initialize() override;
+    bool BuildClusterRuns(const CFoundObject& record, std::vector<CLUSTER_RUN>& runs) override;
+    bool BuildRuns(const CFoundObject& record, std::vector<SECTOR_RUN>& runs) override;
+
+    // Reads the boot parameters (also done by Initialize). False when the
+    // type code is not a FAT one.
+    bool ReadBootParameters();
+    // The id of the root directory's node: 0 on FAT12/16, the root
+    // directory's first cluster on FAT32.
+    std::uint64_t RootId() const;
+
+    std::uint32_t FatEntry(std::uint32_t n, bool& ok) const;
+    bool IsEndOfChain(std::uint32_t value) const;
+    // The chain from `first`, stopping at 0, an end-of-chain value, a cluster
+    // already in the chain, or an entry beyond the table (logged).
+    std::size_t FAT_GetClustersList(std::uint32_t first, std::vector<std::uint32_t>& list) const;
+    // Consecutive clusters merged into runs; with a record whose Size goes
+    // beyond the chain, the last run is lengthened to cover it.
+    void ClusterRunsFromList(const std::vector<std::uint32_t>& clusters, std::vector<CLUSTER_RUN>& runs,
+                             const CFoundObject* record) const;
+    std::uint64_t ClusterToSector(std::uint64_t cluster) const;
+
+    void ReadDirectory(std::uint32_t firstCluster);
+    void ParseDirectory(std::span<const std::uint8_t> buffer, std::uint64_t parent);
+    static bool IsValidEntry(const std::uint8_t* entry);
+    static bool IsDeletedEntry(const std::uint8_t* entry) { return entry[0] == 0xE5 || entry[0] == 0x05; }
+    static bool IsDirectoryEntry(const std::uint8_t* entry) { return (entry[11] & 0x10) != 0; }
+    static bool IsDotEntry(const std::uint8_t* entry) { return IsDirectoryEntry(entry) && entry[0] == '.'; }
+    // The long name from the entries before `entry` (not before the buffer's
+    // start), or the short name ('_' for a deleted first character).
+    static std::string GetEntryName(std::span<const std::uint8_t> buffer, std::size_t entryOffset,
+                                    const char* codePage = "CP437");
+
+    // Where the stop flag is read (tests give their own).
+    void SetBusyFlag(const std::atomic<std::uint32_t>* busy) { busy_ = busy; }
+
+    // Boot parameters in 512-byte sectors.
+    std::uint32_t BytesPerSector = 512;
+    std::uint32_t SectorsPerCluster = 1;  // of the boot sector's own sector size
+    std::uint64_t ClusterBytes = 512;
+    std::uint64_t ReservedSectors = 0;
+    std::uint32_t NumberOfFats = 0;
+    std::uint64_t SectorsPerFat = 0;
+    std::uint32_t RootCluster = 0;
+    std::uint32_t RootEntries = 0;
+    std::uint64_t FatBytes = 0;
+    std::uint64_t RootDirSector = 0;
+    std::uint64_t FirstDataSector = 0;
+    std::vector<std::uint8_t> FatTable;  // the first copy of the table (the second only compared)
+
+private:
+    bool Busy() const;
+    void ReportClustersInUse();
+    void Log(int level, const std::string& text) const;
+
+    CVolume& volume_;
+    const std::atomic<std::uint32_t>* busy_;
+    std::vector<std::uint32_t> dirQueue_;
+    std::unordered_set<std::uint32_t> queued_;
+    std::uint64_t entryCount_ = 0;  // FAT entries the loaded table holds
+};
+
+}  // namespace tl

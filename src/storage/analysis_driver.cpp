@@ -1,0 +1,165 @@
+// The stages of a volume's analysis on its worker thread: drive
+// initialisation, boot sector, file system (and, when asked, sectors), with
+// the volume's state, the counts, the log lines and the notifications the
+// interface reacts to.
+#include <chrono>
+
+#include "app/app_messages.h"
+#include "app/app_settings.h"
+#include "app/event_log.h"
+#include "app/languages.h"
+#include "app/string_ids.h"
+#include "filesystems/file_system_fat.h"
+#include "filesystems/found_tree.h"
+#include "platform/notify.h"
+#include "platform/thread_priority.h"
+#include "platform/time.h"
+#include "storage/analysis_busy.h"
+#include "storage/volume.h"
+
+namespace tl {
+
+bool CVolume::StartWorker(std::function<void()> body, const char* failureLine) {
+    std::lock_guard lock(workerMutex_);
+    if (workerRunning_.load()) return false;
+    if (worker_.joinable()) worker_.join();  // the previous worker has ended
+    workerRunning_ = true;
+    worker_ = std::thread([this, body = std::move(body), failureLine] {
+        workerId_ = std::this_thread::get_id();
+        platform::SetCurrentThreadIdlePriority();
+        try {
+            body();
+        } catch (...) {
+            if (context_.log) context_.log->LogError(failureLine);
+        }
+        {
+            std::lock_guard done(workerMutex_);
+            workerRunning_ = false;
+            workerId_ = std::thread::id();
+        }
+        workerCv_.notify_all();
+    });
+    return true;
+}
+
+bool CVolume::WaitForWorker(std::uint32_t timeoutMs) {
+    std::unique_lock lock(workerMutex_);
+    return workerCv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !workerRunning_.load(); });
+}
+
+void CVolume::ResumeWorker() {
+    paused_ = false;
+    workerCv_.notify_all();
+}
+
+bool CVolume::PausePoint() {
+    if (paused_.load()) {
+        std::unique_lock lock(workerMutex_);
+        workerCv_.wait(lock, [this] { return !paused_.load() || AnalysisBusy().load() == 0; });
+    }
+    return AnalysisBusy().load() != 0;
+}
+
+int CVolume::Stop() {
+    // The stages check AnalysisBusy between entries, records and blocks;
+    // the caller has cleared it. A paused worker is woken to see it.
+    paused_ = false;
+    workerCv_.notify_all();
+    if (workerRunning_.load() && workerId_.load() != std::this_thread::get_id()) {
+        if (!WaitForWorker(1000)) {
+            State = 1;
+            if (context_.log)
+                context_.log->LogInfo(FormatMessageText(context_.texts, ids::kAnalysisStopped, GetName()));
+        }
+    }
+    return 1;
+}
+
+void CVolume::EndWorker() {
+    if (workerId_.load() == std::this_thread::get_id()) State = 1;
+    // The thread ends when its body returns; from another thread nothing is
+    // ended by force: Stop has asked it to finish.
+}
+
+std::int32_t CVolume::Analyse_Do() {
+    if (context_.log) context_.log->LogInfo(FormatMessageText(context_.texts, ids::kInitializingDrive, GetName()));
+    if (!OpenDrive()) return static_cast<std::int32_t>(0x80004005);
+    State = 4;
+    Analyse_Boot();
+    AnalyseFileSystem();
+    // The sector stage comes with the sector analyser.
+    return 1;
+}
+
+void CVolume::StartFileSystemAnalysis() {
+    ProgressPos = 0;
+    ProgressEnd = TotalClusters;
+    StartWorker(
+        [this] {
+            State = 4;
+            try {
+                AnalyseFileSystem();
+            } catch (...) {
+                State = 1;
+                throw;
+            }
+            State = 1;
+        },
+        "AnalyseFileSystem.FatalError");
+}
+
+void CVolume::AnalyseFileSystem() {
+    FsFolders = 0;
+    FsFiles = 0;
+    const std::uint64_t started = platform::TickCountMs();
+    ProgressPos = 0;
+    AnalysisBusy() = 1;
+    State = 4;
+    platform::SendAppMessage(0, msg::kStatusText, ids::kAnalyzingFileSystem);
+    CEventLog* log = context_.log;
+    if (log) log->LogInfo(FormatMessageText(context_.texts, ids::kBeginningFileSystemAnalysis));
+
+    CFoundTree& tree = *foundTree_;
+    tree.Clear();
+    tree.AddToIndexes(*this);
+    const std::uint32_t code = fileSystem_->TypeCode;
+    const auto runParser = [&](std::unique_ptr<CFileSystem> parser, std::uint64_t rootId) {
+        CFileSystem& fs = *parser;
+        SetFileSystem(std::move(parser));
+        tree.Root()->Id = rootId;
+        tree.Root()->ParentId = Id;
+        tree.AddToIndexes(*tree.Root());
+        fs.Initialize();
+    };
+    switch (code) {
+    case 1: case 4: case 6: case 14: case 17: case 20: case 22: case 30:
+    case 11: case 12: case 27: case 28: {
+        auto fat = std::make_unique<CFileSystem_FAT>(*this);
+        // Codes the table decoding does not know are read as their family's layout.
+        if (code == 12 || code == 27 || code == 28) fat->TypeCode = 11;
+        else if (code == 14 || code == 20 || code == 22 || code == 30) fat->TypeCode = 4;
+        fat->ReadBootParameters();
+        // The root node takes the root directory's own cluster on FAT32, so
+        // that the root's entries hang under it whatever that cluster is.
+        const std::uint64_t rootId = fat->RootId();
+        runParser(std::move(fat), rootId);
+        break;
+    }
+    default:
+        if (log) log->LogInfo(FormatMessageText(context_.texts, ids::kNoFileSystemDetected));
+        break;
+    }
+
+    platform::PostAppMessage(0, msg::kFileSystemStageEnded);
+    State = 1;
+    HasNewObjects = 0;
+    const std::uint64_t t = platform::TickCountMs() - started;
+    if (log) {
+        log->LogInfo(FormatMessageText(context_.texts, ids::kAnalysisDuration, static_cast<int>(t / 60000),
+                                       static_cast<int>((t / 1000) % 60)));
+        log->LogInfo(FormatMessageText(context_.texts, ids::kAnalysisCompletedCounts, static_cast<int>(FsFolders.load()),
+                                       static_cast<int>(FsFiles.load())));
+    }
+}
+
+}  // namespace tl

@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "filesystems/file_system_fat.h"
+#include "storage/little_endian.h"
+#include "storage/volume.h"
+
+namespace tl {
+namespace {
+
+// A FAT parser over a table given by hand.
+struct TableParser {
+    explicit TableParser(std::uint32_t code, std::vector<std::uint8_t> table, std::uint32_t clusterBytes = 512)
+        : volume(VK_IMAGE, VolumeContext{}), fat(volume) {
+        fat.TypeCode = code;
+        fat.FatTable = std::move(table);
+        fat.ClusterBytes = clusterBytes;
+        fat.FirstDataSector = 100;
+    }
+    CVolume volume;
+    CFileSystem_FAT fat;
+};
+
+std::vector<std::uint8_t> Fat16(std::initializer_list<std::pair<std::uint32_t, std::uint16_t>> entries, std::size_t count = 64) {
+    std::vector<std::uint8_t> t(count * 2, 0);
+    for (const auto& [n, v] : entries) PutU16(t.data() + n * 2, v);
+    return t;
+}
+
+TEST(FatTable, DecodingChainsAndRuns) {
+    // FAT12: entry 2 of F0 FF FF 03 40 00 is 0x003, entry 3 is 0x004.
+    TableParser f12(1, {0xF0, 0xFF, 0xFF, 0x03, 0x40, 0x00, 0, 0});
+    bool ok = true;
+    EXPECT_EQ(f12.fat.FatEntry(2, ok), 0x003u);
+    EXPECT_EQ(f12.fat.FatEntry(3, ok), 0x004u);
+    EXPECT_TRUE(ok);
+    f12.fat.FatEntry(5, ok);
+    EXPECT_FALSE(ok) << "an entry beyond the table is not read";
+
+    // A chain that loops back ends before repeating itself.
+    TableParser loop(4, Fat16({{10, 11}, {11, 10}}));
+    std::vector<std::uint32_t> list;
+    EXPECT_EQ(loop.fat.FAT_GetClustersList(10, list), 2u);
+    EXPECT_EQ(list, (std::vector<std::uint32_t>{10, 11}));
+
+    // 5, 6, 7, 20, 21: two runs.
+    TableParser live(4, Fat16({{5, 6}, {6, 7}, {7, 20}, {20, 21}, {21, 0xFFFF}}));
+    live.fat.FAT_GetClustersList(5, list);
+    std::vector<CLUSTER_RUN> runs;
+    live.fat.ClusterRunsFromList(list, runs, nullptr);
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0].FirstCluster, 5u);
+    EXPECT_EQ(runs[0].ClusterCount, 3u);
+    EXPECT_EQ(runs[1].FirstCluster, 20u);
+    EXPECT_EQ(runs[1].ClusterCount, 2u);
+
+    // A deleted 10 000-byte file from cluster 100 (its entry 0): clusters 100..119.
+    TableParser deleted(4, Fat16({}, 200));
+    CFoundObject file;
+    file.StartPos = 100;
+    file.Size = 10000;
+    runs.clear();
+    ASSERT_TRUE(deleted.fat.BuildClusterRuns(file, runs));
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].FirstCluster, 100u);
+    EXPECT_EQ(runs[0].ClusterCount, 20u);
+    std::vector<SECTOR_RUN> sectors;
+    ASSERT_TRUE(deleted.fat.BuildRuns(file, sectors));
+    EXPECT_EQ(sectors[0].FirstSector, 100u + 98);
+    EXPECT_EQ(sectors[0].SectorCount, 20u);
+
+    // A chain pointing beyond the table keeps what it had.
+    TableParser beyond(4, Fat16({{3, 0x7FFF}}, 8));
+    EXPECT_EQ(beyond.fat.FAT_GetClustersList(3, list), 2u);
+    // FAT32 masks the high nibble; 0x0FFFFFF7 is followed like any cluster.
+    std::vector<std::uint8_t> t32(64 * 4, 0);
+    PutU32(t32.data() + 2 * 4, 0xF0000003);
+    PutU32(t32.data() + 3 * 4, 0x0FFFFFF7);
+    TableParser f32(11, t32);
+    EXPECT_EQ(f32.fat.FAT_GetClustersList(2, list), 3u);
+}
+
+std::array<std::uint8_t, 32> Entry(const char* name11, std::uint8_t attr = 0x20) {
+    std::array<std::uint8_t, 32> e{};
+    std::memcpy(e.data(), name11, 11);
+    e[11] = attr;
+    return e;
+}
+
+TEST(FatEntries, ValidityAndNames) {
+    auto deleted = Entry("\xE5" "ELLO   TXT");
+    std::vector<std::uint8_t> buf(deleted.begin(), deleted.end());
+    EXPECT_TRUE(CFileSystem_FAT::IsValidEntry(buf.data()));
+    EXPECT_EQ(CFileSystem_FAT::GetEntryName(buf, 0), "_ELLO.TXT");
+    EXPECT_FALSE(CFileSystem_FAT::IsValidEntry(Entry("hello   txt").data())) << "lower case is not a short name";
+    EXPECT_FALSE(CFileSystem_FAT::IsValidEntry(Entry(" ELLO   TXT").data()));
+    EXPECT_FALSE(CFileSystem_FAT::IsValidEntry(Entry("HE*LO   TXT").data()));
+    EXPECT_FALSE(CFileSystem_FAT::IsValidEntry(Entry("HELLO   TXT", 0x40).data()));
+    EXPECT_TRUE(CFileSystem_FAT::IsValidEntry(Entry("\x05" "ELLO   TXT").data()));
+    auto noExt = Entry("README     ");
+    EXPECT_EQ(CFileSystem_FAT::GetEntryName(std::span<const std::uint8_t>(noExt.data(), 32), 0), "README");
+    // CP437 bytes of a short name.
+    auto umlaut = Entry("\x81" "BER    TXT");
+    EXPECT_EQ(CFileSystem_FAT::GetEntryName(std::span<const std::uint8_t>(umlaut.data(), 32), 0), "\xC3\xBC" "BER.TXT");
+
+    // A long name in two parts before its short entry; an unpaired surrogate becomes U+FFFD.
+    std::vector<std::uint8_t> dir(96, 0);
+    const std::u16string first = u"Bericht \u00dcbers";  // 13 characters
+    const std::u16string second = u"icht.txt";
+    const auto fill = [&](std::uint8_t* l, const std::u16string& s) {
+        l[11] = 0x0F;
+        const int at[] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+        for (int i = 0; i < 13; ++i) PutU16(l + at[i], i < static_cast<int>(s.size()) ? s[i] : (i == static_cast<int>(s.size()) ? 0 : 0xFFFF));
+    };
+    fill(dir.data(), second);      // stored last part first
+    fill(dir.data() + 32, first);
+    std::memcpy(dir.data() + 64, "BERICH~1TXT", 11);
+    dir[64 + 11] = 0x20;
+    EXPECT_EQ(CFileSystem_FAT::GetEntryName(dir, 64), "Bericht \xC3\x9C" "bersicht.txt");
+}
+
+}  // namespace
+}  // namespace tl
