@@ -92,7 +92,12 @@ void PrintTsv(CVolume& v, const Options& opt) {
     }
 }
 
-void PrintTree(CVolume& v, const Options& opt, std::uint64_t& folders, std::uint64_t& files, std::uint64_t& deleted) {
+}  // namespace
+
+void PrintTree(CVolume& v, bool deletedOnly, TreeCounts& counts) {
+    std::uint64_t& folders = counts.folders;
+    std::uint64_t& files = counts.files;
+    std::uint64_t& deleted = counts.deleted;
     CFoundTree& tree = v.FoundTree();
     std::cout << v.GetName() << "  (" << v.GetFileSystemName() << ")\n";
     const std::function<void(std::uint64_t, int, int)> walk = [&](std::uint64_t parent, int depth, int budget) {
@@ -102,7 +107,7 @@ void PrintTree(CVolume& v, const Options& opt, std::uint64_t& folders, std::uint
             if (!IsListed(tree, *o) || r.Id == parent) continue;
             r.IsFolder() ? ++folders : ++files;
             if (r.IsDeleted()) ++deleted;
-            if (!opt.deletedOnly || r.IsDeleted() || r.IsFolder()) {
+            if (!deletedOnly || r.IsDeleted() || r.IsFolder()) {
                 const std::string size = r.IsFolder() ? "" : r.Size == CFoundObject::kUnknownSize ? "?" : std::to_string(r.Size);
                 std::printf("%*s%s%s  %s%s%s\n", depth * 2, "", r.GetName().c_str(), r.IsFolder() ? "/" : "",
                             size.c_str(), r.IsDeleted() ? "  [deleted]" : "",
@@ -119,7 +124,8 @@ void PrintTree(CVolume& v, const Options& opt, std::uint64_t& folders, std::uint
     }
 }
 
-int Run(CApp& app, const Options& o) {
+std::vector<CVolume*> AnalyseSource(CApp& app, const std::string& sourcePath, bool progress) {
+    const Options o{sourcePath, "text", false, progress};
     CLocalComputer& computer = app.Computer();
     CVolume* source = nullptr;
     if (platform::DeviceNumberOf(o.source)) {
@@ -129,13 +135,13 @@ int Run(CApp& app, const Options& o) {
         platform::ReadOnlyFile probe;
         if (const int error = probe.Open(o.source)) {
             std::fprintf(stderr, "tessa-loft-cli: cannot open %s: %s\n", o.source.c_str(), platform::ErrorText(error).c_str());
-            return 1;
+            return {};
         }
         source = computer.LoadImage(o.source);
     }
     if (!source) {
         std::fprintf(stderr, "tessa-loft-cli: cannot read %s\n", o.source.c_str());
-        return 1;
+        return {};
     }
     std::vector<CVolume*> volumes{source};
     for (CVolume* v : computer.Volumes().Snapshot())
@@ -168,16 +174,23 @@ int Run(CApp& app, const Options& o) {
     for (CVolume* v : volumes) v->WaitForWorker(60000);
     if (drawProgress) std::fprintf(stderr, "\n");
     settings.SetU32(AppSettings::kSectorsAfterFileSystem, sectors);
+    return volumes;
+}
 
-    std::uint64_t folders = 0, files = 0, deleted = 0;
+namespace {
+
+int Run(CApp& app, const Options& o) {
+    const std::vector<CVolume*> volumes = AnalyseSource(app, o.source, o.progress);
+    if (volumes.empty()) return 1;
+    TreeCounts counts;
     for (CVolume* v : volumes) {
         if (o.format == "json") PrintJson(*v, o);
         else if (o.format == "tsv") PrintTsv(*v, o);
-        else PrintTree(*v, o, folders, files, deleted);
+        else PrintTree(*v, o.deletedOnly, counts);
     }
     if (o.format == "text")
-        std::printf("\n%llu folder(s), %llu file(s), %llu deleted\n", static_cast<unsigned long long>(folders),
-                    static_cast<unsigned long long>(files), static_cast<unsigned long long>(deleted));
+        std::printf("\n%llu folder(s), %llu file(s), %llu deleted\n", static_cast<unsigned long long>(counts.folders),
+                    static_cast<unsigned long long>(counts.files), static_cast<unsigned long long>(counts.deleted));
     return 0;
 }
 

@@ -5,10 +5,14 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstdint>
 #include <functional>
+#include <string>
+#include <vector>
 
 namespace tl {
 class CApp;
+class CVolume;
 }
 
 namespace tl::cli {
@@ -19,5 +23,16 @@ struct AnalyzeCommand {
 };
 
 AnalyzeCommand AddAnalyzeCommand(CLI::App& cli);
+
+// Analyses `source` (an image file or a listed block device) and every
+// volume of its partition table, waiting for the end. The volumes analysed,
+// empty when the source could not be read (the reason on standard error).
+std::vector<CVolume*> AnalyseSource(CApp& app, const std::string& source, bool progress);
+
+// Prints a volume's tree for people; counts what it printed.
+struct TreeCounts {
+    std::uint64_t folders = 0, files = 0, deleted = 0;
+};
+void PrintTree(CVolume& volume, bool deletedOnly, TreeCounts& counts);
 
 }  // namespace tl::cli

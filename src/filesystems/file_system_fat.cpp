@@ -293,6 +293,9 @@ std::string CFileSystem_FAT::GetEntryName(std::span<const std::uint8_t> buffer, 
     if (IsDeletedEntry(e)) {
         bytes += '_';
         i = 1;
+    } else if (e[0] == 0x05) {
+        bytes += static_cast<char>(0xE5);
+        i = 1;
     }
     // Byte 12 marks a short name written in lower case (base 0x08, extension 0x10).
     const auto letter = [](std::uint8_t c, bool lower) {

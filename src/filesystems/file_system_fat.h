@@ -54,7 +54,9 @@ public:
     void ReadDirectory(std::uint32_t firstCluster);
     void ParseDirectory(std::span<const std::uint8_t> buffer, std::uint64_t parent);
     static bool IsValidEntry(const std::uint8_t* entry);
-    static bool IsDeletedEntry(const std::uint8_t* entry) { return entry[0] == 0xE5 || entry[0] == 0x05; }
+    // 0xE5 marks a deleted entry; 0x05 stands for a live name whose first
+    // character is the byte 0xE5.
+    static bool IsDeletedEntry(const std::uint8_t* entry) { return entry[0] == 0xE5; }
     static bool IsDirectoryEntry(const std::uint8_t* entry) { return (entry[11] & 0x10) != 0; }
     static bool IsDotEntry(const std::uint8_t* entry) { return IsDirectoryEntry(entry) && entry[0] == '.'; }
     // The long name from the entries before `entry` (not before the buffer's

@@ -1,0 +1,96 @@
+// 'analyze' on FAT images made by mkfs.fat and mtools, against what The
+// Sleuth Kit's fls lists for the same images.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <map>
+#include <sstream>
+
+#include "cli_runner.h"
+#include "fat_oracle.h"
+#include "fixture_support.h"
+
+namespace tl {
+namespace {
+
+struct Listed {
+    bool deleted = false;
+    bool folder = false;
+    std::uint64_t size = 0;
+    int count = 0;
+};
+
+std::map<std::string, Listed> Analyze(const std::filesystem::path& image, std::string& err) {
+    test::CliRunner cli;
+    const test::CliResult r = cli.Run({"--quiet", "analyze", image.string(), "--format", "json"});
+    err = r.err;
+    std::map<std::string, Listed> out;
+    if (r.exitCode != 0) return out;
+    std::istringstream lines(r.out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const auto j = nlohmann::json::parse(line);
+        Listed& l = out[j["path"].get<std::string>()];
+        l.deleted = j["deleted"].get<bool>();
+        l.folder = j["folder"].get<bool>();
+        l.size = j["size"].is_null() ? ~0ULL : j["size"].get<std::uint64_t>();
+        ++l.count;
+        for (const char* key : {"id", "parent_id", "name", "data_offset", "start_pos", "type_id", "flags", "by_signature",
+                                "created", "modified", "accessed", "volume"})
+            EXPECT_TRUE(j.contains(key)) << key;
+    }
+    return out;
+}
+
+class AnalyzeFat : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(AnalyzeFat, AgreesWithFls) {
+    const auto dir = test::FixturePath("fat");
+    ASSERT_TRUE(test::MakeFixture("make_fat_images.sh", dir));
+    const auto image = dir / GetParam();
+    std::string why;
+    const auto oracle = test::FlsListing(image, &why);
+    if (oracle.empty()) GTEST_SKIP() << why;
+    std::string err;
+    const auto ours = Analyze(image, err);
+    ASSERT_FALSE(ours.empty()) << err;
+    for (const auto& o : oracle) {
+        const auto it = ours.find(o.path);
+        if (o.deleted) {
+            // Every deleted entry is listed, and as deleted.
+            ASSERT_NE(it, ours.end()) << "deleted " << o.path << " is missing";
+            EXPECT_TRUE(it->second.deleted) << o.path;
+            continue;
+        }
+        ASSERT_NE(it, ours.end()) << o.path << " is missing";
+        EXPECT_FALSE(it->second.deleted) << o.path;
+        EXPECT_EQ(it->second.folder, o.folder) << o.path;
+        if (!o.folder) {
+            EXPECT_EQ(it->second.size, o.size) << o.path;
+        }
+        EXPECT_EQ(it->second.count, 1) << o.path << " listed more than once";
+    }
+    // The root's entries hang under the root, whatever its first cluster.
+    for (const auto& [path, l] : ours) EXPECT_EQ(path.rfind("lost_folder_", 0), std::string::npos) << path;
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, AnalyzeFat,
+                         ::testing::Values("fat12.img", "fat16.img", "fat32.img", "fat32_root5.img"));
+
+TEST(AnalyzeCli, PartitionedImageAnalysesEveryVolumeAndBadSourcesFail) {
+    const auto image = test::FixturePath("partitioned.img");
+    ASSERT_TRUE(test::MakeFixture("make_partitioned.sh", image));
+    test::CliRunner cli;
+    test::CliResult r = cli.Run({"analyze", image.string(), "--format", "tsv"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    // Each FAT volume was analysed: its start line is in the log.
+    for (const char* offset : {"1048576", "3145728", "12582912", "77594624"})
+        EXPECT_NE(r.err.find(std::string("Initializing drive Volume at: ") + offset), std::string::npos) << offset;
+    r = cli.Run({"--quiet", "analyze", "/no/such/image.img"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("tessa-loft-cli: cannot open"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tl

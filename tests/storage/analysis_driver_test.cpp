@@ -1,0 +1,107 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "app/app_messages.h"
+#include "app/recording_sink.h"
+#include "computer_fixture.h"
+#include "filesystems/found_tree.h"
+#include "storage/analysis_busy.h"
+#include "test_support.h"
+
+namespace tl {
+namespace {
+
+class AnalysisDriverTest : public test::ComputerFixture {
+protected:
+    AnalysisDriverTest() { AnalysisBusy() = 0; }
+    ~AnalysisDriverTest() override { AnalysisBusy() = 0; }
+
+    CVolume* Image(const std::string& name, std::string bytes) {
+        test::WriteFileBytes(dir / name, bytes);
+        return computer.LoadImage((dir / name).string());
+    }
+    void WaitIdle() {
+        for (int i = 0; i < 500 && (AnalysisBusy().load() || !computer.AnalysisQueue().empty()); ++i) {
+            if (!AnalysisBusy().load() && !computer.AnalysisQueue().empty())
+                computer.AnalyseVolume(*computer.AnalysisQueue().front());
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    std::vector<std::string> LinesFrom(std::size_t first) {
+        const auto all = computer.Log().Lines();
+        return std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(first), all.end());
+    }
+
+    test::ScratchDir dir;
+    std::shared_ptr<test::RecordingSink> sink = std::make_shared<test::RecordingSink>(platform::kIdNo);
+    test::SinkGuard guard{sink};
+};
+
+TEST_F(AnalysisDriverTest, VolumeWithoutFileSystemLogsEveryStep) {
+    CVolume* v = Image("blank.dsk", std::string(64 * 512, '\0'));
+    ASSERT_NE(v, nullptr);
+    const std::size_t first = computer.Log().LineCount();
+    computer.AnalyseVolume(*v);
+    ASSERT_TRUE(v->WaitForWorker(10000));
+    EXPECT_EQ(AnalysisBusy().load(), 0u);
+    EXPECT_TRUE(computer.AnalysisQueue().empty());
+    EXPECT_EQ(v->State.load(), 1);
+    EXPECT_EQ(LinesFrom(first),
+              (std::vector<std::string>{"Initializing drive blank.dsk", "Beginning file system analysis.",
+                                        "No file system detected! File system analysis skipped.",
+                                        "Analysis duration: 0 minute(s), 0 second(s).",
+                                        "Analysis completed. Found 0 folder(s) and 0 file(s)."}));
+    ASSERT_FALSE(sink->sent.empty());
+    EXPECT_EQ(sink->sent[0].id, msg::kStatusText);
+    EXPECT_EQ(sink->sent[0].wparam, 57211u);
+    std::vector<unsigned> posted;
+    for (const auto& m : sink->posted)
+        if (m.id != msg::kLogLine) posted.push_back(m.id);
+    EXPECT_EQ(posted, (std::vector<unsigned>{msg::kFileSystemStageEnded, msg::kAnalysisFinished}));
+}
+
+TEST_F(AnalysisDriverTest, SecondRequestOnlyQueuesAndUnreadableDrivesStillFinish) {
+    CVolume* a = Image("a.dsk", std::string(64 * 512, '\0'));
+    CVolume* b = Image("b.dsk", std::string(64 * 512, '\0'));
+    // b's file disappears: its analysis cannot open it, and must end anyway.
+    b->Close();
+    std::filesystem::remove(dir / "b.dsk");
+    b->SetDevice(nullptr);
+    AnalysisBusy() = 1;  // as if another analysis ran
+    computer.AnalyseVolume(*a);
+    EXPECT_FALSE(a->IsWorkerRunning());
+    EXPECT_EQ(computer.AnalysisQueue(), std::vector<CVolume*>{a});
+    AnalysisBusy() = 0;
+    computer.AnalyseVolume(*b);
+    ASSERT_TRUE(b->WaitForWorker(10000));
+    EXPECT_EQ(AnalysisBusy().load(), 0u) << "an unreadable drive leaves nothing busy";
+    EXPECT_EQ(computer.AnalysisQueue(), std::vector<CVolume*>{a});
+    WaitIdle();
+    EXPECT_TRUE(computer.AnalysisQueue().empty());
+}
+
+TEST_F(AnalysisDriverTest, StopAsksFirstAndNoKeepsTheAnalysisRunning) {
+    CVolume* v = Image("c.dsk", std::string(64 * 512, '\0'));
+    AnalysisBusy() = 1;
+    computer.AnalyseVolume(*v);  // queued only
+    v->State = 4;                // as during a file-system stage
+    // The current volume is the one whose state the question looks at.
+    AnalysisBusy() = 0;
+    computer.AnalyseVolume(*v);
+    ASSERT_TRUE(v->WaitForWorker(10000));
+    v->State = 4;
+    AnalysisBusy() = 1;
+    EXPECT_EQ(computer.StopAnalysis(*v, false), 0);
+    EXPECT_EQ(AnalysisBusy().load(), 1u);
+    ASSERT_FALSE(sink->sent.empty());
+    EXPECT_EQ(sink->sent.back().text, "Are you sure you want to stop scanning?");
+    settings.SetU32(AppSettings::kConfirmScanAbort, 0);
+    EXPECT_EQ(computer.StopAnalysis(*v, false), 1);
+    EXPECT_EQ(AnalysisBusy().load(), 0u);
+    EXPECT_EQ(v->State.load(), 1);
+}
+
+}  // namespace
+}  // namespace tl
