@@ -1,0 +1,125 @@
+// FAT images damaged in the ways real disks and hostile files are: the
+// analysis ends, with log lines and what it could read, never a crash or a
+// hang (run under ASan and UBSan too).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+
+#include "app/app_settings.h"
+#include "app/event_log.h"
+#include "filesystems/file_system_fat.h"
+#include "filesystems/found_tree.h"
+#include "fixture_support.h"
+#include "storage/analysis_busy.h"
+#include "storage/little_endian.h"
+#include "storage/volume.h"
+#include "test_support.h"
+
+namespace tl {
+namespace {
+
+class FatHostile : public ::testing::Test {
+protected:
+    static std::vector<std::uint8_t> Load(const char* name) {
+        const auto dir = test::FixturePath("fat");
+        if (!test::MakeFixture("make_fat_images.sh", dir)) return {};
+        const std::string bytes = test::ReadFileBytes(dir / name);
+        return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
+    }
+    FatHostile() {
+        settings.Reset(SettingsDefaults{});
+        log.SetDebugOutput({});
+        AnalysisBusy() = 1;
+    }
+    ~FatHostile() override { AnalysisBusy() = 0; }
+
+    // Analyses `image` in memory; returns how many objects the tree holds.
+    std::size_t Analyse(std::vector<std::uint8_t> image) {
+        CVolume v(VK_IMAGE, VolumeContext{&settings, &log, nullptr, nullptr, {}});
+        v.DevicePath = "/images/damaged.img";
+        v.SetDevice(std::make_shared<MemorySectorDevice>(std::move(image)));
+        v.Analyse_Boot();
+        v.AnalyseFileSystem();
+        return v.FoundTree().Count();
+    }
+    bool LogHas(const std::string& text) const {
+        for (const auto& l : log.Lines())
+            if (l.find(text) != std::string::npos) return true;
+        return false;
+    }
+
+    AppSettings settings;
+    CEventLog log{settings, [] { return platform::WindowId{0}; }};
+};
+
+TEST_F(FatHostile, ChainsThatLoopOrLeaveTheTable) {
+    auto image = Load("fat16.img");
+    ASSERT_FALSE(image.empty());
+    const std::size_t intact = Analyse(image);
+    ASSERT_GT(intact, 10u);
+    const std::uint32_t reserved = GetU16(image.data() + 14);
+    const std::uint32_t fatBytes = GetU16(image.data() + 22) * 512u;
+    std::uint8_t* fat = image.data() + reserved * 512;
+    // Every chain loops back to its own start: directories are read once.
+    for (std::uint32_t n = 2; n < fatBytes / 2; ++n)
+        if (GetU16(fat + n * 2) != 0) PutU16(fat + n * 2, static_cast<std::uint16_t>(n));
+    EXPECT_GT(Analyse(image), 5u);
+    // Every chain points beyond the table (FAT32's 0x0FFFFFF7 style marker too).
+    for (std::uint32_t n = 2; n < fatBytes / 2; ++n)
+        if (GetU16(fat + n * 2) != 0) PutU16(fat + n * 2, 0xFFF7);
+    EXPECT_GT(Analyse(image), 5u);
+    EXPECT_TRUE(LogHas("FAT1 and FAT2 not equal!"));
+}
+
+TEST_F(FatHostile, BrokenBootParametersAndTruncatedImages) {
+    const auto intact = Load("fat16.img");
+    ASSERT_FALSE(intact.empty());
+    const std::vector<std::function<void(std::vector<std::uint8_t>&)>> damages = {
+        [](auto& b) { PutU16(b.data() + 11, 0); },          // bytes per sector 0
+        [](auto& b) { b[13] = 0; },                          // sectors per cluster 0
+        [](auto& b) { PutU16(b.data() + 17, 0xFFFF); },      // root entries far beyond the volume
+        [](auto& b) { PutU16(b.data() + 22, 0xFFFF); },      // a FAT larger than the image
+        [](auto& b) { b[16] = 255; },                        // 255 copies of the FAT
+        [](auto& b) { PutU16(b.data() + 14, 0xFFFF); },      // reserved sectors beyond the image
+        [](auto& b) { b.resize(b.size() / 64); },            // cut in the middle of the FAT
+        [](auto& b) { b.resize(40 * 1024); },                // cut in the root directory
+        [](auto& b) { b.resize(513); },                      // the boot sector and one byte
+    };
+    for (std::size_t i = 0; i < damages.size(); ++i) {
+        auto image = intact;
+        damages[i](image);
+        const std::size_t before = log.LineCount();
+        Analyse(image);  // must end
+        EXPECT_GT(log.LineCount(), before) << "damage " << i << " left no line in the log";
+    }
+}
+
+TEST_F(FatHostile, GarbageDirectoriesAndADirectoryThatContainsItself) {
+    auto image = Load("fat12.img");
+    ASSERT_FALSE(image.empty());
+    const std::uint32_t reserved = GetU16(image.data() + 14);
+    const std::uint32_t rootSector = reserved + image[16] * GetU16(image.data() + 22);
+    const std::uint32_t rootEntries = GetU16(image.data() + 17);
+    // A directory entry in the root that claims the root's own first data
+    // cluster as a subfolder, twice, and a subfolder pointing at itself.
+    std::uint8_t* root = image.data() + rootSector * 512;
+    std::uint8_t* last = root + (rootEntries - 2) * 32;
+    std::memcpy(last, "LOOPDIR    ", 11);
+    last[11] = 0x10;
+    PutU16(last + 26, 2);
+    std::memcpy(last + 32, "LOOPDIR2   ", 11);
+    last[32 + 11] = 0x10;
+    PutU16(last + 32 + 26, 2);
+    EXPECT_GT(Analyse(image), 5u);
+    // Random bytes over the whole data area: entries are refused, nothing hangs.
+    std::uint32_t seed = 12345;
+    for (std::size_t i = (rootSector + rootEntries * 32 / 512) * 512; i < image.size(); ++i) {
+        seed = seed * 1103515245 + 12345;
+        image[i] = static_cast<std::uint8_t>(seed >> 16);
+    }
+    Analyse(image);
+}
+
+}  // namespace
+}  // namespace tl
