@@ -105,3 +105,30 @@ TEST_F(AnalysisDriverTest, StopAsksFirstAndNoKeepsTheAnalysisRunning) {
 
 }  // namespace
 }  // namespace tl
+
+namespace tl {
+namespace {
+
+TEST_F(AnalysisDriverTest, APausedWorkerWaitsUntilResumedOrStopped) {
+    CVolume* v = Image("p.dsk", std::string(64 * 512, '\0'));
+    AnalysisBusy() = 1;
+    v->SuspendWorker();
+    std::atomic<int> passed{0};
+    std::thread worker([&] { passed = v->PausePoint() ? 1 : 2; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(passed.load(), 0) << "a paused stage waits";
+    v->ResumeWorker();
+    worker.join();
+    EXPECT_EQ(passed.load(), 1);
+
+    v->SuspendWorker();
+    std::thread stopped([&] { passed = v->PausePoint() ? 1 : 2; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    AnalysisBusy() = 0;
+    v->Stop();  // wakes the paused stage, which sees the stop
+    stopped.join();
+    EXPECT_EQ(passed.load(), 2);
+}
+
+}  // namespace
+}  // namespace tl
