@@ -10,6 +10,7 @@
 #include "app/languages.h"
 #include "app/string_ids.h"
 #include "filesystems/file_system_fat.h"
+#include "filesystems/file_system_ntfs.h"
 #include "filesystems/found_tree.h"
 #include "platform/notify.h"
 #include "platform/thread_priority.h"
@@ -145,6 +146,9 @@ void CVolume::AnalyseFileSystem() {
         runParser(std::move(fat), rootId);
         break;
     }
+    case 7:
+        runParser(std::make_unique<CFileSystem_NTFS>(*this), CFileSystem_NTFS::kRootRecord);
+        break;
     default:
         if (log) log->LogInfo(FormatMessageText(context_.texts, ids::kNoFileSystemDetected));
         break;
