@@ -1,8 +1,9 @@
-// The file-system stage on a FAT32 image of 100 000 files in nested folders,
+// The file-system stage on an image of 100 000 files in nested folders,
 // against The Sleuth Kit's "fls -r -p" on the same image in the same run.
 //
-//   build/release/bin/tl_fat_analysis_bench [IMAGE]
-// Without IMAGE the image is made by tests/fixtures/make_fat32_big.sh.
+//   build/release/bin/tl_analysis_bench fat|ntfs [IMAGE]
+// Without IMAGE the image is made by tests/fixtures/make_fat32_big.sh or
+// make_ntfs_big.sh.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -32,10 +33,17 @@ double TimeCommand(const std::string& cmd) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::filesystem::path image = argc > 1 ? argv[1] : std::filesystem::temp_directory_path() / "tessa-loft-fat32-big.img";
-    if (argc <= 1 && !std::filesystem::exists(image)) {
+    const std::string kind = argc > 1 ? argv[1] : "fat";
+    if (kind != "fat" && kind != "ntfs") {
+        std::fprintf(stderr, "usage: %s fat|ntfs [IMAGE]\n", argv[0]);
+        return 2;
+    }
+    const std::string script = kind == "fat" ? "make_fat32_big.sh" : "make_ntfs_big.sh";
+    std::filesystem::path image =
+        argc > 2 ? argv[2] : std::filesystem::temp_directory_path() / ("tessa-loft-" + kind + "-big.img");
+    if (argc <= 2 && !std::filesystem::exists(image)) {
         std::printf("making %s ...\n", image.c_str());
-        const std::string make = "bash " TL_SOURCE_DIR "/tests/fixtures/make_fat32_big.sh '" + image.string() + "' >/dev/null 2>&1";
+        const std::string make = "bash " TL_SOURCE_DIR "/tests/fixtures/" + script + " '" + image.string() + "' >/dev/null 2>&1";
         if (std::system(make.c_str()) != 0) {
             std::fprintf(stderr, "the image could not be made\n");
             return 1;
