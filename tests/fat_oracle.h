@@ -1,5 +1,6 @@
-// What an independent tool, The Sleuth Kit's fls, lists on a FAT image: the
-// entries the FAT parser must find, live and deleted, to compare with.
+// What an independent tool, The Sleuth Kit's fls, lists on a FAT or NTFS
+// image: the entries the file-system parsers must find, live and deleted, to
+// compare with.
 #pragma once
 
 #include <array>
@@ -19,6 +20,8 @@ struct OracleEntry {
     bool deleted = false;
     bool folder = false;
     std::uint64_t size = 0;  // the directory entry's size: 0 for folders
+    std::uint64_t address = 0;  // fls' metadata address: the MFT record number on NTFS
+    bool realloc = false;       // a deleted name whose metadata now belongs to another file
 };
 
 namespace fat_oracle_detail {
@@ -51,13 +54,28 @@ inline std::vector<std::string_view> SplitTabs(std::string_view line) {
     }
 }
 
+// NTFS metadata files: the first name of a path that fls lists but that is
+// not the user's.
+inline bool IsNtfsMetadata(std::string_view path) {
+    const std::string_view first = path.substr(0, path.find('/'));
+    for (std::string_view name : {"$MFT", "$MFTMirr", "$LogFile", "$Volume", "$AttrDef", "$Bitmap", "$Boot",
+                                  "$BadClus", "$Secure", "$UpCase", "$Extend", "$OrphanFiles"}) {
+        if (first == name || (first.starts_with(name) && first[name.size()] == ':')) return true;
+    }
+    return false;
+}
+
 // One line of `fls -r -p -l`:
 //   "r/r * 843:\tDocs/Draft.txt\tMTIME\tATIME\tCTIME\tCRTIME\tSIZE\tUID\tGID"
 // The first field is the name type and metadata type, '*' for a deleted
-// entry, and the metadata address, perhaps followed by "(realloc)".
-// False for the entries fls makes up ($MBR, $FAT1, $FAT2, $OrphanFiles and
-// what it found in unallocated space) and for the volume label.
-inline bool ParseLine(std::string_view line, OracleEntry& out) {
+// entry, and the metadata address (on NTFS "RECORD-TYPE-ID", as in
+// "78-128-2"), perhaps followed by "(realloc)".
+// False for the volume label and for the entries fls makes up: on FAT,
+// those whose path begins with '$' ($MBR, $FAT1, $FAT2, $OrphanFiles); on
+// NTFS the metadata files, $Extend with what it holds, $OrphanFiles (records
+// whose name was lost), and the named data streams, which fls lists as
+// "file:stream" beside the file.
+inline bool ParseLine(std::string_view line, bool ntfs, OracleEntry& out) {
     std::vector<std::string_view> f = SplitTabs(line);
     if (f.size() < 7) return false;
     std::string_view head = f[0];
@@ -66,24 +84,42 @@ inline bool ParseLine(std::string_view line, OracleEntry& out) {
     const char metaType = head[2];
     if (nameType == 'v' || nameType == 'V' || metaType == 'v' || metaType == 'V') return false;
     const std::string_view path = f[1];
-    if (path.empty() || path.front() == '$') return false;
-    if (path.ends_with("(Volume Label Entry)")) return false;
+    if (path.empty()) return false;
+    if (ntfs) {
+        if (IsNtfsMetadata(path)) return false;
+        const std::size_t slash = path.rfind('/');
+        if (path.find(':', slash == std::string_view::npos ? 0 : slash + 1) != std::string_view::npos) return false;
+    } else {
+        if (path.front() == '$') return false;
+        if (path.ends_with("(Volume Label Entry)")) return false;
+    }
     out.path = std::string(path);
     out.deleted = head.find(" * ") != std::string_view::npos;
     out.folder = nameType == 'd' || metaType == 'd';
     out.size = out.folder ? 0 : std::strtoull(std::string(f[6]).c_str(), nullptr, 10);
+    const std::size_t addr = head.find_first_of("0123456789", 3);
+    out.address = addr == std::string_view::npos ? 0 : std::strtoull(std::string(head.substr(addr)).c_str(), nullptr, 10);
+    out.realloc = head.find("(realloc)") != std::string_view::npos;
     return true;
 }
 
 }  // namespace fat_oracle_detail
 
-// Every file and folder fls finds by walking the directories of the FAT
-// volume in `image`, in its order (each directory's entries, then those of
-// its subfolders, recursively). Deleted folders are walked too, so their
-// entries are listed, deleted, under the folder's path. A deleted entry
-// without a long name shows '_' for its lost first character.
+// Every file and folder fls finds by walking the directories of the volume
+// in `image`, of type `fsType` ("fat" or "ntfs", as fls -f names them), in
+// its order (each directory's entries, then those of its subfolders,
+// recursively). Deleted folders are walked too, so their entries are listed,
+// deleted, under the folder's path.
+// FAT: a deleted entry without a long name shows '_' for its lost first
+// character.
+// NTFS: a deleted file or folder is listed under the folder its $FILE_NAME
+// names, so the content of a deleted folder keeps its path; a file with a
+// short name is listed once, by its long name; a deleted record whose
+// $FILE_NAME is gone (as when it was kept in an extension record) is an
+// orphan and left out. The size is that of the unnamed $DATA.
 // Empty with the reason in `why` when fls is not installed or fails.
-inline std::vector<OracleEntry> FlsListing(const std::filesystem::path& image, std::string* why = nullptr) {
+inline std::vector<OracleEntry> FlsListing(const std::filesystem::path& image, std::string* why = nullptr,
+                                           const std::string& fsType = "fat") {
     std::vector<OracleEntry> entries;
     auto fail = [&](const std::string& reason) {
         if (why) *why = reason;
@@ -98,14 +134,16 @@ inline std::vector<OracleEntry> FlsListing(const std::filesystem::path& image, s
         return q + "'";
     };
     // -l prints the size; TZ fixes the printed times, which are not used.
-    const std::string cmd = "TZ=UTC " + quote(fls.string()) + " -r -p -l -f fat " + quote(image.string()) + " 2>/dev/null";
+    const std::string cmd =
+        "TZ=UTC " + quote(fls.string()) + " -r -p -l -f " + quote(fsType) + " " + quote(image.string()) + " 2>/dev/null";
     FILE* pipe = ::popen(cmd.c_str(), "r");
     if (!pipe) return fail("cannot run " + fls.string());
+    const bool ntfs = fsType == "ntfs";
     std::string line;
     std::array<char, 4096> chunk{};
     auto take = [&] {
         OracleEntry e;
-        if (fat_oracle_detail::ParseLine(line, e)) entries.push_back(std::move(e));
+        if (fat_oracle_detail::ParseLine(line, ntfs, e)) entries.push_back(std::move(e));
         line.clear();
     };
     while (std::fgets(chunk.data(), static_cast<int>(chunk.size()), pipe)) {

@@ -78,6 +78,41 @@ TEST_P(AnalyzeFat, AgreesWithFls) {
 INSTANTIATE_TEST_SUITE_P(Images, AnalyzeFat,
                          ::testing::Values("fat12.img", "fat16.img", "fat32.img", "fat32_root5.img"));
 
+class AnalyzeNtfs : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(AnalyzeNtfs, AgreesWithFls) {
+    const auto dir = test::FixturePath("ntfs");
+    if (!test::MakeFixture("make_ntfs_images.sh", dir)) GTEST_SKIP() << "the NTFS images could not be made here";
+    const auto image = dir / GetParam();
+    std::string why;
+    const auto oracle = test::FlsListing(image, &why, "ntfs");
+    if (oracle.empty()) GTEST_SKIP() << why;
+    std::string err;
+    const auto ours = Analyze(image, err);
+    ASSERT_FALSE(ours.empty()) << err;
+    for (const auto& o : oracle) {
+        const auto it = ours.find(o.path);
+        if (o.deleted) {
+            // Every deleted record is listed as deleted, under its folder or a placeholder.
+            bool found = it != ours.end() && it->second.deleted;
+            const std::string name = o.path.substr(o.path.rfind('/') + 1);
+            for (const auto& [path, l] : ours)
+                found |= l.deleted && path.size() >= name.size() && path.compare(path.size() - name.size(), name.size(), name) == 0;
+            EXPECT_TRUE(found) << "deleted " << o.path << " is missing";
+            continue;
+        }
+        ASSERT_NE(it, ours.end()) << o.path << " is missing";
+        EXPECT_FALSE(it->second.deleted) << o.path;
+        EXPECT_EQ(it->second.folder, o.folder) << o.path;
+        if (!o.folder) {
+            EXPECT_EQ(it->second.size, o.size) << o.path;
+        }
+        EXPECT_EQ(it->second.count, 1) << o.path << " listed more than once";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, AnalyzeNtfs, ::testing::Values("ntfs4k.img", "ntfs512.img"));
+
 TEST(AnalyzeCli, PartitionedImageAnalysesEveryVolumeAndBadSourcesFail) {
     const auto image = test::FixturePath("partitioned.img");
     ASSERT_TRUE(test::MakeFixture("make_partitioned.sh", image));
