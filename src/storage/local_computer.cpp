@@ -29,8 +29,15 @@ CLocalComputer::CLocalComputer(AppSettings& settings, platform::SettingsStore& s
 
 void CLocalComputer::AnalyseVolume(CVolume& v) {
     if (v.State.load() == 2) return;  // its sector stage runs
-    if (AnalysisBusy().load() == 0) {
-        AnalysisBusy() = 1;
+    // Queued before the worker starts: a quick analysis that finishes at once
+    // must find itself in the queue to leave it.
+    {
+        std::lock_guard lock(queueMutex_);
+        if (std::find(analysisQueue_.begin(), analysisQueue_.end(), &v) == analysisQueue_.end())
+            analysisQueue_.push_back(&v);
+    }
+    std::uint32_t idle = 0;
+    if (AnalysisBusy().compare_exchange_strong(idle, 1)) {
         currentVolume_ = lastVolume_ = &v;
         if (!v.IsWorkerRunning()) {
             v.StartWorker(
@@ -44,8 +51,6 @@ void CLocalComputer::AnalyseVolume(CVolume& v) {
                 "pVolume->Analyse_Do.FatalError");
         }
     }
-    std::lock_guard lock(queueMutex_);
-    if (std::find(analysisQueue_.begin(), analysisQueue_.end(), &v) == analysisQueue_.end()) analysisQueue_.push_back(&v);
 }
 
 int CLocalComputer::StopAnalysis(CVolume& v, bool silent) {
