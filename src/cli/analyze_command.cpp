@@ -27,6 +27,7 @@ struct Options {
     std::string format = "text";
     bool deletedOnly = false;
     bool progress = false;
+    bool sectors = false;
 };
 
 std::string IsoTime(std::uint64_t fileTime) {
@@ -124,8 +125,8 @@ void PrintTree(CVolume& v, bool deletedOnly, TreeCounts& counts) {
     }
 }
 
-std::vector<CVolume*> AnalyseSource(CApp& app, const std::string& sourcePath, bool progress) {
-    const Options o{sourcePath, "text", false, progress};
+std::vector<CVolume*> AnalyseSource(CApp& app, const std::string& sourcePath, bool progress, bool sectors) {
+    const Options o{sourcePath, "text", false, progress, sectors};
     CLocalComputer& computer = app.Computer();
     CVolume* source = nullptr;
     if (platform::DeviceNumberOf(o.source)) {
@@ -147,10 +148,10 @@ std::vector<CVolume*> AnalyseSource(CApp& app, const std::string& sourcePath, bo
     for (CVolume* v : computer.Volumes().Snapshot())
         if (v != source && v->Parent == source && (v->Kind == VK_FOUND || v->Kind == VK_LOGICAL)) volumes.push_back(v);
 
-    // This run analyses file systems only; the saved choice stays as it is.
+    // Whether the sector stage follows is this run's choice; the saved one stays.
     AppSettings& settings = app.Settings();
-    const std::uint32_t sectors = settings.GetU32(AppSettings::kSectorsAfterFileSystem);
-    settings.SetU32(AppSettings::kSectorsAfterFileSystem, 0);
+    const std::uint32_t savedSectors = settings.GetU32(AppSettings::kSectorsAfterFileSystem);
+    settings.SetU32(AppSettings::kSectorsAfterFileSystem, o.sectors ? 1 : 0);
     for (CVolume* v : volumes) computer.AnalyseVolume(*v);
     const bool drawProgress = o.progress && ::isatty(STDERR_FILENO);
     const auto started = std::chrono::steady_clock::now();
@@ -173,14 +174,14 @@ std::vector<CVolume*> AnalyseSource(CApp& app, const std::string& sourcePath, bo
     }
     for (CVolume* v : volumes) v->WaitForWorker(60000);
     if (drawProgress) std::fprintf(stderr, "\n");
-    settings.SetU32(AppSettings::kSectorsAfterFileSystem, sectors);
+    settings.SetU32(AppSettings::kSectorsAfterFileSystem, savedSectors);
     return volumes;
 }
 
 namespace {
 
 int Run(CApp& app, const Options& o) {
-    const std::vector<CVolume*> volumes = AnalyseSource(app, o.source, o.progress);
+    const std::vector<CVolume*> volumes = AnalyseSource(app, o.source, o.progress, o.sectors);
     if (volumes.empty()) return 1;
     TreeCounts counts;
     for (CVolume* v : volumes) {
@@ -203,6 +204,7 @@ AnalyzeCommand AddAnalyzeCommand(CLI::App& cli) {
     analyze->add_option("--format", o->format, "text, json or tsv")->check(CLI::IsMember({"text", "json", "tsv"}));
     analyze->add_flag("--deleted-only", o->deletedOnly, "Only deleted objects");
     analyze->add_flag("--progress", o->progress, "A progress line on standard error (when it is a terminal)");
+    analyze->add_flag("--sectors", o->sectors, "After the file system, scan every sector for lost files and volumes");
     AnalyzeCommand command;
     command.opensDevice = [=] { return analyze->parsed() && platform::DeviceNumberOf(o->source).has_value(); };
     command.run = [=](CApp& app) { return analyze->parsed() ? Run(app, *o) : -1; };

@@ -27,7 +27,7 @@ AnalyzeCommand AddAnalyzeCommand(CLI::App& cli);
 // Analyses `source` (an image file or a listed block device) and every
 // volume of its partition table, waiting for the end. The volumes analysed,
 // empty when the source could not be read (the reason on standard error).
-std::vector<CVolume*> AnalyseSource(CApp& app, const std::string& source, bool progress);
+std::vector<CVolume*> AnalyseSource(CApp& app, const std::string& source, bool progress, bool sectors = false);
 
 // Prints a volume's tree for people; counts what it printed.
 struct TreeCounts {

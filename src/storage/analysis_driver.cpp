@@ -13,6 +13,7 @@
 #include "filesystems/file_system_ntfs.h"
 #include "filesystems/found_tree.h"
 #include "platform/notify.h"
+#include "signatures/analyser.h"
 #include "platform/thread_priority.h"
 #include "platform/time.h"
 #include "storage/analysis_busy.h"
@@ -88,7 +89,7 @@ std::int32_t CVolume::Analyse_Do() {
     State = 4;
     Analyse_Boot();
     AnalyseFileSystem();
-    // The sector stage comes with the sector analyser.
+    if (context_.settings && context_.settings->SectorsAfterFileSystem() && State.load() == 1) AnalyseSectors();
     return 1;
 }
 
@@ -107,6 +108,51 @@ void CVolume::StartFileSystemAnalysis() {
             State = 1;
         },
         "AnalyseFileSystem.FatalError");
+}
+
+void CVolume::StartSectorAnalysis(std::uint32_t mode) {
+    ScanMode = mode;
+    ProgressPos = 0;
+    ProgressEnd = TotalSectors;
+    SectorScanRunning = 1;
+    StartWorker(
+        [this] {
+            State = 2;
+            AnalysisBusy() = 1;
+            AnalyseSectors();
+            AnalysisBusy() = 0;
+        },
+        "AnalyseSectors.FatalError");
+}
+
+void CVolume::AnalyseSectors() {
+    ScanFolders = 0;
+    ScanFiles = 0;
+    State = 2;
+    platform::SendAppMessage(0, msg::kStatusText, ids::kAnalyzingDriveSectors);
+    const std::uint64_t started = platform::TickCountMs();
+    CEventLog* log = context_.log;
+    if (log) log->LogInfo(FormatMessageText(context_.texts, ids::kStartingSectorAnalysis));
+    foundTree_->BuildOffsetIndex();
+    platform::PostAppMessage(0, msg::kSectorStageBegan, reinterpret_cast<std::uintptr_t>(this), 0);
+    SectorScanRunning = 1;
+    ProgressEnd = Size / 512;
+    {
+        CAnalyser analyser(*this);
+        analyser.Analyse();
+    }
+    State = 1;
+    platform::PostAppMessage(0, msg::kSectorStageEnded, reinterpret_cast<std::uintptr_t>(this), 0);
+    SectorScanRunning = 0;
+    // One summary for the stage: the analyser itself logs none.
+    const std::uint64_t t = platform::TickCountMs() - started;
+    if (log) {
+        log->LogInfo(FormatMessageText(context_.texts, ids::kAnalysisCompletedCounts, static_cast<int>(ScanFolders.load()),
+                                       static_cast<int>(ScanFiles.load())));
+        log->LogInfo(FormatMessageText(context_.texts, ids::kAnalysisDuration, static_cast<int>(t / 60000),
+                                       static_cast<int>((t / 1000) % 60)));
+    }
+    Close();
 }
 
 void CVolume::AnalyseFileSystem() {

@@ -127,8 +127,10 @@ CFoundObject* CVolume::OnObjectFound(CFoundObject& o) {
     taken->Volume = this;
     if (taken->IsFolder()) {
         ++ScanFolders;
-    } else if (context_.settings && context_.settings->ShowFileNames() && context_.log) {
-        context_.log->LogInfo(FormatMessageText(context_.texts, ids::kFoundFile, taken->GetName()));
+    } else {
+        ++ScanFiles;
+        if (context_.settings && context_.settings->ShowFileNames() && context_.log)
+            context_.log->LogInfo(FormatMessageText(context_.texts, ids::kFoundFile, taken->GetName()));
     }
     return taken;
 }

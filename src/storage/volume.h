@@ -150,6 +150,10 @@ public:
     // priority, stopped cooperatively: no thread is ever killed).
     std::int32_t Analyse_Do();
     void AnalyseFileSystem();
+    // The sector stage: every sector tested against the enabled file types.
+    // `mode` 1 looks for lost volumes only.
+    void AnalyseSectors();
+    void StartSectorAnalysis(std::uint32_t mode);
     void StartFileSystemAnalysis();
     // Asks the running stage to end and waits up to 1 s for the worker.
     int Stop();

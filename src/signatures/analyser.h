@@ -1,0 +1,43 @@
+// The sector analyser: reads a volume from its first to its last sector in
+// chunks of up to 20480 sectors and tests every 512-byte block against the
+// enabled file types. Each match becomes a found object (found by signature,
+// starting at the block, sized by the content rules where the type allows)
+// handed to the volume, which files it under "Lost files", adds it as a lost
+// volume, or gives it to the NTFS parser.
+//
+// Reading and parsing overlap: while the blocks of one chunk are tested, the
+// next chunk is read into a second buffer. Memory: two chunk buffers.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "filesystems/found_object.h"
+#include "signatures/signature_matcher.h"
+
+namespace tl {
+
+class CVolume;
+
+class CAnalyser {
+public:
+    static constexpr std::uint64_t kChunkSectors = 20480;
+
+    explicit CAnalyser(CVolume& volume);
+
+    // Scans every range (the whole volume when none was added); returns 0.
+    int Analyse();
+
+    std::vector<SECTOR_RUN> Ranges;
+    // The chunk sizes read, in order (for tests and the progress display).
+    std::vector<std::uint64_t> ChunksRead;
+
+private:
+    void ParseChunk(const std::uint8_t* buffer, std::uint64_t sectors, std::uint64_t base);
+
+    CVolume& volume_;
+    SignatureMatcher matcher_;
+    std::vector<std::uint32_t> hits_;
+};
+
+}  // namespace tl
