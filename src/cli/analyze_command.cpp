@@ -28,7 +28,18 @@ struct Options {
     bool deletedOnly = false;
     bool progress = false;
     bool sectors = false;
+    bool sectorsOnly = false;
+    bool lostVolumes = false;
 };
+
+// The sector stage alone on `v` (mode 1: lost volumes only), waited for.
+void ScanSectorsOnly(CVolume& v, std::uint32_t mode) {
+    v.Analyse_Boot();
+    AnalysisBusy() = 1;
+    v.StartSectorAnalysis(mode);
+    v.WaitForWorker(24u * 3600 * 1000);
+    AnalysisBusy() = 0;
+}
 
 std::string IsoTime(std::uint64_t fileTime) {
     if (fileTime == 0) return {};
@@ -181,6 +192,33 @@ std::vector<CVolume*> AnalyseSource(CApp& app, const std::string& sourcePath, bo
 namespace {
 
 int Run(CApp& app, const Options& o) {
+    if (o.sectorsOnly || o.lostVolumes) {
+        CLocalComputer& computer = app.Computer();
+        CVolume* v = nullptr;
+        if (platform::DeviceNumberOf(o.source)) {
+            computer.Volumes().Refresh(false);
+            v = computer.Volumes().FindByDevicePath(o.source);
+        } else {
+            v = computer.LoadImage(o.source);
+        }
+        if (!v) {
+            std::fprintf(stderr, "tessa-loft-cli: cannot read %s\n", o.source.c_str());
+            return 1;
+        }
+        ScanSectorsOnly(*v, o.lostVolumes ? 1 : 0);
+        if (o.lostVolumes) {
+            for (CVolume* f : computer.Volumes().Snapshot())
+                if (f->Kind == VK_FOUND && f->Parent == v)
+                    std::printf("%s\t%llu\t%s\t%llu\n", f->GetName().c_str(), static_cast<unsigned long long>(f->VolumeOffset),
+                                f->GetFileSystemName().c_str(), static_cast<unsigned long long>(f->Size));
+            return 0;
+        }
+        TreeCounts counts;
+        if (o.format == "json") PrintJson(*v, o);
+        else if (o.format == "tsv") PrintTsv(*v, o);
+        else PrintTree(*v, o.deletedOnly, counts);
+        return 0;
+    }
     const std::vector<CVolume*> volumes = AnalyseSource(app, o.source, o.progress, o.sectors);
     if (volumes.empty()) return 1;
     TreeCounts counts;
@@ -205,6 +243,8 @@ AnalyzeCommand AddAnalyzeCommand(CLI::App& cli) {
     analyze->add_flag("--deleted-only", o->deletedOnly, "Only deleted objects");
     analyze->add_flag("--progress", o->progress, "A progress line on standard error (when it is a terminal)");
     analyze->add_flag("--sectors", o->sectors, "After the file system, scan every sector for lost files and volumes");
+    analyze->add_flag("--sectors-only", o->sectorsOnly, "Scan every sector, without the file-system stage");
+    analyze->add_flag("--lost-volumes", o->lostVolumes, "Scan every sector for boot sectors of lost volumes only");
     AnalyzeCommand command;
     command.opensDevice = [=] { return analyze->parsed() && platform::DeviceNumberOf(o->source).has_value(); };
     command.run = [=](CApp& app) { return analyze->parsed() ? Run(app, *o) : -1; };

@@ -113,6 +113,22 @@ TEST_P(AnalyzeNtfs, AgreesWithFls) {
 
 INSTANTIATE_TEST_SUITE_P(Images, AnalyzeNtfs, ::testing::Values("ntfs4k.img", "ntfs512.img"));
 
+TEST(AnalyzeCli, LostVolumesAreFoundByTheirBootSectors) {
+    const auto image = test::FixturePath("partitioned.img");
+    ASSERT_TRUE(test::MakeFixture("make_partitioned.sh", image));
+    test::ScratchDir dir;
+    std::string bytes = test::ReadFileBytes(image);
+    std::fill(bytes.begin(), bytes.begin() + 512, '\0');  // the partition table is gone
+    test::WriteFileBytes(dir / "lost.img", bytes);
+    test::CliRunner cli;
+    const test::CliResult r = cli.Run({"--quiet", "analyze", (dir / "lost.img").string(), "--lost-volumes"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    for (const char* line : {"Volume at: 1048576\t1048576\tFAT12", "Volume at: 3145728\t3145728\tFAT16",
+                             "Volume at: 12582912\t12582912\tFAT32", "Volume at: 55574528\t55574528\tNTFS",
+                             "Volume at: 77594624\t77594624\tFAT16"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << " in\n" << r.out;
+}
+
 TEST(AnalyzeCli, PartitionedImageAnalysesEveryVolumeAndBadSourcesFail) {
     const auto image = test::FixturePath("partitioned.img");
     ASSERT_TRUE(test::MakeFixture("make_partitioned.sh", image));
