@@ -1,6 +1,7 @@
 #include "storage/local_computer.h"
 
 #include <algorithm>
+#include <array>
 
 #include "app/app_messages.h"
 #include "app/languages.h"
@@ -8,6 +9,7 @@
 #include "filesystems/found_tree.h"
 #include "platform/notify.h"
 #include "storage/analysis_busy.h"
+#include "storage/little_endian.h"
 
 namespace tl {
 
@@ -133,8 +135,22 @@ void CLocalComputer::AddFoundVolume(const CFoundObject& r) {
     }
     // A volume already found at this offset of this parent is not added twice
     // (backup boot sectors and repeated scans report the same volume again).
-    for (CVolume* v : volumes_.Snapshot())
-        if (v->Kind == VK_FOUND && v->Parent == parent && v->VolumeOffset == r.DataOffset) return;
+    const auto foundAt = [&](std::uint64_t offset) {
+        for (CVolume* v : volumes_.Snapshot())
+            if (v->Kind == VK_FOUND && v->Parent == parent && v->VolumeOffset == offset) return true;
+        return false;
+    };
+    if (foundAt(r.DataOffset)) return;
+    // A backup boot sector is not a volume of its own: FAT32 keeps one a few
+    // sectors after the first (the sector number at byte 50), NTFS one just
+    // after its last counted sector (the count at byte 40).
+    if (r.TypeId == 11 || r.TypeId == 7) {
+        std::array<std::uint8_t, 512> boot{};
+        if (parent->ReadSectors(boot.data(), r.DataOffset / 512, std::uint64_t{1}) == 512) {
+            const std::uint64_t back = r.TypeId == 11 ? GetU16(boot.data() + 50) : GetU64(boot.data() + 40);
+            if (back != 0 && back <= r.DataOffset / 512 && foundAt(r.DataOffset - back * 512)) return;
+        }
+    }
 
     auto v = MakeVolume(VK_FOUND);
     std::string name;
@@ -160,6 +176,9 @@ void CLocalComputer::AddFoundVolume(const CFoundObject& r) {
     v->Parent = parent;
     v->Children.push_back(v.get());
     v->Analyse_Boot();
+    // Without a partition entry, the boot sector knows the volume's own size.
+    const bool partitionLength = r.Size != CFoundObject::kUnknownSize && r.Size != 0;
+    if (!partitionLength && v->TotalSectors) v->Size = std::min(v->Size, v->TotalSectors * 512);
     v->State = 1;
     CVolume& added = volumes_.Append(std::move(v));
     parent->FoundTree().AddToIndexes(added);

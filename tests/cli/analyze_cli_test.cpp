@@ -127,6 +127,11 @@ TEST(AnalyzeCli, LostVolumesAreFoundByTheirBootSectors) {
                              "Volume at: 12582912\t12582912\tFAT32", "Volume at: 55574528\t55574528\tNTFS",
                              "Volume at: 77594624\t77594624\tFAT16"})
         EXPECT_NE(r.out.find(line), std::string::npos) << line << " in\n" << r.out;
+    // Backup boot sectors (FAT32 at sector 6, NTFS after its last sector) are not volumes.
+    EXPECT_EQ(r.out.find("12585984"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("76545536"), std::string::npos) << r.out;
+    // Each volume ends where its boot sector says.
+    EXPECT_NE(r.out.find("Volume at: 12582912\t12582912\tFAT32\t41943040"), std::string::npos) << r.out;
 }
 
 TEST(AnalyzeCli, PartitionedImageAnalysesEveryVolumeAndBadSourcesFail) {
