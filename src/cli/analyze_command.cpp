@@ -30,6 +30,7 @@ struct Options {
     bool sectors = false;
     bool sectorsOnly = false;
     bool lostVolumes = false;
+    bool freeSpaceOnly = false;
 };
 
 // The sector stage alone on `v` (mode 1: lost volumes only), waited for.
@@ -136,7 +137,8 @@ void PrintTree(CVolume& v, bool deletedOnly, TreeCounts& counts) {
     }
 }
 
-std::vector<CVolume*> AnalyseSource(CApp& app, const std::string& sourcePath, bool progress, bool sectors) {
+std::vector<CVolume*> AnalyseSource(CApp& app, const std::string& sourcePath, bool progress, bool sectors,
+                                    bool freeSpaceOnly) {
     const Options o{sourcePath, "text", false, progress, sectors};
     CLocalComputer& computer = app.Computer();
     CVolume* source = nullptr;
@@ -163,7 +165,10 @@ std::vector<CVolume*> AnalyseSource(CApp& app, const std::string& sourcePath, bo
     AppSettings& settings = app.Settings();
     const std::uint32_t savedSectors = settings.GetU32(AppSettings::kSectorsAfterFileSystem);
     settings.SetU32(AppSettings::kSectorsAfterFileSystem, o.sectors ? 1 : 0);
-    for (CVolume* v : volumes) computer.AnalyseVolume(*v);
+    for (CVolume* v : volumes) {
+        v->FreeSpaceOnly = freeSpaceOnly;
+        computer.AnalyseVolume(*v);
+    }
     const bool drawProgress = o.progress && ::isatty(STDERR_FILENO);
     const auto started = std::chrono::steady_clock::now();
     // Queued volumes are started one after the other, as the interface does.
@@ -219,7 +224,7 @@ int Run(CApp& app, const Options& o) {
         else PrintTree(*v, o.deletedOnly, counts);
         return 0;
     }
-    const std::vector<CVolume*> volumes = AnalyseSource(app, o.source, o.progress, o.sectors);
+    const std::vector<CVolume*> volumes = AnalyseSource(app, o.source, o.progress, o.sectors || o.freeSpaceOnly, o.freeSpaceOnly);
     if (volumes.empty()) return 1;
     TreeCounts counts;
     for (CVolume* v : volumes) {
@@ -245,6 +250,7 @@ AnalyzeCommand AddAnalyzeCommand(CLI::App& cli) {
     analyze->add_flag("--sectors", o->sectors, "After the file system, scan every sector for lost files and volumes");
     analyze->add_flag("--sectors-only", o->sectorsOnly, "Scan every sector, without the file-system stage");
     analyze->add_flag("--lost-volumes", o->lostVolumes, "Scan every sector for boot sectors of lost volumes only");
+    analyze->add_flag("--free-space-only", o->freeSpaceOnly, "After the file system, scan only the sectors it leaves free");
     AnalyzeCommand command;
     command.opensDevice = [=] { return analyze->parsed() && platform::DeviceNumberOf(o->source).has_value(); };
     command.run = [=](CApp& app) { return analyze->parsed() ? Run(app, *o) : -1; };

@@ -27,7 +27,8 @@ AnalyzeCommand AddAnalyzeCommand(CLI::App& cli);
 // Analyses `source` (an image file or a listed block device) and every
 // volume of its partition table, waiting for the end. The volumes analysed,
 // empty when the source could not be read (the reason on standard error).
-std::vector<CVolume*> AnalyseSource(CApp& app, const std::string& source, bool progress, bool sectors = false);
+std::vector<CVolume*> AnalyseSource(CApp& app, const std::string& source, bool progress, bool sectors = false,
+                                    bool freeSpaceOnly = false);
 
 // Prints a volume's tree for people; counts what it printed.
 struct TreeCounts {

@@ -1,5 +1,6 @@
 #include "signatures/analyser.h"
 
+#include <algorithm>
 #include <cstring>
 #include <future>
 
@@ -68,6 +69,20 @@ int CAnalyser::Analyse() {
     }
     if (pending.valid()) pending.wait();
     return 0;
+}
+
+std::vector<SECTOR_RUN> CAnalyser::FreeRanges(std::vector<SECTOR_RUN> used, std::uint64_t total) {
+    std::sort(used.begin(), used.end(), [](const SECTOR_RUN& a, const SECTOR_RUN& b) { return a.FirstSector < b.FirstSector; });
+    std::vector<SECTOR_RUN> free;
+    std::uint64_t at = 0;
+    for (const auto& u : used) {
+        if (u.FirstSector > at) free.push_back({at, std::min(u.FirstSector, total) - at});
+        at = std::max(at, u.FirstSector + u.SectorCount);
+        if (at >= total) break;
+    }
+    if (at < total) free.push_back({at, total - at});
+    std::erase_if(free, [](const SECTOR_RUN& r) { return r.SectorCount == 0; });
+    return free;
 }
 
 void CAnalyser::ParseChunk(const std::uint8_t* buffer, std::uint64_t sectors, std::uint64_t base) {

@@ -27,6 +27,9 @@ public:
 
     // Scans every range (the whole volume when none was added); returns 0.
     int Analyse();
+    // The ranges of `total` sectors that `used` (sector runs, any order,
+    // overlapping or not) leaves free.
+    static std::vector<SECTOR_RUN> FreeRanges(std::vector<SECTOR_RUN> used, std::uint64_t total);
 
     std::vector<SECTOR_RUN> Ranges;
     // The chunk sizes read, in order (for tests and the progress display).

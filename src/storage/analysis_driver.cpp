@@ -139,6 +139,12 @@ void CVolume::AnalyseSectors() {
     ProgressEnd = Size / 512;
     {
         CAnalyser analyser(*this);
+        if (FreeSpaceOnly.load()) {
+            std::vector<SECTOR_RUN> used;
+            for (const auto& u : fileSystem_->UsedSpace) used.push_back({u.start, u.length});
+            analyser.Ranges = CAnalyser::FreeRanges(std::move(used), Size / 512);
+            if (analyser.Ranges.empty()) analyser.Ranges.push_back({0, 0});  // nothing free: nothing to read
+        }
         analyser.Analyse();
     }
     State = 1;

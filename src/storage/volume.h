@@ -222,6 +222,8 @@ public:
     std::uint32_t ClusterSize = 512;
     std::atomic<std::uint32_t> FsFolders{0}, FsFiles{0}, ScanFolders{0}, ScanFiles{0};
     std::atomic<std::uint32_t> ScanMode{0};
+    // The sector stage reads only what the file system leaves unallocated.
+    std::atomic<bool> FreeSpaceOnly{false};
     std::atomic<std::uint32_t> HasNewObjects{0};
     std::atomic<std::uint32_t> SectorScanRunning{0};
 

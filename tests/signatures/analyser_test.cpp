@@ -86,3 +86,22 @@ TEST_F(SectorScan, ChunksFailuresAndEmptyVolumes) {
 
 }  // namespace
 }  // namespace tl
+
+namespace tl {
+namespace {
+
+TEST(FreeSpace, RangesLeftFreeByTheUsedOnes) {
+    const auto free = CAnalyser::FreeRanges({{10, 5}, {0, 2}, {12, 10}, {40, 100}}, 100);
+    ASSERT_EQ(free.size(), 2u);
+    EXPECT_EQ(free[0].FirstSector, 2u);
+    EXPECT_EQ(free[0].SectorCount, 8u);
+    EXPECT_EQ(free[1].FirstSector, 22u);
+    EXPECT_EQ(free[1].SectorCount, 18u);
+    EXPECT_TRUE(CAnalyser::FreeRanges({{0, 500}}, 100).empty());
+    const auto all = CAnalyser::FreeRanges({}, 7);
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].SectorCount, 7u);
+}
+
+}  // namespace
+}  // namespace tl
