@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 
 #include "filesystems/found_tree.h"
 #include "fixture_support.h"
+#include "platform/settings_store.h"
 #include "signatures/analyser.h"
+#include "signatures/signature_database.h"
 #include "storage/analysis_busy.h"
 #include "computer_fixture.h"
 #include "test_support.h"
@@ -101,6 +104,57 @@ TEST(FreeSpace, RangesLeftFreeByTheUsedOnes) {
     const auto all = CAnalyser::FreeRanges({}, 7);
     ASSERT_EQ(all.size(), 1u);
     EXPECT_EQ(all[0].SectorCount, 7u);
+}
+
+}  // namespace
+}  // namespace tl
+
+namespace tl {
+namespace {
+
+// Fails every read that touches sectors [20480, 40960): the second chunk.
+class HoleDevice : public ISectorDevice {
+public:
+    explicit HoleDevice(std::vector<std::uint8_t> bytes) : inner_(std::move(bytes)) {}
+    DeviceReadResult Read(std::uint64_t offset, std::span<std::uint8_t> buffer, std::unique_ptr<IPendingRead>& p) override {
+        const std::uint64_t first = offset / 512, last = (offset + buffer.size()) / 512;
+        if (first < 40960 && last > 20480) return {DeviceReadResult::State::Failed, 0, 5};
+        return inner_.Read(offset, buffer, p);
+    }
+    std::optional<std::uint64_t> Size() const override { return inner_.Size(); }
+
+private:
+    MemorySectorDevice inner_;
+};
+
+TEST_F(SectorScan, AnUnreadableChunkIsSkippedAndABlockOfManyTypesIsHandledOnce) {
+    // Dozens of types that all match the same block.
+    platform::SettingsStore store2;
+    SignatureDatabase many(store2, "Software\\Tessa-Loft\\Documents\\1.0");
+    for (std::uint32_t id = 2000; id < 2040; ++id) {
+        FileSignature s;
+        s.Id = id;
+        s.Group = "Same";
+        s.AddPatternText("0='MANY'");
+        many.AddSignature(std::move(s));
+    }
+    many.RebuildGroups();
+    std::vector<std::uint8_t> bytes(50000 * 512, 0);
+    std::memcpy(bytes.data() + 100 * 512, "MANY", 4);
+    std::memcpy(bytes.data() + 45000 * 512, "MANY", 4);
+    CVolume v(VK_IMAGE, VolumeContext{&settings, &computer.Log(), nullptr, &many, {}});
+    v.DevicePath = "/images/hole.img";
+    v.SetDevice(std::make_shared<HoleDevice>(bytes));
+    v.QueryInformation();
+    v.AnalyseSectors();
+    std::size_t lines = 0;
+    for (const auto& l : computer.Log().Lines()) lines += l == "ERR: CAnalyser.Analyse_Cycle.ReadSectors: 0";
+    EXPECT_EQ(lines, 1u) << "the unreadable chunk is logged once";
+    std::vector<std::uint64_t> offsets;
+    for (CFoundObject* o : v.FoundTree().AllRecords())
+        if (o->Flags & FO_BY_SIGNATURE) offsets.push_back(o->DataOffset / 512);
+    EXPECT_EQ(offsets, (std::vector<std::uint64_t>{100, 45000})) << "one record a block, the scan went on after the hole";
+    EXPECT_EQ(v.FoundTree().FindByOffset(100 * 512)->TypeId, 2000) << "the first type in list order keeps the block";
 }
 
 }  // namespace
