@@ -65,6 +65,7 @@ inline constexpr unsigned kTreeCodeSignatureFileAdded = 2;  // file found by sig
 inline constexpr unsigned kTreeCodeSignatureMatch = 4;      // existing object updated by a signature hit
 inline constexpr unsigned kTreeCodeLostFolderCreated = 16;  // placeholder folder made for a missing parent
 inline constexpr unsigned kTreeCodeLostFolderReplaced = 32; // placeholder about to be taken over by the real folder
+inline constexpr unsigned kTreeCodeSizeChanged = 64;        // a signature-found file's size learnt from its content
 
 // First parameter of kMediaChanged.
 inline constexpr unsigned kMediaArrived = 0x8000;  // a medium was connected

@@ -195,6 +195,19 @@ void CFoundTree::ApplySizeRuleLocked(CFoundObject& record) {
     }
 }
 
+void CFoundTree::SetContentSize(CFoundObject& record, std::uint64_t size) {
+    try {
+        std::lock_guard lock(mutex_);
+        if (offsetIndexOn_) {
+            const auto next = byOffset_.upper_bound(record.DataOffset);
+            if (next != byOffset_.end()) size = std::min(size, next->first - record.DataOffset);
+        }
+        record.Size = size;
+        Notify(&record, msg::kTreeCodeSizeChanged);
+    } catch (...) {
+    }
+}
+
 void CFoundTree::BuildOffsetIndex() {
     try {
         std::lock_guard lock(mutex_);

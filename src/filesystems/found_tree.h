@@ -98,6 +98,10 @@ public:
     // (both only while the offset index is on).
     CFoundObject* FindByOffset(std::uint64_t offset) const;
     CFoundObject* FindAfterOffset(std::uint64_t offset) const;
+    // A signature-found file's length learnt from its content after it was
+    // stored (an end marker met further on): the size becomes that length,
+    // cut at the next object, as every signature-found size is.
+    void SetContentSize(CFoundObject& record, std::uint64_t size);
     // Switches the offset index on and fills it with every linked record.
     void BuildOffsetIndex();
     bool OffsetIndexOn() const;

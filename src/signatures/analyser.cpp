@@ -2,21 +2,24 @@
 
 #include <algorithm>
 #include <cstring>
-#include <future>
 
 #include "app/event_log.h"
-#include "signatures/document_recognisers.h"
+#include "signatures/analyser_parser.h"
 #include "signatures/signature_database.h"
 #include "storage/analysis_busy.h"
-#include "storage/little_endian.h"
 #include "storage/volume.h"
 
 namespace tl {
 namespace {
 
-SignatureMatcher MatcherFor(const CVolume& volume) {
-    if (const SignatureDatabase* db = volume.Context().signatures) return SignatureMatcher::ForEnabledTypes(*db);
-    return SignatureMatcher({});
+std::shared_ptr<const SignatureMatcher> MatcherFor(const CVolume& volume) {
+    if (const SignatureDatabase* db = volume.Context().signatures)
+        return std::make_shared<const SignatureMatcher>(SignatureMatcher::ForEnabledTypes(*db));
+    return std::make_shared<const SignatureMatcher>(std::vector<const FileSignature*>{});
+}
+
+CAnalyserParser::Buffer NewChunkBuffer() {
+    return std::make_shared<std::vector<std::uint8_t>>(CAnalyser::kChunkSectors * 512);
 }
 
 }  // namespace
@@ -33,9 +36,6 @@ int CAnalyser::Analyse() {
     if (!volume_.OpenDrive()) return 0;
     volume_.ProgressPos = 0;
 
-    // Two buffers: one is parsed while the next chunk is read into the other.
-    std::vector<std::uint8_t> buffers[2] = {std::vector<std::uint8_t>(kChunkSectors * 512),
-                                            std::vector<std::uint8_t>(kChunkSectors * 512)};
     struct Chunk {
         std::uint64_t first = 0, sectors = 0;
     };
@@ -46,28 +46,47 @@ int CAnalyser::Analyse() {
             chunks.push_back({range.FirstSector + done, n});
             done += n;
         }
-    const auto read = [this](std::vector<std::uint8_t>& buffer, Chunk c) {
-        return volume_.ReadSectors(buffer.data(), c.first, c.sectors);
+
+    // Two buffers: the parser walks one while the next chunk is read into the other.
+    CAnalyserParser::Buffer buffers[2] = {NewChunkBuffer(), NewChunkBuffer()};
+    std::shared_ptr<CAnalyserParser> parser = CAnalyserParser::Start(volume_, matcher_);
+    struct FinishOnExit {
+        std::shared_ptr<CAnalyserParser>& parser;
+        ~FinishOnExit() { parser->Finish(); }
+    } finish{parser};
+    bool parsing = false;  // the parser holds a chunk
+    // Waits for the chunk with the parser; one that does not answer is left
+    // with its buffer, and a new parser takes over.
+    const auto awaitParser = [&](CAnalyserParser::Buffer& itsBuffer) {
+        if (!parsing) return;
+        parsing = false;
+        if (parser->WaitDone(ParserTimeoutMs)) return;
+        if (log) log->LogWarning("CAnalyser.Analyse_Cycle.ParserWaitTimeout. Kill old and start new parser.");
+        parser->Abandon();
+        parser = CAnalyserParser::Start(volume_, matcher_);
+        itsBuffer = NewChunkBuffer();
     };
-    std::future<std::uint32_t> pending;
-    if (!chunks.empty()) pending = std::async(std::launch::async, read, std::ref(buffers[0]), chunks[0]);
+
     std::uint64_t position = 0;
     for (std::size_t k = 0; k < chunks.size(); ++k) {
-        const std::uint32_t got = pending.get();
-        if (k + 1 < chunks.size() && volume_.PausePoint())
-            pending = std::async(std::launch::async, read, std::ref(buffers[(k + 1) % 2]), chunks[k + 1]);
         if (!volume_.PausePoint()) break;  // stopped: what was found stays
+        CAnalyserParser::Buffer& buffer = buffers[k % 2];
+        const std::uint32_t got = volume_.ReadSectors(buffer->data(), chunks[k].first, chunks[k].sectors);
+        awaitParser(buffers[(k + 1) % 2]);
+        if (!volume_.PausePoint()) break;
         if (got == 0) {
             if (log) log->LogError("CAnalyser.Analyse_Cycle.ReadSectors: 0");
         } else {
             // Only the whole sectors read are parsed.
             ChunksRead.push_back(got / 512);
-            ParseChunk(buffers[k % 2].data(), got / 512, chunks[k].first);
+            parser->HandOver(buffer, got / 512, chunks[k].first);
+            parsing = true;
         }
         position += chunks[k].sectors;
         volume_.ProgressPos = position;
     }
-    if (pending.valid()) pending.wait();
+    CAnalyserParser::Buffer last;
+    awaitParser(last);
     return 0;
 }
 
@@ -83,44 +102,6 @@ std::vector<SECTOR_RUN> CAnalyser::FreeRanges(std::vector<SECTOR_RUN> used, std:
     if (at < total) free.push_back({at, total - at});
     std::erase_if(free, [](const SECTOR_RUN& r) { return r.SectorCount == 0; });
     return free;
-}
-
-void CAnalyser::ParseChunk(const std::uint8_t* buffer, std::uint64_t sectors, std::uint64_t base) {
-    for (std::uint64_t i = 0; i < sectors; ++i) {
-        if ((i & 255) == 0 && !volume_.PausePoint()) return;
-        const std::uint8_t* block = buffer + i * 512;
-        hits_.clear();
-        matcher_.Match(block, static_cast<std::size_t>((sectors - i) * 512), hits_);
-        for (std::uint32_t index : hits_) {
-            const FileSignature& type = matcher_.Type(index);
-            CFoundObject record;
-            record.Init();
-            record.DataOffset = (base + i) * 512;
-            record.TypeId = static_cast<std::int16_t>(type.Id & 0xFFFF);
-            record.Size = CFoundObject::kUnknownSize;
-            record.Flags = FO_BY_SIGNATURE | FO_DELETED;
-            const std::span<const std::uint8_t> bytes(block, 512);
-            if (record.TypeId == kTypeCompoundDocument) record.TypeId = RecogniseCompoundDocument(volume_, record, bytes);
-            ApplySizeRules(record, bytes);
-            if (record.TypeId == 24) {
-                if (GetU32(block) != 0x454C4946) continue;  // "FILE"
-                const std::uint16_t flags = GetU16(block + 22);
-                record.Id = ~std::uint64_t{0};
-                record.Flags = FO_MFT_RECORD;
-                if (!(flags & 1)) record.Flags |= FO_DELETED;
-                if (flags & 2) record.Flags |= FO_FOLDER;
-            } else if (record.TypeId == 25) {
-                record.Id = ~std::uint64_t{0};
-                record.Flags = FO_MFT_RECORD;
-            }
-            record.Volume = &volume_;
-            try {
-                volume_.OnObjectFound(record);
-            } catch (...) {
-                // One bad hand-over never ends the scan.
-            }
-        }
-    }
 }
 
 }  // namespace tl

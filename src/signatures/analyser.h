@@ -5,11 +5,15 @@
 // handed to the volume, which files it under "Lost files", adds it as a lost
 // volume, or gives it to the NTFS parser.
 //
-// Reading and parsing overlap: while the blocks of one chunk are tested, the
-// next chunk is read into a second buffer. Memory: two chunk buffers.
+// Reading and parsing overlap: while the parser (analyser_parser.h) tests
+// the blocks of one chunk on its thread, the next chunk is read into the
+// second buffer. A parser that does not finish a chunk in ParserTimeoutMs is
+// abandoned and replaced, and the scan goes on. Memory: two chunk buffers
+// (and one more for each parser abandoned), whatever the volume's size.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "filesystems/found_object.h"
@@ -34,13 +38,12 @@ public:
     std::vector<SECTOR_RUN> Ranges;
     // The chunk sizes read, in order (for tests and the progress display).
     std::vector<std::uint64_t> ChunksRead;
+    // How long the reader waits for the parser to finish a chunk.
+    std::uint32_t ParserTimeoutMs = 10000;
 
 private:
-    void ParseChunk(const std::uint8_t* buffer, std::uint64_t sectors, std::uint64_t base);
-
     CVolume& volume_;
-    SignatureMatcher matcher_;
-    std::vector<std::uint32_t> hits_;
+    std::shared_ptr<const SignatureMatcher> matcher_;
 };
 
 }  // namespace tl

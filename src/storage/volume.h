@@ -162,6 +162,7 @@ public:
     // A cooperative pause of the worker (media removed and returned).
     void SuspendWorker() { paused_ = true; }
     void ResumeWorker();
+    bool IsPaused() const { return paused_.load(); }
     bool IsWorkerRunning() const { return workerRunning_.load(); }
     // Where stage loops wait while the worker is paused; false when the
     // analysis was stopped meanwhile.

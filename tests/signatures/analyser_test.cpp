@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <random>
+#include <thread>
 
+#include "app/app_messages.h"
+#include "app/recording_sink.h"
 #include "filesystems/found_tree.h"
 #include "fixture_support.h"
 #include "platform/settings_store.h"
@@ -24,7 +28,9 @@ protected:
     }
     ~SectorScan() override { AnalysisBusy() = 0; }
     // Random filler with real files planted at whole sectors.
-    CVolume* Planted(std::size_t sectors, const std::vector<std::pair<std::string, std::uint64_t>>& files) {
+    // `files` at sectors, `atBytes` at byte offsets.
+    CVolume* Planted(std::size_t sectors, const std::vector<std::pair<std::string, std::uint64_t>>& files,
+                     const std::vector<std::pair<std::string, std::uint64_t>>& atBytes = {}) {
         std::mt19937 rng(99);
         std::string bytes(sectors * 512, '\0');
         for (auto& c : bytes) c = static_cast<char>(rng());
@@ -33,34 +39,84 @@ protected:
             const std::string content = test::ReadFileBytes(samples / name);
             bytes.replace(sector * 512, content.size(), content);
         }
-        test::WriteFileBytes(dir / "planted.img", bytes);
-        return computer.LoadImage((dir / "planted.img").string());
+        for (const auto& [name, offset] : atBytes) {
+            const std::string content = test::ReadFileBytes(samples / name);
+            bytes.replace(offset, content.size(), content);
+        }
+        lastImage = dir / ("planted" + std::to_string(++images) + ".img");
+        test::WriteFileBytes(lastImage, bytes);
+        return computer.LoadImage(lastImage.string());
     }
+    std::filesystem::path lastImage;
+    int images = 0;
     test::ScratchDir dir;
 };
 
-TEST_F(SectorScan, PlantedFilesAreFoundAtTheirOffsetsWithTheirTypes) {
+TEST_F(SectorScan, PlantedFilesAreFoundAtTheirOffsetsWithTheirTypesAndSizes) {
     ASSERT_TRUE(test::MakeFixture("make_samples.sh", test::FixturePath("samples")));
-    // Back to back (the PNG starts where the PDF's sector ends) and apart.
-    CVolume* v = Planted(8192, {{"sample.pdf", 100}, {"sample.png", 101}, {"sample.bmp", 2000},
-                                {"sample.doc", 3000}, {"sample.xls", 4000}, {"sample.zip", 6000}});
+    struct Plant {
+        const char* sample;
+        std::uint64_t sector;
+        std::int16_t type;
+        bool sizeFromContent;
+    };
+    // Back to back (the PNG starts in the sector after the PDF's last) and apart.
+    const Plant files[] = {
+        {"sample.pdf", 100, 1001, true},           {"sample.png", 102, 1302, true},
+        {"sample.jpg", 103, 1301, true},           {"sample.gif", 110, 1303, false},
+        {"sample.bmp", 2000, 503, true},           {"sample.doc", 3000, 109, false},
+        {"sample.xls", 4000, 101, false},          {"sample.ppt", 4100, 105, false},
+        {"sample.zip", 6000, 1112, true},          {"sample.docx", 6100, 1107, true},
+        {"sample.xlsx", 6200, 1108, true},         {"sample.pptx", 6300, 1109, true},
+        {"sample_rels_first.docx", 6400, 1107, true}, {"sample.odt", 6500, 1101, true},
+        {"sample.rtf", 6600, 1002, false},         {"sample.wav", 6700, 1402, true},
+        {"sample_big.jpg", 7000, 1301, true},      {"sample.iso", 10000, 504, true},
+    };
+    std::vector<std::pair<std::string, std::uint64_t>> layout;
+    for (const auto& f : files) layout.emplace_back(f.sample, f.sector);
+    // A file that does not start at a sector boundary is not found, by design.
+    CVolume* v = Planted(12288, layout, {{"sample.png", 9000 * 512 + 100}});
     ASSERT_NE(v, nullptr);
     v->AnalyseSectors();
-    std::map<std::uint64_t, std::int16_t> found;
-    for (CFoundObject* o : v->FoundTree().AllRecords())
-        if (o->Flags & FO_BY_SIGNATURE) found[o->DataOffset / 512] = o->TypeId;
-    EXPECT_EQ(found[100], 1001) << "PDF";
-    EXPECT_EQ(found[101], 1302) << "PNG";
-    EXPECT_EQ(found[2000], 503) << "BMP";
-    EXPECT_EQ(found[3000], 109) << "Word document by its streams";
-    EXPECT_EQ(found[4000], 101) << "Excel workbook by its streams";
-    EXPECT_EQ(found[6000], 1112) << "ZIP";
-    const CFoundObject* bmp = v->FoundTree().FindByOffset(2000 * 512);
-    ASSERT_NE(bmp, nullptr);
-    EXPECT_EQ(bmp->Size, std::filesystem::file_size(test::FixturePath("samples") / "sample.bmp"));
-    const CFoundObject* pdf = v->FoundTree().FindByOffset(100 * 512);
-    EXPECT_EQ(pdf->Size, 512u) << "a file never runs past the next one";
-    EXPECT_GE(v->ScanFiles.load(), 6u);
+    for (const auto& f : files) {
+        const std::string content = test::ReadFileBytes(test::FixturePath("samples") / f.sample);
+        const CFoundObject* o = v->FoundTree().FindByOffset(f.sector * 512);
+        ASSERT_NE(o, nullptr) << f.sample;
+        EXPECT_TRUE(o->Flags & FO_BY_SIGNATURE) << f.sample;
+        EXPECT_EQ(o->TypeId, f.type) << f.sample;
+        if (f.sizeFromContent) {
+            EXPECT_EQ(o->Size, content.size()) << f.sample;
+        }
+        // What recovery will read from there begins with the original.
+        std::vector<std::uint8_t> back(std::min<std::size_t>(content.size(), 4096) / 512 * 512 + 512);
+        ASSERT_GT(v->ReadSectors(back.data(), o->DataOffset / 512, std::uint64_t{back.size() / 512}), 0u);
+        EXPECT_EQ(0, std::memcmp(back.data(), content.data(), std::min(back.size(), content.size()))) << f.sample;
+    }
+    EXPECT_EQ(v->FoundTree().FindByOffset(9000 * 512), nullptr);
+    EXPECT_GE(v->ScanFiles.load(), std::size(files));
+}
+
+TEST_F(SectorScan, AFileWhoseEndLiesInTheNextChunkIsSizedFromIt) {
+    ASSERT_TRUE(test::MakeFixture("make_samples.sh", test::FixturePath("samples")));
+    const auto big = std::filesystem::file_size(test::FixturePath("samples") / "sample_big.jpg");
+    // Starts 8 sectors before the end of the first chunk; the rest follows in the second.
+    CVolume* v = Planted(30000, {{"sample_big.jpg", CAnalyser::kChunkSectors - 8}});
+    v->AnalyseSectors();
+    const CFoundObject* o = v->FoundTree().FindByOffset((CAnalyser::kChunkSectors - 8) * 512);
+    ASSERT_NE(o, nullptr);
+    EXPECT_EQ(o->Size, big);
+
+    // Where the bytes are not contiguous (only what the file system leaves
+    // free is scanned), the file is not followed across the gap.
+    CVolume* w = Planted(30000, {{"sample_big.jpg", 1000}});
+    CAnalyser partial(*w);
+    partial.Ranges = {{0, 1008}, {1100, 20000}};
+    w->FoundTree().BuildOffsetIndex();
+    partial.Analyse();
+    const CFoundObject* cut = w->FoundTree().FindByOffset(1000 * 512);
+    ASSERT_NE(cut, nullptr);
+    const CFoundObject* next = w->FoundTree().FindAfterOffset(1000 * 512);
+    EXPECT_EQ(cut->Size, next ? next->DataOffset - 1000 * 512 : CFoundObject::kUnknownSize) << "no size from the content";
 }
 
 TEST_F(SectorScan, ChunksFailuresAndEmptyVolumes) {
@@ -155,6 +211,108 @@ TEST_F(SectorScan, AnUnreadableChunkIsSkippedAndABlockOfManyTypesIsHandledOnce) 
         if (o->Flags & FO_BY_SIGNATURE) offsets.push_back(o->DataOffset / 512);
     EXPECT_EQ(offsets, (std::vector<std::uint64_t>{100, 45000})) << "one record a block, the scan went on after the hole";
     EXPECT_EQ(v.FoundTree().FindByOffset(100 * 512)->TypeId, 2000) << "the first type in list order keeps the block";
+}
+
+}  // namespace
+}  // namespace tl
+
+namespace tl {
+namespace {
+
+// Records every file the tree stores and stops the analysis after `stopAfter` of them.
+class StoppingSink : public platform::NotificationSink {
+public:
+    explicit StoppingSink(std::size_t stopAfter) : stopAfter_(stopAfter) {}
+    void Post(platform::AppMessage m) override {
+        if (m.id == msg::kFoundTreeChanged && m.lparam == msg::kTreeCodeSignatureFileAdded && ++stored_ >= stopAfter_)
+            AnalysisBusy() = 0;
+    }
+    std::int64_t Send(const platform::AppMessage&) override { return 0; }
+
+private:
+    std::size_t stopAfter_;
+    std::atomic<std::size_t> stored_{0};
+};
+
+class ScanOfOneType : public SectorScan {
+protected:
+    // A database of one type that every block beginning with "MANY" matches.
+    ScanOfOneType() : one(store, "Software\\Tessa-Loft\\Documents\\1.0") {
+        FileSignature s;
+        s.Id = 3000;
+        s.Group = "Same";
+        s.AddPatternText("0='MANY'");
+        one.AddSignature(std::move(s));
+        one.RebuildGroups();
+    }
+    CVolume& Volume(std::vector<std::uint8_t> bytes) {
+        auto v = std::make_unique<CVolume>(VK_IMAGE, VolumeContext{&settings, &computer.Log(), nullptr, &one, {}});
+        v->DevicePath = "/images/many.img";
+        v->SetDevice(std::make_shared<MemorySectorDevice>(std::move(bytes)));
+        v->QueryInformation();
+        v->FoundTree().BuildOffsetIndex();
+        volumes.push_back(std::move(v));
+        return *volumes.back();
+    }
+    platform::SettingsStore store;
+    SignatureDatabase one;
+    std::vector<std::unique_ptr<CVolume>> volumes;
+};
+
+TEST_F(ScanOfOneType, AStopInTheMiddleOfAChunkKeepsWhatWasFound) {
+    std::vector<std::uint8_t> bytes(30000 * 512, 0);
+    for (std::size_t i = 0; i < 30000; ++i) std::memcpy(bytes.data() + i * 512, "MANY", 4);
+    CVolume& v = Volume(std::move(bytes));
+    test::SinkGuard guard(std::make_shared<StoppingSink>(10));
+    CAnalyser analyser(v);
+    analyser.Analyse();
+    const std::uint32_t found = v.FoundTree().SignatureFileCount();
+    EXPECT_GE(found, 10u);
+    EXPECT_LT(found, 20480u) << "the parser stopped inside the first chunk";
+    EXPECT_EQ(analyser.ChunksRead.size(), 1u) << "no chunk was handed over after the stop";
+    for (std::uint64_t i = 0; i < found; ++i) EXPECT_NE(v.FoundTree().FindByOffset(i * 512), nullptr) << i;
+}
+
+TEST_F(ScanOfOneType, AParserThatDoesNotAnswerIsReplacedAndTheScanGoesOn) {
+    std::vector<std::uint8_t> bytes(50000 * 512, 0);
+    std::memcpy(bytes.data() + 100 * 512, "MANY", 4);
+    std::memcpy(bytes.data() + 45000 * 512, "MANY", 4);
+    CVolume& v = Volume(std::move(bytes));
+    // The tree is held by someone else until the reader gives up on the parser.
+    std::atomic<bool> holding{false};
+    std::thread holder([&] {
+        v.FoundTree().WithLock([&] {
+            holding = true;
+            for (int i = 0; i < 1000 && !LogHas("CAnalyser.Analyse_Cycle.ParserWaitTimeout. Kill old and start new parser.");
+                 ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            return 0;
+        });
+    });
+    while (!holding) std::this_thread::yield();
+    CAnalyser analyser(v);
+    analyser.ParserTimeoutMs = 500;
+    analyser.Analyse();
+    holder.join();
+    EXPECT_TRUE(LogHas("CAnalyser.Analyse_Cycle.ParserWaitTimeout. Kill old and start new parser."));
+    EXPECT_EQ(analyser.ChunksRead.size(), 3u);
+    EXPECT_NE(v.FoundTree().FindByOffset(45000 * 512), nullptr) << "the new parser took the later chunks";
+    EXPECT_EQ(v.FoundTree().FindByOffset(100 * 512), nullptr) << "the rest of the abandoned chunk is lost";
+    // The abandoned parser wakes up, finds itself left and ends on its own.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+}
+
+TEST_F(ScanOfOneType, VolumesOfOddSizes) {
+    for (const std::size_t sectors : {std::size_t{1}, std::size_t{20481}}) {
+        std::vector<std::uint8_t> bytes(sectors * 512, 0);
+        std::memcpy(bytes.data() + (sectors - 1) * 512, "MANY", 4);
+        CVolume& v = Volume(std::move(bytes));
+        CAnalyser analyser(v);
+        analyser.Analyse();
+        EXPECT_EQ(analyser.ChunksRead.back(), 1u) << sectors;
+        EXPECT_EQ(analyser.ChunksRead.size(), sectors == 1 ? 1u : 2u) << sectors;
+        EXPECT_NE(v.FoundTree().FindByOffset((sectors - 1) * 512), nullptr) << "the last sector is scanned too";
+    }
 }
 
 }  // namespace

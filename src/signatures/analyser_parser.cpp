@@ -1,0 +1,242 @@
+#include "signatures/analyser_parser.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "filesystems/found_tree.h"
+#include "platform/thread_priority.h"
+#include "signatures/document_recognisers.h"
+#include "storage/little_endian.h"
+#include "storage/volume.h"
+
+namespace tl {
+
+CAnalyserParser::CAnalyserParser(CVolume& volume, std::shared_ptr<const SignatureMatcher> matcher)
+    : volume_(volume), matcher_(std::move(matcher)) {}
+
+std::shared_ptr<CAnalyserParser> CAnalyserParser::Start(CVolume& volume, std::shared_ptr<const SignatureMatcher> matcher) {
+    std::shared_ptr<CAnalyserParser> parser(new CAnalyserParser(volume, std::move(matcher)));
+    // The thread holds the parser (and through it the buffer and the
+    // matcher) for as long as it runs.
+    parser->thread_ = std::thread([self = parser] { self->Run(); });
+    return parser;
+}
+
+CAnalyserParser::~CAnalyserParser() {
+    if (thread_.joinable()) {
+        {
+            std::lock_guard lock(mutex_);
+            quit_ = true;
+        }
+        cv_.notify_all();
+        if (thread_.get_id() == std::this_thread::get_id()) thread_.detach();
+        else thread_.join();
+    }
+}
+
+void CAnalyserParser::HandOver(Buffer buffer, std::uint64_t sectors, std::uint64_t base) {
+    {
+        std::lock_guard lock(mutex_);
+        buffer_ = std::move(buffer);
+        sectors_ = sectors;
+        base_ = base;
+        done_ = false;
+        work_ = true;
+    }
+    cv_.notify_all();
+}
+
+bool CAnalyserParser::WaitDone(std::uint32_t timeoutMs) {
+    using namespace std::chrono;
+    constexpr milliseconds kSlice(50);
+    milliseconds waited(0);
+    std::unique_lock lock(mutex_);
+    while (!done_) {
+        if (waited >= milliseconds(timeoutMs)) return false;
+        const auto slice = std::min(kSlice, milliseconds(timeoutMs) - waited);
+        cv_.wait_for(lock, slice, [this] { return done_; });
+        if (!volume_.IsPaused()) waited += slice;
+    }
+    return true;
+}
+
+void CAnalyserParser::Abandon() {
+    abandoned_ = true;
+    {
+        std::lock_guard lock(mutex_);
+        quit_ = true;
+    }
+    cv_.notify_all();
+    if (thread_.joinable()) thread_.detach();
+}
+
+void CAnalyserParser::Finish() {
+    {
+        std::lock_guard lock(mutex_);
+        quit_ = true;
+    }
+    cv_.notify_all();
+    if (thread_.joinable()) thread_.join();
+}
+
+bool CAnalyserParser::Live() const { return !abandoned_.load(); }
+
+void CAnalyserParser::Run() {
+    platform::SetCurrentThreadIdlePriority();
+    for (;;) {
+        Buffer buffer;
+        std::uint64_t sectors = 0, base = 0;
+        {
+            std::unique_lock lock(mutex_);
+            cv_.wait(lock, [this] { return work_ || quit_; });
+            if (!work_) break;
+            buffer = buffer_;
+            sectors = sectors_;
+            base = base_;
+        }
+        try {
+            ParseChunk(buffer->data(), sectors, base);
+        } catch (...) {
+            // Whatever went wrong, the rest of the chunk is skipped.
+        }
+        {
+            std::lock_guard lock(mutex_);
+            work_ = false;
+            done_ = true;
+            buffer_.reset();
+        }
+        cv_.notify_all();
+    }
+    if (Live()) {
+        try {
+            CloseOpenFiles();
+        } catch (...) {
+        }
+    }
+}
+
+// ------------------------------------------------------------ the blocks
+
+void CAnalyserParser::ParseChunk(const std::uint8_t* buffer, std::uint64_t sectors, std::uint64_t base) {
+    if (!Live() || !volume_.PausePoint()) return;
+    // The files followed go on only where the bytes are contiguous with
+    // what they were fed.
+    if (base != openNextSector_) CloseOpenFiles();
+    const std::span<const std::uint8_t> chunk(buffer, static_cast<std::size_t>(sectors * 512));
+    std::erase_if(open_, [&](OpenFile& file) { return FeedOpen(file, chunk); });
+    openNextSector_ = base + sectors;
+
+    for (std::uint64_t i = 0; i < sectors; ++i) {
+        if ((i & 255) == 0 && (!Live() || !volume_.PausePoint())) return;
+        ParseBlock(buffer, sectors, i, base);
+    }
+}
+
+void CAnalyserParser::ParseBlock(const std::uint8_t* buffer, std::uint64_t sectors, std::uint64_t i, std::uint64_t base) {
+    const std::uint8_t* block = buffer + i * 512;
+    const std::span<const std::uint8_t> rest(block, static_cast<std::size_t>((sectors - i) * 512));
+    hits_.clear();
+    matcher_->Match(block, rest.size(), hits_);
+    for (std::uint32_t index : hits_) {
+        if (!Live()) return;
+        const FileSignature& type = matcher_->Type(index);
+        CFoundObject record;
+        record.Init();
+        record.DataOffset = (base + i) * 512;
+        record.TypeId = static_cast<std::int16_t>(type.Id & 0xFFFF);
+        record.Size = CFoundObject::kUnknownSize;
+        record.Flags = FO_BY_SIGNATURE | FO_DELETED;
+        const std::span<const std::uint8_t> bytes(block, 512);
+        if (record.TypeId == kTypeCompoundDocument) record.TypeId = RecogniseCompoundDocument(volume_, record, bytes);
+        ApplySizeRules(record, bytes);
+        if (record.TypeId == 24) {
+            if (GetU32(block) != 0x454C4946) continue;  // "FILE"
+            const std::uint16_t flags = GetU16(block + 22);
+            record.Id = ~std::uint64_t{0};
+            record.Flags = FO_MFT_RECORD;
+            if (!(flags & 1)) record.Flags |= FO_DELETED;
+            if (flags & 2) record.Flags |= FO_FOLDER;
+        } else if (record.TypeId == 25) {
+            record.Id = ~std::uint64_t{0};
+            record.Flags = FO_MFT_RECORD;
+        }
+
+        // The content rules, for a file that will be stored: a block that
+        // an object already holds (a file of the file system, or the match
+        // of a type listed before) is only marked by the hand-over.
+        std::unique_ptr<EndScanner> scanner;
+        std::uint64_t fed = 0;
+        const std::uint64_t limit = std::uint64_t{type.DefaultSize} * 1024;
+        if (record.TypeId >= 30 && volume_.ScanMode.load() == 0 && !volume_.FoundTree().FindByOffset(record.DataOffset)) {
+            scanner = ApplyContentRules(record, HeadFor(record, rest));
+            if (scanner && record.DataOffset == (base + i) * 512) {
+                const auto first = rest.first(static_cast<std::size_t>(std::min<std::uint64_t>(rest.size(), limit)));
+                fed = first.size();
+                const EndScanner::State state = scanner->Feed(first);
+                if (state == EndScanner::State::Found) record.Size = *scanner->Size();
+                if (state != EndScanner::State::Searching || fed >= limit) scanner.reset();
+            } else {
+                scanner.reset();
+            }
+        }
+
+        if (!Live()) return;  // left while the rules ran
+        LastTypeId = record.TypeId;
+        record.Volume = &volume_;
+        CFoundObject* stored = nullptr;
+        try {
+            stored = volume_.OnObjectFound(record);
+        } catch (...) {
+            // One bad hand-over never ends the scan.
+        }
+        if (scanner && stored && stored != &record) {
+            if (open_.size() >= kMaxOpenFiles) {
+                if (auto size = open_.front().scanner->Size()) volume_.FoundTree().SetContentSize(*open_.front().stored, *size);
+                open_.erase(open_.begin());
+            }
+            open_.push_back(OpenFile{stored, std::move(scanner), fed, limit});
+        }
+    }
+}
+
+std::span<const std::uint8_t> CAnalyserParser::HeadFor(const CFoundObject& record, std::span<const std::uint8_t> rest) {
+    if (!ContentRuleReadsAhead(record.TypeId) || rest.size() >= kContentHeadBytes) return rest;
+    // The hit lies near the chunk's end: its first bytes come from the disk.
+    const std::uint64_t first = record.DataOffset / 512;
+    const std::uint64_t total = volume_.Size / 512;
+    if (first >= total) return rest;
+    const std::uint64_t count = std::min<std::uint64_t>(kContentHeadBytes / 512, total - first);
+    head_.assign(static_cast<std::size_t>(count * 512), 0);
+    const std::uint32_t got = volume_.ReadSectors(head_.data(), first, count);
+    if (got <= rest.size()) return rest;
+    return std::span<const std::uint8_t>(head_.data(), got);
+}
+
+// ----------------------------------------------------- files followed
+
+bool CAnalyserParser::FeedOpen(OpenFile& file, std::span<const std::uint8_t> bytes) {
+    const std::uint64_t room = file.limit - file.fed;
+    if (bytes.size() > room) bytes = bytes.first(static_cast<std::size_t>(room));
+    file.fed += bytes.size();
+    switch (file.scanner->Feed(bytes)) {
+    case EndScanner::State::Found:
+        volume_.FoundTree().SetContentSize(*file.stored, *file.scanner->Size());
+        return true;
+    case EndScanner::State::GaveUp:
+        return true;
+    case EndScanner::State::Searching:
+        break;
+    }
+    if (file.fed < file.limit) return false;
+    // The type's default size was passed: what the file holds by now.
+    if (auto size = file.scanner->Size()) volume_.FoundTree().SetContentSize(*file.stored, *size);
+    return true;
+}
+
+void CAnalyserParser::CloseOpenFiles() {
+    for (OpenFile& file : open_)
+        if (auto size = file.scanner->Size()) volume_.FoundTree().SetContentSize(*file.stored, *size);
+    open_.clear();
+}
+
+}  // namespace tl
