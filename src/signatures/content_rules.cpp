@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <string_view>
-#include <vector>
 
 #include "storage/little_endian.h"
 
@@ -38,36 +37,50 @@ private:
 };
 
 // A scanner for a record of `Need` bytes that may straddle two calls: the
-// last Need-1 bytes of each call are kept and scanned again with the next.
+// bytes of each call are searched in place, and the last Need-1 of them
+// are kept to be searched with the start of the next call.
 template <std::size_t Need>
 class WindowScanner : public StreamScanner {
 protected:
-    // Tests the window at `p` (Need bytes readable); `at` is the file position of p.
+    // Tests the record at `p` (Need bytes readable); `at` is the file position of p.
     virtual bool Test(const std::uint8_t* p, std::uint64_t at) = 0;
     virtual std::uint8_t FirstByte() const = 0;
 
     State Scan(std::span<const std::uint8_t> bytes, std::uint64_t at) override {
-        window_.insert(window_.end(), bytes.begin(), bytes.end());
-        const std::uint8_t* d = window_.data();
-        const std::size_t n = window_.size();
-        const std::uint64_t base = at + bytes.size() - n;  // file position of window_[0]
-        std::size_t p = 0;
-        while (n >= Need && p <= n - Need) {
-            const void* hit = std::memchr(d + p, FirstByte(), n - Need + 1 - p);
-            if (!hit) {
-                p = n - Need + 1;
-                break;
+        // Records that begin in the kept bytes.
+        if (keptBytes_) {
+            std::uint8_t joint[2 * Need];
+            const std::size_t more = std::min(bytes.size(), Need - 1);
+            std::memcpy(joint, kept_, keptBytes_);
+            std::memcpy(joint + keptBytes_, bytes.data(), more);
+            const std::size_t n = keptBytes_ + more;
+            const std::uint64_t base = at - keptBytes_;
+            std::size_t p = 0;
+            for (; p < keptBytes_ && p + Need <= n; ++p)
+                if (joint[p] == FirstByte() && Test(joint + p, base + p)) return State::Found;
+            if (p < keptBytes_) {  // too few bytes came to test them all
+                keptBytes_ = n - p;
+                std::memmove(kept_, joint + p, keptBytes_);
+                return State::Searching;
             }
+        }
+        const std::uint8_t* d = bytes.data();
+        const std::size_t n = bytes.size();
+        for (std::size_t p = 0; n >= Need && p <= n - Need;) {
+            const void* hit = std::memchr(d + p, FirstByte(), n - Need + 1 - p);
+            if (!hit) break;
             p = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - d);
-            if (Test(d + p, base + p)) return State::Found;
+            if (Test(d + p, at + p)) return State::Found;
             ++p;
         }
-        window_.erase(window_.begin(), window_.begin() + static_cast<std::ptrdiff_t>(p));
+        keptBytes_ = std::min(n, Need - 1);
+        std::memcpy(kept_, d + n - keptBytes_, keptBytes_);
         return State::Searching;
     }
 
 private:
-    std::vector<std::uint8_t> window_;
+    std::uint8_t kept_[Need] = {};
+    std::size_t keptBytes_ = 0;
 };
 
 // ------------------------------------------------------------------ JPEG

@@ -12,6 +12,7 @@
 #include "platform/settings_store.h"
 #include "signatures/analyser.h"
 #include "signatures/signature_database.h"
+#include "storage/little_endian.h"
 #include "storage/analysis_busy.h"
 #include "computer_fixture.h"
 #include "test_support.h"
@@ -117,6 +118,37 @@ TEST_F(SectorScan, AFileWhoseEndLiesInTheNextChunkIsSizedFromIt) {
     ASSERT_NE(cut, nullptr);
     const CFoundObject* next = w->FoundTree().FindAfterOffset(1000 * 512);
     EXPECT_EQ(cut->Size, next ? next->DataOffset - 1000 * 512 : CFoundObject::kUnknownSize) << "no size from the content";
+}
+
+TEST_F(SectorScan, DocumentsOfAFatVolumeWhoseTablesWereWipedAreStillFound) {
+    ASSERT_TRUE(test::MakeFixture("make_samples.sh", test::FixturePath("samples")));
+    const auto samples = test::FixturePath("samples");
+    const auto image = dir / "wiped.img";
+    const std::string q = test::ShellQuote(image.string());
+    std::string cmd = "PATH=$PATH:/usr/sbin:/sbin mkfs.fat -F 16 -s 4 -C " + q + " 16384 >/dev/null && MTOOLS_SKIP_CHECK=1 mcopy -i " + q;
+    const char* names[] = {"sample.pdf", "sample.doc", "sample_big.jpg", "sample.docx", "sample.png"};
+    for (const char* n : names) cmd += " " + test::ShellQuote((samples / n).string());
+    cmd += " ::/ && MTOOLS_SKIP_CHECK=1 mdel -i " + q + " ::/*";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    // The file allocation tables and the root folder are zeroed: nothing of
+    // the file system is left to say where the files were.
+    std::string bytes = test::ReadFileBytes(image);
+    const auto* boot = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    const std::size_t reserved = GetU16(boot + 14), fats = boot[16], rootEntries = GetU16(boot + 17), fatSectors = GetU16(boot + 22);
+    const std::size_t dataStart = (reserved + fats * fatSectors) * 512 + rootEntries * 32;
+    std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(reserved * 512), bytes.begin() + static_cast<std::ptrdiff_t>(dataStart), '\0');
+    test::WriteFileBytes(image, bytes);
+    CVolume* v = computer.LoadImage(image.string());
+    ASSERT_NE(v, nullptr);
+    v->AnalyseSectors();
+    for (const char* n : names) {
+        const std::string content = test::ReadFileBytes(samples / n);
+        const std::size_t at = bytes.find(content.substr(0, 512), dataStart);
+        ASSERT_NE(at, std::string::npos) << n;
+        const CFoundObject* o = v->FoundTree().FindByOffset(at);
+        ASSERT_NE(o, nullptr) << n << " at " << at;
+        EXPECT_TRUE(o->Flags & FO_BY_SIGNATURE) << n;
+    }
 }
 
 TEST_F(SectorScan, ChunksFailuresAndEmptyVolumes) {
