@@ -169,15 +169,21 @@ std::uint32_t CVolume::ReadSectors(void* buffer, std::uint64_t firstSector, std:
     for (std::uint64_t i = 0; i <= retries; ++i) {
         // The pause between attempts: only after an attempt came back short.
         if (i > 0 && pauseMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
-        std::memset(buffer, 0, bytes);
+        // The buffer holds zeros wherever nothing was read: a failed read
+        // clears it whole, a short one its tail (a full one needs nothing,
+        // which keeps large reads as cheap as the read itself).
         std::unique_ptr<IPendingRead> pending;
         DeviceReadResult r = device->Read(position, out, pending);
         if (r.state == DeviceReadResult::State::Failed) {
+            std::memset(buffer, 0, bytes);
             LogReadFailure(position, i + 1, r.error);
             return 0;
         }
         if (r.state == DeviceReadResult::State::Pending) {
-            if (!pending) return 0;
+            if (!pending) {
+                std::memset(buffer, 0, bytes);
+                return 0;
+            }
             std::uint64_t j = i;
             bool signalled = pending->Wait(timeout);
             while (!signalled) {
@@ -188,11 +194,13 @@ std::uint32_t CVolume::ReadSectors(void* buffer, std::uint64_t firstSector, std:
             }
             if (!signalled) {
                 pending->Cancel();
+                std::memset(buffer, 0, bytes);
                 LogReadFailure(position, i + 1, kTimedOutError);
                 return 0;
             }
             r = pending->Finish();
             if (r.state != DeviceReadResult::State::Done) {
+                std::memset(buffer, 0, bytes);
                 LogReadFailure(position, i + 1, r.error);
                 return 0;
             }

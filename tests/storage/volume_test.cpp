@@ -106,6 +106,8 @@ TEST_F(VolumeReadTest, TimeoutWithRetryCountZero) {
     EXPECT_EQ(volume.ReadSectors(buffer.data(), 2, std::uint64_t{1}), 0u);
     EXPECT_EQ(device->waits, std::vector<std::uint32_t>{10000});
     EXPECT_EQ(device->cancels, 1);
+    EXPECT_EQ(buffer[0], 0) << "a read that timed out leaves zeros";
+    EXPECT_EQ(buffer[511], 0);
     EXPECT_EQ(Lines(), (std::vector<std::string>{"ERR: Volume test at position 1024 read timeout, retry 2",
                                                  "ERR: Volume test at position 1024 not read, retry 1 WindwsError: 110"}));
 }
