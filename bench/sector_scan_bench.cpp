@@ -2,11 +2,11 @@
 // PhotoRec and foremost (when installed), in one run with a warm page cache;
 // then the whole program ("analyze --sectors-only") against dd.
 //
-//   build/release/bin/tl_sector_bench [MIB] [WHOLE_MIB]
+//   build/release/bin/tl_sector_bench [MIB] [WHOLE_MIB] [--ours-only]
 // MIB (default 1024): the image of pseudo-random data with documents planted
 // at sector boundaries (the samples of tests/fixtures/make_samples.sh), made
 // in the temporary folder once. WHOLE_MIB (default 2048): the image of the
-// whole-program run; 0 skips it.
+// whole-program run; 0 skips it. --ours-only leaves out the other carvers.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -107,6 +107,7 @@ double RawRead(const fs::path& image) {
 int main(int argc, char** argv) {
     const std::uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024;
     const std::uint64_t wholeMib = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 2048;
+    const bool oursOnly = argc > 3 && std::string(argv[3]) == "--ours-only";
     const fs::path tmp = fs::temp_directory_path();
     const fs::path samples = tmp / "tessa-loft-bench-samples";
     if (std::system(("bash " TL_SOURCE_DIR "/tests/fixtures/make_samples.sh '" + samples.string() + "' >/dev/null 2>&1").c_str()) != 0) {
@@ -158,7 +159,8 @@ int main(int argc, char** argv) {
     // (c) the other carvers on the same image
     const fs::path out = tmp / "tessa-loft-bench-out";
     fs::create_directories(out);
-    if (Have("photorec")) {
+    if (oursOnly) {
+    } else if (Have("photorec")) {
         fs::remove_all(out);
         fs::create_directories(out);
         const double t = TimeCommand("photorec /log /d '" + out.string() + "/p' /cmd '" + image.string() +
@@ -167,7 +169,8 @@ int main(int argc, char** argv) {
     } else {
         std::printf("(c) photorec is not installed (apt-get install testdisk)\n");
     }
-    if (Have("foremost")) {
+    if (oursOnly) {
+    } else if (Have("foremost")) {
         fs::remove_all(out);
         fs::create_directories(out);
         const double t = TimeCommand("foremost -Q -o '" + out.string() + "/f' -i '" + image.string() + "' >/dev/null 2>&1");

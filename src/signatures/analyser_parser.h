@@ -50,7 +50,7 @@ public:
     std::atomic<std::int32_t> LastTypeId{0};
 
     // Files followed at once, at most: a new one closes the oldest.
-    static constexpr std::size_t kMaxOpenFiles = 32;
+    static constexpr std::size_t kMaxOpenFiles = 16;
 
 private:
     CAnalyserParser(CVolume& volume, std::shared_ptr<const SignatureMatcher> matcher);

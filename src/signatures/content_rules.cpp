@@ -6,11 +6,36 @@
 
 #include "storage/little_endian.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tl {
 namespace {
 
 std::uint32_t GetBE32(const std::uint8_t* p) {
     return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+}
+
+// The first i in [0, n-1) where p[i] is `a` and p[i+1] is `b` (with
+// `notB`: anything but `b`); n when there is none. Sixteen positions at a
+// time where the processor allows: end scanners run over every byte that
+// follows an unfinished file, up to its type's default size.
+std::size_t FindPair(const std::uint8_t* p, std::size_t n, std::uint8_t a, std::uint8_t b, bool notB = false) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i va = _mm_set1_epi8(static_cast<char>(a)), vb = _mm_set1_epi8(static_cast<char>(b));
+    for (; i + 17 <= n; i += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1));
+        const __m128i second = notB ? _mm_andnot_si128(_mm_cmpeq_epi8(y, vb), _mm_set1_epi8(-1)) : _mm_cmpeq_epi8(y, vb);
+        const int mask = _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(x, va), second));
+        if (mask) return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    }
+#endif
+    for (; i + 1 < n; ++i)
+        if (p[i] == a && ((p[i + 1] == b) != notB)) return i;
+    return n;
 }
 
 // A scanner that is told, with each call's bytes, the file position of
@@ -44,7 +69,9 @@ class WindowScanner : public StreamScanner {
 protected:
     // Tests the record at `p` (Need bytes readable); `at` is the file position of p.
     virtual bool Test(const std::uint8_t* p, std::uint64_t at) = 0;
+    // The record's first two bytes.
     virtual std::uint8_t FirstByte() const = 0;
+    virtual std::uint8_t SecondByte() const = 0;
 
     State Scan(std::span<const std::uint8_t> bytes, std::uint64_t at) override {
         // Records that begin in the kept bytes.
@@ -67,9 +94,10 @@ protected:
         const std::uint8_t* d = bytes.data();
         const std::size_t n = bytes.size();
         for (std::size_t p = 0; n >= Need && p <= n - Need;) {
-            const void* hit = std::memchr(d + p, FirstByte(), n - Need + 1 - p);
-            if (!hit) break;
-            p = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - d);
+            // Records begin at n - Need at the latest; their second byte is one further.
+            const std::size_t hit = FindPair(d + p, n - Need + 2 - p, FirstByte(), SecondByte());
+            if (hit == n - Need + 2 - p) break;
+            p += hit;
             if (Test(d + p, at + p)) return State::Found;
             ++p;
         }
@@ -132,9 +160,17 @@ class JpegEnd final : public StreamScanner {
                 step_ = skip_ ? Step::Skip : afterSkip_;
                 break;
             case Step::Entropy: {
-                const void* ff = std::memchr(p, 0xFF, static_cast<std::size_t>(end - p));
-                p = ff ? static_cast<const std::uint8_t*>(ff) + 1 : end;
-                if (ff) step_ = Step::EntropyMarker;
+                // The next 0xFF that is not a stuffed one; one at the very
+                // end is decided by the next byte.
+                const std::size_t n = static_cast<std::size_t>(end - p);
+                const std::size_t ff = FindPair(p, n, 0xFF, 0x00, true);
+                if (ff < n) {
+                    p += ff + 1;
+                    step_ = Step::EntropyMarker;
+                } else {
+                    if (end[-1] == 0xFF) step_ = Step::EntropyMarker;
+                    p = end;
+                }
                 break;
             }
             case Step::EntropyMarker: {
@@ -229,9 +265,11 @@ class PdfEnd final : public StreamScanner {
                 continue;  // the document goes on: search again from this byte
             }
             if (matched_ == 0) {
-                const void* percent = std::memchr(bytes.data() + p, '%', bytes.size() - p);
-                if (!percent) break;
-                p = static_cast<std::size_t>(static_cast<const std::uint8_t*>(percent) - bytes.data());
+                // The next "%%"; a '%' at the very end may begin one.
+                const std::size_t n = bytes.size() - p;
+                const std::size_t hit = FindPair(bytes.data() + p, n, '%', '%');
+                if (hit == n && bytes.back() != '%') break;
+                p += hit == n ? n - 1 : hit;
             }
             const std::uint8_t b = bytes[p++];
             if (b == static_cast<std::uint8_t>(kEof[matched_])) {
@@ -265,6 +303,7 @@ class PdfEnd final : public StreamScanner {
 // record.
 class ZipEnd final : public WindowScanner<22> {
     std::uint8_t FirstByte() const override { return 'P'; }
+    std::uint8_t SecondByte() const override { return 'K'; }
     bool Test(const std::uint8_t* p, std::uint64_t at) override {
         if (GetU32(p) != 0x06054B50) return false;
         const std::uint32_t cdSize = GetU32(p + 12), cdOffset = GetU32(p + 16);
