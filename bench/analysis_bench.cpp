@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "app/app_settings.h"
+#include "bench_support.h"
 #include "app/languages.h"
 #include "filesystems/found_tree.h"
 #include "platform/settings_store.h"
@@ -20,15 +21,8 @@
 
 namespace {
 
-double Seconds(std::chrono::steady_clock::time_point since) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-}
-
-double TimeCommand(const std::string& cmd) {
-    const auto start = std::chrono::steady_clock::now();
-    if (std::system(cmd.c_str()) != 0) return -1;
-    return Seconds(start);
-}
+using tl::bench::Seconds;
+using tl::bench::TimeCommand;
 
 }  // namespace
 
