@@ -151,6 +151,39 @@ TEST_F(SectorScan, DocumentsOfAFatVolumeWhoseTablesWereWipedAreStillFound) {
     }
 }
 
+TEST_F(SectorScan, VolumesOfADiskWhoseTableWasZeroedAreFoundAndAnalysable) {
+    ASSERT_TRUE(test::MakeFixture("make_samples.sh", test::FixturePath("samples")));
+    const auto fixture = test::FixturePath("partitioned.img");
+    ASSERT_TRUE(test::MakeFixture("make_partitioned.sh", fixture));
+    const auto image = dir / "lost.img";
+    std::filesystem::copy_file(fixture, image);
+    // A document in the FAT16 volume at 3 MiB, then the partition table is gone.
+    const std::string pdf = (test::FixturePath("samples") / "sample.pdf").string();
+    const std::string cmd = "MTOOLS_SKIP_CHECK=1 mcopy -i " + test::ShellQuote(image.string() + "@@3145728") + " " +
+                            test::ShellQuote(pdf) + " ::/REPORT.PDF";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    std::string bytes = test::ReadFileBytes(image);
+    std::fill(bytes.begin(), bytes.begin() + 512, '\0');
+    test::WriteFileBytes(image, bytes);
+
+    CVolume* disk = computer.LoadImage(image.string());
+    ASSERT_NE(disk, nullptr);
+    disk->Analyse_Boot();
+    disk->StartSectorAnalysis(1);
+    ASSERT_TRUE(disk->WaitForWorker(60000));
+    CVolume* found = nullptr;
+    for (CVolume* v : computer.Volumes().Snapshot())
+        if (v->Kind == VK_FOUND && v->Parent == disk && v->VolumeOffset == 3145728) found = v;
+    ASSERT_NE(found, nullptr) << "the FAT16 volume at 3 MiB";
+    EXPECT_EQ(found->FileSystem().TypeCode, 4u);
+    AnalysisBusy() = 1;
+    found->AnalyseFileSystem();
+    bool listed = false;
+    for (CFoundObject* o : found->FoundTree().AllRecords())
+        listed |= o->GetName() == "REPORT.PDF" && o->Size == std::filesystem::file_size(pdf);
+    EXPECT_TRUE(listed) << "the found volume's file system is read";
+}
+
 TEST_F(SectorScan, ChunksFailuresAndEmptyVolumes) {
     CVolume* v = Planted(50000, {});
     CAnalyser analyser(*v);
