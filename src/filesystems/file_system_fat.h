@@ -60,9 +60,17 @@ public:
     static bool IsDirectoryEntry(const std::uint8_t* entry) { return (entry[11] & 0x10) != 0; }
     static bool IsDotEntry(const std::uint8_t* entry) { return IsDirectoryEntry(entry) && entry[0] == '.'; }
     // The long name from the entries before `entry` (not before the buffer's
-    // start), or the short name ('_' for a deleted first character).
+    // start) when they belong to it, or the short name ('_' for a deleted
+    // first character).
     static std::string GetEntryName(std::span<const std::uint8_t> buffer, std::size_t entryOffset,
                                     const char* codePage = "CP437");
+    // The long name of the short entry at `entryOffset`: empty when the
+    // entries before it are no long name, or one written for another short
+    // name (their sequence numbers or checksum do not fit).
+    static std::u16string LongName(std::span<const std::uint8_t> buffer, std::size_t entryOffset);
+    // The rotate-right sum of the 11 bytes of a short name that each part of
+    // its long name carries.
+    static std::uint8_t ShortNameChecksum(const std::uint8_t* name11);
 
     // Where the stop flag is read (tests give their own).
     void SetBusyFlag(const std::atomic<std::uint32_t>* busy) { busy_ = busy; }
