@@ -17,6 +17,7 @@
 #include "platform/thread_priority.h"
 #include "platform/time.h"
 #include "storage/analysis_busy.h"
+#include "storage/local_computer.h"
 #include "storage/volume.h"
 
 namespace tl {
@@ -94,18 +95,23 @@ std::int32_t CVolume::Analyse_Do() {
 }
 
 void CVolume::StartFileSystemAnalysis() {
+    CLocalComputer::SetCurrentVolumeOf(*this, true);
     ProgressPos = 0;
     ProgressEnd = TotalClusters;
     StartWorker(
         [this] {
+            // The stage is an analysis of its own: when it ends, nothing is
+            // busy any more, or every later request would only be queued.
             State = 4;
             try {
                 AnalyseFileSystem();
             } catch (...) {
                 State = 1;
+                AnalysisBusy() = 0;
                 throw;
             }
             State = 1;
+            AnalysisBusy() = 0;
         },
         "AnalyseFileSystem.FatalError");
 }
@@ -114,12 +120,21 @@ void CVolume::StartSectorAnalysis(std::uint32_t mode) {
     ScanMode = mode;
     ProgressPos = 0;
     ProgressEnd = TotalSectors;
+    CLocalComputer::SetCurrentVolumeOf(*this, false);
     SectorScanRunning = 1;
     StartWorker(
         [this] {
             State = 2;
             AnalysisBusy() = 1;
-            AnalyseSectors();
+            try {
+                AnalyseSectors();
+            } catch (...) {
+                // A stage that failed is over: the volume may be analysed again.
+                State = 1;
+                SectorScanRunning = 0;
+                AnalysisBusy() = 0;
+                throw;
+            }
             AnalysisBusy() = 0;
         },
         "AnalyseSectors.FatalError");
@@ -128,6 +143,7 @@ void CVolume::StartSectorAnalysis(std::uint32_t mode) {
 void CVolume::AnalyseSectors() {
     ScanFolders = 0;
     ScanFiles = 0;
+    CLocalComputer::SetCurrentVolumeOf(*this, false);
     State = 2;
     platform::SendAppMessage(0, msg::kStatusText, ids::kAnalyzingDriveSectors);
     const std::uint64_t started = platform::TickCountMs();

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <stdexcept>
 #include <thread>
 
 #include "app/app_messages.h"
@@ -80,6 +81,62 @@ TEST_F(AnalysisDriverTest, SecondRequestOnlyQueuesAndUnreadableDrivesStillFinish
     EXPECT_EQ(computer.AnalysisQueue(), std::vector<CVolume*>{a});
     WaitIdle();
     EXPECT_TRUE(computer.AnalysisQueue().empty());
+}
+
+TEST_F(AnalysisDriverTest, StagesStartedOnAVolumeMakeItCurrentAndLeaveNothingBusy) {
+    CVolume* a = Image("a.dsk", std::string(64 * 512, '\0'));
+    CVolume* b = Image("b.dsk", std::string(64 * 512, '\0'));
+    CVolume* c = Image("c.dsk", std::string(64 * 512, '\0'));
+    ASSERT_TRUE(a && b && c);
+
+    // The file-system stage alone (as the wizard starts it).
+    a->StartFileSystemAnalysis();
+    EXPECT_EQ(computer.CurrentVolume(), a);
+    EXPECT_EQ(computer.LastVolume(), a);
+    ASSERT_TRUE(a->WaitForWorker(10000));
+    EXPECT_EQ(a->State.load(), 1);
+    EXPECT_EQ(AnalysisBusy().load(), 0u) << "the ended stage leaves nothing busy";
+    // So a later request starts at once instead of waiting in the queue for ever.
+    computer.AnalyseVolume(*b);
+    EXPECT_TRUE(b->WaitForWorker(10000));
+    EXPECT_TRUE(computer.AnalysisQueue().empty());
+
+    // The sector stage alone: the current volume, not the last started one.
+    c->StartSectorAnalysis(0);
+    EXPECT_EQ(computer.CurrentVolume(), c);
+    EXPECT_EQ(computer.LastVolume(), b);
+    ASSERT_TRUE(c->WaitForWorker(10000));
+    EXPECT_EQ(c->State.load(), 1);
+    EXPECT_EQ(AnalysisBusy().load(), 0u);
+
+    // A volume made by no computer belongs to none.
+    CVolume loose(VK_IMAGE, VolumeContext{});
+    loose.StartFileSystemAnalysis();
+    ASSERT_TRUE(loose.WaitForWorker(10000));
+    EXPECT_EQ(computer.CurrentVolume(), c);
+}
+
+// A device whose every read throws, as a failing lower layer may.
+class ThrowingDevice : public ISectorDevice {
+public:
+    DeviceReadResult Read(std::uint64_t, std::span<std::uint8_t>, std::unique_ptr<IPendingRead>&) override {
+        throw std::runtime_error("the device went away");
+    }
+    std::optional<std::uint64_t> Size() const override { return 64 * 512; }
+};
+
+TEST_F(AnalysisDriverTest, ASectorStageThatFailsLeavesTheVolumeAnalysable) {
+    CVolume* v = Image("t.dsk", std::string(64 * 512, '\0'));
+    ASSERT_NE(v, nullptr);
+    v->Close();
+    v->SetDevice(std::make_shared<ThrowingDevice>());
+    v->StartSectorAnalysis(0);
+    ASSERT_TRUE(v->WaitForWorker(10000));
+    EXPECT_TRUE(LogHas("ERR: AnalyseSectors.FatalError")) << testing::PrintToString(computer.Log().Lines());
+    EXPECT_EQ(AnalysisBusy().load(), 0u);
+    EXPECT_EQ(v->SectorScanRunning.load(), 0u);
+    // State 2 would make every later request on the volume do nothing.
+    EXPECT_EQ(v->State.load(), 1);
 }
 
 TEST_F(AnalysisDriverTest, StopAsksFirstAndNoKeepsTheAnalysisRunning) {
