@@ -90,7 +90,11 @@ std::int32_t CVolume::Analyse_Do() {
     State = 4;
     Analyse_Boot();
     AnalyseFileSystem();
-    if (context_.settings && context_.settings->SectorsAfterFileSystem() && State.load() == 1) AnalyseSectors();
+    // A stop during the file-system stage ends the whole analysis: the stop
+    // clears the busy flag, and the stage still ends in state 1.
+    if (context_.settings && context_.settings->SectorsAfterFileSystem() && State.load() == 1 &&
+        AnalysisBusy().load() != 0)
+        AnalyseSectors();
     return 1;
 }
 

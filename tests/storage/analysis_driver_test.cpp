@@ -253,6 +253,8 @@ protected:
         gate = std::make_shared<GatedDevice>(std::move(bytes), dataStart);
         volume->Close();
         volume->SetDevice(gate);
+        // As when the user starts an analysis of the whole drive.
+        settings.SetU32(AppSettings::kSectorsAfterFileSystem, 1);
         computer.AnalyseVolume(*volume);
         ASSERT_TRUE(gate->WaitHeld()) << "the walk never reached a subfolder";
     }
@@ -297,9 +299,15 @@ TEST_F(StopDuringWalk, TheWalkEndsAtItsNextEntryAndWhatItFoundStays) {
     const auto lines = LinesFrom(first);
     EXPECT_NE(std::find(lines.begin(), lines.end(), "Analysis completed. Found 3 folder(s) and 6 file(s)."), lines.end())
         << testing::PrintToString(lines);
-    bool finished = false;
-    for (const auto& m : sink->posted) finished |= m.id == msg::kAnalysisFinished;
+    bool finished = false, sectorStage = false;
+    for (const auto& m : sink->posted) {
+        finished |= m.id == msg::kAnalysisFinished;
+        sectorStage |= m.id == msg::kSectorStageBegan || m.id == msg::kSectorStageEnded;
+    }
     EXPECT_TRUE(finished);
+    // A stopped analysis does not go on to its next stage.
+    EXPECT_FALSE(sectorStage);
+    EXPECT_FALSE(LogHas("Starting drive sector analysis, searching for lost files.")) << testing::PrintToString(lines);
 }
 
 TEST_F(StopDuringWalk, AWorkerStuckInAReadIsGivenUpAfterASecondAndEndsWhenTheReadDoes) {
