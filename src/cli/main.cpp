@@ -91,7 +91,7 @@ std::unique_ptr<tl::CApp> StartApp(const GlobalOptions& g, bool opensDevice, int
 // file with whether its clusters are still free (recoverable) or were
 // reused by live files since.
 int RunDemoAnalysis(tl::CApp& app, const std::string& image) {
-    const auto volumes = tl::cli::AnalyseSource(app, image, false);
+    const auto volumes = tl::cli::AnalyseSource(app, image);
     if (volumes.empty()) return kExitFailure;
     std::cout << "\n";
     tl::cli::TreeCounts counts;
@@ -185,7 +185,7 @@ int main(int argc, char** argv) {
         exitCode = code;
     } else if (const int volumeCode = volumes.run(*app); volumeCode >= 0) {
         exitCode = volumeCode;
-    } else if (const int analyzeCode = analyze.run(*app); analyzeCode >= 0) {
+    } else if (const int analyzeCode = analyze.run(*app, *sink); analyzeCode >= 0) {
         exitCode = analyzeCode;
     } else if (show->parsed()) {
         std::cout << (format == "json" ? tl::cli::SettingsAsJson(app->Settings())

@@ -113,6 +113,14 @@ int CFileSystem_FAT::Initialize() {
     entryCount_ = IsFat12(TypeCode) ? FatTable.size() * 2 / 3 : IsFat16(TypeCode) ? FatTable.size() / 2 : FatTable.size() / 4;
 
     ReportClustersInUse();
+    // The walk's progress: the 512-byte sectors of the space in use that it
+    // has accounted for, those of the directories it read and of the live
+    // files it listed, against all the space in use.
+    std::uint64_t inUse = 0;
+    for (const auto& used : UsedSpace) inUse += used.length;
+    accounted_ = 0;
+    volume_.ProgressPos = 0;
+    volume_.ProgressEnd = inUse;
 
     dirQueue_.clear();
     queued_.clear();
@@ -245,6 +253,12 @@ void CFileSystem_FAT::ReadDirectory(std::uint32_t first) {
     // No directory is larger than 65536 entries.
     const std::size_t maxClusters = static_cast<std::size_t>(kMaxDirectoryBytes / ClusterBytes + 1);
     if (chain.size() > maxClusters) chain.resize(maxClusters);
+    std::uint64_t inUse = 0;
+    for (std::uint32_t c : chain) {
+        bool ok = true;
+        if (FatEntry(c, ok) != 0 && ok) ++inUse;  // a deleted directory's clusters are free
+    }
+    Account(inUse);
     std::vector<CLUSTER_RUN> runs;
     ClusterRunsFromList(chain, runs, nullptr);
     std::vector<std::uint8_t> buffer(chain.size() * ClusterBytes, 0);
@@ -391,6 +405,8 @@ void CFileSystem_FAT::ParseDirectory(std::span<const std::uint8_t> buffer, std::
         if (IsDirectoryEntry(e)) {
             record.Flags |= FO_FOLDER;
             if (queued_.insert(cluster).second) dirQueue_.push_back(cluster);
+        } else if (!IsDeletedEntry(e) && cluster >= 2) {
+            Account((record.Size + ClusterBytes - 1) / ClusterBytes);
         }
         if (cluster == 0) {
             // An empty file owns no cluster: it gets an id of its own, so that it
@@ -400,6 +416,14 @@ void CFileSystem_FAT::ParseDirectory(std::span<const std::uint8_t> buffer, std::
         }
         volume_.AddFileSystemObject(record);
     }
+    // Sizes only estimate the clusters of a file: the walk shows 100 % only
+    // once it has ended.
+    const std::uint64_t end = volume_.ProgressEnd.load();
+    volume_.ProgressPos = end ? std::min(accounted_, end - 1) : 0;
+}
+
+void CFileSystem_FAT::Account(std::uint64_t clusters) {
+    accounted_ += clusters * (ClusterBytes / 512);
 }
 
 }  // namespace tl

@@ -92,6 +92,8 @@ public:
 private:
     bool Busy() const;
     void ReportClustersInUse();
+    // Counts `clusters` of the space in use into the walk's progress.
+    void Account(std::uint64_t clusters);
     void Log(int level, const std::string& text) const;
 
     CVolume& volume_;
@@ -99,6 +101,7 @@ private:
     std::vector<std::uint32_t> dirQueue_;
     std::unordered_set<std::uint32_t> queued_;
     std::uint64_t entryCount_ = 0;  // FAT entries the loaded table holds
+    std::uint64_t accounted_ = 0;   // sectors in use the walk has accounted for
 };
 
 }  // namespace tl

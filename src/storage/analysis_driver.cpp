@@ -101,7 +101,7 @@ std::int32_t CVolume::Analyse_Do() {
 void CVolume::StartFileSystemAnalysis() {
     CLocalComputer::SetCurrentVolumeOf(*this, true);
     ProgressPos = 0;
-    ProgressEnd = TotalClusters;
+    ProgressEnd = 0;  // in sectors, set by the parser (see AnalyseFileSystem)
     StartWorker(
         [this] {
             // The stage is an analysis of its own: when it ends, nothing is
@@ -156,6 +156,9 @@ void CVolume::AnalyseSectors() {
     foundTree_->BuildOffsetIndex();
     platform::PostAppMessage(0, msg::kSectorStageBegan, reinterpret_cast<std::uintptr_t>(this), 0);
     SectorScanRunning = 1;
+    // Reset after the stage's status text: until then the counters are the
+    // stage before's, which the interface may still show as ended.
+    ProgressPos = 0;
     ProgressEnd = Size / 512;
     {
         CAnalyser analyser(*this);
@@ -164,6 +167,10 @@ void CVolume::AnalyseSectors() {
             for (const auto& u : fileSystem_->UsedSpace) used.push_back({u.start, u.length});
             analyser.Ranges = CAnalyser::FreeRanges(std::move(used), Size / 512);
             if (analyser.Ranges.empty()) analyser.Ranges.push_back({0, 0});  // nothing free: nothing to read
+            // The progress is of the sectors that are read.
+            std::uint64_t free = 0;
+            for (const auto& r : analyser.Ranges) free += r.SectorCount;
+            ProgressEnd = free;
         }
         analyser.Analyse();
     }
@@ -185,7 +192,10 @@ void CVolume::AnalyseFileSystem() {
     FsFolders = 0;
     FsFiles = 0;
     const std::uint64_t started = platform::TickCountMs();
+    // ProgressPos and ProgressEnd count 512-byte sectors in every stage; the
+    // parser sets the end (the space in use, or the MFT) once it knows it.
     ProgressPos = 0;
+    ProgressEnd = 0;
     AnalysisBusy() = 1;
     State = 4;
     platform::SendAppMessage(0, msg::kStatusText, ids::kAnalyzingFileSystem);
@@ -226,6 +236,8 @@ void CVolume::AnalyseFileSystem() {
         break;
     }
 
+    // A stage that was not stopped has done all it will do.
+    if (AnalysisBusy().load() != 0) ProgressPos = ProgressEnd.load();
     platform::PostAppMessage(0, msg::kFileSystemStageEnded);
     State = 1;
     HasNewObjects = 0;

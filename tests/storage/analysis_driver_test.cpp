@@ -197,6 +197,23 @@ TEST_F(AnalysisDriverTest, APausedWorkerWaitsUntilResumedOrStopped) {
 namespace tl {
 namespace {
 
+TEST_F(AnalysisDriverTest, TheFileSystemStageCountsItsProgressInSectorsInUse) {
+    const auto fat = test::FixturePath("fat");
+    ASSERT_TRUE(test::MakeFixture("make_fat_images.sh", fat));
+    for (const char* name : {"fat12.img", "fat32.img"}) {
+        CVolume* v = computer.LoadImage((fat / name).string());
+        ASSERT_NE(v, nullptr);
+        computer.AnalyseVolume(*v);
+        ASSERT_TRUE(v->WaitForWorker(10000));
+        // The end is the space in use (512-byte sectors), reached when the stage ends.
+        std::uint64_t inUse = 0;
+        for (const auto& used : v->FileSystem().UsedSpace) inUse += used.length;
+        EXPECT_GT(inUse, 0u) << name;
+        EXPECT_EQ(v->ProgressEnd.load(), inUse) << name;
+        EXPECT_EQ(v->ProgressPos.load(), inUse) << name;
+    }
+}
+
 // A device over an image's bytes whose reads from `holdFrom` on wait until
 // the test opens the gate: an analysis can be caught in the middle of its
 // walk, or stuck in a read.
@@ -285,9 +302,14 @@ TEST_F(StopDuringWalk, TheWalkEndsAtItsNextEntryAndWhatItFoundStays) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         gate->Open();
     });
+    // The walk's progress has moved with the root's files, and not to its end.
+    const std::uint64_t end = volume->ProgressEnd.load();
+    EXPECT_GT(volume->ProgressPos.load(), 0u);
+    EXPECT_LT(volume->ProgressPos.load(), end);
     const std::size_t first = computer.Log().LineCount();
     EXPECT_EQ(computer.StopAnalysis(*volume, true), 1);
     reader.join();
+    EXPECT_LT(volume->ProgressPos.load(), end) << "a stopped stage is not shown as complete";
     // The worker ended by itself within the second the stop waits for it.
     EXPECT_FALSE(volume->IsWorkerRunning());
     EXPECT_FALSE(LogHas("Analysis of fat16.img stoped"));
