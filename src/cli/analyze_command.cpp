@@ -9,9 +9,13 @@
 #include <ctime>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <thread>
 
 #include "app/app.h"
+#include "app/app_messages.h"
+#include "cli/cli_sink.h"
+#include "cli/progress_line.h"
 #include "filesystems/found_tree.h"
 #include "platform/block_devices.h"
 #include "platform/read_only_file.h"
@@ -33,12 +37,42 @@ struct Options {
     bool freeSpaceOnly = false;
 };
 
+// The progress of the analyses that run while it lives, drawn on standard
+// error from the stage notifications `sink` receives; nothing without a sink.
+class Progress {
+public:
+    Progress(CliSink* sink, CLocalComputer& computer) : sink_(sink) {
+        if (!sink_) return;
+        line_.emplace(stderr, ::isatty(STDERR_FILENO) != 0, [&computer] { return computer.CurrentVolume(); });
+        sink_->SetObserver([this](const platform::AppMessage& m) {
+            if (m.id == msg::kStatusText) line_->StageBegins(m.wparam);
+            else if (m.id == msg::kFileSystemStageEnded || m.id == msg::kSectorStageEnded) line_->StageEnds();
+        });
+    }
+    ~Progress() {
+        if (sink_) sink_->SetObserver({});
+    }
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+    void Tick() {
+        if (line_) line_->Tick();
+    }
+    void Finish() {
+        if (line_) line_->Finish();
+    }
+
+private:
+    CliSink* sink_;
+    std::optional<ProgressLine> line_;
+};
+
 // The sector stage alone on `v` (mode 1: lost volumes only), waited for.
-void ScanSectorsOnly(CVolume& v, std::uint32_t mode) {
+void ScanSectorsOnly(CVolume& v, std::uint32_t mode, Progress& progress) {
     v.Analyse_Boot();
     AnalysisBusy() = 1;
     v.StartSectorAnalysis(mode);
-    v.WaitForWorker(24u * 3600 * 1000);
+    while (!v.WaitForWorker(20)) progress.Tick();
+    progress.Finish();
     AnalysisBusy() = 0;
 }
 
@@ -137,9 +171,9 @@ void PrintTree(CVolume& v, bool deletedOnly, TreeCounts& counts) {
     }
 }
 
-std::vector<CVolume*> AnalyseSource(CApp& app, const std::string& sourcePath, bool progress, bool sectors,
+std::vector<CVolume*> AnalyseSource(CApp& app, const std::string& sourcePath, CliSink* progressSink, bool sectors,
                                     bool freeSpaceOnly) {
-    const Options o{sourcePath, "text", false, progress, sectors};
+    const Options o{sourcePath, "text", false, progressSink != nullptr, sectors};
     CLocalComputer& computer = app.Computer();
     CVolume* source = nullptr;
     if (platform::DeviceNumberOf(o.source)) {
@@ -165,12 +199,11 @@ std::vector<CVolume*> AnalyseSource(CApp& app, const std::string& sourcePath, bo
     AppSettings& settings = app.Settings();
     const std::uint32_t savedSectors = settings.GetU32(AppSettings::kSectorsAfterFileSystem);
     settings.SetU32(AppSettings::kSectorsAfterFileSystem, o.sectors ? 1 : 0);
+    Progress progress(progressSink, computer);
     for (CVolume* v : volumes) {
         v->FreeSpaceOnly = freeSpaceOnly;
         computer.AnalyseVolume(*v);
     }
-    const bool drawProgress = o.progress && ::isatty(STDERR_FILENO);
-    const auto started = std::chrono::steady_clock::now();
     // Queued volumes are started one after the other, as the interface does.
     while (true) {
         const auto queue = computer.AnalysisQueue();
@@ -178,25 +211,18 @@ std::vector<CVolume*> AnalyseSource(CApp& app, const std::string& sourcePath, bo
             if (queue.empty()) break;
             computer.AnalyseVolume(*queue.front());
         }
-        if (drawProgress) {
-            CVolume* v = computer.CurrentVolume();
-            const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-            const std::uint64_t end = v ? v->ProgressEnd.load() : 0, pos = v ? v->ProgressPos.load() : 0;
-            std::fprintf(stderr, "\r%-24s %5.1f%%  %6.1f s  %u files", v ? v->GetName().c_str() : "",
-                         end ? 100.0 * static_cast<double>(pos) / static_cast<double>(end) : 0.0, seconds,
-                         v ? v->FsFiles.load() : 0u);
-        }
+        progress.Tick();
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     for (CVolume* v : volumes) v->WaitForWorker(60000);
-    if (drawProgress) std::fprintf(stderr, "\n");
+    progress.Finish();
     settings.SetU32(AppSettings::kSectorsAfterFileSystem, savedSectors);
     return volumes;
 }
 
 namespace {
 
-int Run(CApp& app, const Options& o) {
+int Run(CApp& app, CliSink& sink, const Options& o) {
     if (o.sectorsOnly || o.lostVolumes) {
         CLocalComputer& computer = app.Computer();
         CVolume* v = nullptr;
@@ -210,7 +236,8 @@ int Run(CApp& app, const Options& o) {
             std::fprintf(stderr, "tessa-loft-cli: cannot read %s\n", o.source.c_str());
             return 1;
         }
-        ScanSectorsOnly(*v, o.lostVolumes ? 1 : 0);
+        Progress progress(o.progress ? &sink : nullptr, computer);
+        ScanSectorsOnly(*v, o.lostVolumes ? 1 : 0, progress);
         if (o.lostVolumes) {
             for (CVolume* f : computer.Volumes().Snapshot())
                 if (f->Kind == VK_FOUND && f->Parent == v)
@@ -224,7 +251,8 @@ int Run(CApp& app, const Options& o) {
         else PrintTree(*v, o.deletedOnly, counts);
         return 0;
     }
-    const std::vector<CVolume*> volumes = AnalyseSource(app, o.source, o.progress, o.sectors || o.freeSpaceOnly, o.freeSpaceOnly);
+    const std::vector<CVolume*> volumes =
+        AnalyseSource(app, o.source, o.progress ? &sink : nullptr, o.sectors || o.freeSpaceOnly, o.freeSpaceOnly);
     if (volumes.empty()) return 1;
     TreeCounts counts;
     for (CVolume* v : volumes) {
@@ -246,14 +274,15 @@ AnalyzeCommand AddAnalyzeCommand(CLI::App& cli) {
     analyze->add_option("SOURCE", o->source, "An image file or a block device")->required();
     analyze->add_option("--format", o->format, "text, json or tsv")->check(CLI::IsMember({"text", "json", "tsv"}));
     analyze->add_flag("--deleted-only", o->deletedOnly, "Only deleted objects");
-    analyze->add_flag("--progress", o->progress, "A progress line on standard error (when it is a terminal)");
+    analyze->add_flag("--progress", o->progress,
+                      "Percent, MB/s and time left of each stage on standard error (redrawn in place on a terminal)");
     analyze->add_flag("--sectors", o->sectors, "After the file system, scan every sector for lost files and volumes");
     analyze->add_flag("--sectors-only", o->sectorsOnly, "Scan every sector, without the file-system stage");
     analyze->add_flag("--lost-volumes", o->lostVolumes, "Scan every sector for boot sectors of lost volumes only");
     analyze->add_flag("--free-space-only", o->freeSpaceOnly, "After the file system, scan only the sectors it leaves free");
     AnalyzeCommand command;
     command.opensDevice = [=] { return analyze->parsed() && platform::DeviceNumberOf(o->source).has_value(); };
-    command.run = [=](CApp& app) { return analyze->parsed() ? Run(app, *o) : -1; };
+    command.run = [=](CApp& app, CliSink& sink) { return analyze->parsed() ? Run(app, sink, *o) : -1; };
     return command;
 }
 

@@ -17,9 +17,13 @@ class CVolume;
 
 namespace tl::cli {
 
+class CliSink;
+
 struct AnalyzeCommand {
     std::function<bool()> opensDevice;
-    std::function<int(CApp&)> run;  // -1 when the command was not given
+    // -1 when the command was not given; the sink carries the stage
+    // notifications its progress lines are drawn from.
+    std::function<int(CApp&, CliSink&)> run;
 };
 
 AnalyzeCommand AddAnalyzeCommand(CLI::App& cli);
@@ -27,8 +31,10 @@ AnalyzeCommand AddAnalyzeCommand(CLI::App& cli);
 // Analyses `source` (an image file or a listed block device) and every
 // volume of its partition table, waiting for the end. The volumes analysed,
 // empty when the source could not be read (the reason on standard error).
-std::vector<CVolume*> AnalyseSource(CApp& app, const std::string& source, bool progress, bool sectors = false,
-                                    bool freeSpaceOnly = false);
+// With `progressSink` (the sink the engine's notifications reach), each
+// stage's progress is drawn on standard error.
+std::vector<CVolume*> AnalyseSource(CApp& app, const std::string& source, CliSink* progressSink = nullptr,
+                                    bool sectors = false, bool freeSpaceOnly = false);
 
 // Prints a volume's tree for people; counts what it printed.
 struct TreeCounts {

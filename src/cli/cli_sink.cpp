@@ -5,11 +5,23 @@
 namespace tl::cli {
 
 void CliSink::Post(platform::AppMessage message) {
+    Observe(message);
     std::lock_guard lock(mutex_);
     queue_.push_back(std::move(message));
 }
 
+void CliSink::SetObserver(std::function<void(const platform::AppMessage&)> observer) {
+    std::lock_guard lock(observerMutex_);
+    observer_ = std::move(observer);
+}
+
+void CliSink::Observe(const platform::AppMessage& message) {
+    std::lock_guard lock(observerMutex_);
+    if (observer_) observer_(message);
+}
+
 std::int64_t CliSink::Send(const platform::AppMessage& message) {
+    Observe(message);
     if (message.id != platform::kMessageBox) return 0;
     const std::uint64_t buttons = message.wparam & 0x0F;
     std::int64_t answer = 0;

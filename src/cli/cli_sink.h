@@ -4,6 +4,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -21,8 +22,16 @@ public:
     // Takes every queued notification, oldest first.
     std::vector<platform::AppMessage> Drain();
 
+    // Also hands every notification, sent or posted, to `observer` on the
+    // sender's thread as it arrives; an empty function removes it.
+    void SetObserver(std::function<void(const platform::AppMessage&)> observer);
+
 private:
+    void Observe(const platform::AppMessage& message);
+
     bool assumeYes_;
+    std::mutex observerMutex_;
+    std::function<void(const platform::AppMessage&)> observer_;
     std::mutex mutex_;
     std::deque<platform::AppMessage> queue_;
 };

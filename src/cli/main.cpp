@@ -50,10 +50,17 @@ int Failure(const std::string& message) {
     return kExitFailure;
 }
 
+// The settings database of this run: in the folder given by --config-dir,
+// else the user's default one.
+std::filesystem::path SettingsFile(const GlobalOptions& g) {
+    return g.configDir.empty() ? tl::platform::SettingsStore::DefaultPath()
+                               : std::filesystem::path(g.configDir) / "settings.sqlite";
+}
+
 // Creates the application objects the way every command needs them.
 std::unique_ptr<tl::CApp> StartApp(const GlobalOptions& g, bool opensDevice, int& exitCode) {
     tl::AppOptions options;
-    if (!g.configDir.empty()) options.settingsFile = std::filesystem::path(g.configDir) / "settings.sqlite";
+    options.settingsFile = SettingsFile(g);
     if (g.quiet) options.log.debugOutput = tl::CEventLog::DebugOutput();
     if (!g.logFile.empty()) options.log.fileOverride = std::filesystem::path(g.logFile);
     auto app = std::make_unique<tl::CApp>(std::move(options));
@@ -84,7 +91,7 @@ std::unique_ptr<tl::CApp> StartApp(const GlobalOptions& g, bool opensDevice, int
 // file with whether its clusters are still free (recoverable) or were
 // reused by live files since.
 int RunDemoAnalysis(tl::CApp& app, const std::string& image) {
-    const auto volumes = tl::cli::AnalyseSource(app, image, false);
+    const auto volumes = tl::cli::AnalyseSource(app, image);
     if (volumes.empty()) return kExitFailure;
     std::cout << "\n";
     tl::cli::TreeCounts counts;
@@ -178,7 +185,7 @@ int main(int argc, char** argv) {
         exitCode = code;
     } else if (const int volumeCode = volumes.run(*app); volumeCode >= 0) {
         exitCode = volumeCode;
-    } else if (const int analyzeCode = analyze.run(*app); analyzeCode >= 0) {
+    } else if (const int analyzeCode = analyze.run(*app, *sink); analyzeCode >= 0) {
         exitCode = analyzeCode;
     } else if (show->parsed()) {
         std::cout << (format == "json" ? tl::cli::SettingsAsJson(app->Settings())
@@ -203,8 +210,7 @@ int main(int argc, char** argv) {
         const auto& s = app->Settings();
         std::cout << "Documents Tessa-Loft " << TL_VERSION << "\n"
                   << "Settings store:     "
-                  << (app->Store().Persistent() ? tl::platform::SettingsStore::DefaultPath().string()
-                                                : std::string("(memory only)"))
+                  << (app->Store().Persistent() ? SettingsFile(g).string() : std::string("(memory only)"))
                   << "\n"
                   << "Interface language: "
                   << (app->Languages().CurrentName().empty() ? "built-in English" : app->Languages().CurrentName())

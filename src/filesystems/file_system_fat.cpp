@@ -113,6 +113,14 @@ int CFileSystem_FAT::Initialize() {
     entryCount_ = IsFat12(TypeCode) ? FatTable.size() * 2 / 3 : IsFat16(TypeCode) ? FatTable.size() / 2 : FatTable.size() / 4;
 
     ReportClustersInUse();
+    // The walk's progress: the 512-byte sectors of the space in use that it
+    // has accounted for, those of the directories it read and of the live
+    // files it listed, against all the space in use.
+    std::uint64_t inUse = 0;
+    for (const auto& used : UsedSpace) inUse += used.length;
+    accounted_ = 0;
+    volume_.ProgressPos = 0;
+    volume_.ProgressEnd = inUse;
 
     dirQueue_.clear();
     queued_.clear();
@@ -245,6 +253,12 @@ void CFileSystem_FAT::ReadDirectory(std::uint32_t first) {
     // No directory is larger than 65536 entries.
     const std::size_t maxClusters = static_cast<std::size_t>(kMaxDirectoryBytes / ClusterBytes + 1);
     if (chain.size() > maxClusters) chain.resize(maxClusters);
+    std::uint64_t inUse = 0;
+    for (std::uint32_t c : chain) {
+        bool ok = true;
+        if (FatEntry(c, ok) != 0 && ok) ++inUse;  // a deleted directory's clusters are free
+    }
+    Account(inUse);
     std::vector<CLUSTER_RUN> runs;
     ClusterRunsFromList(chain, runs, nullptr);
     std::vector<std::uint8_t> buffer(chain.size() * ClusterBytes, 0);
@@ -271,23 +285,79 @@ bool CFileSystem_FAT::IsValidEntry(const std::uint8_t* e) {
     return e[13] < 200 && attr < 0x40;
 }
 
-std::string CFileSystem_FAT::GetEntryName(std::span<const std::uint8_t> buffer, std::size_t entryOffset,
-                                         const char* codePage) {
+std::uint8_t CFileSystem_FAT::ShortNameChecksum(const std::uint8_t* name11) {
+    std::uint8_t sum = 0;
+    for (int i = 0; i < 11; ++i) sum = static_cast<std::uint8_t>(((sum & 1) << 7) + (sum >> 1) + name11[i]);
+    return sum;
+}
+
+std::u16string CFileSystem_FAT::LongName(std::span<const std::uint8_t> buffer, std::size_t entryOffset) {
+    const std::uint8_t* e = buffer.data() + entryOffset;
+    // The entries of a long name stand before their short entry, the part
+    // holding the name's first characters nearest to it. Live parts count
+    // 1, 2, ... in their first byte, the farthest one flagged 0x40; deleted
+    // parts have lost that byte to the 0xE5 mark and end where the run ends
+    // or the name's terminator is. Every part carries the checksum of the
+    // short name it was written with.
     std::u16string name;
     int parts = 0;
-    for (std::size_t at = entryOffset; at >= kEntryBytes && parts < kMaxLongNameEntries; at -= kEntryBytes, ++parts) {
+    bool complete = false;
+    bool partsDeleted = false;
+    std::uint8_t sum = 0;
+    for (std::size_t at = entryOffset; at >= kEntryBytes && parts < kMaxLongNameEntries; at -= kEntryBytes) {
         const std::uint8_t* l = buffer.data() + at - kEntryBytes;
         if (l[11] != 0x0F) break;
+        const bool deleted = l[0] == 0xE5;
+        if (parts == 0) {
+            partsDeleted = deleted;
+            sum = l[13];
+        } else if (deleted != partsDeleted || l[13] != sum) {
+            break;  // another name's parts
+        }
+        if (!deleted && (l[0] & 0x1F) != parts + 1) break;  // out of order: not one name
+        ++parts;
+        bool terminated = false;
         for (const auto& [from, bytes] : {std::pair{1, 10}, std::pair{14, 12}, std::pair{28, 4}})
-            for (int i = 0; i < bytes; i += 2) name += static_cast<char16_t>(GetU16(l + from + i));
+            for (int i = 0; i < bytes; i += 2) {
+                const char16_t c = static_cast<char16_t>(GetU16(l + from + i));
+                terminated |= c == 0;
+                name += c;
+            }
+        if (deleted ? terminated : (l[0] & 0x40) != 0) {
+            complete = true;
+            break;
+        }
     }
-    if (parts > 0) {
-        const std::size_t end = name.find(u'\0');
-        if (end != std::u16string::npos) name.resize(end);
-        if (name.size() > kMaxNameChars) name.resize(kMaxNameChars);
-        if (!name.empty()) return platform::Utf16ToUtf8(name);
+    // A run of deleted parts ends where the entries before it stop being parts.
+    if (parts > 0 && partsDeleted) complete = true;
+    if (!complete) return {};
+    if (const std::size_t end = name.find(u'\0'); end != std::u16string::npos) name.resize(end);
+    if (name.size() > kMaxNameChars) name.resize(kMaxNameChars);
+    if (name.empty()) return {};
+
+    // A live entry's name is what the file system holds: its live parts only.
+    if (!IsDeletedEntry(e)) return !partsDeleted && sum == ShortNameChecksum(e) ? name : std::u16string();
+    // A deleted short entry has lost its first byte, and with it the sum:
+    // the one first byte that gives the parts' checksum must be what the
+    // short name was made of, the long name's first character in upper case.
+    std::uint8_t first = sum;
+    for (int i = 10; i >= 1; --i) {
+        first = static_cast<std::uint8_t>(first - e[i]);
+        first = static_cast<std::uint8_t>((first << 1) | (first >> 7));
     }
+    const std::size_t lead = name.find_first_not_of(u" .");
+    if (lead == std::u16string::npos) return {};
+    const char16_t c = name[lead];
+    bool fits = first == '_';  // characters a short name cannot hold become '_'
+    if (c < 0x80) fits |= first == (c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    else fits |= first >= 0x80 || (first >= 'A' && first <= 'Z');  // the code page's letter, or one without accent
+    return fits ? name : std::u16string();
+}
+
+std::string CFileSystem_FAT::GetEntryName(std::span<const std::uint8_t> buffer, std::size_t entryOffset,
+                                         const char* codePage) {
     const std::uint8_t* e = buffer.data() + entryOffset;
+    if (std::u16string name = LongName(buffer, entryOffset); !name.empty()) return platform::Utf16ToUtf8(name);
     std::string bytes;
     std::size_t i = 0;
     if (IsDeletedEntry(e)) {
@@ -335,6 +405,8 @@ void CFileSystem_FAT::ParseDirectory(std::span<const std::uint8_t> buffer, std::
         if (IsDirectoryEntry(e)) {
             record.Flags |= FO_FOLDER;
             if (queued_.insert(cluster).second) dirQueue_.push_back(cluster);
+        } else if (!IsDeletedEntry(e) && cluster >= 2) {
+            Account((record.Size + ClusterBytes - 1) / ClusterBytes);
         }
         if (cluster == 0) {
             // An empty file owns no cluster: it gets an id of its own, so that it
@@ -344,6 +416,14 @@ void CFileSystem_FAT::ParseDirectory(std::span<const std::uint8_t> buffer, std::
         }
         volume_.AddFileSystemObject(record);
     }
+    // Sizes only estimate the clusters of a file: the walk shows 100 % only
+    // once it has ended.
+    const std::uint64_t end = volume_.ProgressEnd.load();
+    volume_.ProgressPos = end ? std::min(accounted_, end - 1) : 0;
+}
+
+void CFileSystem_FAT::Account(std::uint64_t clusters) {
+    accounted_ += clusters * (ClusterBytes / 512);
 }
 
 }  // namespace tl

@@ -60,9 +60,17 @@ public:
     static bool IsDirectoryEntry(const std::uint8_t* entry) { return (entry[11] & 0x10) != 0; }
     static bool IsDotEntry(const std::uint8_t* entry) { return IsDirectoryEntry(entry) && entry[0] == '.'; }
     // The long name from the entries before `entry` (not before the buffer's
-    // start), or the short name ('_' for a deleted first character).
+    // start) when they belong to it, or the short name ('_' for a deleted
+    // first character).
     static std::string GetEntryName(std::span<const std::uint8_t> buffer, std::size_t entryOffset,
                                     const char* codePage = "CP437");
+    // The long name of the short entry at `entryOffset`: empty when the
+    // entries before it are no long name, or one written for another short
+    // name (their sequence numbers or checksum do not fit).
+    static std::u16string LongName(std::span<const std::uint8_t> buffer, std::size_t entryOffset);
+    // The rotate-right sum of the 11 bytes of a short name that each part of
+    // its long name carries.
+    static std::uint8_t ShortNameChecksum(const std::uint8_t* name11);
 
     // Where the stop flag is read (tests give their own).
     void SetBusyFlag(const std::atomic<std::uint32_t>* busy) { busy_ = busy; }
@@ -84,6 +92,8 @@ public:
 private:
     bool Busy() const;
     void ReportClustersInUse();
+    // Counts `clusters` of the space in use into the walk's progress.
+    void Account(std::uint64_t clusters);
     void Log(int level, const std::string& text) const;
 
     CVolume& volume_;
@@ -91,6 +101,7 @@ private:
     std::vector<std::uint32_t> dirQueue_;
     std::unordered_set<std::uint32_t> queued_;
     std::uint64_t entryCount_ = 0;  // FAT entries the loaded table holds
+    std::uint64_t accounted_ = 0;   // sectors in use the walk has accounted for
 };
 
 }  // namespace tl

@@ -450,7 +450,9 @@ int CFileSystem_NTFS::Initialize() {
     LoadClusterBitmap();
     if (CEventLog* log = volume_.Context().log)
         log->LogInfo(FormatMessageText(volume_.Context().texts, ids::kAnalyzingMftTable));
-    volume_.ProgressEnd = RecordCount ? RecordCount - 1 : 0;
+    // Progress in 512-byte sectors of the MFT, as in every stage.
+    volume_.ProgressPos = 0;
+    volume_.ProgressEnd = RecordCount * RecordSize / 512;
 
     // The MFT is read through its runs a megabyte at a time and its records
     // parsed from memory.
@@ -462,7 +464,7 @@ int CFileSystem_NTFS::Initialize() {
         const std::uint64_t got = MftRecord->ReadStream(first * RecordSize, chunk.size(), chunk.data());
         for (std::uint64_t i = 0; i < count; ++i) {
             const std::uint64_t n = first + i;
-            volume_.ProgressPos = n;
+            volume_.ProgressPos = n * RecordSize / 512;
             if (!Busy()) return 0;
             if ((i + 1) * RecordSize > got) break;
             const std::span<const std::uint8_t> bytes(chunk.data() + i * RecordSize, RecordSize);

@@ -17,6 +17,7 @@
 #include "platform/thread_priority.h"
 #include "platform/time.h"
 #include "storage/analysis_busy.h"
+#include "storage/local_computer.h"
 #include "storage/volume.h"
 
 namespace tl {
@@ -89,23 +90,32 @@ std::int32_t CVolume::Analyse_Do() {
     State = 4;
     Analyse_Boot();
     AnalyseFileSystem();
-    if (context_.settings && context_.settings->SectorsAfterFileSystem() && State.load() == 1) AnalyseSectors();
+    // A stop during the file-system stage ends the whole analysis: the stop
+    // clears the busy flag, and the stage still ends in state 1.
+    if (context_.settings && context_.settings->SectorsAfterFileSystem() && State.load() == 1 &&
+        AnalysisBusy().load() != 0)
+        AnalyseSectors();
     return 1;
 }
 
 void CVolume::StartFileSystemAnalysis() {
+    CLocalComputer::SetCurrentVolumeOf(*this, true);
     ProgressPos = 0;
-    ProgressEnd = TotalClusters;
+    ProgressEnd = 0;  // in sectors, set by the parser (see AnalyseFileSystem)
     StartWorker(
         [this] {
+            // The stage is an analysis of its own: when it ends, nothing is
+            // busy any more, or every later request would only be queued.
             State = 4;
             try {
                 AnalyseFileSystem();
             } catch (...) {
                 State = 1;
+                AnalysisBusy() = 0;
                 throw;
             }
             State = 1;
+            AnalysisBusy() = 0;
         },
         "AnalyseFileSystem.FatalError");
 }
@@ -114,12 +124,21 @@ void CVolume::StartSectorAnalysis(std::uint32_t mode) {
     ScanMode = mode;
     ProgressPos = 0;
     ProgressEnd = TotalSectors;
+    CLocalComputer::SetCurrentVolumeOf(*this, false);
     SectorScanRunning = 1;
     StartWorker(
         [this] {
             State = 2;
             AnalysisBusy() = 1;
-            AnalyseSectors();
+            try {
+                AnalyseSectors();
+            } catch (...) {
+                // A stage that failed is over: the volume may be analysed again.
+                State = 1;
+                SectorScanRunning = 0;
+                AnalysisBusy() = 0;
+                throw;
+            }
             AnalysisBusy() = 0;
         },
         "AnalyseSectors.FatalError");
@@ -128,6 +147,7 @@ void CVolume::StartSectorAnalysis(std::uint32_t mode) {
 void CVolume::AnalyseSectors() {
     ScanFolders = 0;
     ScanFiles = 0;
+    CLocalComputer::SetCurrentVolumeOf(*this, false);
     State = 2;
     platform::SendAppMessage(0, msg::kStatusText, ids::kAnalyzingDriveSectors);
     const std::uint64_t started = platform::TickCountMs();
@@ -136,6 +156,9 @@ void CVolume::AnalyseSectors() {
     foundTree_->BuildOffsetIndex();
     platform::PostAppMessage(0, msg::kSectorStageBegan, reinterpret_cast<std::uintptr_t>(this), 0);
     SectorScanRunning = 1;
+    // Reset after the stage's status text: until then the counters are the
+    // stage before's, which the interface may still show as ended.
+    ProgressPos = 0;
     ProgressEnd = Size / 512;
     {
         CAnalyser analyser(*this);
@@ -144,6 +167,10 @@ void CVolume::AnalyseSectors() {
             for (const auto& u : fileSystem_->UsedSpace) used.push_back({u.start, u.length});
             analyser.Ranges = CAnalyser::FreeRanges(std::move(used), Size / 512);
             if (analyser.Ranges.empty()) analyser.Ranges.push_back({0, 0});  // nothing free: nothing to read
+            // The progress is of the sectors that are read.
+            std::uint64_t free = 0;
+            for (const auto& r : analyser.Ranges) free += r.SectorCount;
+            ProgressEnd = free;
         }
         analyser.Analyse();
     }
@@ -165,7 +192,10 @@ void CVolume::AnalyseFileSystem() {
     FsFolders = 0;
     FsFiles = 0;
     const std::uint64_t started = platform::TickCountMs();
+    // ProgressPos and ProgressEnd count 512-byte sectors in every stage; the
+    // parser sets the end (the space in use, or the MFT) once it knows it.
     ProgressPos = 0;
+    ProgressEnd = 0;
     AnalysisBusy() = 1;
     State = 4;
     platform::SendAppMessage(0, msg::kStatusText, ids::kAnalyzingFileSystem);
@@ -206,6 +236,8 @@ void CVolume::AnalyseFileSystem() {
         break;
     }
 
+    // A stage that was not stopped has done all it will do.
+    if (AnalysisBusy().load() != 0) ProgressPos = ProgressEnd.load();
     platform::PostAppMessage(0, msg::kFileSystemStageEnded);
     State = 1;
     HasNewObjects = 0;

@@ -12,6 +12,13 @@
 #include "storage/little_endian.h"
 
 namespace tl {
+namespace {
+
+// Every computer object alive, so that a volume's stages can reach theirs.
+std::mutex g_computersMutex;
+std::vector<CLocalComputer*> g_computers;
+
+}  // namespace
 
 CLocalComputer::CLocalComputer(AppSettings& settings, platform::SettingsStore& store, const std::string& settingsRoot,
                                const CLanguages& texts, CEventLog::WindowSource logWindow,
@@ -27,6 +34,25 @@ CLocalComputer::CLocalComputer(AppSettings& settings, platform::SettingsStore& s
     recycleBin_ = MakeVolume(VK_PSEUDO);
     recycleBin_->SetName(texts.GetString(ids::kRecycleBin));
     currentVolume_ = lastVolume_ = myComputer_.get();
+    std::lock_guard lock(g_computersMutex);
+    g_computers.push_back(this);
+}
+
+bool CLocalComputer::Holds(const CVolume& v) const {
+    // Every volume this computer makes carries its event log (MakeVolume):
+    // that tells its volumes without taking the list's lock, which a rebuild
+    // holds while it ends volumes and waits for their workers.
+    return v.Context().log == &log_;
+}
+
+void CLocalComputer::SetCurrentVolumeOf(CVolume& v, bool started) {
+    std::lock_guard lock(g_computersMutex);
+    for (CLocalComputer* computer : g_computers) {
+        if (!computer->Holds(v)) continue;
+        computer->currentVolume_ = &v;
+        if (started) computer->lastVolume_ = &v;
+        return;
+    }
 }
 
 void CLocalComputer::AnalyseVolume(CVolume& v) {
@@ -84,7 +110,10 @@ std::vector<CVolume*> CLocalComputer::AnalysisQueue() const {
     return analysisQueue_;
 }
 
-CLocalComputer::~CLocalComputer() = default;
+CLocalComputer::~CLocalComputer() {
+    std::lock_guard lock(g_computersMutex);
+    std::erase(g_computers, this);
+}
 
 std::int64_t CLocalComputer::NewVolumeId() { return nextVolumeId_.fetch_sub(1) - 1; }
 

@@ -60,6 +60,11 @@ public:
     std::vector<CVolume*> AnalysisQueue() const;
     CVolume* CurrentVolume() const { return currentVolume_.load(); }
     CVolume* LastVolume() const { return lastVolume_.load(); }
+    // Makes `volume` the current volume of the computer that made it (and
+    // its last started one when `started`): a stage started on the volume
+    // itself reports here, as a volume does not know its computer. Nothing
+    // happens for a volume no computer made.
+    static void SetCurrentVolumeOf(CVolume& volume, bool started);
 
     // Media arrival and removal of listed devices.
     void OnDeviceChange(const platform::DeviceEvent& event);
@@ -68,6 +73,8 @@ public:
     bool StartDeviceMonitor(std::string* whyNot = nullptr);
 
 private:
+    bool Holds(const CVolume& volume) const;
+
     AppSettings& settings_;
     const CLanguages* texts_;
     CEventLog log_;

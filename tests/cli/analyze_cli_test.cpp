@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <map>
+#include <regex>
 #include <sstream>
 
 #include "cli_runner.h"
@@ -112,6 +113,76 @@ TEST_P(AnalyzeNtfs, AgreesWithFls) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, AnalyzeNtfs, ::testing::Values("ntfs4k.img", "ntfs512.img"));
+
+// One line of --progress: "VOLUME  STAGE  PCT%  RATE MB/s  (T left | done in T)".
+struct ProgressLine {
+    std::string stage;
+    double percent = 0, rate = 0;
+    bool closing = false;
+};
+
+std::vector<ProgressLine> ProgressLines(const std::string& err, const std::string& volume) {
+    static const std::regex line("^(.+)  (file system|sectors) +([0-9]+\\.[0-9])%  +([0-9]+\\.[0-9]) MB/s  "
+                                 "(([0-9:]+|-:--) left|done in [0-9:]+)$");
+    std::vector<ProgressLine> out;
+    std::istringstream lines(err);
+    std::string text;
+    while (std::getline(lines, text)) {
+        std::smatch m;
+        EXPECT_TRUE(std::regex_match(text, m, line)) << "not a progress line: " << text;
+        if (m.empty()) continue;
+        EXPECT_EQ(m[1].str(), volume);
+        out.push_back({m[2].str(), std::stod(m[3].str()), std::stod(m[4].str()), m[5].str().rfind("done", 0) == 0});
+    }
+    return out;
+}
+
+TEST(AnalyzeCli, ProgressShowsPercentRateAndTimeLeftOfEveryStageAndClosesEach) {
+    const auto dir = test::FixturePath("fat");
+    ASSERT_TRUE(test::MakeFixture("make_fat_images.sh", dir));
+    const auto image = (dir / "fat16.img").string();
+    test::CliRunner cli;
+    const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> runs = {
+        {{}, {"file system"}},
+        {{"--sectors"}, {"file system", "sectors"}},
+        {{"--free-space-only"}, {"file system", "sectors"}},
+        {{"--sectors-only"}, {"sectors"}},
+        {{"--lost-volumes"}, {"sectors"}},
+    };
+    for (const auto& [flags, stages] : runs) {
+        std::vector<std::string> args{"--quiet", "analyze", image, "--progress", "--format", "tsv"};
+        args.insert(args.end(), flags.begin(), flags.end());
+        const test::CliResult r = cli.Run(args);
+        const std::string what = flags.empty() ? "(file system only)" : flags[0];
+        ASSERT_EQ(r.exitCode, 0) << what << ": " << r.err;
+        // Standard error holds the progress lines only (not a terminal: whole lines).
+        EXPECT_EQ(r.err.find('\r'), std::string::npos) << what;
+        const auto lines = ProgressLines(r.err, "fat16.img");
+        // Each stage in order, its percentage never going back, closed by one
+        // line at 100 % that gives its rate.
+        std::vector<std::string> seen;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            const ProgressLine& l = lines[i];
+            if (seen.empty() || lines[i - 1].closing) seen.push_back(l.stage);
+            EXPECT_EQ(l.stage, seen.back()) << what << ": a stage's lines are together";
+            if (i > 0 && !lines[i - 1].closing) {
+                EXPECT_GE(l.percent, lines[i - 1].percent) << what;
+            }
+            if (l.closing) {
+                EXPECT_EQ(l.percent, 100.0) << what << ": " << l.stage << " closes at 100 %";
+            } else {
+                EXPECT_LT(l.percent, 100.0) << what << ": only the closing line says 100 %";
+            }
+        }
+        EXPECT_EQ(seen, stages) << what << "\n" << r.err;
+        ASSERT_FALSE(lines.empty()) << what;
+        EXPECT_TRUE(lines.back().closing) << what << ": the last line closes the last stage\n" << r.err;
+        // The sector stage read 32 MiB: its rate is that of a real read.
+        if (stages.back() == "sectors") {
+            EXPECT_GT(lines.back().rate, 0.0) << what << "\n" << r.err;
+        }
+    }
+}
 
 TEST(AnalyzeCli, LostVolumesAreFoundByTheirBootSectors) {
     const auto image = test::FixturePath("partitioned.img");

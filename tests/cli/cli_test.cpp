@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "cli_runner.h"
+#include "fixture_support.h"
 #include "test_support.h"
 
 namespace tl {
@@ -87,6 +88,28 @@ TEST_F(CliTest, DemoReportsTheApplicationObjects) {
     EXPECT_NE(r.out.find("Interface language: English"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Read retries:       3, pause 0 ms"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find((config / "settings.sqlite").string()), std::string::npos) << r.out;
+
+    // The store named is the one this run uses, also when --config-dir overrides the default.
+    const auto other = dir / "other config";
+    const Result o = Run({"--config-dir", other.string(), "demo"});
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_NE(o.out.find("Settings store:     " + (other / "settings.sqlite").string() + "\n"), std::string::npos)
+        << o.out;
+    EXPECT_TRUE(std::filesystem::exists(other / "settings.sqlite"));
+}
+
+TEST_F(CliTest, DemoWithAnImageListsItsTreeAndWhatCanBeRecovered) {
+    const auto fat = test::FixturePath("fat");
+    ASSERT_TRUE(test::MakeFixture("make_fat_images.sh", fat));
+    const Result r = Run({"--quiet", "demo", "--image", (fat / "fat16.img").string()});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    for (const char* line : {"fat16.img  (FAT16)\n", "      Draft Report.txt  600  [deleted]",
+                             "        Quarterly Report Q1.txt  1000  ", "6 folder(s), 17 file(s), 8 deleted\n",
+                             "  Draft Report.txt (600 bytes): can be recovered\n",
+                             "  Letter.txt (250 bytes): can be recovered\n",
+                             // The fragmented file took GAP.BIN's clusters after it was deleted.
+                             "  _AP.BIN (6144 bytes): partly overwritten since"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << " in\n" << r.out;
 }
 
 TEST_F(CliTest, CorruptSettingsDatabaseRunsOnDefaults) {

@@ -88,6 +88,32 @@ std::array<std::uint8_t, 32> Entry(const char* name11, std::uint8_t attr = 0x20)
     return e;
 }
 
+// Appends to `dir` the long-name parts of `name` (last part first, as stored)
+// written for the short name `shortFor`, then the short entry `shortName`
+// (by default `shortFor` itself). Deleted: every entry begins with 0xE5.
+void AppendLongName(std::vector<std::uint8_t>& dir, const std::u16string& name, const char* shortFor,
+                    const char* shortName = nullptr, bool deleted = false) {
+    std::uint8_t sum = 0;
+    for (int i = 0; i < 11; ++i)
+        sum = static_cast<std::uint8_t>(((sum & 1) ? 0x80 : 0) + (sum >> 1) + static_cast<std::uint8_t>(shortFor[i]));
+    const int parts = static_cast<int>((name.size() + 12) / 13);
+    const int at[] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+    for (int p = parts; p >= 1; --p) {
+        std::array<std::uint8_t, 32> l{};
+        l[0] = static_cast<std::uint8_t>(deleted ? 0xE5 : p | (p == parts ? 0x40 : 0));
+        l[11] = 0x0F;
+        l[13] = sum;
+        for (int i = 0; i < 13; ++i) {
+            const std::size_t k = static_cast<std::size_t>((p - 1) * 13 + i);
+            PutU16(l.data() + at[i], k < name.size() ? name[k] : k == name.size() ? 0 : 0xFFFF);
+        }
+        dir.insert(dir.end(), l.begin(), l.end());
+    }
+    auto e = Entry(shortName ? shortName : shortFor);
+    if (deleted) e[0] = 0xE5;
+    dir.insert(dir.end(), e.begin(), e.end());
+}
+
 TEST(FatEntries, ValidityAndNames) {
     auto deleted = Entry("\xE5" "ELLO   TXT");
     std::vector<std::uint8_t> buf(deleted.begin(), deleted.end());
@@ -104,20 +130,88 @@ TEST(FatEntries, ValidityAndNames) {
     auto umlaut = Entry("\x81" "BER    TXT");
     EXPECT_EQ(CFileSystem_FAT::GetEntryName(std::span<const std::uint8_t>(umlaut.data(), 32), 0), "\xC3\xBC" "BER.TXT");
 
-    // A long name in two parts before its short entry; an unpaired surrogate becomes U+FFFD.
-    std::vector<std::uint8_t> dir(96, 0);
-    const std::u16string first = u"Bericht \u00dcbers";  // 13 characters
-    const std::u16string second = u"icht.txt";
-    const auto fill = [&](std::uint8_t* l, const std::u16string& s) {
-        l[11] = 0x0F;
-        const int at[] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
-        for (int i = 0; i < 13; ++i) PutU16(l + at[i], i < static_cast<int>(s.size()) ? s[i] : (i == static_cast<int>(s.size()) ? 0 : 0xFFFF));
-    };
-    fill(dir.data(), second);      // stored last part first
-    fill(dir.data() + 32, first);
-    std::memcpy(dir.data() + 64, "BERICH~1TXT", 11);
-    dir[64 + 11] = 0x20;
+    // A long name in two parts before its short entry.
+    std::vector<std::uint8_t> dir;
+    AppendLongName(dir, u"Bericht \u00dcbersicht.txt", "BERICH~1TXT");
     EXPECT_EQ(CFileSystem_FAT::GetEntryName(dir, 64), "Bericht \xC3\x9C" "bersicht.txt");
+}
+
+// A directory where a long name's parts may stand before a short entry they
+// were not written for: the long name is taken only when its sequence
+// numbers and checksum fit that short entry.
+TEST(FatEntries, LongNamesBelongOnlyToTheirShortEntry) {
+    const auto nameOf = [](const std::vector<std::uint8_t>& dir) {
+        return CFileSystem_FAT::GetEntryName(dir, dir.size() - 32);
+    };
+    const std::u16string longName = u"Quarterly Report.txt";  // two parts
+    std::vector<std::uint8_t> dir;
+    AppendLongName(dir, longName, "QUARTE~1TXT");
+    EXPECT_EQ(nameOf(dir), "Quarterly Report.txt");
+
+    // The short entry was replaced by an unrelated one (a system without long
+    // names reused the slot): the orphaned parts are not its name.
+    dir.clear();
+    AppendLongName(dir, longName, "QUARTE~1TXT", "NOTES   TXT");
+    EXPECT_EQ(nameOf(dir), "NOTES.TXT");
+
+    // Deleted: every part and the short entry begin with 0xE5. The parts'
+    // checksum needs the lost first byte, which the long name tells.
+    dir.clear();
+    AppendLongName(dir, longName, "QUARTE~1TXT", nullptr, true);
+    EXPECT_EQ(nameOf(dir), "Quarterly Report.txt");
+    dir.clear();
+    AppendLongName(dir, u"\u00dcbersicht.txt", "\x9a" "BERSI~1TXT", nullptr, true);
+    EXPECT_EQ(nameOf(dir), "\xC3\x9C" "bersicht.txt");
+    dir.clear();
+    AppendLongName(dir, longName, "QUARTE~1TXT", "NOTES   TXT", true);
+    EXPECT_EQ(nameOf(dir), "_OTES.TXT") << "a deleted name's parts before another deleted entry";
+    // A deleted entry whose rest of the short name fits the checksum only with
+    // a first byte that the long name cannot have given.
+    dir.clear();
+    AppendLongName(dir, longName, "XUARTE~1TXT", "QUARTE~1TXT", true);
+    EXPECT_EQ(nameOf(dir), "_UARTE~1.TXT");
+
+    // Deleted parts before a live entry of another name (its slot reused).
+    dir.clear();
+    AppendLongName(dir, longName, "QUARTE~1TXT", "NOTES   TXT", true);
+    dir[dir.size() - 32] = 'N';
+    EXPECT_EQ(nameOf(dir), "NOTES.TXT");
+    // A live entry's name is what the file system holds now: deleted parts
+    // are free slots, whatever their checksum.
+    dir.clear();
+    AppendLongName(dir, longName, "QUARTE~1TXT", nullptr, true);
+    dir[dir.size() - 32] = 'Q';
+    EXPECT_EQ(nameOf(dir), "QUARTE~1.TXT");
+    // Live parts before a deleted entry of their own name (deleted by a system
+    // that knows no long names) are still its name.
+    dir.clear();
+    AppendLongName(dir, longName, "QUARTE~1TXT");
+    dir[dir.size() - 32] = 0xE5;
+    EXPECT_EQ(nameOf(dir), "Quarterly Report.txt");
+
+    // A part missing: the sequence does not reach the part flagged last.
+    dir.clear();
+    AppendLongName(dir, longName, "QUARTE~1TXT");
+    dir.erase(dir.begin() + 32, dir.begin() + 64);  // the part nearest the short entry
+    EXPECT_EQ(nameOf(dir), "QUARTE~1.TXT");
+    // Parts out of order.
+    dir.clear();
+    AppendLongName(dir, longName, "QUARTE~1TXT");
+    std::swap(dir[0], dir[32]);
+    EXPECT_EQ(nameOf(dir), "QUARTE~1.TXT");
+    // Two names' parts in a row: only the run next to the short entry counts.
+    dir.clear();
+    AppendLongName(dir, u"Other Name.txt", "OTHERN~1TXT");
+    dir.resize(dir.size() - 32);  // its short entry is gone
+    AppendLongName(dir, u"Plan.txt", "PLAN    TXT");
+    EXPECT_EQ(nameOf(dir), "Plan.txt");
+    // The same with deleted names, the nearer one filling its part to the
+    // last character, so no terminator ends it: the checksum does.
+    dir.clear();
+    AppendLongName(dir, u"Other Name.txt", "OTHERN~1TXT", nullptr, true);
+    dir.resize(dir.size() - 32);
+    AppendLongName(dir, u"Plan 2024.txt", "PLAN20~1TXT", nullptr, true);
+    EXPECT_EQ(nameOf(dir), "Plan 2024.txt");
 }
 
 }  // namespace

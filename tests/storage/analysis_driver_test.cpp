@@ -1,11 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
 #include <thread>
 
 #include "app/app_messages.h"
 #include "app/recording_sink.h"
 #include "computer_fixture.h"
+#include "fixture_support.h"
 #include "filesystems/found_tree.h"
 #include "storage/analysis_busy.h"
 #include "test_support.h"
@@ -82,6 +87,62 @@ TEST_F(AnalysisDriverTest, SecondRequestOnlyQueuesAndUnreadableDrivesStillFinish
     EXPECT_TRUE(computer.AnalysisQueue().empty());
 }
 
+TEST_F(AnalysisDriverTest, StagesStartedOnAVolumeMakeItCurrentAndLeaveNothingBusy) {
+    CVolume* a = Image("a.dsk", std::string(64 * 512, '\0'));
+    CVolume* b = Image("b.dsk", std::string(64 * 512, '\0'));
+    CVolume* c = Image("c.dsk", std::string(64 * 512, '\0'));
+    ASSERT_TRUE(a && b && c);
+
+    // The file-system stage alone (as the wizard starts it).
+    a->StartFileSystemAnalysis();
+    EXPECT_EQ(computer.CurrentVolume(), a);
+    EXPECT_EQ(computer.LastVolume(), a);
+    ASSERT_TRUE(a->WaitForWorker(10000));
+    EXPECT_EQ(a->State.load(), 1);
+    EXPECT_EQ(AnalysisBusy().load(), 0u) << "the ended stage leaves nothing busy";
+    // So a later request starts at once instead of waiting in the queue for ever.
+    computer.AnalyseVolume(*b);
+    EXPECT_TRUE(b->WaitForWorker(10000));
+    EXPECT_TRUE(computer.AnalysisQueue().empty());
+
+    // The sector stage alone: the current volume, not the last started one.
+    c->StartSectorAnalysis(0);
+    EXPECT_EQ(computer.CurrentVolume(), c);
+    EXPECT_EQ(computer.LastVolume(), b);
+    ASSERT_TRUE(c->WaitForWorker(10000));
+    EXPECT_EQ(c->State.load(), 1);
+    EXPECT_EQ(AnalysisBusy().load(), 0u);
+
+    // A volume made by no computer belongs to none.
+    CVolume loose(VK_IMAGE, VolumeContext{});
+    loose.StartFileSystemAnalysis();
+    ASSERT_TRUE(loose.WaitForWorker(10000));
+    EXPECT_EQ(computer.CurrentVolume(), c);
+}
+
+// A device whose every read throws, as a failing lower layer may.
+class ThrowingDevice : public ISectorDevice {
+public:
+    DeviceReadResult Read(std::uint64_t, std::span<std::uint8_t>, std::unique_ptr<IPendingRead>&) override {
+        throw std::runtime_error("the device went away");
+    }
+    std::optional<std::uint64_t> Size() const override { return 64 * 512; }
+};
+
+TEST_F(AnalysisDriverTest, ASectorStageThatFailsLeavesTheVolumeAnalysable) {
+    CVolume* v = Image("t.dsk", std::string(64 * 512, '\0'));
+    ASSERT_NE(v, nullptr);
+    v->Close();
+    v->SetDevice(std::make_shared<ThrowingDevice>());
+    v->StartSectorAnalysis(0);
+    ASSERT_TRUE(v->WaitForWorker(10000));
+    EXPECT_TRUE(LogHas("ERR: AnalyseSectors.FatalError")) << testing::PrintToString(computer.Log().Lines());
+    EXPECT_EQ(AnalysisBusy().load(), 0u);
+    EXPECT_EQ(v->SectorScanRunning.load(), 0u);
+    // State 2 would make every later request on the volume do nothing.
+    EXPECT_EQ(v->State.load(), 1);
+}
+
 TEST_F(AnalysisDriverTest, StopAsksFirstAndNoKeepsTheAnalysisRunning) {
     CVolume* v = Image("c.dsk", std::string(64 * 512, '\0'));
     AnalysisBusy() = 1;
@@ -128,6 +189,161 @@ TEST_F(AnalysisDriverTest, APausedWorkerWaitsUntilResumedOrStopped) {
     v->Stop();  // wakes the paused stage, which sees the stop
     stopped.join();
     EXPECT_EQ(passed.load(), 2);
+}
+
+}  // namespace
+}  // namespace tl
+
+namespace tl {
+namespace {
+
+TEST_F(AnalysisDriverTest, TheFileSystemStageCountsItsProgressInSectorsInUse) {
+    const auto fat = test::FixturePath("fat");
+    ASSERT_TRUE(test::MakeFixture("make_fat_images.sh", fat));
+    for (const char* name : {"fat12.img", "fat32.img"}) {
+        CVolume* v = computer.LoadImage((fat / name).string());
+        ASSERT_NE(v, nullptr);
+        computer.AnalyseVolume(*v);
+        ASSERT_TRUE(v->WaitForWorker(10000));
+        // The end is the space in use (512-byte sectors), reached when the stage ends.
+        std::uint64_t inUse = 0;
+        for (const auto& used : v->FileSystem().UsedSpace) inUse += used.length;
+        EXPECT_GT(inUse, 0u) << name;
+        EXPECT_EQ(v->ProgressEnd.load(), inUse) << name;
+        EXPECT_EQ(v->ProgressPos.load(), inUse) << name;
+    }
+}
+
+// A device over an image's bytes whose reads from `holdFrom` on wait until
+// the test opens the gate: an analysis can be caught in the middle of its
+// walk, or stuck in a read.
+class GatedDevice : public ISectorDevice {
+public:
+    GatedDevice(std::string bytes, std::uint64_t holdFrom) : bytes_(std::move(bytes)), holdFrom_(holdFrom) {}
+    DeviceReadResult Read(std::uint64_t offset, std::span<std::uint8_t> buffer, std::unique_ptr<IPendingRead>&) override {
+        if (offset >= holdFrom_) {
+            std::unique_lock lock(mutex_);
+            held_ = true;
+            cv_.notify_all();
+            cv_.wait_for(lock, std::chrono::seconds(30), [this] { return open_; });  // never for ever
+        }
+        if (offset >= bytes_.size()) return {DeviceReadResult::State::Done, 0, 0};
+        const std::size_t n = std::min<std::size_t>(buffer.size(), bytes_.size() - offset);
+        std::memcpy(buffer.data(), bytes_.data() + offset, n);
+        return {DeviceReadResult::State::Done, n, 0};
+    }
+    std::optional<std::uint64_t> Size() const override { return bytes_.size(); }
+    bool WaitHeld() {
+        std::unique_lock lock(mutex_);
+        return cv_.wait_for(lock, std::chrono::seconds(10), [this] { return held_; });
+    }
+    void Open() {
+        std::lock_guard lock(mutex_);
+        open_ = true;
+        cv_.notify_all();
+    }
+
+private:
+    std::string bytes_;
+    std::uint64_t holdFrom_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool held_ = false, open_ = false;
+};
+
+// A FAT16 volume made by mkfs.fat and mtools whose analysis stops when it
+// first reads a subfolder: its root directory has been parsed by then.
+class StopDuringWalk : public AnalysisDriverTest {
+protected:
+    void SetUp() override {
+        const auto fat = test::FixturePath("fat");
+        ASSERT_TRUE(test::MakeFixture("make_fat_images.sh", fat));
+        std::string bytes = test::ReadFileBytes(fat / "fat16.img");
+        ASSERT_GT(bytes.size(), 512u);
+        const auto* b = reinterpret_cast<const std::uint8_t*>(bytes.data());
+        const auto u16 = [&](std::size_t at) { return static_cast<std::uint64_t>(b[at] | (b[at + 1] << 8)); };
+        // Reserved sectors, the FATs, the root directory: then the clusters.
+        const std::uint64_t dataStart = (u16(14) + b[16] * u16(22)) * u16(11) + u16(17) * 32;
+        test::WriteFileBytes(dir / "fat16.img", bytes);
+        volume = computer.LoadImage((dir / "fat16.img").string());
+        ASSERT_NE(volume, nullptr);
+        gate = std::make_shared<GatedDevice>(std::move(bytes), dataStart);
+        volume->Close();
+        volume->SetDevice(gate);
+        // As when the user starts an analysis of the whole drive.
+        settings.SetU32(AppSettings::kSectorsAfterFileSystem, 1);
+        computer.AnalyseVolume(*volume);
+        ASSERT_TRUE(gate->WaitHeld()) << "the walk never reached a subfolder";
+    }
+    void TearDown() override {
+        if (gate) gate->Open();
+        if (volume) volume->WaitForWorker(30000);
+    }
+    bool Found(const std::string& name) {
+        for (CFoundObject* o : volume->FoundTree().AllRecords())
+            if (volume->FoundTree().Snapshot(*o).GetName() == name) return true;
+        return false;
+    }
+    // What the root directory holds, and what only its subfolders do.
+    void ExpectRootOnly() {
+        for (const char* name : {"README.TXT", "Meeting Minutes.txt", "Docs", "Frag", "Old Notes.txt"})
+            EXPECT_TRUE(Found(name)) << name << " was found before the stop and must stay";
+        for (const char* name : {"Multi Cluster.bin", "Quarterly Report Q1.txt", "Spacer.bin", "Plan.txt"})
+            EXPECT_FALSE(Found(name)) << name << " is in a folder the stopped walk never parsed";
+    }
+
+    CVolume* volume = nullptr;
+    std::shared_ptr<GatedDevice> gate;
+};
+
+TEST_F(StopDuringWalk, TheWalkEndsAtItsNextEntryAndWhatItFoundStays) {
+    // The read in flight comes back a moment after the stop request.
+    std::thread reader([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        gate->Open();
+    });
+    // The walk's progress has moved with the root's files, and not to its end.
+    const std::uint64_t end = volume->ProgressEnd.load();
+    EXPECT_GT(volume->ProgressPos.load(), 0u);
+    EXPECT_LT(volume->ProgressPos.load(), end);
+    const std::size_t first = computer.Log().LineCount();
+    EXPECT_EQ(computer.StopAnalysis(*volume, true), 1);
+    reader.join();
+    EXPECT_LT(volume->ProgressPos.load(), end) << "a stopped stage is not shown as complete";
+    // The worker ended by itself within the second the stop waits for it.
+    EXPECT_FALSE(volume->IsWorkerRunning());
+    EXPECT_FALSE(LogHas("Analysis of fat16.img stoped"));
+    EXPECT_EQ(AnalysisBusy().load(), 0u);
+    EXPECT_TRUE(computer.AnalysisQueue().empty());
+    EXPECT_EQ(volume->State.load(), 1);
+    ExpectRootOnly();
+    // The stage still ends with its summary: what the root held.
+    const auto lines = LinesFrom(first);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Analysis completed. Found 3 folder(s) and 6 file(s)."), lines.end())
+        << testing::PrintToString(lines);
+    bool finished = false, sectorStage = false;
+    for (const auto& m : sink->posted) {
+        finished |= m.id == msg::kAnalysisFinished;
+        sectorStage |= m.id == msg::kSectorStageBegan || m.id == msg::kSectorStageEnded;
+    }
+    EXPECT_TRUE(finished);
+    // A stopped analysis does not go on to its next stage.
+    EXPECT_FALSE(sectorStage);
+    EXPECT_FALSE(LogHas("Starting drive sector analysis, searching for lost files.")) << testing::PrintToString(lines);
+}
+
+TEST_F(StopDuringWalk, AWorkerStuckInAReadIsGivenUpAfterASecondAndEndsWhenTheReadDoes) {
+    EXPECT_EQ(computer.StopAnalysis(*volume, true), 1);
+    EXPECT_TRUE(LogHas("Analysis of fat16.img stoped"));
+    EXPECT_EQ(volume->State.load(), 1);
+    EXPECT_EQ(AnalysisBusy().load(), 0u);
+    EXPECT_TRUE(computer.AnalysisQueue().empty());
+    // No thread is killed: the worker is still in its read, and ends after it.
+    EXPECT_TRUE(volume->IsWorkerRunning());
+    gate->Open();
+    ASSERT_TRUE(volume->WaitForWorker(10000));
+    EXPECT_EQ(volume->State.load(), 1);
+    ExpectRootOnly();
 }
 
 }  // namespace
