@@ -7,6 +7,7 @@
 #include "app/languages.h"
 #include "app/string_ids.h"
 #include "filesystems/found_tree.h"
+#include "filesystems/synthetic_ids.h"
 #include "platform/notify.h"
 #include "storage/analysis_busy.h"
 #include "storage/little_endian.h"
@@ -86,7 +87,7 @@ std::vector<CVolume*> CLocalComputer::AnalysisQueue() const {
 
 CLocalComputer::~CLocalComputer() = default;
 
-std::int64_t CLocalComputer::NewVolumeId() { return nextVolumeId_.fetch_sub(1) - 1; }
+std::int64_t CLocalComputer::NewVolumeId() { return NextSyntheticId(); }
 
 std::unique_ptr<CVolume> CLocalComputer::MakeVolume(VolumeKind kind) {
     VolumeContext context{&settings_, &log_, texts_, &signatures_, {}};

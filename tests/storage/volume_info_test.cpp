@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "computer_fixture.h"
 #include "app/languages.h"
 #include "filesystems/found_tree.h"
+#include "filesystems/synthetic_ids.h"
 #include "fixture_support.h"
 #include "platform/settings_store.h"
 #include "storage/local_computer.h"
@@ -29,7 +32,9 @@ TEST_F(ComputerTest, ImageWithAPartitionTableListsItsVolumes) {
     CVolume* disk = computer.LoadImage(image.string());
     ASSERT_NE(disk, nullptr);
     EXPECT_EQ(disk->DriveType, 7u);
-    EXPECT_EQ(static_cast<std::int64_t>(disk->Id), -65539);  // after the two pseudo-volumes
+    // Volume ids come from the synthetic counter: after the two pseudo-volumes.
+    EXPECT_LT(static_cast<std::int64_t>(disk->Id), static_cast<std::int64_t>(computer.RecycleBin().Id));
+    EXPECT_LT(static_cast<std::int64_t>(computer.RecycleBin().Id), -65536);
     const auto volumes = computer.Volumes().Snapshot();
     ASSERT_EQ(volumes.size(), 6u);
     const std::uint64_t offsets[] = {2048, 6144, 24576, 108544, 151552};
@@ -80,6 +85,22 @@ TEST_F(ComputerTest, ImageWithAPartitionTableListsItsVolumes) {
     again.DataOffset = 512;
     computer.AddFoundVolume(again);
     EXPECT_EQ(computer.Volumes().GetCount(), 6u);
+}
+
+TEST_F(ComputerTest, VolumeIdsNeverMeetTheIdsOfRecordsOrGroups) {
+    // Records without an id of their own (empty FAT files, placeholders) and
+    // volumes draw from one counter, whichever of them asks first.
+    const std::int64_t before = NextSyntheticId();
+    const auto volume = computer.MakeVolume(VK_IMAGE);
+    const std::int64_t after = NextSyntheticId();
+    const auto id = static_cast<std::int64_t>(volume->Id);
+    EXPECT_LT(id, before);
+    EXPECT_GT(id, after);
+
+    std::set<std::int64_t> ids{static_cast<std::int64_t>(computer.RecycleBin().Id), id};
+    const auto second = computer.MakeVolume(VK_FOUND);
+    EXPECT_TRUE(ids.insert(static_cast<std::int64_t>(second->Id)).second);
+    for (int i = 0; i < 100; ++i) EXPECT_TRUE(ids.insert(NextSyntheticId()).second);
 }
 
 TEST_F(ComputerTest, UnopenableImagesAreNotAdded) {
