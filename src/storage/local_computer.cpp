@@ -13,6 +13,13 @@
 #include "storage/little_endian.h"
 
 namespace tl {
+namespace {
+
+// Volumes found inside found volumes nest only as deep as someone analyses
+// them; a walk up the parents never goes further than this all the same.
+constexpr int kMaxVolumeNesting = 64;
+
+}  // namespace
 
 CLocalComputer::CLocalComputer(AppSettings& settings, platform::SettingsStore& store, const std::string& settingsRoot,
                                const CLanguages& texts, CEventLog::WindowSource logWindow,
@@ -191,16 +198,36 @@ bool CLocalComputer::StartDeviceMonitor(std::string* whyNot) {
 }
 
 void CLocalComputer::OnDeviceChange(const platform::DeviceEvent& event) {
-    if (event.action == platform::DeviceEvent::Action::Change) return;
+    if (event.action == platform::DeviceEvent::Action::Change || event.devicePath.empty()) return;
     const bool arrived = event.action == platform::DeviceEvent::Action::Add;
+    // The medium of a disk or partition carries the volumes found on it too:
+    // they read through its device.
+    const auto onThisMedium = [&](const CVolume& v) {
+        const CVolume* owner = &v;
+        for (int depth = 0; depth < kMaxVolumeNesting && (owner->Kind == VK_FOUND || owner->Kind == VK_VIRTUAL); ++depth) {
+            const CVolume* parent = owner->GetParent();
+            if (!parent) break;
+            owner = parent;
+        }
+        return (owner->Kind == VK_PHYSICAL || owner->Kind == VK_LOGICAL) && owner->DevicePath == event.devicePath;
+    };
     bool known = false;
     for (CVolume* v : volumes_.Snapshot()) {
-        if (v->Kind == VK_FOUND || v->Kind == VK_IMAGE || v->DevicePath != event.devicePath) continue;
-        v->State = arrived ? 1 : kVolumeNotReady;
+        if (!onThisMedium(*v)) continue;
         known = true;
+        // A descriptor of a medium that went away stays dead, even once the
+        // medium is back: the next read opens the device anew.
+        v->Close();
+        v->State = arrived ? 1 : kVolumeNotReady;
+        // A running analysis waits at its next pause point while the medium
+        // is away, and goes on where it stopped when it returns.
+        if (arrived)
+            v->ResumeWorker();
+        else
+            v->SuspendWorker();
     }
     if (!known) return;
-    log_.LogInfo(FormatMessageText(texts_, arrived ? ids::kDeviceMediumConnected : ids::kDeviceMediumRemoved, event.name));
+    log_.LogInfo(FormatMessageText(texts_, arrived ? ids::kMediumConnected : ids::kMediumRemoved, event.name));
     platform::PostAppMessage(0, msg::kMediaChanged, arrived ? 0x8000 : 0x8004, 0, event.devicePath);
 }
 
