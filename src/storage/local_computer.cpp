@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
 
 #include "app/app_messages.h"
 #include "app/languages.h"
@@ -18,6 +19,20 @@ namespace {
 // Volumes found inside found volumes nest only as deep as someone analyses
 // them; a walk up the parents never goes further than this all the same.
 constexpr int kMaxVolumeNesting = 64;
+
+// The volume whose device `v` reads through: `v` itself, or for a region of
+// a disk (a found volume, a virtual drive) the nearest volume above it with
+// a device of its own. Every VolumeOffset counts from the start of that
+// device.
+const CVolume* DeviceOwner(const CVolume& v) {
+    const CVolume* owner = &v;
+    for (int depth = 0; depth < kMaxVolumeNesting && (owner->Kind == VK_FOUND || owner->Kind == VK_VIRTUAL); ++depth) {
+        const CVolume* parent = owner->GetParent();
+        if (!parent) break;
+        owner = parent;
+    }
+    return owner;
+}
 
 }  // namespace
 
@@ -137,26 +152,37 @@ void CLocalComputer::AddFoundVolume(const CFoundObject& r) {
             }
         }
     }
-    if ((parent->Kind == VK_LOGICAL || parent->Kind == VK_IMAGE) && r.DataOffset == 0) {
+    // A boot sector at the start of a volume is that volume's own.
+    if (parent->Kind != VK_PHYSICAL && r.DataOffset == 0) {
         parent->Flags |= FO_SIGNATURE_MATCH;
         return;
     }
-    // A volume already found at this offset of this parent is not added twice
-    // (backup boot sectors and repeated scans report the same volume again).
-    const auto foundAt = [&](std::uint64_t offset) {
+    // r's offset counts from the parent's start; the new volume reads through
+    // the parent's device, so its own offset counts from that device's start.
+    if (r.DataOffset > std::numeric_limits<std::uint64_t>::max() - parent->VolumeOffset) return;
+    const std::uint64_t position = parent->VolumeOffset + r.DataOffset;
+    const CVolume* device = DeviceOwner(*parent);
+    // A volume already found at this byte of the same device is not added
+    // twice (backup boot sectors, repeated scans, and a scan of a disk that
+    // meets again a volume found inside one of its volumes).
+    const auto foundAt = [&](std::uint64_t at) {
         for (CVolume* v : volumes_.Snapshot())
-            if (v->Kind == VK_FOUND && v->Parent == parent && v->VolumeOffset == offset) return true;
+            if (v->Kind == VK_FOUND && v->VolumeOffset == at && DeviceOwner(*v) == device) return true;
         return false;
     };
-    if (foundAt(r.DataOffset)) return;
+    if (foundAt(position)) return;
     // A backup boot sector is not a volume of its own: FAT32 keeps one a few
     // sectors after the first (the sector number at byte 50), NTFS one just
-    // after its last counted sector (the count at byte 40).
+    // after its last counted sector (the count at byte 40). The first may be
+    // a found volume or the parent's own file system.
     if (r.TypeId == 11 || r.TypeId == 7) {
         std::array<std::uint8_t, 512> boot{};
         if (parent->ReadSectors(boot.data(), r.DataOffset / 512, std::uint64_t{1}) == 512) {
             const std::uint64_t back = r.TypeId == 11 ? GetU16(boot.data() + 50) : GetU64(boot.data() + 40);
-            if (back != 0 && back <= r.DataOffset / 512 && foundAt(r.DataOffset - back * 512)) return;
+            if (back != 0 && back <= r.DataOffset / 512) {
+                const std::uint64_t first = position - back * 512;
+                if (foundAt(first) || (first == parent->VolumeOffset && parent->FileSystem().TypeCode != 0)) return;
+            }
         }
     }
 
@@ -174,8 +200,8 @@ void CLocalComputer::AddFoundVolume(const CFoundObject& r) {
         v->FileSystem().TypeName = name;
         v->FileSystem().TypeCode = code;
     }
-    log_.LogInfo(FormatMessageText(texts_, ids::kFoundVolumeAt, name, r.DataOffset));
-    v->VolumeOffset = r.DataOffset;
+    log_.LogInfo(FormatMessageText(texts_, ids::kFoundVolumeAt, name, position));
+    v->VolumeOffset = position;
     v->Size = parent->Size > r.DataOffset ? parent->Size - r.DataOffset : 0;
     // A partition entry gives the volume's own length: the volume ends there,
     // not at the end of the disk.
@@ -203,12 +229,7 @@ void CLocalComputer::OnDeviceChange(const platform::DeviceEvent& event) {
     // The medium of a disk or partition carries the volumes found on it too:
     // they read through its device.
     const auto onThisMedium = [&](const CVolume& v) {
-        const CVolume* owner = &v;
-        for (int depth = 0; depth < kMaxVolumeNesting && (owner->Kind == VK_FOUND || owner->Kind == VK_VIRTUAL); ++depth) {
-            const CVolume* parent = owner->GetParent();
-            if (!parent) break;
-            owner = parent;
-        }
+        const CVolume* owner = DeviceOwner(v);
         return (owner->Kind == VK_PHYSICAL || owner->Kind == VK_LOGICAL) && owner->DevicePath == event.devicePath;
     };
     bool known = false;
