@@ -16,17 +16,13 @@
 namespace tl {
 namespace {
 
-// Volumes found inside found volumes nest only as deep as someone analyses
-// them; a walk up the parents never goes further than this all the same.
-constexpr int kMaxVolumeNesting = 64;
-
 // The volume whose device `v` reads through: `v` itself, or for a region of
 // a disk (a found volume, a virtual drive) the nearest volume above it with
 // a device of its own. Every VolumeOffset counts from the start of that
 // device.
 const CVolume* DeviceOwner(const CVolume& v) {
     const CVolume* owner = &v;
-    for (int depth = 0; depth < kMaxVolumeNesting && (owner->Kind == VK_FOUND || owner->Kind == VK_VIRTUAL); ++depth) {
+    for (int depth = 0; depth < CVolume::kMaxNesting && (owner->Kind == VK_FOUND || owner->Kind == VK_VIRTUAL); ++depth) {
         const CVolume* parent = owner->GetParent();
         if (!parent) break;
         owner = parent;
