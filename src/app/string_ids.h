@@ -32,8 +32,9 @@ inline constexpr unsigned kConditionDeleted = 176;  // "Deleted"
 inline constexpr unsigned kConditionLive = 177;  // "Live"
 inline constexpr unsigned kAnalyzingMftTable = 178;
 inline constexpr unsigned kFoundVolumeAt = 179;  // "Found %s volume at: %I64d"
-inline constexpr unsigned kMediumConnected = 180;  // "Volume %c: Medium connected!"
-inline constexpr unsigned kMediumRemoved = 181;  // "Drive %c: Medium removed!"
+// The device name ("sdb1") stands where a drive letter would.
+inline constexpr unsigned kMediumConnected = 180;  // "Volume %s: Medium connected!"
+inline constexpr unsigned kMediumRemoved = 181;  // "Drive %s: Medium removed!"
 inline constexpr unsigned kNoFilesFound = 182;
 inline constexpr unsigned kRecoveryListEmpty = 183;  // "Recovery list is empty!"
 inline constexpr unsigned kRecoveryStarted = 184;
@@ -178,7 +179,5 @@ inline constexpr unsigned kWindowsErrorSuffix = 61020;  // " WindwsError: %d"
 inline constexpr unsigned kCantOpenVolume = 61021;  // "Can't open volume '%s', System Error: %s"
 inline constexpr unsigned kVolumeAt = 61022;  // "Volume at: %I64d"
 inline constexpr unsigned kReadTooLarge = 61023;  // "Volume %s: a read of %I64d sectors at %I64d is refused (too large or beyond 64-bit positions)."
-inline constexpr unsigned kDeviceMediumConnected = 61030;  // "Volume %s: Medium connected!"
-inline constexpr unsigned kDeviceMediumRemoved = 61031;  // "Drive %s: Medium removed!"
 
 }  // namespace tl::ids

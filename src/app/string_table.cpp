@@ -37,8 +37,8 @@ constexpr StringTableEntry kEntries[] = {
     {ids::kConditionLive, "Live"},
     {ids::kAnalyzingMftTable, "Analyzing MFT table"},
     {ids::kFoundVolumeAt, "Found %s volume at: %I64d"},
-    {ids::kMediumConnected, "Volume %c: Medium connected!"},
-    {ids::kMediumRemoved, "Drive %c: Medium removed!"},
+    {ids::kMediumConnected, "Volume %s: Medium connected!"},
+    {ids::kMediumRemoved, "Drive %s: Medium removed!"},
     {ids::kNoFilesFound, "No files found"},
     {ids::kRecoveryListEmpty, "Recovery list is empty!"},
     {ids::kRecoveryStarted, "Recovery started."},
@@ -224,8 +224,6 @@ constexpr StringTableEntry kEntries[] = {
     {ids::kCantOpenVolume, "Can't open volume '%s', System Error: %s"},
     {ids::kVolumeAt, "Volume at: %I64d"},
     {ids::kReadTooLarge, "Volume %s: a read of %I64d sectors at %I64d is refused (too large or beyond 64-bit positions)."},
-    {ids::kDeviceMediumConnected, "Volume %s: Medium connected!"},
-    {ids::kDeviceMediumRemoved, "Drive %s: Medium removed!"},
 };
 
 constexpr bool IdsStrictlyAscending() {

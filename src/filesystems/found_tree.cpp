@@ -18,10 +18,9 @@ namespace {
 constexpr std::size_t kMaxFolderDepth = 4096;
 
 // A signature group's folder is keyed by the group's 32-bit identifier
-// zero-extended. Sign-extended, the groups' identifiers (taken from the
-// synthetic counter, -65537 and down) would be the very values the volumes
-// take from their own counter, and a group folder would then be mistaken
-// for the volume's node in the tree.
+// zero-extended, apart from the synthetic ids (-65537 and down) of volumes
+// and records: a group folder must never be mistaken for the volume's node
+// in the tree.
 std::uint64_t GroupFolderId(std::uint32_t groupId) { return groupId; }
 
 void Notify(CFoundObject* record, unsigned code) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/text.h"
 #include "storage/little_endian.h"
 
 namespace tl {
@@ -42,6 +43,17 @@ std::string PatternValueName(int n) {
     char name[16];
     std::snprintf(name, sizeof name, "Signature%.2d", n);
     return name;
+}
+
+// The number of a pattern-text value name ("signature07" -> 7; names
+// compared lower-cased), or 0 for any other name.
+int PatternValueNumber(std::string_view lower) {
+    constexpr std::string_view kStem = "signature";
+    if (lower.size() != kStem.size() + 2 || !lower.starts_with(kStem)) return 0;
+    const char hi = lower[kStem.size()];
+    const char lo = lower[kStem.size() + 1];
+    if (hi < '0' || hi > '9' || lo < '0' || lo > '9') return 0;
+    return (hi - '0') * 10 + (lo - '0');
 }
 
 }  // namespace
@@ -212,8 +224,7 @@ bool FileSignature::SaveToStore(platform::SettingsStore& store, std::string_view
     bool ok = true;
     for (const auto& v : kDwordValues) ok = store.SetDword(key, v.name, this->*v.field) && ok;
     for (const auto& v : kStringValues) ok = store.SetString(key, v.name, this->*v.field) && ok;
-    // Pattern texts: the ones of this record, numbered in order; texts
-    // already stored beyond them stay where they are.
+    // Pattern texts: the ones of this record, numbered in order.
     std::vector<SignaturePattern> binary;
     int n = 0;
     for (const auto& p : Patterns) {
@@ -227,6 +238,17 @@ bool FileSignature::SaveToStore(platform::SettingsStore& store, std::string_view
         ok = store.SetValue(key, kBinaryPatternsValue, platform::ValueType::Binary,
                             std::string_view(reinterpret_cast<const char*>(image.data()), image.size())) &&
              ok;
+    }
+    // The key holds this record's patterns and no others: texts numbered
+    // beyond the ones just written, and a binary image this record no longer
+    // needs, would come back at the next load (an import that replaced the
+    // patterns of a type would be undone by a restart).
+    const std::string binaryName = platform::AsciiLower(kBinaryPatternsValue);
+    for (const auto& name : store.ValueNames(key)) {
+        const std::string lower = platform::AsciiLower(name);
+        const int number = PatternValueNumber(lower);
+        const bool stale = lower == binaryName ? binary.empty() : number > n;
+        if (stale) ok = store.DeleteValue(key, name) && ok;
     }
     return ok;
 }

@@ -99,8 +99,9 @@ public:
     // LoadFromKey leaves defaults where values are missing and sets Id from
     // the key name; it returns false when the key does not exist.
     bool LoadFromKey(const platform::SettingsStore& store, std::string_view parentKey, std::string_view name);
-    // Writes the values (never removing a pattern text already stored) under
-    // ROOT\Signatures\%.5d, or ROOT\Groups\%.5d for a group record.
+    // Writes the values under ROOT\Signatures\%.5d, or ROOT\Groups\%.5d for
+    // a group record, so that the key holds exactly this record's patterns:
+    // pattern values it no longer has are removed.
     bool SaveToStore(platform::SettingsStore& store, std::string_view root) const;
 
 private:

@@ -51,7 +51,12 @@ bool CVolume::WaitForWorker(std::uint32_t timeoutMs) {
 }
 
 void CVolume::ResumeWorker() {
-    paused_ = false;
+    // Cleared under the worker's lock: a stage between its test of the flag
+    // and its wait would otherwise miss the wake-up and wait for good.
+    {
+        std::lock_guard lock(workerMutex_);
+        paused_ = false;
+    }
     workerCv_.notify_all();
 }
 
@@ -66,8 +71,7 @@ bool CVolume::PausePoint() {
 int CVolume::Stop() {
     // The stages check AnalysisBusy between entries, records and blocks;
     // the caller has cleared it. A paused worker is woken to see it.
-    paused_ = false;
-    workerCv_.notify_all();
+    ResumeWorker();
     if (workerRunning_.load() && workerId_.load() != std::this_thread::get_id()) {
         if (!WaitForWorker(1000)) {
             State = 1;

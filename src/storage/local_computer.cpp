@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
 
 #include "app/app_messages.h"
 #include "app/languages.h"
 #include "app/string_ids.h"
 #include "filesystems/found_tree.h"
+#include "filesystems/synthetic_ids.h"
 #include "platform/notify.h"
 #include "storage/analysis_busy.h"
 #include "storage/little_endian.h"
@@ -17,6 +19,20 @@ namespace {
 // Every computer object alive, so that a volume's stages can reach theirs.
 std::mutex g_computersMutex;
 std::vector<CLocalComputer*> g_computers;
+
+// The volume whose device `v` reads through: `v` itself, or for a region of
+// a disk (a found volume, a virtual drive) the nearest volume above it with
+// a device of its own. Every VolumeOffset counts from the start of that
+// device.
+const CVolume* DeviceOwner(const CVolume& v) {
+    const CVolume* owner = &v;
+    for (int depth = 0; depth < CVolume::kMaxNesting && (owner->Kind == VK_FOUND || owner->Kind == VK_VIRTUAL); ++depth) {
+        const CVolume* parent = owner->GetParent();
+        if (!parent) break;
+        owner = parent;
+    }
+    return owner;
+}
 
 }  // namespace
 
@@ -115,7 +131,7 @@ CLocalComputer::~CLocalComputer() {
     std::erase(g_computers, this);
 }
 
-std::int64_t CLocalComputer::NewVolumeId() { return nextVolumeId_.fetch_sub(1) - 1; }
+std::int64_t CLocalComputer::NewVolumeId() { return NextSyntheticId(); }
 
 std::unique_ptr<CVolume> CLocalComputer::MakeVolume(VolumeKind kind) {
     VolumeContext context{&settings_, &log_, texts_, &signatures_, {}};
@@ -158,26 +174,37 @@ void CLocalComputer::AddFoundVolume(const CFoundObject& r) {
             }
         }
     }
-    if ((parent->Kind == VK_LOGICAL || parent->Kind == VK_IMAGE) && r.DataOffset == 0) {
+    // A boot sector at the start of a volume is that volume's own.
+    if (parent->Kind != VK_PHYSICAL && r.DataOffset == 0) {
         parent->Flags |= FO_SIGNATURE_MATCH;
         return;
     }
-    // A volume already found at this offset of this parent is not added twice
-    // (backup boot sectors and repeated scans report the same volume again).
-    const auto foundAt = [&](std::uint64_t offset) {
+    // r's offset counts from the parent's start; the new volume reads through
+    // the parent's device, so its own offset counts from that device's start.
+    if (r.DataOffset > std::numeric_limits<std::uint64_t>::max() - parent->VolumeOffset) return;
+    const std::uint64_t position = parent->VolumeOffset + r.DataOffset;
+    const CVolume* device = DeviceOwner(*parent);
+    // A volume already found at this byte of the same device is not added
+    // twice (backup boot sectors, repeated scans, and a scan of a disk that
+    // meets again a volume found inside one of its volumes).
+    const auto foundAt = [&](std::uint64_t at) {
         for (CVolume* v : volumes_.Snapshot())
-            if (v->Kind == VK_FOUND && v->Parent == parent && v->VolumeOffset == offset) return true;
+            if (v->Kind == VK_FOUND && v->VolumeOffset == at && DeviceOwner(*v) == device) return true;
         return false;
     };
-    if (foundAt(r.DataOffset)) return;
+    if (foundAt(position)) return;
     // A backup boot sector is not a volume of its own: FAT32 keeps one a few
     // sectors after the first (the sector number at byte 50), NTFS one just
-    // after its last counted sector (the count at byte 40).
+    // after its last counted sector (the count at byte 40). The first may be
+    // a found volume or the parent's own file system.
     if (r.TypeId == 11 || r.TypeId == 7) {
         std::array<std::uint8_t, 512> boot{};
         if (parent->ReadSectors(boot.data(), r.DataOffset / 512, std::uint64_t{1}) == 512) {
             const std::uint64_t back = r.TypeId == 11 ? GetU16(boot.data() + 50) : GetU64(boot.data() + 40);
-            if (back != 0 && back <= r.DataOffset / 512 && foundAt(r.DataOffset - back * 512)) return;
+            if (back != 0 && back <= r.DataOffset / 512) {
+                const std::uint64_t first = position - back * 512;
+                if (foundAt(first) || (first == parent->VolumeOffset && parent->FileSystem().TypeCode != 0)) return;
+            }
         }
     }
 
@@ -195,8 +222,8 @@ void CLocalComputer::AddFoundVolume(const CFoundObject& r) {
         v->FileSystem().TypeName = name;
         v->FileSystem().TypeCode = code;
     }
-    log_.LogInfo(FormatMessageText(texts_, ids::kFoundVolumeAt, name, r.DataOffset));
-    v->VolumeOffset = r.DataOffset;
+    log_.LogInfo(FormatMessageText(texts_, ids::kFoundVolumeAt, name, position));
+    v->VolumeOffset = position;
     v->Size = parent->Size > r.DataOffset ? parent->Size - r.DataOffset : 0;
     // A partition entry gives the volume's own length: the volume ends there,
     // not at the end of the disk.
@@ -219,16 +246,31 @@ bool CLocalComputer::StartDeviceMonitor(std::string* whyNot) {
 }
 
 void CLocalComputer::OnDeviceChange(const platform::DeviceEvent& event) {
-    if (event.action == platform::DeviceEvent::Action::Change) return;
+    if (event.action == platform::DeviceEvent::Action::Change || event.devicePath.empty()) return;
     const bool arrived = event.action == platform::DeviceEvent::Action::Add;
+    // The medium of a disk or partition carries the volumes found on it too:
+    // they read through its device.
+    const auto onThisMedium = [&](const CVolume& v) {
+        const CVolume* owner = DeviceOwner(v);
+        return (owner->Kind == VK_PHYSICAL || owner->Kind == VK_LOGICAL) && owner->DevicePath == event.devicePath;
+    };
     bool known = false;
     for (CVolume* v : volumes_.Snapshot()) {
-        if (v->Kind == VK_FOUND || v->Kind == VK_IMAGE || v->DevicePath != event.devicePath) continue;
-        v->State = arrived ? 1 : kVolumeNotReady;
+        if (!onThisMedium(*v)) continue;
         known = true;
+        // A descriptor of a medium that went away stays dead, even once the
+        // medium is back: the next read opens the device anew.
+        v->Close();
+        v->State = arrived ? 1 : kVolumeNotReady;
+        // A running analysis waits at its next pause point while the medium
+        // is away, and goes on where it stopped when it returns.
+        if (arrived)
+            v->ResumeWorker();
+        else
+            v->SuspendWorker();
     }
     if (!known) return;
-    log_.LogInfo(FormatMessageText(texts_, arrived ? ids::kDeviceMediumConnected : ids::kDeviceMediumRemoved, event.name));
+    log_.LogInfo(FormatMessageText(texts_, arrived ? ids::kMediumConnected : ids::kMediumRemoved, event.name));
     platform::PostAppMessage(0, msg::kMediaChanged, arrived ? 0x8000 : 0x8004, 0, event.devicePath);
 }
 

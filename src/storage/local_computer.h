@@ -35,7 +35,10 @@ public:
     const CLanguages* Texts() const { return texts_; }
     const AppSettings& Settings() const { return settings_; }
 
-    // Ids of every volume the program creates: -65537, -65538, ...
+    // Ids of every volume the program creates, taken from the process-wide
+    // counter of synthetic ids (-65537, -65538, ...) that also names records
+    // without an id of their own and the signature groups: a volume's id is
+    // never the id of a record of its tree.
     std::int64_t NewVolumeId();
     // A volume of `kind` wired to this computer (settings, log, texts,
     // signatures, found-volume reports), with a new id and the volume flag.
@@ -79,7 +82,6 @@ private:
     const CLanguages* texts_;
     CEventLog log_;
     SignatureDatabase signatures_;
-    std::atomic<std::int64_t> nextVolumeId_{-65536};
     std::atomic<CVolume*> currentVolume_{nullptr};
     std::atomic<CVolume*> lastVolume_{nullptr};
     mutable std::mutex queueMutex_;

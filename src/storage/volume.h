@@ -98,6 +98,9 @@ class CVolume : public CFoundObject {
 public:
     // The id of the drive tree's root node, the parent of every volume.
     static constexpr std::uint64_t kDriveTreeRootId = static_cast<std::uint64_t>(-12);
+    // Volumes found inside found volumes nest only as deep as someone
+    // analyses them; a walk up the parents never goes further than this.
+    static constexpr int kMaxNesting = 64;
 
     CVolume(VolumeKind kind, VolumeContext context);
     ~CVolume();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <future>
+#include <set>
 
 #include "app/event_log.h"
 #include "app/languages.h"
@@ -11,6 +12,16 @@
 #include "storage/local_computer.h"
 
 namespace tl {
+namespace {
+
+// The top of a volume's parent links: a disk, an image, itself.
+const CVolume* RootOf(const CVolume& v) {
+    const CVolume* root = &v;
+    for (int depth = 0; depth < CVolume::kMaxNesting && root->GetParent(); ++depth) root = root->GetParent();
+    return root;
+}
+
+}  // namespace
 
 CVolumesList::CVolumesList(CLocalComputer& computer) : computer_(computer) {}
 
@@ -80,15 +91,52 @@ void CVolumesList::RefreshAndWait() {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
+void CVolumesList::SortOut(std::vector<std::unique_ptr<CVolume>>& volumes, const std::vector<CVolume*>& queued,
+                           std::vector<std::unique_ptr<CVolume>>& kept,
+                           std::vector<std::unique_ptr<CVolume>>& dropped) {
+    const auto keeps = [](const CVolume& v) {
+        return v.Kind == VK_IMAGE || v.Kind == VK_VIRTUAL || RootOf(v)->Kind == VK_IMAGE;
+    };
+    // A volume in use holds on to everything under the top of its parent
+    // links: its reads go through its parents, a disk's walk reads its
+    // children. So does a virtual drive kept over a disk that is not.
+    std::set<const CVolume*> held;
+    for (const auto& v : volumes) {
+        const bool inUse = v->IsWorkerRunning() || v.get() == computer_.CurrentVolume() ||
+                           v.get() == computer_.LastVolume() ||
+                           std::find(queued.begin(), queued.end(), v.get()) != queued.end();
+        if (inUse || (keeps(*v) && !keeps(*RootOf(*v)))) held.insert(RootOf(*v));
+    }
+    for (auto& v : volumes) {
+        if (keeps(*v))
+            kept.push_back(std::move(v));
+        else if (held.count(RootOf(*v)))
+            retired_.push_back(std::move(v));
+        else
+            dropped.push_back(std::move(v));
+    }
+    volumes.clear();
+}
+
 void CVolumesList::Rebuild() {
-    // Images and virtual drives survive a rebuild with their objects and ids.
+    // Images, their found volumes and virtual drives survive a rebuild with
+    // their objects and ids; volumes in use wait in retired_ (see the header).
+    const std::vector<CVolume*> queued = computer_.AnalysisQueue();
     std::vector<std::unique_ptr<CVolume>> kept;
+    std::vector<std::unique_ptr<CVolume>> dropped;
     {
         std::lock_guard lock(mutex_);
-        for (auto& v : items_)
-            if (v->Kind == VK_IMAGE || v->Kind == VK_VIRTUAL) kept.push_back(std::move(v));
+        // Volumes retired before are sorted out again with the listed ones
+        // (none of them is of a kind that is kept): freed once unused.
+        std::vector<std::unique_ptr<CVolume>> all = std::move(items_);
         items_.clear();
+        for (auto& v : retired_) all.push_back(std::move(v));
+        retired_.clear();
+        SortOut(all, queued, kept, dropped);
     }
+    // Freed unlocked: a volume's end joins its finished worker, and a worker
+    // that was just started would need the list to finish.
+    dropped.clear();
 
     const auto disks = platform::ListDisks();
     std::vector<std::unique_ptr<CVolume>> fresh;

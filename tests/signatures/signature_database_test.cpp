@@ -206,6 +206,64 @@ TEST_F(SignatureDatabaseTest, SaveKeepsStoredTextsAndImportedPatternsSurviveARel
     EXPECT_TRUE(db.FindById(4321)->Matches(BlockWith("ZZ").data(), 512));
 }
 
+// The bytes of each pattern, in the signature-file form, for comparing
+// pattern lists whatever their text form.
+std::vector<std::vector<std::uint8_t>> PatternImages(const FileSignature& s) {
+    std::vector<std::vector<std::uint8_t>> images;
+    for (const auto& p : s.Patterns) {
+        std::vector<std::uint8_t> image(p.Serialize({}));
+        p.Serialize(image);
+        images.push_back(std::move(image));
+    }
+    return images;
+}
+
+TEST_F(SignatureDatabaseTest, ImportOverATypeReplacesItsStoredPatterns) {
+    test::ScratchDir dir;
+    store.SetString(TypeKey("01000"), "Title", "Old type");
+    store.SetString(TypeKey("01000"), "Signature01", "0='AB'");
+    store.SetString(TypeKey("01000"), "Signature02", "0='CD'");
+    store.SetString(TypeKey("01000"), "Signature03", "0='EF'");
+    db.Load();
+
+    FileSignature update;
+    update.Id = 1000;
+    update.AddPatternText("0='GH'");
+    std::string error;
+    ASSERT_TRUE(db.ExportFile(update, dir / "update.filesig", error)) << error;
+    ASSERT_TRUE(db.ImportFile((dir / "update.filesig").string()));
+
+    SignatureDatabase reloaded(store, kRoot);
+    reloaded.Load();
+    const FileSignature* again = reloaded.FindById(1000);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(PatternImages(*again), PatternImages(*db.FindById(1000)));
+    ASSERT_EQ(again->Patterns.size(), 1u);
+    EXPECT_TRUE(again->Matches(BlockWith("GH").data(), 512));
+    for (const char* old : {"AB", "CD", "EF"}) EXPECT_FALSE(again->Matches(BlockWith(old).data(), 512)) << old;
+    EXPECT_EQ(again->Title, "Old type");
+    for (const char* gone : {"Signature01", "Signature02", "Signature03"})
+        EXPECT_FALSE(store.GetValue(TypeKey("01000"), gone)) << gone;
+
+    // The other way round: a type whose patterns went back to texts keeps no
+    // binary image of the patterns it had, and fewer texts leave no stale ones.
+    FileSignature* live = db.FindById(1000);
+    live->Patterns.clear();
+    live->AddPatternText("0='IJ'");
+    live->AddPatternText("0='KL'");
+    ASSERT_TRUE(live->SaveToStore(store, kRoot));
+    live->Patterns.pop_back();
+    ASSERT_TRUE(live->SaveToStore(store, kRoot));
+    EXPECT_FALSE(store.GetValue(TypeKey("01000"), FileSignature::kBinaryPatternsValue));
+    EXPECT_FALSE(store.GetValue(TypeKey("01000"), "Signature02"));
+    SignatureDatabase third(store, kRoot);
+    third.Load();
+    EXPECT_EQ(PatternImages(*third.FindById(1000)), PatternImages(*live));
+    EXPECT_FALSE(third.FindById(1000)->Matches(BlockWith("GH").data(), 512));
+    EXPECT_FALSE(third.FindById(1000)->Matches(BlockWith("KL").data(), 512));
+    EXPECT_TRUE(third.FindById(1000)->Matches(BlockWith("IJ").data(), 512));
+}
+
 TEST_F(SignatureDatabaseTest, BadSignatureFilesChangeNothing) {
     test::ScratchDir dir;
     db.Load();

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 
@@ -113,6 +114,60 @@ TEST(SignatureMatcher, AgreesWithThePlainRulesOnTheShippedSet) {
             EXPECT_NE(std::find(got.begin(), got.end(), t), got.end()) << "type " << types[t]->Id;
         }
     }
+}
+
+// The head of an MFT record of `recordBytes` as NTFS writes it: the update
+// sequence array at 0x30 with one entry per 512-byte stride plus one.
+std::vector<std::uint8_t> MftRecordHead(std::uint32_t recordBytes, std::uint16_t usaOffset = 0x30) {
+    std::vector<std::uint8_t> b(512, 0);
+    std::memcpy(b.data(), "FILE", 4);
+    b[4] = static_cast<std::uint8_t>(usaOffset);
+    const std::uint16_t usaCount = static_cast<std::uint16_t>(recordBytes / 512 + 1);
+    b[6] = static_cast<std::uint8_t>(usaCount);
+    b[8] = 0x5A;                                  // $LogFile sequence number
+    b[16] = 1;                                    // sequence number
+    b[18] = 1;                                    // link count
+    b[20] = 0x38;                                 // first attribute
+    b[22] = 1;                                    // in use
+    b[24] = 0x98;                                 // bytes in use (0x198)
+    b[25] = 0x01;
+    b[28] = static_cast<std::uint8_t>(recordBytes);
+    b[29] = static_cast<std::uint8_t>(recordBytes >> 8);  // bytes allocated
+    b[0x38] = 0x10;                               // $STANDARD_INFORMATION
+    return b;
+}
+
+TEST(SignatureMatcher, ShippedSetKnowsMftRecordsOfEverySize) {
+    platform::SettingsStore store;
+    SignatureDatabase db(store, kRoot);
+    ASSERT_GT(db.InstallFirstSet(std::filesystem::path(TL_SOURCE_DIR) / "data" / "signatures.ini"), 40);
+    db.Load();
+    std::vector<const FileSignature*> types;
+    for (const auto& s : db.Signatures()) types.push_back(s.get());
+    const auto record = std::find_if(types.begin(), types.end(), [](const FileSignature* t) { return t->Id == 24; });
+    ASSERT_NE(record, types.end());
+    const auto index = static_cast<std::uint32_t>(record - types.begin());
+    const SignatureMatcher matcher(types);
+    const auto matched = [&](const std::vector<std::uint8_t>& b) {
+        std::vector<std::uint32_t> got;
+        matcher.Match(b.data(), b.size(), got);
+        const bool byMatcher = std::find(got.begin(), got.end(), index) != got.end();
+        EXPECT_EQ(byMatcher, types[index]->Matches(b.data(), b.size()));
+        return byMatcher;
+    };
+    // 1024-byte records on 512-byte sectors, 4096 on 4K-sector disks, 2048
+    // on 2K-sector media; and the older 0x2A array offset of 1024 records.
+    for (std::uint32_t size : {1024u, 2048u, 4096u}) EXPECT_TRUE(matched(MftRecordHead(size))) << size;
+    EXPECT_TRUE(matched(MftRecordHead(1024, 0x2A)));
+    // An update sequence count no record size gives, a text that only starts
+    // like "FILE", or an array where no record keeps it: not a record.
+    EXPECT_FALSE(matched(MftRecordHead(1536)));
+    EXPECT_FALSE(matched(MftRecordHead(8192)));
+    EXPECT_FALSE(matched(MftRecordHead(4096, 0x31)));
+    auto text = MftRecordHead(1024);
+    text[4] = 'N';  // "FILEN..."
+
+    EXPECT_FALSE(matched(text));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "computer_fixture.h"
 #include "fixture_support.h"
 #include "filesystems/found_tree.h"
+#include "signatures/analyser.h"
 #include "storage/analysis_busy.h"
 #include "test_support.h"
 
@@ -344,6 +346,115 @@ TEST_F(StopDuringWalk, AWorkerStuckInAReadIsGivenUpAfterASecondAndEndsWhenTheRea
     ASSERT_TRUE(volume->WaitForWorker(10000));
     EXPECT_EQ(volume->State.load(), 1);
     ExpectRootOnly();
+}
+
+// A medium of zeros whose reads wait at a gate until the test opens it.
+class GatedMedium : public ISectorDevice {
+public:
+    explicit GatedMedium(std::uint64_t bytes) : bytes_(bytes) {}
+    DeviceReadResult Read(std::uint64_t offset, std::span<std::uint8_t> buffer,
+                          std::unique_ptr<IPendingRead>&) override {
+        ++reads;
+        for (std::uint64_t end = offset + buffer.size(), seen = furthest.load(); end > seen;)
+            if (furthest.compare_exchange_weak(seen, end)) break;
+        std::unique_lock lock(mutex_);
+        cv_.wait(lock, [this] { return open_; });
+        std::fill(buffer.begin(), buffer.end(), std::uint8_t{0});
+        const std::uint64_t n = offset < bytes_ ? std::min<std::uint64_t>(buffer.size(), bytes_ - offset) : 0;
+        return {DeviceReadResult::State::Done, n, 0};
+    }
+    std::optional<std::uint64_t> Size() const override { return bytes_; }
+    void Open() {
+        {
+            std::lock_guard lock(mutex_);
+            open_ = true;
+        }
+        cv_.notify_all();
+    }
+    std::atomic<int> reads{0};
+    std::atomic<std::uint64_t> furthest{0};  // the end of the furthest read asked for
+
+private:
+    std::uint64_t bytes_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool open_ = false;
+};
+
+template <typename Condition>
+bool WaitUntil(Condition condition) {
+    for (int i = 0; i < 1000 && !condition(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return condition();
+}
+
+TEST_F(AnalysisDriverTest, RemovedMediumPausesItsAnalysisUntilItReturns) {
+    settings.SetU32(AppSettings::kSectorsAfterFileSystem, 1);  // the full analysis ends with the sector stage
+    constexpr std::uint64_t kSectors = 3 * CAnalyser::kChunkSectors;
+    auto other = computer.MakeVolume(VK_LOGICAL);
+    other->DevicePath = "/dev/sdy1";
+    other->State = 1;
+    CVolume& bystander = computer.Volumes().Append(std::move(other));
+
+    // The analysed volume is the partition itself, or a volume found on a
+    // disk: its reads go through the disk's device.
+    for (const bool found : {false, true}) {
+        SCOPED_TRACE(found ? "found volume on the removed disk" : "the removed partition");
+        auto device = std::make_shared<GatedMedium>(kSectors * 512);
+        auto medium = computer.MakeVolume(found ? VK_PHYSICAL : VK_LOGICAL);
+        const std::string name = found ? "sdz" : "sdz1";
+        medium->DevicePath = "/dev/" + name;
+        medium->Size = kSectors * 512;
+        medium->State = 1;
+        medium->SetDevice(device);
+        CVolume& listed = computer.Volumes().Append(std::move(medium));
+        CVolume* analysed = &listed;
+        if (found) {
+            auto v = computer.MakeVolume(VK_FOUND);
+            v->Parent = &listed;
+            v->ParentId = listed.Id;
+            v->Size = listed.Size;
+            v->State = 1;
+            analysed = &computer.Volumes().Append(std::move(v));
+        }
+        // Whatever happens below, nothing is left waiting at the end.
+        struct Release {
+            GatedMedium& device;
+            CVolume& volume;
+            ~Release() {
+                device.Open();
+                AnalysisBusy() = 0;
+                volume.Stop();
+                volume.WaitForWorker(10000);
+            }
+        } release{*device, *analysed};
+
+        computer.AnalyseVolume(*analysed);
+        ASSERT_TRUE(WaitUntil([&] { return device->reads.load() > 0; }));  // waits in its first read
+        platform::DeviceEvent event;
+        event.action = platform::DeviceEvent::Action::Remove;
+        event.name = name;
+        event.devicePath = "/dev/" + name;
+        computer.OnDeviceChange(event);
+        EXPECT_TRUE(LogHas("Drive " + name + ": Medium removed!"));
+        EXPECT_EQ(listed.State.load(), kVolumeNotReady);
+        EXPECT_EQ(bystander.State.load(), 1);
+
+        // The read in flight ends; the analysis then waits for the medium.
+        device->Open();
+        // It goes on to the sector stage, reads the chunk it asks for first,
+        // and waits there before it asks for the next.
+        ASSERT_TRUE(WaitUntil([&] { return analysed->State.load() == 2; })) << "reaches the sector stage";
+        EXPECT_FALSE(analysed->WaitForWorker(1000)) << "the analysis waits for the medium";
+        EXPECT_LE(device->furthest.load(), CAnalyser::kChunkSectors * 512);
+        EXPECT_LT(analysed->ProgressPos.load(), kSectors);
+
+        event.action = platform::DeviceEvent::Action::Add;
+        computer.OnDeviceChange(event);
+        EXPECT_TRUE(LogHas("Volume " + name + ": Medium connected!"));  // the resumed worker may log first
+        ASSERT_TRUE(analysed->WaitForWorker(10000)) << "the analysis goes on and ends";
+        EXPECT_EQ(analysed->ProgressPos.load(), kSectors);
+        EXPECT_EQ(AnalysisBusy().load(), 0u);
+    }
 }
 
 }  // namespace

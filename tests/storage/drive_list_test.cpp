@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
 
 #include "computer_fixture.h"
 #include "platform/loop_device.h"
+#include "storage/analysis_busy.h"
 #include "storage/volume_info.h"
 #include "test_support.h"
 
@@ -114,6 +116,89 @@ TEST_F(DriveListTest, RebuildKeepsImagesAndRenumbersDisks) {
     computer.Volumes().RefreshAndWait();
     EXPECT_FALSE(computer.Volumes().RefreshRunning());
     EXPECT_EQ(computer.Volumes().Snapshot().back(), image);
+}
+
+TEST_F(DriveListTest, RebuildLeavesVolumesInUseAlive) {
+    AnalysisBusy() = 0;
+    // An image with a volume found on it: both stay listed.
+    test::WriteFileBytes(dir / "i.dsk", std::string(64 * 512, '\0'));
+    CVolume* image = computer.LoadImage((dir / "i.dsk").string());
+    ASSERT_NE(image, nullptr);
+    CFoundObject boot;
+    boot.Init();
+    boot.TypeId = 4;
+    boot.ParentId = image->Id;
+    boot.DataOffset = 16 * 512;
+    computer.AddFoundVolume(boot);
+    ASSERT_EQ(computer.Volumes().GetCount(), 2u);
+    CVolume* onImage = computer.Volumes().Snapshot().back();
+    ASSERT_EQ(onImage->Parent, image);
+
+    // Three disks of no real device, each with a found volume: one idle, one
+    // whose found volume waits in the analysis queue, one whose found volume
+    // is being analysed. A disk's device lives as long as the disk does.
+    struct Family {
+        std::weak_ptr<ISectorDevice> device;
+        CVolume* disk;
+        CVolume* found;
+    };
+    const auto makeFamily = [&](const std::string& path) {
+        auto device = std::make_shared<MemorySectorDevice>(std::vector<std::uint8_t>(64 * 512, 0xA5));
+        auto disk = computer.MakeVolume(VK_PHYSICAL);
+        disk->DevicePath = path;
+        disk->Size = 64 * 512;
+        disk->SetDevice(device);
+        CVolume& d = computer.Volumes().Append(std::move(disk));
+        auto found = computer.MakeVolume(VK_FOUND);
+        found->Parent = &d;
+        found->ParentId = d.Id;
+        found->VolumeOffset = 8 * 512;
+        found->Size = 32 * 512;
+        CVolume& f = computer.Volumes().Append(std::move(found));
+        return Family{device, &d, &f};
+    };
+    const Family idle = makeFamily("/dev/tl-test-idle");
+    const Family queued = makeFamily("/dev/tl-test-queued");
+    const Family running = makeFamily("/dev/tl-test-running");
+    AnalysisBusy() = 1;  // another analysis runs: the request only queues
+    computer.AnalyseVolume(*queued.found);
+    ASSERT_EQ(computer.AnalysisQueue(), std::vector<CVolume*>{queued.found});
+    std::atomic<bool> go{false};
+    std::atomic<std::uint32_t> readAfterRebuild{0};
+    ASSERT_TRUE(running.found->StartWorker(
+        [&] {
+            WaitFor([&] { return go.load(); });
+            std::vector<std::uint8_t> sector(512);
+            readAfterRebuild = running.found->ReadSectors(sector.data(), 0, std::uint64_t{1});
+        },
+        "test worker"));
+
+    computer.Volumes().Refresh(false);
+    EXPECT_TRUE(idle.device.expired()) << "an unused disk is freed with its found volume";
+    ASSERT_FALSE(queued.device.expired()) << "a queued volume and its disk stay alive";
+    ASSERT_FALSE(running.device.expired()) << "a volume being analysed and its disk stay alive";
+    const auto listed = computer.Volumes().Snapshot();
+    const auto isListed = [&](const CVolume* v) { return std::find(listed.begin(), listed.end(), v) != listed.end(); };
+    EXPECT_TRUE(isListed(image));
+    EXPECT_TRUE(isListed(onImage)) << "a volume found on an image stays with it";
+    EXPECT_EQ(onImage->Parent, image);
+    for (const Family* f : {&queued, &running}) {
+        EXPECT_FALSE(isListed(f->disk));
+        EXPECT_FALSE(isListed(f->found));
+        EXPECT_EQ(f->found->Parent, f->disk);
+        EXPECT_EQ(f->found->GetName(), "Volume at: 4096");
+    }
+    go = true;
+    ASSERT_TRUE(running.found->WaitForWorker(10000));
+    EXPECT_EQ(readAfterRebuild.load(), 512u) << "the analysis reads on through its disk";
+
+    // Once nothing uses them, the next rebuild frees them.
+    AnalysisBusy() = 0;
+    computer.StopAnalysis(*queued.found, true);
+    computer.Volumes().Refresh(false);
+    EXPECT_TRUE(queued.device.expired());
+    EXPECT_TRUE(running.device.expired());
+    EXPECT_TRUE(computer.Volumes().FindById(onImage->Id));
 }
 
 }  // namespace

@@ -1,10 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <set>
+#include <tuple>
+
 #include "computer_fixture.h"
 #include "app/languages.h"
 #include "filesystems/found_tree.h"
+#include "filesystems/synthetic_ids.h"
 #include "fixture_support.h"
+#include "test_support.h"
 #include "platform/settings_store.h"
+#include "storage/analysis_busy.h"
 #include "storage/local_computer.h"
 #include "storage/volume_info.h"
 
@@ -29,7 +36,9 @@ TEST_F(ComputerTest, ImageWithAPartitionTableListsItsVolumes) {
     CVolume* disk = computer.LoadImage(image.string());
     ASSERT_NE(disk, nullptr);
     EXPECT_EQ(disk->DriveType, 7u);
-    EXPECT_EQ(static_cast<std::int64_t>(disk->Id), -65539);  // after the two pseudo-volumes
+    // Volume ids come from the synthetic counter: after the two pseudo-volumes.
+    EXPECT_LT(static_cast<std::int64_t>(disk->Id), static_cast<std::int64_t>(computer.RecycleBin().Id));
+    EXPECT_LT(static_cast<std::int64_t>(computer.RecycleBin().Id), -65536);
     const auto volumes = computer.Volumes().Snapshot();
     ASSERT_EQ(volumes.size(), 6u);
     const std::uint64_t offsets[] = {2048, 6144, 24576, 108544, 151552};
@@ -80,6 +89,98 @@ TEST_F(ComputerTest, ImageWithAPartitionTableListsItsVolumes) {
     again.DataOffset = 512;
     computer.AddFoundVolume(again);
     EXPECT_EQ(computer.Volumes().GetCount(), 6u);
+}
+
+// The sector stage for lost volumes only, waited for.
+void ScanForVolumes(CVolume& v) {
+    AnalysisBusy() = 1;
+    v.StartSectorAnalysis(1);
+    ASSERT_TRUE(v.WaitForWorker(60000));
+    AnalysisBusy() = 0;
+}
+
+TEST_F(ComputerTest, VolumesFoundInsideAFoundVolumeReadTheirOwnPlace) {
+    const auto image = test::FixturePath("nested.img");
+    ASSERT_TRUE(test::MakeFixture("make_nested.sh", image));
+    ASSERT_GT(computer.Signatures().InstallFirstSet(std::filesystem::path(TL_SOURCE_DIR) / "data" / "signatures.ini"), 0);
+    computer.Signatures().Load();
+    CVolume* disk = computer.LoadImage(image.string());
+    ASSERT_NE(disk, nullptr);
+    const auto childrenOf = [&](const CVolume* parent) {
+        std::vector<CVolume*> children;
+        for (CVolume* v : computer.Volumes().Snapshot())
+            if (v->Kind == VK_FOUND && v->Parent == parent) children.push_back(v);
+        return children;
+    };
+    ASSERT_EQ(childrenOf(disk).size(), 1u);
+    CVolume* partition = childrenOf(disk)[0];
+    EXPECT_EQ(partition->VolumeOffset, 2048u * 512);
+
+    // The partition holds a FAT32 volume 1 MiB in: at disk byte 2 MiB.
+    ScanForVolumes(*partition);
+    const auto inner = childrenOf(partition);
+    ASSERT_EQ(inner.size(), 1u) << "one volume; its backup boot sector is not another";
+    CVolume* nested = inner[0];
+    EXPECT_EQ(nested->VolumeOffset, 4096u * 512);
+    EXPECT_EQ(nested->GetName(), "Volume at: 2097152");
+    EXPECT_EQ(nested->FileSystem().TypeCode, 11u);
+    EXPECT_EQ(nested->Label, "NESTED32");
+    EXPECT_EQ(nested->Size, 73728u * 512);
+    const std::string bytes = test::ReadFileBytes(image);
+    std::vector<std::uint8_t> sector(512);
+    ASSERT_EQ(nested->ReadSectors(sector.data(), 6, std::uint64_t{1}), 512u);
+    EXPECT_EQ(std::memcmp(sector.data(), bytes.data() + (4096 + 6) * 512, 512), 0) << "its backup boot sector";
+
+    // A scan of the whole disk meets the same boot sector at the same byte
+    // of the same device: that volume is listed already.
+    const std::size_t count = computer.Volumes().GetCount();
+    ScanForVolumes(*disk);
+    EXPECT_EQ(computer.Volumes().GetCount(), count);
+    EXPECT_TRUE(childrenOf(disk).size() == 1u && childrenOf(disk)[0] == partition);
+
+    // A boot sector at the start of a found volume is that volume's own.
+    CFoundObject own;
+    own.Init();
+    own.TypeId = 11;
+    own.ParentId = nested->Id;
+    own.DataOffset = 0;
+    computer.AddFoundVolume(own);
+    EXPECT_EQ(computer.Volumes().GetCount(), count);
+    EXPECT_NE(nested->Flags & FO_SIGNATURE_MATCH, 0);
+}
+
+TEST_F(ComputerTest, BackupBootSectorsOfAnImagesOwnFileSystemAreNoVolumes) {
+    ASSERT_GT(computer.Signatures().InstallFirstSet(std::filesystem::path(TL_SOURCE_DIR) / "data" / "signatures.ini"), 0);
+    computer.Signatures().Load();
+    // FAT32 keeps its copy at sector 6, NTFS after its last counted sector.
+    for (const auto& [script, folder, name] : {std::tuple{"make_fat_images.sh", "fat", "fat32.img"},
+                                              std::tuple{"make_ntfs_images.sh", "ntfs", "ntfs512.img"}}) {
+        SCOPED_TRACE(name);
+        const auto dir = test::FixturePath(folder);
+        ASSERT_TRUE(test::MakeFixture(script, dir));
+        CVolume* image = computer.LoadImage((dir / name).string());
+        ASSERT_NE(image, nullptr);
+        ScanForVolumes(*image);
+        for (CVolume* v : computer.Volumes().Snapshot())
+            EXPECT_FALSE(v->Kind == VK_FOUND && v->Parent == image) << v->GetName();
+        EXPECT_NE(image->Flags & FO_SIGNATURE_MATCH, 0) << "its own boot sector confirms it";
+    }
+}
+
+TEST_F(ComputerTest, VolumeIdsNeverMeetTheIdsOfRecordsOrGroups) {
+    // Records without an id of their own (empty FAT files, placeholders) and
+    // volumes draw from one counter, whichever of them asks first.
+    const std::int64_t before = NextSyntheticId();
+    const auto volume = computer.MakeVolume(VK_IMAGE);
+    const std::int64_t after = NextSyntheticId();
+    const auto id = static_cast<std::int64_t>(volume->Id);
+    EXPECT_LT(id, before);
+    EXPECT_GT(id, after);
+
+    std::set<std::int64_t> ids{static_cast<std::int64_t>(computer.RecycleBin().Id), id};
+    const auto second = computer.MakeVolume(VK_FOUND);
+    EXPECT_TRUE(ids.insert(static_cast<std::int64_t>(second->Id)).second);
+    for (int i = 0; i < 100; ++i) EXPECT_TRUE(ids.insert(NextSyntheticId()).second);
 }
 
 TEST_F(ComputerTest, UnopenableImagesAreNotAdded) {
