@@ -50,6 +50,14 @@ public:
     virtual bool BuildClusterRuns(const CFoundObject& record, std::vector<CLUSTER_RUN>& runs);
     // The 512-byte sector runs a record's content is read through.
     virtual bool BuildRuns(const CFoundObject& record, std::vector<SECTOR_RUN>& runs);
+    // The content of a file kept inside the file system's own structures
+    // (an NTFS file small enough to live in its record); false when the
+    // record's content lies in runs, or cannot be read.
+    virtual bool ReadResident(const CFoundObject& record, std::vector<std::uint8_t>& content) {
+        (void)record;
+        (void)content;
+        return false;
+    }
 
     std::uint32_t TypeCode = 0;
     std::string TypeName;

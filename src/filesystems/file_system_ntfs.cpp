@@ -504,7 +504,7 @@ bool CFileSystem_NTFS::BuildClusterRuns(const CFoundObject& record, std::vector<
     const auto bytes = ReadMftRecord(record.Id & kRecordNumberMask);
     if (bytes.empty() || !parser.Load(bytes)) return false;
     parser.LoadExtensions();
-    for (const auto& r : parser.Runs) runs.push_back(CLUSTER_RUN{r.Lcn, r.Length});
+    for (const auto& r : parser.Runs) runs.push_back(CLUSTER_RUN{r.Sparse ? kSparseRunStart : r.Lcn, r.Length});
     return true;
 }
 
@@ -512,7 +512,20 @@ bool CFileSystem_NTFS::BuildRuns(const CFoundObject& record, std::vector<SECTOR_
     std::vector<CLUSTER_RUN> clusters;
     if (!BuildClusterRuns(record, clusters)) return false;
     const std::uint64_t perCluster = ClusterBytes / 512;
-    for (const auto& c : clusters) runs.push_back(SECTOR_RUN{c.FirstCluster * perCluster, c.ClusterCount * perCluster});
+    for (const auto& c : clusters)
+        runs.push_back(SECTOR_RUN{c.FirstCluster == kSparseRunStart ? kSparseRunStart : c.FirstCluster * perCluster,
+                                  c.ClusterCount * perCluster});
+    return true;
+}
+
+bool CFileSystem_NTFS::ReadResident(const CFoundObject& record, std::vector<std::uint8_t>& content) {
+    CMftRecordParser parser(*this);
+    const auto bytes = ReadMftRecord(record.Id & kRecordNumberMask);
+    if (bytes.empty() || !parser.Load(bytes)) return false;
+    parser.LoadExtensions();
+    if (!parser.HasData || parser.NonResident || parser.DataSize > RecordSize) return false;
+    content.resize(static_cast<std::size_t>(parser.DataSize));
+    content.resize(static_cast<std::size_t>(parser.ReadStream(0, parser.DataSize, content.data())));
     return true;
 }
 

@@ -98,6 +98,7 @@ public:
     void AddMftRecord(std::span<const std::uint8_t> record);
     bool BuildClusterRuns(const CFoundObject& record, std::vector<CLUSTER_RUN>& runs) override;
     bool BuildRuns(const CFoundObject& record, std::vector<SECTOR_RUN>& runs) override;
+    bool ReadResident(const CFoundObject& record, std::vector<std::uint8_t>& content) override;
 
     bool ReadBootParameters();
     bool LoadMft();

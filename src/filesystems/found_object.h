@@ -24,6 +24,7 @@ inline constexpr std::uint16_t FO_NAMED = 0x0080;            // Name has been se
 inline constexpr std::uint16_t FO_MFT_RECORD = 0x0100;       // made from an MFT record the sector scan recognised
 inline constexpr std::uint16_t FO_LOST_FOLDER = 0x0200;      // placeholder for a missing parent
 inline constexpr std::uint16_t FO_NAME_OWNED = 0x0400;       // Name was set by SetName
+inline constexpr std::uint16_t FO_CONTENT_SIZE = 0x0800;     // a signature-found file's size comes from its content, not an estimate
 inline constexpr std::uint16_t FO_BY_SIGNATURE = 0x1000;     // contiguous file found by the sector scan
 inline constexpr std::uint16_t FO_SIGNATURE_MATCH = 0x2000;  // known to the signature search
 inline constexpr std::uint16_t FO_VOLUME = 0x4000;           // the node is a volume
@@ -48,6 +49,10 @@ struct CLUSTER_RUN {
     std::uint64_t FirstCluster = 0;
     std::uint64_t ClusterCount = 0;
 };
+
+// The start of a run that has no clusters on the disk (a sparse range of an
+// NTFS file): it reads as zeros.
+inline constexpr std::uint64_t kSparseRunStart = ~std::uint64_t{0};
 
 struct CFoundObject {
     static constexpr std::uint64_t kUnknownSize = ~std::uint64_t{0};

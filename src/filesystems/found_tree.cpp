@@ -202,6 +202,7 @@ void CFoundTree::SetContentSize(CFoundObject& record, std::uint64_t size) {
             if (next != byOffset_.end()) size = std::min(size, next->first - record.DataOffset);
         }
         record.Size = size;
+        record.Flags |= FO_CONTENT_SIZE;
         Notify(&record, msg::kTreeCodeSizeChanged);
     } catch (...) {
     }
@@ -473,10 +474,15 @@ void CFoundTree::MarkHasDeletedLocked(CFoundObject& record) {
     }
 }
 
-std::string CFoundTree::GetFullPath(const CFoundObject& record) const {
+std::vector<std::string> CFoundTree::GetFolderNames(const CFoundObject& record, bool* belowRoot) const {
+    std::vector<std::string> names;
+    if (belowRoot) *belowRoot = false;
     try {
         std::lock_guard lock(mutex_);
-        if (&record == root_.get()) return "\\";
+        if (&record == root_.get()) {
+            if (belowRoot) *belowRoot = true;
+            return names;
+        }
         std::vector<const CFoundObject*> chain;  // from the record's parent upwards
         bool complete = false;
         const CFoundObject* folder = FirstFolderLocked(record.ParentId);
@@ -490,15 +496,23 @@ std::string CFoundTree::GetFullPath(const CFoundObject& record) const {
             chain.push_back(folder);
             folder = FirstFolderLocked(folder->ParentId);
         }
-        std::string path = complete ? "\\" : "";
-        for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-            path += (*it)->GetName();
-            path += '\\';
-        }
-        return path;
+        for (auto it = chain.rbegin(); it != chain.rend(); ++it) names.push_back((*it)->GetName());
+        if (belowRoot) *belowRoot = complete;
+        return names;
     } catch (...) {
         return {};
     }
+}
+
+std::string CFoundTree::GetFullPath(const CFoundObject& record) const {
+    bool belowRoot = false;
+    const std::vector<std::string> names = GetFolderNames(record, &belowRoot);
+    std::string path = belowRoot ? "\\" : "";
+    for (const std::string& name : names) {
+        path += name;
+        path += '\\';
+    }
+    return path;
 }
 
 std::string CFoundTree::GetTypeName(const CFoundObject& record) const {

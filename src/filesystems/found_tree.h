@@ -113,6 +113,9 @@ public:
     // backslash: "\dir\sub\" below Root, "lost_folder_7\" below a
     // placeholder, "" when the chain breaks off (a missing parent, a cycle).
     std::string GetFullPath(const CFoundObject& record) const;
+    // The names of the same folder chain, outermost first; `belowRoot` tells
+    // whether it reaches Root.
+    std::vector<std::string> GetFolderNames(const CFoundObject& record, bool* belowRoot = nullptr) const;
     // "Folder" for folders; for files a plain name from the extension
     // ("PDF File"), or "File".
     std::string GetTypeName(const CFoundObject& record) const;

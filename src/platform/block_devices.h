@@ -132,6 +132,17 @@ std::optional<MountInfo> FindMount(const std::vector<MountEntry>& mounts, Device
 std::optional<MountInfo> MountOf(unsigned major, unsigned minor, std::string_view devicePath = {},
                                  const std::filesystem::path& mountInfoPath = "/proc/self/mountinfo");
 
+// The block device that holds the file system a path lives on (the path
+// need not exist yet: its nearest existing folder counts): the device of the
+// mount that holds it, or for a FUSE mount the device node it names as its
+// source. nullopt for file systems without a block device (tmpfs, network).
+std::optional<DeviceNumber> BlockDeviceOfPath(const std::filesystem::path& path, const std::vector<MountEntry>& mounts);
+std::optional<DeviceNumber> BlockDeviceOfPath(const std::filesystem::path& path,
+                                              const std::filesystem::path& mountInfoPath = "/proc/self/mountinfo");
+// The whole disk a partition lies on (itself for a whole disk), from
+// `<sysRoot>/dev/block/MAJ:MIN`; nullopt when sysfs does not know it.
+std::optional<DeviceNumber> WholeDiskOf(DeviceNumber device, const std::filesystem::path& sysRoot = "/sys");
+
 // Free bytes of the file system mounted at `mountPoint` (all free blocks,
 // including those reserved for root); nullopt when statvfs fails.
 std::optional<std::uint64_t> FreeBytes(const std::string& mountPoint);

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "platform/text.h"
+#include "platform/time.h"
 
 namespace tl::platform {
 
@@ -46,6 +47,70 @@ bool CreateFolderChain(const std::filesystem::path& path) {
     std::filesystem::create_directories(path, ec);
     return std::filesystem::is_directory(path, ec);
 }
+
+int MakeFolder(const std::filesystem::path& path) {
+    if (::mkdir(path.c_str(), 0755) == 0) return 0;
+    const int error = errno;
+    struct stat st{};
+    if (error == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+    return error == EEXIST ? ENOTDIR : error;
+}
+
+OutputFile::~OutputFile() { Close(); }
+
+int OutputFile::Create(const std::filesystem::path& path) {
+    Close();
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd_ < 0) return errno;
+    struct stat st{};
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {  // a device or a pipe is no place for a file
+        Close();
+        return EINVAL;
+    }
+    return 0;
+}
+
+std::uint64_t OutputFile::Write(const void* data, std::uint64_t bytes, int& error) {
+    error = 0;
+    std::uint64_t done = 0;
+    const auto* p = static_cast<const char*>(data);
+    while (done < bytes) {
+        const ssize_t n = ::write(fd_, p + done, static_cast<std::size_t>(bytes - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error = n < 0 ? errno : ENOSPC;
+            break;
+        }
+        done += static_cast<std::uint64_t>(n);
+    }
+    return done;
+}
+
+bool OutputFile::SetTimes(std::uint64_t accessTime, std::uint64_t writeTime) {
+    if (fd_ < 0) return false;
+    const auto spec = [](std::uint64_t t) {
+        timespec ts{};
+        if (t == 0) {
+            ts.tv_nsec = UTIME_OMIT;
+            return ts;
+        }
+        const UnixTime u = ToUnix(t);
+        ts.tv_sec = static_cast<time_t>(u.seconds);
+        ts.tv_nsec = static_cast<long>(u.nanoseconds);
+        return ts;
+    };
+    const timespec times[2] = {spec(accessTime), spec(writeTime)};
+    return ::futimens(fd_, times) == 0;
+}
+
+int OutputFile::Close() {
+    if (fd_ < 0) return 0;
+    const int r = ::close(fd_);
+    fd_ = -1;
+    return r == 0 ? 0 : errno;
+}
+
+bool RemoveFile(const std::filesystem::path& path) { return ::unlink(path.c_str()) == 0 || errno == ENOENT; }
 
 std::vector<std::string> ListFiles(const std::filesystem::path& folder, std::string_view suffix) {
     std::vector<std::string> names;

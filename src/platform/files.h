@@ -37,6 +37,37 @@ std::filesystem::path HomeFolder();
 // $TESSALOFT_CONFIG_DIR, else $XDG_CONFIG_HOME/tessa-loft, else ~/.config/tessa-loft.
 std::filesystem::path ConfigFolder();
 
+// Makes one folder. 0 when it exists afterwards (made now or before), else
+// the system's error number.
+int MakeFolder(const std::filesystem::path& path);
+
+// A recovered file being written: created (replacing a regular file there),
+// never through a symbolic link, written in chunks, its times set before
+// it is closed. Not copyable; closes on destruction.
+class OutputFile {
+public:
+    OutputFile() = default;
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // 0, or the system's error number.
+    int Create(const std::filesystem::path& path);
+    // Writes every byte it can (retrying short writes): the count written;
+    // `error` receives the system's error number when fewer were.
+    std::uint64_t Write(const void* data, std::uint64_t bytes, int& error);
+    // Last-access and last-write times as file times (100 ns since 1601); 0 keeps the time.
+    bool SetTimes(std::uint64_t accessTime, std::uint64_t writeTime);
+    // 0, or the error number of the last write-back.
+    int Close();
+
+private:
+    int fd_ = -1;
+};
+
+// Removes a file (not a folder); true when it is gone.
+bool RemoveFile(const std::filesystem::path& path);
+
 // An output file that receives appended bytes: the log file and the text
 // copy of the log. Not copyable; closes on destruction.
 class AppendFile {

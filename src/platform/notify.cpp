@@ -37,4 +37,17 @@ std::int64_t ShowMessageBox(WindowId owner, std::string text, std::string captio
     return 0;
 }
 
+std::int64_t SendAppMessage(const AppMessage& message) {
+    if (auto sink = CurrentSink()) return sink->Send(message);
+    return 0;
+}
+
+std::string ChooseFolder(WindowId owner, std::string title) {
+    std::string folder;
+    AppMessage m{owner, kChooseFolder, 0, 0, std::move(title), {}};
+    m.reply = &folder;
+    SendAppMessage(m);
+    return folder;
+}
+
 }  // namespace tl::platform

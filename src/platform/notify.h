@@ -22,6 +22,9 @@ struct AppMessage {
     // the message, so a posted message never points at freed memory.
     std::string text;
     std::string caption;  // message boxes only
+    // Questions sent with more to answer than a button: the front end writes
+    // its answer here (left empty: no answer).
+    std::string* reply = nullptr;
 };
 
 class NotificationSink {
@@ -62,5 +65,17 @@ enum MessageBoxStyle : std::uint64_t {
 enum MessageBoxAnswer : std::int64_t { kIdOk = 1, kIdCancel = 2, kIdYes = 6, kIdNo = 7 };
 
 std::int64_t ShowMessageBox(WindowId owner, std::string text, std::string caption, std::uint64_t style);
+
+// Sends a message made by the caller (one that carries a reply).
+std::int64_t SendAppMessage(const AppMessage& message);
+
+// A folder chooser titled `text`: the reply is the chosen folder.
+inline constexpr unsigned kChooseFolder = 0x7F01;
+std::string ChooseFolder(WindowId owner, std::string title);
+// The probable size of a signature-found file whose size is not known:
+// wparam the record, text its type name; the reply is
+// "<button> <choice> <scope> <custom size in bytes>" (buttons 1 OK, 2 Cancel,
+// 5 Skip File; choices 1..4; scopes 0 this file, 1 its type, 2 every type).
+inline constexpr unsigned kProbableSizeQuestion = 0x7F02;
 
 }  // namespace tl::platform

@@ -181,6 +181,10 @@ void CAnalyserParser::ParseBlock(const std::uint8_t* buffer, std::uint64_t secto
         }
 
         if (!Live()) return;  // left while the rules ran
+        // A size read from the content (not the compound document's bound) is no estimate.
+        if (record.Size != CFoundObject::kUnknownSize && !(record.TypeId >= 100 && record.TypeId < 200) &&
+            record.TypeId != 500 && record.TypeId != 501 && record.TypeId != 520 && record.TypeId != 521)
+            record.Flags |= FO_CONTENT_SIZE;
         LastTypeId = record.TypeId;
         record.Volume = &volume_;
         CFoundObject* stored = nullptr;

@@ -1,0 +1,333 @@
+#include "recovery/recovery.h"
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cstring>
+
+#include "app/app_messages.h"
+#include "app/app_settings.h"
+#include "app/event_log.h"
+#include "app/languages.h"
+#include "app/string_ids.h"
+#include "filesystems/found_file_reader.h"
+#include "filesystems/found_tree.h"
+#include "platform/files.h"
+#include "platform/notify.h"
+#include "platform/thread_priority.h"
+#include "recovery/target_path.h"
+#include "signatures/document_recognisers.h"
+#include "signatures/signature_database.h"
+#include "storage/volume.h"
+
+namespace tl {
+
+ProbableSizeAnswer AskProbableSize(const CFoundObject& record, const std::string& typeName) {
+    ProbableSizeAnswer answer;
+    std::string reply;
+    platform::AppMessage m;
+    m.id = platform::kProbableSizeQuestion;
+    m.wparam = reinterpret_cast<std::uintptr_t>(&record);
+    m.text = typeName;
+    m.reply = &reply;
+    if (platform::SendAppMessage(m) == 0 || reply.empty()) return answer;
+    // "button choice scope custom-size"
+    std::uint64_t values[4] = {0, 3, 1, 0};
+    const char* p = reply.data();
+    const char* const end = p + reply.size();
+    for (std::uint64_t& v : values) {
+        while (p < end && *p == ' ') ++p;
+        const auto [next, ec] = std::from_chars(p, end, v);
+        if (ec != std::errc()) return answer;
+        p = next;
+    }
+    if (values[1] < 1 || values[1] > 4 || values[2] > 2) return answer;
+    answer.button = static_cast<int>(values[0]);
+    answer.choice = static_cast<int>(values[1]);
+    answer.scope = static_cast<int>(values[2]);
+    answer.customSize = values[3];
+    return answer;
+}
+
+CRecovery::CRecovery(RecoveryContext context) : context_(context) {}
+
+CRecovery::~CRecovery() {
+    Stop();
+    if (thread_.joinable()) thread_.join();
+}
+
+std::string CRecovery::Text(unsigned id) const { return FormatMessageText(context_.texts, id); }
+void CRecovery::LogInfo(const std::string& line) const {
+    if (context_.log) context_.log->LogInfo(line);
+}
+void CRecovery::LogError(const std::string& line) const {
+    if (context_.log) context_.log->LogError(line);
+}
+
+std::string CRecovery::CurrentTargetText() const {
+    std::lock_guard lock(targetMutex_);
+    return currentTarget_.string();
+}
+
+// ------------------------------------------------------------- the list
+
+std::size_t CRecovery::BuildRecoveryList(const std::vector<CFoundObject*>& selection, CFoundTree& tree) {
+    Items.clear();
+    tree_ = &tree;
+    constexpr std::size_t kMaxDepth = 4096;
+    // Depth first; a folder met twice (a cycle in a hostile image) is entered once.
+    std::vector<const CFoundObject*> entered;
+    const auto addBelow = [&](auto& self, CFoundObject& folder, std::size_t depth) -> void {
+        if (depth > kMaxDepth || std::find(entered.begin(), entered.end(), &folder) != entered.end()) return;
+        entered.push_back(&folder);
+        for (CFoundObject* child : tree.FindChildren(folder.Id)) {
+            if (child == &folder) continue;
+            if (child->IsFolder()) self(self, *child, depth + 1);
+            else Items.push_back(child);
+        }
+    };
+    for (CFoundObject* o : selection) {
+        if (!o) continue;
+        if (o->IsFolder()) {
+            addBelow(addBelow, *o, 0);
+            Items.push_back(o);  // passed over when copying: a folder's size is 0
+        } else {
+            Items.push_back(o);
+        }
+    }
+    return Items.size();
+}
+
+// ------------------------------------------------------------ the worker
+
+bool CRecovery::StartRecovery(CVolume& volume, const std::filesystem::path& folder) {
+    if (workerRunning_.load()) return false;
+    if (thread_.joinable()) thread_.join();
+    Volume = &volume;
+    tree_ = &volume.FoundTree();
+    TotalSize = 0;
+    for (CFoundObject* item : Items) {
+        const std::uint64_t size = tree_->Snapshot(*item).Size;
+        if (size != CFoundObject::kUnknownSize) TotalSize += size;
+    }
+    RecoveredCount = 0;
+    CompleteCount = SkippedCount = FailedCount = 0;
+    BytesWritten = 0;
+    Current = 0;
+    Running = 1;
+    std::filesystem::path destination = folder;
+    if (destination.empty() && context_.settings) destination = context_.settings->DestinationFolder();
+    workerRunning_ = true;
+    thread_ = std::thread([this, destination] {
+        platform::SetCurrentThreadIdlePriority();
+        try {
+            Run(destination);
+        } catch (...) {
+            LogError("Recovery_Thread.except0");
+        }
+        {
+            std::lock_guard lock(waitMutex_);
+            workerRunning_ = false;
+        }
+        doneCv_.notify_all();
+    });
+    return true;
+}
+
+bool CRecovery::Wait(std::uint32_t timeoutMs) {
+    std::unique_lock lock(waitMutex_);
+    return doneCv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !workerRunning_.load(); });
+}
+
+void CRecovery::Run(std::filesystem::path folder) {
+    Running = 1;
+    Current = 0;
+    for (std::size_t k = 0; k < Items.size(); ++k) {
+        Current = static_cast<std::int32_t>(k);
+        if (Running.load() == 0) {
+            LogInfo(Text(ids::kRecoveryAborted));
+            return;
+        }
+        CFoundObject& item = *Items[k];
+        if (tree_->Snapshot(item).Size == 0) continue;
+        FileRecovery(item, folder);
+    }
+    Current = static_cast<std::int32_t>(Items.size());
+    // A stop during the last file ends the run as aborted too.
+    LogInfo(Text(Running.load() == 0 ? ids::kRecoveryAborted : ids::kRecoveryCompleted));
+}
+
+// ------------------------------------------------------------- one file
+
+bool CRecovery::SettleSize(CFoundObject& item, const CFoundObject& copy) {
+    const bool estimate = (copy.Flags & FO_BY_SIGNATURE) && !(copy.Flags & FO_FS_RUNS) && !(copy.Flags & FO_CONTENT_SIZE);
+    if (!estimate) return true;
+    SignatureDatabase* db = context_.signatures;
+    std::uint16_t typeId = static_cast<std::uint16_t>(copy.TypeId);
+    FileSignature* type = db ? db->FindById(typeId) : nullptr;
+    const auto apply = [&](int choice, std::uint64_t custom) {
+        const std::uint64_t size = SizeByChoice(copy, static_cast<SizeChoice>(choice), custom, *tree_, db);
+        tree_->WithLock([&] {
+            item.Size = size;
+            return 0;
+        });
+    };
+    if (const int all = SizeChoiceForAll.load(); all >= 1 && all <= 4) {
+        apply(all, std::uint64_t(static_cast<std::uint32_t>(SizeForAllKB.load())) * 1024);
+        return true;
+    }
+    if (type && type->SizeChoice >= 1 && type->SizeChoice <= 4) {
+        // A choice remembered for the type holds for its later files too.
+        apply(static_cast<int>(type->SizeChoice), std::uint64_t{type->DefaultSize} * 1024);
+        return true;
+    }
+    const ProbableSizeAnswer answer = AskProbableSize(copy, tree_->GetTypeName(copy));
+    if (answer.button == ProbableSizeAnswer::kCancel) {
+        LogError(FormatMessageText(context_.texts, ids::kRecoveryCancelled, copy.GetName()));
+        return false;
+    }
+    if (answer.button != ProbableSizeAnswer::kOk) {
+        LogError(FormatMessageText(context_.texts, ids::kRecoverySkipped, copy.GetName()));
+        return false;
+    }
+    apply(answer.choice, answer.customSize);
+    if (answer.scope == 1 && type) {
+        type->SizeChoice = static_cast<std::uint32_t>(answer.choice);
+        if (answer.choice == 4) type->DefaultSize = static_cast<std::uint32_t>(std::min<std::uint64_t>(answer.customSize / 1024, 0xFFFFFFFFu));
+    } else if (answer.scope == 2) {
+        SizeChoiceForAll = answer.choice;
+        if (answer.choice == 4) SizeForAllKB = static_cast<std::int32_t>(std::min<std::uint64_t>(answer.customSize / 1024, 0x7FFFFFFF));
+    }
+    return true;
+}
+
+std::filesystem::path CRecovery::TargetFor(CFoundObject& item, const std::filesystem::path& folder, bool& refused) {
+    refused = false;
+    const bool keep = !context_.settings || context_.settings->KeepFolderStructure();
+    std::vector<std::string> segments = RecoverySegments(*tree_, item);
+    if (!keep) segments.erase(segments.begin(), segments.end() - 1);
+    const auto target = TargetInside(folder, segments);
+    if (!target) {
+        refused = true;
+        return {};
+    }
+    return *target;
+}
+
+std::uint64_t CRecovery::FileRecovery(CFoundObject& item, const std::filesystem::path& folder) {
+    if (!tree_ && item.Volume) tree_ = &item.Volume->FoundTree();
+    if (!tree_) return 0;
+    const CFoundObject copy = tree_->Snapshot(item);
+    bool refused = false;
+    std::filesystem::path target = TargetFor(item, folder, refused);
+    if (refused) {
+        LogError("CRecovery::FileRecovery: the target of '" + copy.GetName() + "' would lie outside " + folder.string());
+        ++FailedCount;
+        return 0;
+    }
+    const std::filesystem::path targetFolder = target.parent_path();
+    if (!CreateFolderChain(targetFolder)) {
+        LogInfo(FormatMessageText(context_.texts, ids::kCantCreateFolder, targetFolder.string()));
+        ++FailedCount;
+        return 0;
+    }
+    std::error_code ec;
+    if (std::filesystem::exists(std::filesystem::symlink_status(target, ec))) {
+        LogError(FormatMessageText(context_.texts, ids::kFileExists, target.string()));
+        // Flat, or asked to keep what is there: the new file takes a free name.
+        const bool keep = !context_.settings || context_.settings->KeepFolderStructure();
+        if (!keep || (context_.settings && context_.settings->GetU32(AppSettings::kConfirmOverwrite) != 0)) target = UniqueTarget(target);
+    }
+    {
+        std::lock_guard lock(targetMutex_);
+        currentTarget_ = target;
+    }
+    if (!SettleSize(item, copy)) {
+        ++SkippedCount;
+        return 0;
+    }
+    const CFoundObject sized = tree_->Snapshot(item);
+    if (sized.Size == CFoundObject::kUnknownSize) {
+        LogError(FormatMessageText(context_.texts, ids::kRecoverySkipped, sized.GetName()));
+        ++SkippedCount;
+        return 0;
+    }
+    std::string fullPath = tree_->GetFullPath(item);
+    LogInfo(FormatMessageText(context_.texts, ids::kRecoveringFile, sized.GetName(), fullPath, targetFolder.string()));
+    const std::uint64_t copied = CopyFoundFile(item);
+    if (copied) ++RecoveredCount;
+    if (copied && copied >= sized.Size) ++CompleteCount;
+    else ++FailedCount;
+    return copied;
+}
+
+bool CRecovery::CreateFolderChain(const std::filesystem::path& path) {
+    std::filesystem::path part;
+    for (const auto& piece : path) {
+        part /= piece;
+        if (piece == part.root_path() || piece.empty()) continue;
+        if (const int error = platform::MakeFolder(part); error != 0) {
+            LogError(FormatMessageText(context_.texts, ids::kCantCreateFolder, part.string()) + " (" + std::strerror(error) + ")");
+            return false;
+        }
+    }
+    return true;
+}
+
+std::uint64_t CRecovery::CopyFoundFile(CFoundObject& item) {
+    const CFoundObject copy = tree_ ? tree_->Snapshot(item) : item;
+    std::filesystem::path target;
+    {
+        std::lock_guard lock(targetMutex_);
+        target = currentTarget_;
+    }
+    CFoundFileReader reader;
+    if (!reader.Open(copy)) return 0;
+    platform::OutputFile out;
+    if (out.Create(target) != 0) {
+        LogError(FormatMessageText(context_.texts, ids::kRecoveryCreateFileFailed, target.string()));
+        return 0;
+    }
+    if (buffer_.size() < kChunkBytes) buffer_.resize(kChunkBytes);
+    const std::uint64_t size = copy.Size;
+    std::uint64_t position = 0, written = 0;
+    try {
+        while (position < size) {
+            const std::uint64_t want = std::min(kChunkBytes, size - position);
+            const std::uint64_t got = reader.ReadNext(buffer_.data(), want);
+            if (got == 0) break;
+            const std::uint64_t take = std::min(got, want);
+            int error = 0;
+            const std::uint64_t n = out.Write(buffer_.data(), take, error);
+            if (n == 0 && error) {
+                LogError(FormatMessageText(context_.texts, ids::kRecoveryWriteSystemError, error));
+                break;
+            }
+            if (n < take) {
+                LogError(FormatMessageText(context_.texts, ids::kRecoveryShortWrite, static_cast<int>(n), static_cast<int>(take)));
+            }
+            written += n;
+            BytesWritten += n;
+            const std::uint64_t percent = position == 0 ? 0 : (size >= 100 ? position / (size / 100) : position * 100 / size);
+            CurrentPercent = static_cast<std::int32_t>(std::min<std::uint64_t>(percent, 100));
+            platform::PostAppMessage(0, msg::kRecoveryProgress, reinterpret_cast<std::uintptr_t>(&item),
+                                     CurrentPercent.load());
+            if (n < take && error) break;  // the disk is full or failing: this file ends here
+            if (Running.load() == 0) break;
+            position += take;
+        }
+    } catch (...) {
+        LogError("Recovery_Thread.RecoveryCycle.except");
+    }
+    CurrentPercent = 100;
+    if (copy.CreationTime != 0 || copy.ModificationTime != 0) out.SetTimes(copy.AccessTime, copy.ModificationTime);
+    out.Close();
+    if (written == 0) {
+        LogError(FormatMessageText(context_.texts, ids::kRecoveryNothingWritten, target.string()));
+        platform::RemoveFile(target);
+        return 0;
+    }
+    return position;
+}
+
+}  // namespace tl
