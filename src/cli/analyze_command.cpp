@@ -1,5 +1,7 @@
 #include "cli/analyze_command.h"
 
+#include "recovery/target_path.h"
+
 #include <nlohmann/json.hpp>
 
 #include <unistd.h>
@@ -84,15 +86,6 @@ std::string IsoTime(std::uint64_t fileTime) {
     char buf[32];
     std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
     return buf;
-}
-
-// Where recovery writes the object, relative to the destination folder.
-std::string RecoveryPath(const CFoundTree& tree, const CFoundObject& o) {
-    std::string folders = tree.GetFullPath(o);
-    if (!folders.empty() && folders.front() == '\\') folders.erase(0, 1);
-    for (char& c : folders)
-        if (c == '\\') c = '/';
-    return folders + o.GetName();
 }
 
 bool IsListed(const CFoundTree& tree, const CFoundObject& o) {
@@ -220,24 +213,31 @@ std::vector<CVolume*> AnalyseSource(CApp& app, const std::string& sourcePath, Cl
     return volumes;
 }
 
+CVolume* ScanSourceSectorsOnly(CApp& app, const std::string& source, CliSink* progressSink, std::uint32_t mode) {
+    CLocalComputer& computer = app.Computer();
+    CVolume* v = nullptr;
+    if (platform::DeviceNumberOf(source)) {
+        computer.Volumes().Refresh(false);
+        v = computer.Volumes().FindByDevicePath(source);
+    } else {
+        v = computer.LoadImage(source);
+    }
+    if (!v) {
+        std::fprintf(stderr, "tessa-loft-cli: cannot read %s\n", source.c_str());
+        return nullptr;
+    }
+    Progress progress(progressSink, computer);
+    ScanSectorsOnly(*v, mode, progress);
+    return v;
+}
+
 namespace {
 
 int Run(CApp& app, CliSink& sink, const Options& o) {
     if (o.sectorsOnly || o.lostVolumes) {
         CLocalComputer& computer = app.Computer();
-        CVolume* v = nullptr;
-        if (platform::DeviceNumberOf(o.source)) {
-            computer.Volumes().Refresh(false);
-            v = computer.Volumes().FindByDevicePath(o.source);
-        } else {
-            v = computer.LoadImage(o.source);
-        }
-        if (!v) {
-            std::fprintf(stderr, "tessa-loft-cli: cannot read %s\n", o.source.c_str());
-            return 1;
-        }
-        Progress progress(o.progress ? &sink : nullptr, computer);
-        ScanSectorsOnly(*v, o.lostVolumes ? 1 : 0, progress);
+        CVolume* v = ScanSourceSectorsOnly(app, o.source, o.progress ? &sink : nullptr, o.lostVolumes ? 1 : 0);
+        if (!v) return 1;
         if (o.lostVolumes) {
             for (CVolume* f : computer.Volumes().Snapshot())
                 if (f->Kind == VK_FOUND && f->Parent == v)

@@ -36,6 +36,10 @@ AnalyzeCommand AddAnalyzeCommand(CLI::App& cli);
 std::vector<CVolume*> AnalyseSource(CApp& app, const std::string& source, CliSink* progressSink = nullptr,
                                     bool sectors = false, bool freeSpaceOnly = false);
 
+// The sector stage alone on `source` (mode 1: lost volumes only), waited
+// for; the volume, or null when the source could not be read.
+CVolume* ScanSourceSectorsOnly(CApp& app, const std::string& source, CliSink* progressSink, std::uint32_t mode);
+
 // Prints a volume's tree for people; counts what it printed.
 struct TreeCounts {
     std::uint64_t folders = 0, files = 0, deleted = 0;

@@ -15,6 +15,7 @@
 #include "filesystems/found_tree.h"
 #include "app/string_ids.h"
 #include "cli/analyze_command.h"
+#include "cli/recover_command.h"
 #include "cli/cli_sink.h"
 #include "cli/settings_commands.h"
 #include "cli/signature_commands.h"
@@ -157,6 +158,7 @@ int main(int argc, char** argv) {
     auto runSignatures = tl::cli::AddSignatureCommands(cli);
     auto volumes = tl::cli::AddVolumeCommands(cli);
     auto analyze = tl::cli::AddAnalyzeCommand(cli);
+    auto recover = tl::cli::AddRecoverCommand(cli);
 
     try {
         cli.parse(argc, argv);
@@ -175,7 +177,7 @@ int main(int argc, char** argv) {
     tl::platform::InstallNotificationSink(sink);
 
     int exitCode = kExitOk;
-    auto app = StartApp(g, volumes.opensDevice() || analyze.opensDevice(), exitCode);
+    auto app = StartApp(g, volumes.opensDevice() || analyze.opensDevice() || recover.opensDevice(), exitCode);
     if (!app) {
         tl::platform::InstallNotificationSink(nullptr);
         return exitCode;
@@ -187,6 +189,8 @@ int main(int argc, char** argv) {
         exitCode = volumeCode;
     } else if (const int analyzeCode = analyze.run(*app, *sink); analyzeCode >= 0) {
         exitCode = analyzeCode;
+    } else if (const int recoverCode = recover.run(*app, *sink); recoverCode >= 0) {
+        exitCode = recoverCode;
     } else if (show->parsed()) {
         std::cout << (format == "json" ? tl::cli::SettingsAsJson(app->Settings())
                                        : tl::cli::SettingsAsText(app->Settings()));

@@ -9,6 +9,7 @@
 #include "app/string_ids.h"
 #include "filesystems/found_tree.h"
 #include "filesystems/synthetic_ids.h"
+#include "platform/block_devices.h"
 #include "platform/notify.h"
 #include "storage/analysis_busy.h"
 #include "storage/little_endian.h"
@@ -239,6 +240,33 @@ void CLocalComputer::AddFoundVolume(const CFoundObject& r) {
     CVolume& added = volumes_.Append(std::move(v));
     parent->FoundTree().AddToIndexes(added);
     platform::PostAppMessage(0, msg::kVolumeAdded, reinterpret_cast<std::uintptr_t>(&added), 0);
+}
+
+bool CLocalComputer::DestinationOnSource(const CVolume& source, const std::string& destination) {
+    const CVolume* owner = DeviceOwner(source);
+    if (owner->Kind == VK_IMAGE) return false;  // an image file is no drive of its own
+    const auto from = platform::DeviceNumberOf(owner->DevicePath);
+    const auto to = platform::BlockDeviceOfPath(destination);
+    if (!from || !to) return false;
+    if (*from == *to) return true;
+    // A whole disk holds every partition of it.
+    const auto disk = platform::WholeDiskOf(*from);
+    const auto destinationDisk = platform::WholeDiskOf(*to);
+    return disk && *disk == *from && destinationDisk && *destinationDisk == *from;
+}
+
+int CLocalComputer::CheckDestination(const CVolume& source, std::string& destination) {
+    for (int round = 0; round < 64; ++round) {
+        if (!DestinationOnSource(source, destination)) return 1;
+        const std::int64_t answer =
+            platform::ShowMessageBox(0, FormatMessageText(texts_, ids::kDestinationOnSourceDrive),
+                                     FormatMessageText(texts_, ids::kWarning), platform::kMbYesNo | platform::kMbIconWarning);
+        if (answer != platform::kIdYes) return 0;
+        std::string chosen = platform::ChooseFolder(0, FormatMessageText(texts_, ids::kSelectDestinationFolder));
+        if (chosen.empty()) return -1;
+        destination = chosen;
+    }
+    return -1;
 }
 
 bool CLocalComputer::StartDeviceMonitor(std::string* whyNot) {

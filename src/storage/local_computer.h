@@ -53,6 +53,16 @@ public:
     // A volume seen on a listed volume: confirms an existing one or adds a
     // found volume to the list (and to its disk's tree).
     void AddFoundVolume(const CFoundObject& record);
+
+    // Before a recovery from `source` into `destination`: when the
+    // destination's file system lives on the device the source is read from
+    // (or, for a whole disk, on one of its partitions), asks whether to pick
+    // another folder. 1: another drive (or a folder on one was picked);
+    // 0: the same drive, and the recovery goes ahead there; -1: another
+    // folder was wanted but none was picked.
+    int CheckDestination(const CVolume& source, std::string& destination);
+    // The question's ground: whether `destination` lies on the source's device.
+    static bool DestinationOnSource(const CVolume& source, const std::string& destination);
     // Analysis requests. A request while another analysis runs only queues
     // the volume; the front end starts the next queued volume when it hears
     // that an analysis finished.

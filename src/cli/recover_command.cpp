@@ -1,0 +1,184 @@
+#include "cli/recover_command.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+
+#include "app/app.h"
+#include "app/app_settings.h"
+#include "app/event_log.h"
+#include "app/languages.h"
+#include "app/string_ids.h"
+#include "cli/analyze_command.h"
+#include "cli/cli_sink.h"
+#include "filesystems/found_tree.h"
+#include "platform/time.h"
+#include "recovery/recovery.h"
+#include "recovery/target_path.h"
+#include "platform/block_devices.h"
+#include "storage/local_computer.h"
+
+namespace tl::cli {
+namespace {
+
+struct Options {
+    std::string source;
+    std::string to;
+    bool sectors = false;
+    bool sectorsOnly = false;
+    bool deletedOnly = false;
+    std::string name;
+    std::int64_t sizeLt = -1, sizeGt = -1;
+    std::int64_t sinceDays = -1;
+    std::vector<std::uint64_t> ids;
+    int sizeChoice = 3;
+    std::uint64_t customSize = 0;
+    bool flat = false;
+    bool keepStructure = false;
+    bool progress = false;
+};
+
+// '*' and '?' over bytes, without regard to ASCII case; the backtracking
+// is bounded by remembering the last star only.
+bool NameMatches(std::string_view pattern, std::string_view name) {
+    const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+    std::size_t p = 0, n = 0, star = std::string_view::npos, mark = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && (pattern[p] == '?' || lower(pattern[p]) == lower(name[n]))) {
+            ++p;
+            ++n;
+        } else if (p < pattern.size() && pattern[p] == '*') {
+            star = p++;
+            mark = n;
+        } else if (star != std::string_view::npos) {
+            p = star + 1;
+            n = ++mark;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*') ++p;
+    return p == pattern.size();
+}
+
+bool Selected(const Options& o, const CFoundObject& r, std::uint64_t now) {
+    if (r.IsFolder() || (r.Flags & FO_VOLUME)) return false;
+    if (!o.ids.empty() && std::find(o.ids.begin(), o.ids.end(), r.Id) == o.ids.end()) return false;
+    if (o.deletedOnly && !r.IsDeleted()) return false;
+    if (!o.name.empty() && !NameMatches(o.name, r.GetName())) return false;
+    const bool known = r.Size != CFoundObject::kUnknownSize;
+    if (o.sizeLt >= 0 && !(known && r.Size < static_cast<std::uint64_t>(o.sizeLt))) return false;
+    if (o.sizeGt >= 0 && !(known && r.Size > static_cast<std::uint64_t>(o.sizeGt))) return false;
+    if (o.sinceDays >= 0) {
+        const std::uint64_t span = static_cast<std::uint64_t>(o.sinceDays) * 86400ull * 10000000ull;
+        if (r.ModificationTime == 0 || r.ModificationTime + span < now) return false;
+    }
+    return true;
+}
+
+// A volume's display name as one folder name ("Volume at 1048576").
+std::string VolumeFolder(CVolume& v) {
+    std::string name = v.GetName();
+    for (char& c : name)
+        if (c == ':') c = ' ';
+    std::string squeezed;
+    for (char c : name)
+        if (!(c == ' ' && !squeezed.empty() && squeezed.back() == ' ')) squeezed += c;
+    return SafeSegment(squeezed);
+}
+
+int Run(CApp& app, CliSink& sink, const Options& o) {
+    CLocalComputer& computer = app.Computer();
+    AppSettings& settings = app.Settings();
+    std::vector<CVolume*> volumes;
+    if (o.sectorsOnly) {
+        if (CVolume* v = ScanSourceSectorsOnly(app, o.source, o.progress ? &sink : nullptr, 0)) volumes.push_back(v);
+    } else {
+        volumes = AnalyseSource(app, o.source, o.progress ? &sink : nullptr, o.sectors);
+    }
+    if (volumes.empty()) return 1;
+
+    // This run's choices; the saved settings stay as they were.
+    const std::uint32_t savedKeep = settings.GetU32(AppSettings::kKeepFolderStructure);
+    settings.SetU32(AppSettings::kKeepFolderStructure, o.flat ? 0 : 1);
+    std::vector<std::pair<CVolume*, std::vector<CFoundObject*>>> work;
+    const std::uint64_t now = platform::FromUnix(std::chrono::duration_cast<std::chrono::seconds>(
+                                                     std::chrono::system_clock::now().time_since_epoch())
+                                                     .count());
+    for (CVolume* v : volumes) {
+        std::vector<CFoundObject*> chosen;
+        for (CFoundObject* rec : v->FoundTree().AllRecords())
+            if (rec != v && Selected(o, v->FoundTree().Snapshot(*rec), now)) chosen.push_back(rec);
+        if (!chosen.empty()) work.emplace_back(v, std::move(chosen));
+    }
+    std::uint32_t complete = 0, skipped = 0, failed = 0;
+    std::uint64_t bytes = 0;
+    for (auto& [v, chosen] : work) {
+        // Files of several volumes each go below a folder of their volume.
+        const std::filesystem::path folder = volumes.size() > 1 ? std::filesystem::path(o.to) / VolumeFolder(*v)
+                                                                : std::filesystem::path(o.to);
+        std::string destination = folder.string();
+        if (computer.CheckDestination(*v, destination) < 0) {
+            std::fprintf(stderr, "tessa-loft-cli: choose a destination on another drive with --to\n");
+            settings.SetU32(AppSettings::kKeepFolderStructure, savedKeep);
+            return 1;
+        }
+        CRecovery recovery(RecoveryContext{&settings, &computer.Log(), &app.Languages(), &computer.Signatures()});
+        recovery.SizeChoiceForAll = o.sizeChoice;
+        recovery.SizeForAllKB = static_cast<std::int32_t>(std::min<std::uint64_t>(o.customSize / 1024, 0x7FFFFFFF));
+        recovery.BuildRecoveryList(chosen, v->FoundTree());
+        computer.Log().LogInfo(FormatMessageText(&app.Languages(), ids::kRecoveryStarted));
+        recovery.StartRecovery(*v, destination);
+        const auto started = std::chrono::steady_clock::now();
+        while (!recovery.Wait(250)) {
+            if (o.progress) {
+                const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+                std::fprintf(stderr, "\r%d of %zu files  %3d%%  %.0f MB/s   ", recovery.Current.load(), chosen.size(),
+                             recovery.CurrentPercent.load(), s > 0 ? static_cast<double>(recovery.BytesWritten.load()) / s / 1e6 : 0.0);
+            }
+            sink.Drain();
+        }
+        sink.Drain();
+        if (o.progress) std::fprintf(stderr, "\n");
+        complete += recovery.CompleteCount.load();
+        skipped += recovery.SkippedCount.load();
+        failed += recovery.FailedCount.load();
+        bytes += recovery.BytesWritten.load();
+    }
+    settings.SetU32(AppSettings::kKeepFolderStructure, savedKeep);
+    if (work.empty()) computer.Log().LogError(FormatMessageText(&app.Languages(), ids::kRecoveryListEmpty));
+    std::printf("%u recovered, %u skipped, %u failed, %llu bytes\n", complete, skipped, failed,
+                static_cast<unsigned long long>(bytes));
+    return skipped == 0 && failed == 0 && !work.empty() ? 0 : 1;
+}
+
+}  // namespace
+
+RecoverCommand AddRecoverCommand(CLI::App& cli) {
+    auto o = std::make_shared<Options>();
+    auto* c = cli.add_subcommand("recover", "Copy found files of an image or block device into a folder");
+    c->add_option("SOURCE", o->source, "An image file or a block device")->required();
+    c->add_option("--to", o->to, "The destination folder (on another drive)")->required();
+    c->add_flag("--sectors", o->sectors, "After the file system, scan every sector for lost files");
+    c->add_flag("--sectors-only", o->sectorsOnly, "Scan every sector, without the file-system stage");
+    c->add_flag("--deleted-only", o->deletedOnly, "Only deleted files");
+    c->add_option("--name", o->name, "Only files whose name matches (* and ?, any case)");
+    c->add_option("--size-lt", o->sizeLt, "Only files smaller than N bytes")->check(CLI::NonNegativeNumber);
+    c->add_option("--size-gt", o->sizeGt, "Only files larger than N bytes")->check(CLI::NonNegativeNumber);
+    c->add_option("--since", o->sinceDays, "Only files modified in the last DAYS days")->check(CLI::NonNegativeNumber);
+    c->add_option("--id", o->ids, "Only the found objects with these ids");
+    c->add_option("--size-choice", o->sizeChoice,
+                  "Size of lost files whose size is unknown: 1 type's default, 2 next file, 3 next file of its type, 4 --custom-size")
+        ->check(CLI::Range(1, 4));
+    c->add_option("--custom-size", o->customSize, "The size of choice 4, in bytes");
+    auto* keep = c->add_flag("--keep-structure", o->keepStructure, "Re-create each file's folders (the default)");
+    c->add_flag("--flat", o->flat, "Every file straight into the destination, names made unique")->excludes(keep);
+    c->add_flag("--progress", o->progress, "Files, percent and MB/s on standard error");
+    RecoverCommand command;
+    command.opensDevice = [=] { return c->parsed() && platform::DeviceNumberOf(o->source).has_value(); };
+    command.run = [=](CApp& app, CliSink& sink) { return c->parsed() ? Run(app, sink, *o) : -1; };
+    return command;
+}
+
+}  // namespace tl::cli
