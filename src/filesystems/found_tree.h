@@ -117,6 +117,16 @@ public:
     // ("PDF File"), or "File".
     std::string GetTypeName(const CFoundObject& record) const;
 
+    // Nodes that hold found objects without being found themselves: the
+    // lost-fragments and lost-files nodes, the group folders under lost
+    // files, and volume nodes (the root is known by its address: Root()).
+    // Identifiers do not tell them apart: real files carry negative ones too
+    // (an empty FAT file, a file made from an MFT record).
+    static bool IsContainerNode(const CFoundObject& record) {
+        return record.Id == ID_LOST_FRAGMENTS || record.Id == ID_LOST_FILES || (record.Flags & FO_VOLUME) != 0 ||
+               (record.IsFolder() && record.ParentId == ID_LOST_FILES);
+    }
+
     CFoundObject* Root() const { return root_.get(); }
     CFoundObject* LostFragments() const { return lostFragments_.get(); }
     CFoundObject* LostFiles() const { return lostFiles_.get(); }
