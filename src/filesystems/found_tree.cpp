@@ -87,6 +87,7 @@ void CFoundTree::Clear() {
     owned_.clear();
     groupFolders_.clear();
     signatureFiles_ = 0;
+    ++generation_;
     try {
         CreateFixedNodes();
     } catch (...) {

@@ -135,6 +135,9 @@ public:
     std::uint32_t SignatureFileCount() const { return signatureFiles_.load(); }
     // Records linked into the identifier index.
     std::size_t Count() const;
+    // Counts the Clears: a reader that keeps record addresses across
+    // unlocked stretches compares it under the lock before it uses them.
+    std::uint64_t Generation() const { return generation_.load(); }
     // Every linked record, in identifier order.
     std::vector<CFoundObject*> AllRecords() const;
 
@@ -178,6 +181,7 @@ private:
     std::multimap<std::uint64_t, CFoundObject*> byOffset_;
     bool offsetIndexOn_ = false;
     std::atomic<std::uint32_t> signatureFiles_{0};
+    std::atomic<std::uint64_t> generation_{0};
 };
 
 }  // namespace tl
