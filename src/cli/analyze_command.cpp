@@ -1,14 +1,9 @@
 #include "cli/analyze_command.h"
 
-#include "recovery/target_path.h"
-
-#include <nlohmann/json.hpp>
-
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -17,11 +12,11 @@
 #include "app/app.h"
 #include "app/app_messages.h"
 #include "cli/cli_sink.h"
+#include "cli/object_listing.h"
 #include "cli/progress_line.h"
 #include "filesystems/found_tree.h"
 #include "platform/block_devices.h"
 #include "platform/read_only_file.h"
-#include "platform/time.h"
 #include "storage/analysis_busy.h"
 #include "storage/local_computer.h"
 
@@ -78,46 +73,13 @@ void ScanSectorsOnly(CVolume& v, std::uint32_t mode, Progress& progress) {
     AnalysisBusy() = 0;
 }
 
-std::string IsoTime(std::uint64_t fileTime) {
-    if (fileTime == 0) return {};
-    const std::time_t t = static_cast<std::time_t>(platform::ToUnix(fileTime).seconds);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buf;
-}
-
-bool IsListed(const CFoundTree& tree, const CFoundObject& o) {
-    if (o.Flags & FO_VOLUME) return false;
-    return &o != tree.Root() && &o != tree.LostFragments() && &o != tree.LostFiles();
-}
-
 void PrintJson(CVolume& v, const Options& opt) {
     CFoundTree& tree = v.FoundTree();
     const std::string volumeName = v.GetName();
     for (CFoundObject* o : tree.AllRecords()) {
         const CFoundObject r = tree.Snapshot(*o);
         if (!IsListed(tree, *o) || (opt.deletedOnly && !r.IsDeleted())) continue;
-        const auto time = [](std::uint64_t t) { return t ? nlohmann::json(IsoTime(t)) : nlohmann::json(nullptr); };
-        nlohmann::ordered_json j;
-        j["id"] = static_cast<std::int64_t>(r.Id);
-        j["parent_id"] = static_cast<std::int64_t>(r.ParentId);
-        j["name"] = r.GetName();
-        j["path"] = RecoveryPath(tree, r);
-        j["size"] = r.Size == CFoundObject::kUnknownSize ? nlohmann::json(nullptr) : nlohmann::json(r.Size);
-        j["data_offset"] = r.DataOffset;
-        j["start_pos"] = r.StartPos;
-        j["type_id"] = r.TypeId;
-        j["flags"] = r.Flags;
-        j["deleted"] = r.IsDeleted();
-        j["folder"] = r.IsFolder();
-        j["by_signature"] = (r.Flags & FO_BY_SIGNATURE) != 0;
-        j["created"] = time(r.CreationTime);
-        j["modified"] = time(r.ModificationTime);
-        j["accessed"] = time(r.AccessTime);
-        j["volume"] = volumeName;
-        std::cout << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+        PrintJsonLine(tree, volumeName, r);
     }
 }
 
@@ -126,9 +88,7 @@ void PrintTsv(CVolume& v, const Options& opt) {
     for (CFoundObject* o : tree.AllRecords()) {
         const CFoundObject r = tree.Snapshot(*o);
         if (!IsListed(tree, *o) || (opt.deletedOnly && !r.IsDeleted())) continue;
-        std::cout << (r.IsDeleted() ? "deleted" : "live") << '\t' << (r.IsFolder() ? "folder" : "file") << '\t'
-                  << (r.Size == CFoundObject::kUnknownSize ? std::string("-") : std::to_string(r.Size)) << '\t'
-                  << IsoTime(r.ModificationTime) << '\t' << RecoveryPath(tree, r) << '\n';
+        PrintTsvLine(tree, r);
     }
 }
 
@@ -147,12 +107,7 @@ void PrintTree(CVolume& v, bool deletedOnly, TreeCounts& counts) {
             if (!IsListed(tree, *o) || r.Id == parent) continue;
             r.IsFolder() ? ++folders : ++files;
             if (r.IsDeleted()) ++deleted;
-            if (!deletedOnly || r.IsDeleted() || r.IsFolder()) {
-                const std::string size = r.IsFolder() ? "" : r.Size == CFoundObject::kUnknownSize ? "?" : std::to_string(r.Size);
-                std::printf("%*s%s%s  %s%s%s\n", depth * 2, "", r.GetName().c_str(), r.IsFolder() ? "/" : "",
-                            size.c_str(), r.IsDeleted() ? "  [deleted]" : "",
-                            r.ModificationTime ? ("  " + IsoTime(r.ModificationTime)).c_str() : "");
-            }
+            if (!deletedOnly || r.IsDeleted() || r.IsFolder()) PrintTextLine(r, r.GetName(), depth * 2);
             if (r.IsFolder()) walk(r.Id, depth + 1, budget - 1);
         }
     };

@@ -17,6 +17,7 @@
 #include "cli/analyze_command.h"
 #include "cli/recover_command.h"
 #include "cli/cli_sink.h"
+#include "cli/search_command.h"
 #include "cli/settings_commands.h"
 #include "cli/signature_commands.h"
 #include "cli/volume_commands.h"
@@ -159,6 +160,7 @@ int main(int argc, char** argv) {
     auto volumes = tl::cli::AddVolumeCommands(cli);
     auto analyze = tl::cli::AddAnalyzeCommand(cli);
     auto recover = tl::cli::AddRecoverCommand(cli);
+    auto search = tl::cli::AddSearchCommand(cli);
 
     try {
         cli.parse(argc, argv);
@@ -177,7 +179,8 @@ int main(int argc, char** argv) {
     tl::platform::InstallNotificationSink(sink);
 
     int exitCode = kExitOk;
-    auto app = StartApp(g, volumes.opensDevice() || analyze.opensDevice() || recover.opensDevice(), exitCode);
+    auto app = StartApp(g, volumes.opensDevice() || analyze.opensDevice() || recover.opensDevice() || search.opensDevice(),
+                        exitCode);
     if (!app) {
         tl::platform::InstallNotificationSink(nullptr);
         return exitCode;
@@ -191,6 +194,8 @@ int main(int argc, char** argv) {
         exitCode = analyzeCode;
     } else if (const int recoverCode = recover.run(*app, *sink); recoverCode >= 0) {
         exitCode = recoverCode;
+    } else if (const int searchCode = search.run(*app); searchCode >= 0) {
+        exitCode = searchCode;
     } else if (show->parsed()) {
         std::cout << (format == "json" ? tl::cli::SettingsAsJson(app->Settings())
                                        : tl::cli::SettingsAsText(app->Settings()));

@@ -86,6 +86,7 @@ void CFoundTree::Clear() {
     owned_.clear();
     groupFolders_.clear();
     signatureFiles_ = 0;
+    ++generation_;
     try {
         CreateFixedNodes();
     } catch (...) {

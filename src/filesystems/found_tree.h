@@ -120,6 +120,16 @@ public:
     // ("PDF File"), or "File".
     std::string GetTypeName(const CFoundObject& record) const;
 
+    // Nodes that hold found objects without being found themselves: the
+    // lost-fragments and lost-files nodes, the group folders under lost
+    // files, and volume nodes (the root is known by its address: Root()).
+    // Identifiers do not tell them apart: real files carry negative ones too
+    // (an empty FAT file, a file made from an MFT record).
+    static bool IsContainerNode(const CFoundObject& record) {
+        return record.Id == ID_LOST_FRAGMENTS || record.Id == ID_LOST_FILES || (record.Flags & FO_VOLUME) != 0 ||
+               (record.IsFolder() && record.ParentId == ID_LOST_FILES);
+    }
+
     CFoundObject* Root() const { return root_.get(); }
     CFoundObject* LostFragments() const { return lostFragments_.get(); }
     CFoundObject* LostFiles() const { return lostFiles_.get(); }
@@ -128,6 +138,9 @@ public:
     std::uint32_t SignatureFileCount() const { return signatureFiles_.load(); }
     // Records linked into the identifier index.
     std::size_t Count() const;
+    // Counts the Clears: a reader that keeps record addresses across
+    // unlocked stretches compares it under the lock before it uses them.
+    std::uint64_t Generation() const { return generation_.load(); }
     // Every linked record, in identifier order.
     std::vector<CFoundObject*> AllRecords() const;
 
@@ -171,6 +184,7 @@ private:
     std::multimap<std::uint64_t, CFoundObject*> byOffset_;
     bool offsetIndexOn_ = false;
     std::atomic<std::uint32_t> signatureFiles_{0};
+    std::atomic<std::uint64_t> generation_{0};
 };
 
 }  // namespace tl

@@ -1,6 +1,8 @@
 #include "platform/text.h"
 
 #include <iconv.h>
+#include <locale.h>
+#include <wctype.h>
 
 #include <cerrno>
 
@@ -89,6 +91,17 @@ std::u16string Utf8ToUtf16(std::string_view utf8) {
         } else {
             out += static_cast<char16_t>(cp);
         }
+    }
+    return out;
+}
+
+std::u32string Utf8ToUtf32(std::string_view utf8) {
+    std::u32string out;
+    out.reserve(utf8.size());
+    std::size_t pos = 0;
+    while (pos < utf8.size()) {
+        bool valid = true;
+        out += DecodeUtf8(utf8, pos, valid);
     }
     return out;
 }
@@ -197,6 +210,16 @@ bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) {
         if (x != y) return false;
     }
     return true;
+}
+
+char32_t FoldCase(char32_t c) {
+    if (c < 0x80) return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c;
+    // The locale of the environment may be anything; the mapping must not
+    // change with it. Made once, kept for the process.
+    static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    if (utf8 == static_cast<locale_t>(0) || c > 0x10FFFF) return c;
+    const wint_t upper = towupper_l(static_cast<wint_t>(c), utf8);
+    return static_cast<char32_t>(towlower_l(upper, utf8));
 }
 
 }  // namespace tl::platform

@@ -15,6 +15,9 @@ std::u16string Utf8ToUtf16(std::string_view utf8);
 // UTF-16 code units to UTF-8. Unpaired surrogates become U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view utf16);
 
+// UTF-8 to code points. Invalid UTF-8 sequences become U+FFFD.
+std::u32string Utf8ToUtf32(std::string_view utf8);
+
 // Little-endian byte form of UTF-16 text (no terminator, no byte-order mark).
 std::string Utf8ToUtf16LeBytes(std::string_view utf8);
 std::string Utf16LeBytesToUtf8(std::span<const std::uint8_t> bytes);  // an odd last byte is dropped
@@ -31,5 +34,11 @@ std::string CodePageToUtf8(std::string_view bytes, const char* codePage);
 std::string AsciiLower(std::string_view text);
 std::string AsciiUpper(std::string_view text);
 bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b);
+
+// The case-free form of one character, for matching names without regard to
+// case: the lower case of its upper case by the Unicode mapping of the
+// C.UTF-8 locale ('S', 's' and long s all give 's'). Where that locale is
+// missing, only ASCII letters are folded.
+char32_t FoldCase(char32_t c);
 
 }  // namespace tl::platform

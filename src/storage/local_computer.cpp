@@ -45,6 +45,8 @@ CLocalComputer::CLocalComputer(AppSettings& settings, platform::SettingsStore& s
       log_(settings, std::move(logWindow), std::move(logOptions)),
       signatures_(store, settingsRoot, &texts, &log_),
       volumes_(*this) {
+    const std::string filterKey = FilterSettings::KeyPath(settingsRoot);
+    if (!store.KeyExists(filterKey)) filter_.Save(store, filterKey);
     myComputer_ = MakeVolume(VK_PSEUDO);
     myComputer_->Id = myComputer_->ParentId = CVolume::kDriveTreeRootId;
     myComputer_->SetName(texts.GetString(ids::kMyComputer));

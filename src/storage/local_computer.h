@@ -1,6 +1,6 @@
-// The computer object: owner of the event log, the signature database and
-// the list of drives and volumes (and, as the program grows, of the recovery
-// engines and the view filter). One exists for the whole run, created at
+// The computer object: owner of the event log, the signature database, the
+// view filter and the list of drives and volumes (and, as the program grows,
+// of the recovery engines). One exists for the whole run, created at
 // start-up after the settings were loaded.
 #pragma once
 
@@ -12,6 +12,7 @@
 
 #include "app/app_settings.h"
 #include "app/event_log.h"
+#include "app/filter_settings.h"
 #include "platform/device_monitor.h"
 #include "signatures/signature_database.h"
 #include "storage/volume.h"
@@ -34,6 +35,10 @@ public:
     CVolumesList& Volumes() { return volumes_; }
     const CLanguages* Texts() const { return texts_; }
     const AppSettings& Settings() const { return settings_; }
+    // The view filter: the defaults at every start (they are written to the
+    // store only when its Filter key does not exist yet).
+    FilterSettings& Filter() { return filter_; }
+    const FilterSettings& Filter() const { return filter_; }
 
     // Ids of every volume the program creates, taken from the process-wide
     // counter of synthetic ids (-65537, -65538, ...) that also names records
@@ -92,6 +97,7 @@ private:
     const CLanguages* texts_;
     CEventLog log_;
     SignatureDatabase signatures_;
+    FilterSettings filter_;
     std::atomic<CVolume*> currentVolume_{nullptr};
     std::atomic<CVolume*> lastVolume_{nullptr};
     mutable std::mutex queueMutex_;

@@ -30,6 +30,20 @@ TEST(Text, InvalidInputBecomesReplacementCharacter) {
     EXPECT_EQ(Utf16LeBytesToUtf8(odd), "h");
 }
 
+TEST(Text, CodePointsAndCaseFolding) {
+    EXPECT_EQ(Utf8ToUtf32("A\xC3\xA9\xF0\x9F\x93\x84"), (std::u32string{U'A', U'\u00E9', U'\U0001F4C4'}));
+    EXPECT_EQ(Utf8ToUtf32("x\xC3"), (std::u32string{U'x', U'\uFFFD'}));
+    EXPECT_EQ(FoldCase(U'Q'), U'q');
+    EXPECT_EQ(FoldCase(U'q'), U'q');
+    EXPECT_EQ(FoldCase(U'['), U'[');
+    EXPECT_EQ(FoldCase(U'\u00C9'), U'\u00E9');  // É
+    EXPECT_EQ(FoldCase(U'\u03C2'), U'\u03C3');  // final sigma folds with sigma
+    EXPECT_EQ(FoldCase(U'\u017F'), U's');        // long s
+    EXPECT_EQ(FoldCase(U'\u0401'), U'\u0451');  // Ё
+    EXPECT_EQ(FoldCase(U'\u00D7'), U'\u00D7');  // × is no letter
+    EXPECT_EQ(FoldCase(char32_t{0x110000}), char32_t{0x110000});
+}
+
 TEST(Text, CodePagesConvertEveryByte) {
     // CP437: 0x81 is u-umlaut, 0xE1 is sharp s, box drawing 0xC4.
     EXPECT_EQ(CodePageToUtf8("\x81\xE1\xC4", "CP437"), "\xC3\xBC\xC3\x9F\xE2\x94\x80");

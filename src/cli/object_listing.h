@@ -1,0 +1,27 @@
+// How the command line prints found objects, one line each: for people (the
+// line of the analysis tree), as JSON (one object a line) or as tab-separated
+// fields. "analyze" prints every object this way, "search" its matches.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tl {
+class CFoundTree;
+struct CFoundObject;
+}  // namespace tl
+
+namespace tl::cli {
+
+// "2024-03-01T08:00:00Z"; empty for an unknown time (0).
+std::string IsoTime(std::uint64_t fileTime);
+// False for the nodes that only hold found objects (root, fixed nodes, volumes).
+bool IsListed(const CFoundTree& tree, const CFoundObject& o);
+
+// `r` is a copy of a record of `tree` (taken under its lock).
+void PrintJsonLine(const CFoundTree& tree, const std::string& volumeName, const CFoundObject& r);
+void PrintTsvLine(const CFoundTree& tree, const CFoundObject& r);
+// "<shown>[/]  <size>  [deleted]  <modified>" after `indent` blanks.
+void PrintTextLine(const CFoundObject& r, const std::string& shown, int indent);
+
+}  // namespace tl::cli
