@@ -12,6 +12,8 @@
 #include "app/string_ids.h"
 #include "cli/analyze_command.h"
 #include "cli/cli_sink.h"
+#include "cli/object_listing.h"
+#include "cli/search_command.h"
 #include "filesystems/found_tree.h"
 #include "platform/time.h"
 #include "recovery/recovery.h"
@@ -22,15 +24,11 @@
 namespace tl::cli {
 namespace {
 
-struct Options {
+struct Options : Selection {
     std::string source;
     std::string to;
     bool sectors = false;
     bool sectorsOnly = false;
-    bool deletedOnly = false;
-    std::string name;
-    std::int64_t sizeLt = -1, sizeGt = -1;
-    std::int64_t sinceDays = -1;
     std::vector<std::uint64_t> ids;
     int sizeChoice = 3;
     std::uint64_t customSize = 0;
@@ -38,44 +36,6 @@ struct Options {
     bool keepStructure = false;
     bool progress = false;
 };
-
-// '*' and '?' over bytes, without regard to ASCII case; the backtracking
-// is bounded by remembering the last star only.
-bool NameMatches(std::string_view pattern, std::string_view name) {
-    const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-    std::size_t p = 0, n = 0, star = std::string_view::npos, mark = 0;
-    while (n < name.size()) {
-        if (p < pattern.size() && (pattern[p] == '?' || lower(pattern[p]) == lower(name[n]))) {
-            ++p;
-            ++n;
-        } else if (p < pattern.size() && pattern[p] == '*') {
-            star = p++;
-            mark = n;
-        } else if (star != std::string_view::npos) {
-            p = star + 1;
-            n = ++mark;
-        } else {
-            return false;
-        }
-    }
-    while (p < pattern.size() && pattern[p] == '*') ++p;
-    return p == pattern.size();
-}
-
-bool Selected(const Options& o, const CFoundObject& r, std::uint64_t now) {
-    if (r.IsFolder() || (r.Flags & FO_VOLUME)) return false;
-    if (!o.ids.empty() && std::find(o.ids.begin(), o.ids.end(), r.Id) == o.ids.end()) return false;
-    if (o.deletedOnly && !r.IsDeleted()) return false;
-    if (!o.name.empty() && !NameMatches(o.name, r.GetName())) return false;
-    const bool known = r.Size != CFoundObject::kUnknownSize;
-    if (o.sizeLt >= 0 && !(known && r.Size < static_cast<std::uint64_t>(o.sizeLt))) return false;
-    if (o.sizeGt >= 0 && !(known && r.Size > static_cast<std::uint64_t>(o.sizeGt))) return false;
-    if (o.sinceDays >= 0) {
-        const std::uint64_t span = static_cast<std::uint64_t>(o.sinceDays) * 86400ull * 10000000ull;
-        if (r.ModificationTime == 0 || r.ModificationTime + span < now) return false;
-    }
-    return true;
-}
 
 // A volume's display name as one folder name ("Volume at 1048576").
 std::string VolumeFolder(CVolume& v) {
@@ -103,13 +63,19 @@ int Run(CApp& app, CliSink& sink, const Options& o) {
     const std::uint32_t savedKeep = settings.GetU32(AppSettings::kKeepFolderStructure);
     settings.SetU32(AppSettings::kKeepFolderStructure, o.flat ? 0 : 1);
     std::vector<std::pair<CVolume*, std::vector<CFoundObject*>>> work;
-    const std::uint64_t now = platform::FromUnix(std::chrono::duration_cast<std::chrono::seconds>(
-                                                     std::chrono::system_clock::now().time_since_epoch())
-                                                     .count());
+    // The same test as the find bar's, on files only.
+    Selection files = o;
+    files.filesOnly = true;
+    const FindCriteria criteria = CriteriaOf(files);
     for (CVolume* v : volumes) {
         std::vector<CFoundObject*> chosen;
-        for (CFoundObject* rec : v->FoundTree().AllRecords())
-            if (rec != v && Selected(o, v->FoundTree().Snapshot(*rec), now)) chosen.push_back(rec);
+        for (CFoundObject* rec : v->FoundTree().AllRecords()) {
+            if (rec == v || !IsListed(v->FoundTree(), *rec)) continue;
+            const CFoundObject r = v->FoundTree().Snapshot(*rec);
+            if (r.IsFolder() || !FindMatches(criteria, r, &computer.Log())) continue;
+            if (!o.ids.empty() && std::find(o.ids.begin(), o.ids.end(), r.Id) == o.ids.end()) continue;
+            chosen.push_back(rec);
+        }
         if (!chosen.empty()) work.emplace_back(v, std::move(chosen));
     }
     std::uint32_t complete = 0, skipped = 0, failed = 0;
@@ -163,10 +129,10 @@ RecoverCommand AddRecoverCommand(CLI::App& cli) {
     c->add_flag("--sectors", o->sectors, "After the file system, scan every sector for lost files");
     c->add_flag("--sectors-only", o->sectorsOnly, "Scan every sector, without the file-system stage");
     c->add_flag("--deleted-only", o->deletedOnly, "Only deleted files");
-    c->add_option("--name", o->name, "Only files whose name matches (* and ?, any case)");
-    c->add_option("--size-lt", o->sizeLt, "Only files smaller than N bytes")->check(CLI::NonNegativeNumber);
-    c->add_option("--size-gt", o->sizeGt, "Only files larger than N bytes")->check(CLI::NonNegativeNumber);
-    c->add_option("--since", o->sinceDays, "Only files modified in the last DAYS days")->check(CLI::NonNegativeNumber);
+    c->add_option("--name", o->name, "Only files whose name fits (\"*\" any run, \"?\" one character, case ignored)");
+    auto* lt = c->add_option("--size-lt", o->sizeLess, "Only files smaller than N bytes");
+    c->add_option("--size-gt", o->sizeGreater, "Only files larger than N bytes")->excludes(lt);
+    c->add_option("--since", o->sinceDays, "Only files created in the last DAYS days");
     c->add_option("--id", o->ids, "Only the found objects with these ids");
     c->add_option("--size-choice", o->sizeChoice,
                   "Size of lost files whose size is unknown: 1 type's default, 2 next file, 3 next file of its type, 4 --custom-size")

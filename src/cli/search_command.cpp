@@ -22,17 +22,14 @@
 namespace tl::cli {
 namespace {
 
-struct Options {
+struct Options : Selection {
     std::string source;
-    std::string name;
     std::string format = "text";
-    bool deletedOnly = false;
-    bool filesOnly = false;
-    std::optional<std::uint64_t> sizeLess, sizeGreater, sizeEqual;
-    std::optional<std::uint32_t> sinceDays;
 };
 
-FindCriteria CriteriaOf(const Options& o) {
+}  // namespace
+
+FindCriteria CriteriaOf(const Selection& o) {
     FindCriteria c;
     c.SetPattern(o.name);
     c.DeletedOnly = o.deletedOnly ? 1 : 0;
@@ -53,6 +50,8 @@ FindCriteria CriteriaOf(const Options& o) {
     }
     return c;
 }
+
+namespace {
 
 int Run(CApp& app, const Options& o) {
     const std::vector<CVolume*> volumes = AnalyseSource(app, o.source);

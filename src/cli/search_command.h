@@ -6,13 +6,29 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstdint>
 #include <functional>
+#include <optional>
+#include <string>
+
+#include "app/find_criteria.h"
 
 namespace tl {
 class CApp;
 }
 
 namespace tl::cli {
+
+// The selection options "search" and "recover" share: sizes in bytes,
+// --since in days of creation time.
+struct Selection {
+    std::string name;
+    bool deletedOnly = false;
+    bool filesOnly = false;
+    std::optional<std::uint64_t> sizeLess, sizeGreater, sizeEqual;
+    std::optional<std::uint32_t> sinceDays;
+};
+FindCriteria CriteriaOf(const Selection& selection);
 
 struct SearchCommand {
     std::function<bool()> opensDevice;

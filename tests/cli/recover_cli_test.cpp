@@ -1,0 +1,51 @@
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <sstream>
+
+#include "cli_runner.h"
+#include "fixture_support.h"
+#include "test_support.h"
+
+namespace tl {
+namespace {
+
+// Every file 'analyze' lists comes back at the path it prints, with its size;
+// a selection by name brings back only what fits.
+TEST(RecoverCli, FilesComeBackAtThePathsAnalyzePrints) {
+    const auto fat = test::FixturePath("fat");
+    ASSERT_TRUE(test::MakeFixture("make_fat_images.sh", fat));
+    const std::string image = (fat / "fat32.img").string();
+    test::CliRunner cli;
+    const test::CliResult listing = cli.Run({"--quiet", "analyze", image, "--format", "json"});
+    ASSERT_EQ(listing.exitCode, 0) << listing.err;
+    test::ScratchDir dir;
+    const test::CliResult r = cli.Run({"--quiet", "recover", image, "--to", (dir / "all").string()});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find(" 0 failed"), std::string::npos) << r.out;
+    std::istringstream lines(listing.out);
+    int live = 0;
+    for (std::string line; std::getline(lines, line);) {
+        const auto j = nlohmann::json::parse(line);
+        if (j["folder"].get<bool>() || j["deleted"].get<bool>() || j["size"].is_null() || j["size"].get<std::uint64_t>() == 0) continue;
+        const auto target = dir / "all" / j["path"].get<std::string>();
+        ASSERT_TRUE(std::filesystem::exists(target)) << target;
+        EXPECT_EQ(std::filesystem::file_size(target), j["size"].get<std::uint64_t>()) << target;
+        ++live;
+    }
+    EXPECT_GE(live, 5);
+
+    const test::CliResult some = cli.Run({"--quiet", "recover", image, "--to", (dir / "some").string(), "--name", "*.txt", "--flat"});
+    ASSERT_EQ(some.exitCode, 0) << some.out << some.err;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir / "some")) {
+        EXPECT_EQ(e.path().parent_path(), dir / "some") << "flat: " << e.path();
+        const std::string ext = e.path().extension().string();
+        EXPECT_TRUE(ext == ".txt" || ext == ".TXT") << e.path();
+    }
+    const test::CliResult none = cli.Run({"--quiet", "recover", image, "--to", (dir / "none").string(), "--name", "*.nothing"});
+    EXPECT_EQ(none.exitCode, 1) << "nothing selected is no success";
+}
+
+}  // namespace
+}  // namespace tl
