@@ -9,6 +9,7 @@
 #include "filesystems/found_tree.h"
 #include "platform/notify.h"
 #include "storage/analysis_busy.h"
+#include "storage/image_creation.h"
 #include "storage/little_endian.h"
 
 namespace tl {
@@ -84,7 +85,7 @@ std::vector<CVolume*> CLocalComputer::AnalysisQueue() const {
     return analysisQueue_;
 }
 
-CLocalComputer::~CLocalComputer() = default;
+CLocalComputer::~CLocalComputer() { StopImageWorkers(); }
 
 std::int64_t CLocalComputer::NewVolumeId() { return nextVolumeId_.fetch_sub(1) - 1; }
 

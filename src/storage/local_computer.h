@@ -7,8 +7,9 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <vector>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "app/app_settings.h"
 #include "app/event_log.h"
@@ -19,6 +20,7 @@
 
 namespace tl {
 
+class CImageCreation;
 class CLanguages;
 
 class CLocalComputer {
@@ -61,6 +63,17 @@ public:
     CVolume* CurrentVolume() const { return currentVolume_.load(); }
     CVolume* LastVolume() const { return lastVolume_.load(); }
 
+    // Drive images. Checks the destination of `job` (its SourceVolume and
+    // FileName set) and starts the copy on a worker thread at idle priority.
+    // False when the destination was refused (the job's Problem says why) or
+    // no thread could be started.
+    bool StartImageCreation(const std::shared_ptr<CImageCreation>& job);
+    // The worker's body: 0, or E_FAIL when the volume cannot be opened.
+    std::int32_t CreateImage(CImageCreation& job, CVolume& volume);
+    // The image of a job that has ended, loaded as a volume of the list; null
+    // when the copy did not reach the volume's end (stopped or failed).
+    CVolume* LoadCreatedImage(const CImageCreation& job);
+
     // Media arrival and removal of listed devices.
     void OnDeviceChange(const platform::DeviceEvent& event);
     // Watches block devices on a thread of its own and hands every event to
@@ -68,6 +81,14 @@ public:
     bool StartDeviceMonitor(std::string* whyNot = nullptr);
 
 private:
+    struct ImageWorker {
+        std::thread thread;
+        std::shared_ptr<CImageCreation> job;
+    };
+    // Asks every image worker to stop and waits for them: they read volumes
+    // of the list.
+    void StopImageWorkers();
+
     AppSettings& settings_;
     const CLanguages* texts_;
     CEventLog log_;
@@ -80,6 +101,8 @@ private:
     std::unique_ptr<CVolume> myComputer_;
     std::unique_ptr<CVolume> recycleBin_;
     CVolumesList volumes_;
+    std::mutex imageMutex_;
+    std::vector<ImageWorker> imageWorkers_;
     platform::BlockDeviceMonitor monitor_;  // last: stopped first
 };
 
