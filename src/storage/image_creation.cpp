@@ -80,6 +80,9 @@ bool ReadPieces(CVolume& volume, CImageCreation& job, UnreadableRuns& runs, std:
     return true;
 }
 
+// The image's length: the volume's sector count, or its size where it has none.
+std::uint64_t ImageSectors(const CVolume& v) { return v.TotalSectors ? v.TotalSectors : v.Size / kSectorBytes; }
+
 std::string Trimmed(std::string_view s) {
     while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
     while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
@@ -137,7 +140,7 @@ bool CImageCreation::CheckDestination(CEventLog* log, const CLanguages* texts) {
     if (!SourceVolume) return refuse(FormatMessageText(texts, ids::kImageNoSectors, std::string("?")));
     CVolume& v = *SourceVolume;
     const std::string name = v.GetName();
-    const std::uint64_t total = v.TotalSectors ? v.TotalSectors : v.Size / kSectorBytes;
+    const std::uint64_t total = ImageSectors(v);
     SectorTotal = total;
     if (total == 0) return refuse(FormatMessageText(texts, ids::kImageNoSectors, name));
 
@@ -214,6 +217,9 @@ std::int32_t CImageCreation::Copy(CVolume& volume, CEventLog* log, const CLangua
         return 0;
     }
 
+    // The check before the start fixed the length; a worker run without it
+    // takes the volume's.
+    if (SectorTotal.load() == 0) SectorTotal = ImageSectors(volume);
     const std::uint64_t total = SectorTotal.load();
     Position = 0;
     UnreadableSectors = 0;
