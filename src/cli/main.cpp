@@ -16,6 +16,7 @@
 #include "app/string_ids.h"
 #include "cli/analyze_command.h"
 #include "cli/cli_sink.h"
+#include "cli/image_command.h"
 #include "cli/settings_commands.h"
 #include "cli/signature_commands.h"
 #include "cli/volume_commands.h"
@@ -150,6 +151,7 @@ int main(int argc, char** argv) {
     auto runSignatures = tl::cli::AddSignatureCommands(cli);
     auto volumes = tl::cli::AddVolumeCommands(cli);
     auto analyze = tl::cli::AddAnalyzeCommand(cli);
+    auto image = tl::cli::AddImageCommand(cli);
 
     try {
         cli.parse(argc, argv);
@@ -168,7 +170,7 @@ int main(int argc, char** argv) {
     tl::platform::InstallNotificationSink(sink);
 
     int exitCode = kExitOk;
-    auto app = StartApp(g, volumes.opensDevice() || analyze.opensDevice(), exitCode);
+    auto app = StartApp(g, volumes.opensDevice() || analyze.opensDevice() || image.opensDevice(), exitCode);
     if (!app) {
         tl::platform::InstallNotificationSink(nullptr);
         return exitCode;
@@ -180,6 +182,8 @@ int main(int argc, char** argv) {
         exitCode = volumeCode;
     } else if (const int analyzeCode = analyze.run(*app); analyzeCode >= 0) {
         exitCode = analyzeCode;
+    } else if (const int imageCode = image.run(*app, *sink); imageCode >= 0) {
+        exitCode = imageCode;
     } else if (show->parsed()) {
         std::cout << (format == "json" ? tl::cli::SettingsAsJson(app->Settings())
                                        : tl::cli::SettingsAsText(app->Settings()));
