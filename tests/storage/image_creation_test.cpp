@@ -199,6 +199,14 @@ TEST_F(ImageCreationTest, ARegionIsCopiedFromItsOwnFirstSector) {
     EXPECT_EQ(last, 4095u);
 }
 
+TEST_F(ImageCreationTest, TheWorkerBodyRunOnItsOwnCopiesTheWholeVolume) {
+    CVolume& source = Source(std::make_shared<FailingDevice>(NumberedSectors(kSectors), std::set<std::uint64_t>{}));
+    const auto job = Job(source);
+    EXPECT_EQ(computer.CreateImage(*job, source), 0);
+    EXPECT_EQ(job->Outcome.load(), ImageOutcome::Complete);
+    EXPECT_EQ(test::ReadFileBytes(job->FileName).size(), kSectors * 512);
+}
+
 TEST_F(ImageCreationTest, AStopMidCopyEndsTheWorkerAndNothingIsLoaded) {
     auto device = std::make_shared<FailingDevice>(NumberedSectors(kSectors), std::set<std::uint64_t>{9000});
     CVolume& source = Source(device);
