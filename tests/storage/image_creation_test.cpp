@@ -242,18 +242,6 @@ TEST_F(ImageCreationTest, AStopMidCopyEndsTheWorkerAndNothingIsLoaded) {
     EXPECT_EQ(computer.Volumes().GetCount(), listed);
 }
 
-TEST_F(ImageCreationTest, AJobStoppedBeforeItsWorkerRunsCopiesNothing) {
-    auto device = std::make_shared<FailingDevice>(NumberedSectors(kSectors), std::set<std::uint64_t>{});
-    CVolume& source = Source(device);
-    const std::size_t readsBefore = device->reads.size();
-    const auto job = Job(source);
-    job->Stop();
-    ASSERT_TRUE(Run(job));
-    EXPECT_EQ(job->Outcome.load(), ImageOutcome::Stopped);
-    EXPECT_EQ(device->reads.size(), readsBefore);
-    EXPECT_EQ(computer.LoadCreatedImage(*job), nullptr);
-}
-
 TEST_F(ImageCreationTest, ProgressNeverPassesAHundred) {
     CImageCreation job;
     EXPECT_EQ(job.ProgressPercent(), 0);
