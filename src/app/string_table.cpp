@@ -224,6 +224,20 @@ constexpr StringTableEntry kEntries[] = {
     {ids::kCantOpenVolume, "Can't open volume '%s', System Error: %s"},
     {ids::kVolumeAt, "Volume at: %I64d"},
     {ids::kReadTooLarge, "Volume %s: a read of %I64d sectors at %I64d is refused (too large or beyond 64-bit positions)."},
+    {ids::kImageRunZeroed, " (%I64d sector(s) written as zeros)"},
+    {ids::kImageComplete, "Image '%s' complete: %I64d sectors copied."},
+    {ids::kImageSectorsMissing, "Image '%s' has all %I64d sectors, but %I64d of them could not be read and are zeros."},
+    {ids::kImageStopped, "Image '%s' stopped after %I64d of %I64d sectors; the partial image is not loaded."},
+    {ids::kImageWriteFailed, "Image '%s' could not be written after %I64d of %I64d sectors (%s); it is not loaded."},
+    {ids::kImageCantCreate, "Image_Create: can't create '%s': %s"},
+    {ids::kImageNoSpace, "The image of %s needs %s, but only %s are free where '%s' would be written."},
+    {ids::kImageTooLarge, "The image of %s needs %s, but a file there can hold at most %s: '%s' cannot be written."},
+    {ids::kImageIsSource, "'%s' is the source %s itself; choose another image file."},
+    {ids::kImageOnSource, "'%s' would be written onto the source %s; choose a folder on another drive."},
+    {ids::kImageNotAFile, "'%s' is not a regular file; an image is written only to a file."},
+    {ids::kImageNoSectors, "%s has no sectors to copy."},
+    {ids::kImageDefaultName, "Image from drive %s"},
+    {ids::kImageDefaultNameWithLabel, "Image from drive %s (%s)"},
 };
 
 constexpr bool IdsStrictlyAscending() {

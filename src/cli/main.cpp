@@ -18,6 +18,7 @@
 #include "cli/recover_command.h"
 #include "cli/cli_sink.h"
 #include "cli/search_command.h"
+#include "cli/image_command.h"
 #include "cli/settings_commands.h"
 #include "cli/signature_commands.h"
 #include "cli/volume_commands.h"
@@ -161,6 +162,7 @@ int main(int argc, char** argv) {
     auto analyze = tl::cli::AddAnalyzeCommand(cli);
     auto recover = tl::cli::AddRecoverCommand(cli);
     auto search = tl::cli::AddSearchCommand(cli);
+    auto image = tl::cli::AddImageCommand(cli);
 
     try {
         cli.parse(argc, argv);
@@ -179,7 +181,8 @@ int main(int argc, char** argv) {
     tl::platform::InstallNotificationSink(sink);
 
     int exitCode = kExitOk;
-    auto app = StartApp(g, volumes.opensDevice() || analyze.opensDevice() || recover.opensDevice() || search.opensDevice(),
+    auto app = StartApp(g, volumes.opensDevice() || analyze.opensDevice() || recover.opensDevice() || search.opensDevice() ||
+                               image.opensDevice(),
                         exitCode);
     if (!app) {
         tl::platform::InstallNotificationSink(nullptr);
@@ -196,6 +199,8 @@ int main(int argc, char** argv) {
         exitCode = recoverCode;
     } else if (const int searchCode = search.run(*app); searchCode >= 0) {
         exitCode = searchCode;
+    } else if (const int imageCode = image.run(*app, *sink); imageCode >= 0) {
+        exitCode = imageCode;
     } else if (show->parsed()) {
         std::cout << (format == "json" ? tl::cli::SettingsAsJson(app->Settings())
                                        : tl::cli::SettingsAsText(app->Settings()));

@@ -57,26 +57,8 @@ int Drives(CApp& app, const Options& o) {
 int Info(CApp& app, const Options& o) {
     CLocalComputer& computer = app.Computer();
     const CLanguages* texts = &app.Languages();
-    CVolume* volume = nullptr;
-    if (platform::DeviceNumberOf(o.source)) {
-        computer.Volumes().Refresh(false);
-        volume = computer.Volumes().FindByDevicePath(o.source);
-        if (!volume) {
-            std::fprintf(stderr, "tessa-loft-cli: %s is not a disk or partition of the drive list\n", o.source.c_str());
-            return kExitFailure;
-        }
-    } else {
-        platform::ReadOnlyFile probe;
-        if (const int error = probe.Open(o.source)) {
-            std::fprintf(stderr, "tessa-loft-cli: cannot open %s: %s\n", o.source.c_str(), platform::ErrorText(error).c_str());
-            return kExitFailure;
-        }
-        volume = computer.LoadImage(o.source);
-        if (!volume) {
-            std::fprintf(stderr, "tessa-loft-cli: cannot open %s\n", o.source.c_str());
-            return kExitFailure;
-        }
-    }
+    CVolume* volume = OpenSourceVolume(app, o.source);
+    if (!volume) return kExitFailure;
     const auto rows = VolumeInformationRows(*volume, texts);
     std::vector<CVolume*> found;
     for (CVolume* v : computer.Volumes().Snapshot())
@@ -109,22 +91,46 @@ int Info(CApp& app, const Options& o) {
         std::cout << j.dump(2) << "\n";
         return kExitOk;
     }
-    for (const auto& [label, value] : rows) {
-        if (label.empty()) std::printf("\n");
-        else std::printf("%-20s %s\n", label.c_str(), value.c_str());
-    }
-    if (!found.empty()) {
-        std::printf("\nFound volumes:\n");
-        for (CVolume* v : found) {
-            const std::uint64_t offset = v->Kind == VK_FOUND ? v->VolumeOffset : v->Layout.Entries[0].StartingOffset;
-            std::printf("  %-28s offset %-14llu %-8s %s\n", v->GetName().c_str(), static_cast<unsigned long long>(offset),
-                        v->GetFileSystemName().c_str(), v->Size ? SizeText(v->Size, texts).c_str() : "");
-        }
-    }
+    PrintVolumeInformation(app, *volume);
     return kExitOk;
 }
 
 }  // namespace
+
+CVolume* OpenSourceVolume(CApp& app, const std::string& source) {
+    CLocalComputer& computer = app.Computer();
+    if (platform::DeviceNumberOf(source)) {
+        computer.Volumes().Refresh(false);
+        CVolume* volume = computer.Volumes().FindByDevicePath(source);
+        if (!volume) std::fprintf(stderr, "tessa-loft-cli: %s is not a disk or partition of the drive list\n", source.c_str());
+        return volume;
+    }
+    platform::ReadOnlyFile probe;
+    if (const int error = probe.Open(source)) {
+        std::fprintf(stderr, "tessa-loft-cli: cannot open %s: %s\n", source.c_str(), platform::ErrorText(error).c_str());
+        return nullptr;
+    }
+    CVolume* volume = computer.LoadImage(source);
+    if (!volume) std::fprintf(stderr, "tessa-loft-cli: cannot open %s\n", source.c_str());
+    return volume;
+}
+
+void PrintVolumeInformation(CApp& app, CVolume& volume) {
+    const CLanguages* texts = &app.Languages();
+    for (const auto& [label, value] : VolumeInformationRows(volume, texts)) {
+        if (label.empty()) std::printf("\n");
+        else std::printf("%-20s %s\n", label.c_str(), value.c_str());
+    }
+    bool first = true;
+    for (CVolume* v : app.Computer().Volumes().Snapshot()) {
+        if (v == &volume || v->Parent != &volume || (v->Kind != VK_FOUND && v->Kind != VK_LOGICAL)) continue;
+        if (first) std::printf("\nFound volumes:\n");
+        first = false;
+        const std::uint64_t offset = v->Kind == VK_FOUND ? v->VolumeOffset : v->Layout.Entries[0].StartingOffset;
+        std::printf("  %-28s offset %-14llu %-8s %s\n", v->GetName().c_str(), static_cast<unsigned long long>(offset),
+                    v->GetFileSystemName().c_str(), v->Size ? SizeText(v->Size, texts).c_str() : "");
+    }
+}
 
 VolumeCommands AddVolumeCommands(CLI::App& cli) {
     auto o = std::make_shared<Options>();

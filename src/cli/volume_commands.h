@@ -5,9 +5,11 @@
 #include <CLI/CLI.hpp>
 
 #include <functional>
+#include <string>
 
 namespace tl {
 class CApp;
+class CVolume;
 }
 
 namespace tl::cli {
@@ -20,5 +22,14 @@ struct VolumeCommands {
 };
 
 VolumeCommands AddVolumeCommands(CLI::App& cli);
+
+// The volume of a source named on the command line: a listed disk or
+// partition, or an image file loaded for the run. Null, with the reason on
+// standard error, when it cannot be read.
+CVolume* OpenSourceVolume(CApp& app, const std::string& source);
+
+// Prints what "info" prints about a volume for people: its information rows,
+// then the volumes found on it.
+void PrintVolumeInformation(CApp& app, CVolume& volume);
 
 }  // namespace tl::cli

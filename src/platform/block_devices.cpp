@@ -535,4 +535,39 @@ std::optional<std::uint64_t> FreeBytes(const std::string& mountPoint) {
     return static_cast<std::uint64_t>(st.f_bfree) * unit;
 }
 
+std::optional<DeviceNumber> DeviceHoldingFolder(const std::filesystem::path& folder,
+                                                const std::filesystem::path& mountInfoPath) {
+    struct stat st{};
+    if (::stat(folder.c_str(), &st) != 0) return std::nullopt;
+    const DeviceNumber own{::major(st.st_dev), ::minor(st.st_dev)};
+    if (own.major != 0) return own;
+    const auto text = ReadBounded(mountInfoPath, kMountInfoLimit);
+    if (!text) return std::nullopt;
+    for (const MountEntry& m : ParseMountInfo(*text))
+        if (m.device == own && !m.source.empty() && m.source.front() == '/')
+            if (const auto device = DeviceNumberOf(m.source)) return device;
+    return std::nullopt;
+}
+
+std::optional<DiskExtent> ExtentOnDisk(DeviceNumber device, const std::filesystem::path& sysRoot) {
+    std::error_code ec;
+    const std::filesystem::path link = sysRoot / "dev" / "block" / (std::to_string(device.major) + ":" + std::to_string(device.minor));
+    const std::filesystem::path dir = std::filesystem::canonical(link, ec);
+    if (ec) return std::nullopt;
+    const auto sectors = ReadNumber<std::uint64_t>(dir / "size");
+    if (!sectors) return std::nullopt;
+    DiskExtent extent;
+    extent.disk = device;
+    extent.length = *sectors * 512;
+    if (std::filesystem::exists(dir / "partition", ec)) {
+        const auto start = ReadNumber<std::uint64_t>(dir / "start");
+        const auto disk = ReadAttribute(dir.parent_path() / "dev");
+        const auto diskNumber = disk ? ParseDeviceNumber(*disk) : std::nullopt;
+        if (!start || !diskNumber) return std::nullopt;
+        extent.disk = *diskNumber;
+        extent.start = *start * 512;
+    }
+    return extent;
+}
+
 }  // namespace tl::platform

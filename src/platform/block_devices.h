@@ -147,4 +147,21 @@ std::optional<DeviceNumber> WholeDiskOf(DeviceNumber device, const std::filesyst
 // including those reserved for root); nullopt when statvfs fails.
 std::optional<std::uint64_t> FreeBytes(const std::string& mountPoint);
 
+// The block device that holds the file system of `folder`: the device number
+// of the folder itself, or, for file systems without one of their own (FUSE
+// mounts such as ntfs-3g, btrfs subvolumes), the block device the mount
+// table names as their source. nullopt for file systems on no block device
+// (tmpfs, network file systems) and folders that cannot be examined.
+std::optional<DeviceNumber> DeviceHoldingFolder(const std::filesystem::path& folder,
+                                                const std::filesystem::path& mountInfoPath = "/proc/self/mountinfo");
+
+// Where a block device lies: the whole disk it belongs to (itself for a
+// disk) and its bytes on that disk. nullopt when sysfs does not know it.
+struct DiskExtent {
+    DeviceNumber disk;
+    std::uint64_t start = 0;   // bytes from the disk's start
+    std::uint64_t length = 0;  // bytes
+};
+std::optional<DiskExtent> ExtentOnDisk(DeviceNumber device, const std::filesystem::path& sysRoot = "/sys");
+
 }  // namespace tl::platform

@@ -2,9 +2,13 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <system_error>
@@ -195,6 +199,82 @@ std::uint64_t AppendFile::Size() const {
 void AppendFile::Close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+}
+
+PositionalFile::~PositionalFile() { Close(); }
+
+int PositionalFile::Create(const std::filesystem::path& path) {
+    Close();
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    return fd_ >= 0 ? 0 : errno;
+}
+
+int PositionalFile::WriteAt(std::uint64_t offset, const void* data, std::size_t length) {
+    if (fd_ < 0) return EBADF;
+    const auto* bytes = static_cast<const char*>(data);
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::pwrite(fd_, bytes + done, length - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        if (n == 0) return ENOSPC;  // nothing taken and no reason given: the device is full
+        done += static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+int PositionalFile::Sync() {
+    if (fd_ < 0) return EBADF;
+    return ::fsync(fd_) == 0 ? 0 : errno;
+}
+
+int PositionalFile::Close() {
+    if (fd_ < 0) return 0;
+    const int result = ::close(fd_) == 0 ? 0 : errno;
+    fd_ = -1;
+    return result;
+}
+
+std::optional<FileIdentity> IdentifyFile(const std::filesystem::path& path) {
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    FileIdentity id;
+    id.kind = S_ISREG(st.st_mode)   ? FileIdentity::Kind::Regular
+              : S_ISBLK(st.st_mode) ? FileIdentity::Kind::BlockDevice
+              : S_ISDIR(st.st_mode) ? FileIdentity::Kind::Folder
+                                    : FileIdentity::Kind::Other;
+    id.device = st.st_dev;
+    id.inode = st.st_ino;
+    id.rdev = st.st_rdev;
+    id.allocatedBytes = static_cast<std::uint64_t>(st.st_blocks) * 512;
+    return id;
+}
+
+std::uint64_t LargestFileOfFileSystem(std::uint64_t statfsType) {
+    constexpr std::uint64_t kMsdosSuperMagic = 0x4d44;  // FAT12/16/32, vfat and msdos
+    // FAT keeps a file's size in 32 bits.
+    if (statfsType == kMsdosSuperMagic) return 0xFFFFFFFFull;
+    return UINT64_MAX;
+}
+
+std::optional<FolderSpace> SpaceInFolder(const std::filesystem::path& folder, int& error) {
+    struct statvfs vfs{};
+    struct statfs fs{};
+    if (::statvfs(folder.c_str(), &vfs) != 0 || ::statfs(folder.c_str(), &fs) != 0) {
+        error = errno;
+        return std::nullopt;
+    }
+    error = 0;
+    FolderSpace space;
+    const std::uint64_t unit = vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize;
+    space.freeBytes = static_cast<std::uint64_t>(::geteuid() == 0 ? vfs.f_bfree : vfs.f_bavail) * unit;
+    space.largestFile = LargestFileOfFileSystem(static_cast<std::uint64_t>(fs.f_type));
+    // A write beyond the process's file-size limit ends the process with
+    // SIGXFSZ, so the limit counts as the largest file too.
+    struct rlimit limit{};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+        space.largestFile = std::min<std::uint64_t>(space.largestFile, limit.rlim_cur);
+    return space;
 }
 
 }  // namespace tl::platform

@@ -1,6 +1,7 @@
 // Files and folders: the few file operations the core needs, as status values.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -94,5 +95,60 @@ public:
 private:
     int fd_ = -1;
 };
+
+// A file written at explicit positions (a drive image): created or replaced,
+// opened for reading and writing. Every status is 0 or the system's error
+// number. Not copyable; closes on destruction.
+class PositionalFile {
+public:
+    PositionalFile() = default;
+    ~PositionalFile();
+    PositionalFile(const PositionalFile&) = delete;
+    PositionalFile& operator=(const PositionalFile&) = delete;
+
+    // Creates `path`, truncating an existing file.
+    int Create(const std::filesystem::path& path);
+    bool IsOpen() const { return fd_ >= 0; }
+    // Writes every byte at `offset` (retrying short writes): a write that
+    // stops early reports the reason, so nothing lands at a wrong position.
+    int WriteAt(std::uint64_t offset, const void* data, std::size_t length);
+    // Flushes the file to its device; write-back failures surface here.
+    int Sync();
+    // Closes; the close's own failure (some file systems report late write
+    // errors there) is returned.
+    int Close();
+
+private:
+    int fd_ = -1;
+};
+
+// What a path names, following symbolic links.
+struct FileIdentity {
+    enum class Kind { Regular, BlockDevice, Folder, Other };
+    Kind kind = Kind::Other;
+    std::uint64_t device = 0;  // the file system holding it
+    std::uint64_t inode = 0;
+    std::uint64_t rdev = 0;    // block devices: the device itself
+    std::uint64_t allocatedBytes = 0;
+    friend bool SameFile(const FileIdentity& a, const FileIdentity& b) {
+        if (a.kind == Kind::BlockDevice && b.kind == Kind::BlockDevice) return a.rdev == b.rdev;
+        return a.device == b.device && a.inode == b.inode;
+    }
+};
+// nullopt when nothing exists at `path` (or it cannot be examined).
+std::optional<FileIdentity> IdentifyFile(const std::filesystem::path& path);
+
+// Room for a new file in a folder: the bytes this process may still allocate
+// there (root may use the blocks reserved for it) and the largest file the
+// folder's file system and the process's file-size limit allow.
+struct FolderSpace {
+    std::uint64_t freeBytes = 0;
+    std::uint64_t largestFile = UINT64_MAX;
+};
+// nullopt with the system's error number when the folder cannot be examined.
+std::optional<FolderSpace> SpaceInFolder(const std::filesystem::path& folder, int& error);
+// The largest file a file system of the given statfs type holds; UINT64_MAX
+// where the type sets no limit of its own worth checking beforehand.
+std::uint64_t LargestFileOfFileSystem(std::uint64_t statfsType);
 
 }  // namespace tl::platform

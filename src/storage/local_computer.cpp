@@ -12,6 +12,7 @@
 #include "platform/block_devices.h"
 #include "platform/notify.h"
 #include "storage/analysis_busy.h"
+#include "storage/image_creation.h"
 #include "storage/little_endian.h"
 
 namespace tl {
@@ -130,6 +131,7 @@ std::vector<CVolume*> CLocalComputer::AnalysisQueue() const {
 }
 
 CLocalComputer::~CLocalComputer() {
+    StopImageWorkers();
     std::lock_guard lock(g_computersMutex);
     std::erase(g_computers, this);
 }

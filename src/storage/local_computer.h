@@ -7,8 +7,9 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <vector>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "app/app_settings.h"
 #include "app/event_log.h"
@@ -20,6 +21,7 @@
 
 namespace tl {
 
+class CImageCreation;
 class CLanguages;
 
 class CLocalComputer {
@@ -84,6 +86,17 @@ public:
     // happens for a volume no computer made.
     static void SetCurrentVolumeOf(CVolume& volume, bool started);
 
+    // Drive images. Checks the destination of `job` (its SourceVolume and
+    // FileName set) and starts the copy on a worker thread at idle priority.
+    // False when the destination was refused (the job's Problem says why) or
+    // no thread could be started.
+    bool StartImageCreation(const std::shared_ptr<CImageCreation>& job);
+    // The worker's body: 0, or E_FAIL when the volume cannot be opened.
+    std::int32_t CreateImage(CImageCreation& job, CVolume& volume);
+    // The image of a job that has ended, loaded as a volume of the list; null
+    // when the copy did not reach the volume's end (stopped or failed).
+    CVolume* LoadCreatedImage(const CImageCreation& job);
+
     // Media arrival and removal of listed devices.
     void OnDeviceChange(const platform::DeviceEvent& event);
     // Watches block devices on a thread of its own and hands every event to
@@ -92,6 +105,13 @@ public:
 
 private:
     bool Holds(const CVolume& volume) const;
+    struct ImageWorker {
+        std::thread thread;
+        std::shared_ptr<CImageCreation> job;
+    };
+    // Asks every image worker to stop and waits for them: they read volumes
+    // of the list.
+    void StopImageWorkers();
 
     AppSettings& settings_;
     const CLanguages* texts_;
@@ -105,6 +125,8 @@ private:
     std::unique_ptr<CVolume> myComputer_;
     std::unique_ptr<CVolume> recycleBin_;
     CVolumesList volumes_;
+    std::mutex imageMutex_;
+    std::vector<ImageWorker> imageWorkers_;
     platform::BlockDeviceMonitor monitor_;  // last: stopped first
 };
 

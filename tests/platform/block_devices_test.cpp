@@ -297,6 +297,27 @@ TEST(BlockDevices, LiveMountInfoAndFreeSpaceOfTheRoot) {
     EXPECT_FALSE(FreeBytes("/no/such/folder"));
 }
 
+TEST(BlockDevices, TheDeviceHoldingAFolderComesFromTheMountTableWhenItHasNoNumber) {
+    struct stat root{};
+    ASSERT_EQ(::stat("/", &root), 0);
+    if (::major(root.st_dev) != 0) {
+        EXPECT_EQ(DeviceHoldingFolder("/"), (std::optional<DeviceNumber>{DeviceNumber{::major(root.st_dev), ::minor(root.st_dev)}}));
+    }
+    EXPECT_FALSE(DeviceHoldingFolder("/no/such/folder"));
+    // A file system without a device number of its own (FUSE, btrfs) is on
+    // the block device its mount names as source; a memory file system is on none.
+    struct stat shm{}, loop{};
+    if (::stat("/dev/shm", &shm) != 0 || ::major(shm.st_dev) != 0 || ::stat("/dev/loop0", &loop) != 0 || !S_ISBLK(loop.st_mode))
+        GTEST_SKIP() << "needs /dev/shm on a memory file system and the node /dev/loop0";
+    ScratchDir dir;
+    const std::string number = std::to_string(::major(shm.st_dev)) + ":" + std::to_string(::minor(shm.st_dev));
+    tl::test::WriteFileBytes(dir / "fuse", "30 26 " + number + " / /dev/shm rw - fuse /dev/loop0 rw\n");
+    tl::test::WriteFileBytes(dir / "memory", "30 26 " + number + " / /dev/shm rw - tmpfs tmpfs rw\n");
+    EXPECT_EQ(DeviceHoldingFolder("/dev/shm", dir / "fuse"),
+              (std::optional<DeviceNumber>{DeviceNumber{::major(loop.st_rdev), ::minor(loop.st_rdev)}}));
+    EXPECT_FALSE(DeviceHoldingFolder("/dev/shm", dir / "memory"));
+}
+
 TEST(BlockDevices, SerialNumbersFromBlkidUuids) {
     EXPECT_EQ(SerialFromUuid("vfat", "ABCD-1234"), (std::pair<std::uint32_t, std::uint32_t>{0xABCD1234u, 0u}));
     EXPECT_EQ(SerialFromUuid("exfat", "0001-00ff").first, 0x000100FFu);
@@ -394,6 +415,19 @@ TEST(BlockDevices, LoopDeviceWithTwoPartitions) {
     ASSERT_TRUE(diskNumber);
     EXPECT_EQ(*diskNumber, (DeviceNumber{it->major, it->minor}));
     EXPECT_EQ(DeviceNumberOf(p1.devicePath), (std::optional<DeviceNumber>{DeviceNumber{p1.major, p1.minor}}));
+
+    // Where each lies on the disk, as the image checks see it.
+    const auto p1Extent = ExtentOnDisk({p1.major, p1.minor});
+    ASSERT_TRUE(p1Extent);
+    EXPECT_EQ(p1Extent->disk, *diskNumber);
+    EXPECT_EQ(p1Extent->start, tl::test::kPart1Start * 512);
+    EXPECT_EQ(p1Extent->length, tl::test::kPart1Sectors * 512);
+    const auto diskExtent = ExtentOnDisk(*diskNumber);
+    ASSERT_TRUE(diskExtent);
+    EXPECT_EQ(diskExtent->disk, *diskNumber);
+    EXPECT_EQ(diskExtent->start, 0u);
+    EXPECT_EQ(diskExtent->length, tl::test::kDiskBytes);
+    EXPECT_FALSE(ExtentOnDisk({it->major, 1u << 19})) << "a number sysfs does not know";
 
     EXPECT_EQ(BlockDeviceSize(loop.path()), tl::test::kDiskBytes);
     EXPECT_EQ(BlockDeviceSize(p1.devicePath), tl::test::kPart1Sectors * 512);

@@ -1,0 +1,112 @@
+// Drive images of real loop devices, with the destination on a file system
+// of the source disk (ext4 through the kernel, NTFS through FUSE): what lies
+// on the source is refused, another partition of the same disk is not.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "computer_fixture.h"
+#include "platform/loop_device.h"
+#include "storage/image_creation.h"
+#include "test_support.h"
+
+namespace tl {
+namespace {
+
+// A file system made on a device and mounted for the test's duration.
+class Mounted {
+public:
+    Mounted(const std::string& device, const std::filesystem::path& at, const std::string& kind) : at_(at) {
+        std::filesystem::create_directories(at);
+        const std::string quotedDevice = "'" + device + "'", quotedAt = "'" + at.string() + "'";
+        test::CommandResult r;
+        if (kind == "ext4") {
+            if (!test::HaveTool("mkfs.ext4")) {
+                why_ = "mkfs.ext4 is not installed";
+                return;
+            }
+            r = test::RunCommand("mkfs.ext4 -q -F " + quotedDevice);
+            if (r.status == 0) r = test::RunCommand("mount -t ext4 " + quotedDevice + " " + quotedAt);
+        } else {
+            if (!test::HaveTool("mkntfs") || !test::HaveTool("ntfs-3g")) {
+                why_ = "mkntfs or ntfs-3g is not installed";
+                return;
+            }
+            r = test::RunCommand("mkntfs -Q -F " + quotedDevice);
+            if (r.status == 0) r = test::RunCommand("ntfs-3g " + quotedDevice + " " + quotedAt);
+        }
+        if (r.status != 0) why_ = kind + " could not be made or mounted here: " + r.output;
+        else mounted_ = true;
+    }
+    ~Mounted() {
+        if (mounted_) test::RunCommand("umount '" + at_.string() + "'");
+    }
+    bool mounted() const { return mounted_; }
+    const std::string& why() const { return why_; }
+
+private:
+    std::filesystem::path at_;
+    bool mounted_ = false;
+    std::string why_;
+};
+
+class ImageOfLoopDisk : public test::ComputerFixture, public ::testing::WithParamInterface<const char*> {
+protected:
+    std::shared_ptr<CImageCreation> Job(CVolume& v, const std::filesystem::path& file) {
+        auto job = std::make_shared<CImageCreation>();
+        job->SourceVolume = &v;
+        job->FileName = file.string();
+        return job;
+    }
+    test::ScratchDir dir;
+};
+
+TEST_P(ImageOfLoopDisk, TheSourcesOwnFileSystemIsRefusedAnotherPartitionIsNot) {
+    const auto image = dir / "disk.img";
+    if (const std::string why = test::MakePartitionedDisk(image); !why.empty()) GTEST_SKIP() << why;
+    test::LoopDevice loop(image);
+    if (!loop.attached()) GTEST_SKIP() << loop.error();
+    if (!loop.AddPartitions()) GTEST_SKIP() << "the kernel shows no partitions of " << loop.path();
+    const std::string second = loop.path() + "p2";
+    for (int i = 0; i < 250 && !std::filesystem::exists(second); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const auto mountPoint = dir / "mnt";
+    Mounted fs(second, mountPoint, GetParam());
+    if (!fs.mounted()) GTEST_SKIP() << fs.why();
+
+    computer.Volumes().Refresh(false);
+    CVolume* disk = computer.Volumes().FindByDevicePath(loop.path());
+    CVolume* first = computer.Volumes().FindByDevicePath(loop.path() + "p1");
+    CVolume* other = computer.Volumes().FindByDevicePath(second);
+    ASSERT_TRUE(disk && first && other);
+
+    // The disk, and the partition itself, written through the mounted partition.
+    for (CVolume* source : {disk, other}) {
+        const auto job = Job(*source, mountPoint / "copy.dsk");
+        EXPECT_FALSE(computer.StartImageCreation(job)) << source->GetName();
+        EXPECT_EQ(job->Outcome.load(), ImageOutcome::Refused);
+        EXPECT_NE(job->Problem.find("would be written onto the source"), std::string::npos) << job->Problem;
+        EXPECT_FALSE(std::filesystem::exists(mountPoint / "copy.dsk"));
+    }
+
+    // The first partition lies beside it: its image is made there and holds
+    // exactly its sectors.
+    const auto job = Job(*first, mountPoint / "first.dsk");
+    ASSERT_TRUE(computer.StartImageCreation(job)) << job->Problem;
+    ASSERT_TRUE(job->WaitForEnd(60000));
+    EXPECT_EQ(job->Outcome.load(), ImageOutcome::Complete);
+    const std::string copy = test::ReadFileBytes(mountPoint / "first.dsk");
+    const std::string whole = test::ReadFileBytes(image);
+    ASSERT_EQ(copy.size(), test::kPart1Sectors * 512);
+    EXPECT_TRUE(copy == whole.substr(test::kPart1Start * 512, test::kPart1Sectors * 512));
+    CVolume* loaded = computer.LoadCreatedImage(*job);
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_EQ(loaded->Label, test::kPart1Label);
+    EXPECT_EQ(loaded->GetFileSystemName(), "FAT12");
+    loaded->SetDevice(nullptr);  // the image file is let go before the unmount
+}
+
+INSTANTIATE_TEST_SUITE_P(FileSystems, ImageOfLoopDisk, ::testing::Values("ext4", "ntfs"));
+
+}  // namespace
+}  // namespace tl
