@@ -161,6 +161,7 @@ int main(int argc, char** argv) {
     auto volumes = tl::cli::AddVolumeCommands(cli);
     auto analyze = tl::cli::AddAnalyzeCommand(cli);
     auto recover = tl::cli::AddRecoverCommand(cli);
+    auto open = tl::cli::AddOpenCommand(cli);
     auto search = tl::cli::AddSearchCommand(cli);
     auto image = tl::cli::AddImageCommand(cli);
 
@@ -181,7 +182,7 @@ int main(int argc, char** argv) {
     tl::platform::InstallNotificationSink(sink);
 
     int exitCode = kExitOk;
-    auto app = StartApp(g, volumes.opensDevice() || analyze.opensDevice() || recover.opensDevice() || search.opensDevice() ||
+    auto app = StartApp(g, volumes.opensDevice() || analyze.opensDevice() || recover.opensDevice() || open.opensDevice() || search.opensDevice() ||
                                image.opensDevice(),
                         exitCode);
     if (!app) {
@@ -197,6 +198,8 @@ int main(int argc, char** argv) {
         exitCode = analyzeCode;
     } else if (const int recoverCode = recover.run(*app, *sink); recoverCode >= 0) {
         exitCode = recoverCode;
+    } else if (const int openCode = open.run(*app, *sink); openCode >= 0) {
+        exitCode = openCode;
     } else if (const int searchCode = search.run(*app); searchCode >= 0) {
         exitCode = searchCode;
     } else if (const int imageCode = image.run(*app, *sink); imageCode >= 0) {

@@ -119,7 +119,41 @@ int Run(CApp& app, CliSink& sink, const Options& o) {
     return skipped == 0 && failed == 0 && !work.empty() ? 0 : 1;
 }
 
+int RunOpen(CApp& app, CliSink& sink, const std::string& source, std::uint64_t id) {
+    CLocalComputer& computer = app.Computer();
+    const std::vector<CVolume*> volumes = AnalyseSource(app, source);
+    if (volumes.empty()) return 1;
+    for (CVolume* v : volumes) {
+        CFoundObject* item = v->FoundTree().FindFirstById(id);
+        if (!item || item->IsFolder() || (item->Flags & FO_VOLUME)) continue;
+        CRecovery& opening = computer.Opening();
+        // Sizes still unknown are taken as far as the next file of the same type.
+        opening.SizeChoiceForAll = 3;
+        opening.BuildRecoveryList({item}, v->FoundTree());
+        opening.StartOpening(*v);
+        while (!opening.Wait(250)) sink.Drain();
+        sink.Drain();
+        const std::string copy = opening.CurrentTargetText();
+        std::printf("%s\n", copy.c_str());
+        return opening.CompleteCount.load() == 1 && opening.OpenResult.load() >= 32 ? 0 : 1;
+    }
+    std::fprintf(stderr, "tessa-loft-cli: no found file has the id %llu\n", static_cast<unsigned long long>(id));
+    return 1;
+}
+
 }  // namespace
+
+RecoverCommand AddOpenCommand(CLI::App& cli) {
+    auto source = std::make_shared<std::string>();
+    auto id = std::make_shared<std::uint64_t>(0);
+    auto* c = cli.add_subcommand("open", "Copy one found file to the temporary folder and open it with its application");
+    c->add_option("SOURCE", *source, "An image file or a block device")->required();
+    c->add_option("--id", *id, "The found object's id (as analyze prints it)")->required();
+    RecoverCommand command;
+    command.opensDevice = [=] { return c->parsed() && platform::DeviceNumberOf(*source).has_value(); };
+    command.run = [=](CApp& app, CliSink& sink) { return c->parsed() ? RunOpen(app, sink, *source, *id) : -1; };
+    return command;
+}
 
 RecoverCommand AddRecoverCommand(CLI::App& cli) {
     auto o = std::make_shared<Options>();

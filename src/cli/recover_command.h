@@ -22,5 +22,8 @@ struct RecoverCommand {
 };
 
 RecoverCommand AddRecoverCommand(CLI::App& cli);
+// "open SOURCE --id ID": the opening engine on one found file (a temporary
+// copy, opened with its application).
+RecoverCommand AddOpenCommand(CLI::App& cli);
 
 }  // namespace tl::cli

@@ -10,9 +10,11 @@ extern char** environ;
 
 namespace tl::platform {
 
-bool OpenWithApplication(const std::filesystem::path& path) {
+bool OpenWithApplication(const std::filesystem::path& path) { return OpenWithApplicationResult(path) >= 32; }
+
+int OpenWithApplicationResult(const std::filesystem::path& path) {
     std::error_code ec;
-    if (!std::filesystem::exists(path, ec)) return false;
+    if (!std::filesystem::exists(path, ec)) return 2;
     // Double spawn through a short-lived shell so the opener is re-parented and
     // never becomes a zombie of ours; the shell's exit status says whether
     // xdg-open could be found.
@@ -22,12 +24,14 @@ bool OpenWithApplication(const std::filesystem::path& path) {
     char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(script.c_str()),
                     const_cast<char*>(target.c_str()), nullptr};
     pid_t pid = 0;
-    if (posix_spawnp(&pid, "sh", nullptr, nullptr, argv, environ) != 0) return false;
+    if (posix_spawnp(&pid, "sh", nullptr, nullptr, argv, environ) != 0) return 5;
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return false;
+        if (errno != EINTR) return 5;
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (!WIFEXITED(status)) return 5;
+    if (WEXITSTATUS(status) == 127) return 31;
+    return WEXITSTATUS(status) == 0 ? 42 : 5;
 }
 
 }  // namespace tl::platform

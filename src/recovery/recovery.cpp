@@ -14,6 +14,7 @@
 #include "filesystems/found_tree.h"
 #include "platform/files.h"
 #include "platform/notify.h"
+#include "platform/shell.h"
 #include "platform/thread_priority.h"
 #include "recovery/target_path.h"
 #include "signatures/document_recognisers.h"
@@ -100,7 +101,19 @@ std::size_t CRecovery::BuildRecoveryList(const std::vector<CFoundObject*>& selec
 
 // ------------------------------------------------------------ the worker
 
-bool CRecovery::StartRecovery(CVolume& volume, const std::filesystem::path& folder) {
+bool CRecovery::StartRecovery(CVolume& volume, const std::filesystem::path& folder) { return Start(volume, folder, false); }
+
+bool CRecovery::StartOpening(CVolume& volume, const std::filesystem::path& folder) {
+    return Start(volume, folder.empty() ? TemporaryFolder() : folder, true);
+}
+
+std::filesystem::path CRecovery::TemporaryFolder() const {
+    if (context_.settings && context_.settings->CustomTempFolder() && !context_.settings->TempFolder().empty())
+        return context_.settings->TempFolder();
+    return platform::SystemTempFolder();
+}
+
+bool CRecovery::Start(CVolume& volume, const std::filesystem::path& folder, bool opening) {
     if (workerRunning_.load()) return false;
     if (thread_.joinable()) thread_.join();
     Volume = &volume;
@@ -118,10 +131,10 @@ bool CRecovery::StartRecovery(CVolume& volume, const std::filesystem::path& fold
     std::filesystem::path destination = folder;
     if (destination.empty() && context_.settings) destination = context_.settings->DestinationFolder();
     workerRunning_ = true;
-    thread_ = std::thread([this, destination] {
+    thread_ = std::thread([this, destination, opening] {
         platform::SetCurrentThreadIdlePriority();
         try {
-            Run(destination);
+            Run(destination, opening);
         } catch (...) {
             LogError("Recovery_Thread.except0");
         }
@@ -139,7 +152,8 @@ bool CRecovery::Wait(std::uint32_t timeoutMs) {
     return doneCv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !workerRunning_.load(); });
 }
 
-void CRecovery::Run(std::filesystem::path folder) {
+void CRecovery::Run(std::filesystem::path folder, bool opening) {
+    opening_ = opening;
     Running = 1;
     Current = 0;
     for (std::size_t k = 0; k < Items.size(); ++k) {
@@ -149,12 +163,50 @@ void CRecovery::Run(std::filesystem::path folder) {
             return;
         }
         CFoundObject& item = *Items[k];
-        if (tree_->Snapshot(item).Size == 0) continue;
-        FileRecovery(item, folder);
+        if (!opening && tree_->Snapshot(item).Size == 0) continue;
+        // Each copy the opening engine makes is listed for deletion, not only the last.
+        if (FileRecovery(item, folder) && opening) {
+            std::lock_guard lock(tempMutex_);
+            TempFiles.push_back(CurrentTargetText());
+        }
+    }
+    if (opening) {
+        Current = static_cast<std::int32_t>(Items.size());
+        if (Running.load() == 0) {
+            LogInfo(Text(ids::kRecoveryAborted));
+            return;
+        }
+        OpenLast();
+        return;
     }
     Current = static_cast<std::int32_t>(Items.size());
     // A stop during the last file ends the run as aborted too.
     LogInfo(Text(Running.load() == 0 ? ids::kRecoveryAborted : ids::kRecoveryCompleted));
+}
+
+void CRecovery::OpenLast() {
+    const std::filesystem::path target = CurrentTargetText();
+    std::error_code ec;
+    if (target.empty() || !std::filesystem::is_regular_file(target, ec)) return;
+    const int result = platform::OpenWithApplicationResult(target);
+    OpenResult = result;
+    if (result >= 32) LogInfo(FormatMessageText(context_.texts, ids::kFileOpenedSuccessfully, target.string()));
+    else if (result == 31) LogError(FormatMessageText(context_.texts, ids::kOpenFailedNoApplication, target.string()));
+    else LogError(FormatMessageText(context_.texts, ids::kOpenFailedSystemError, target.string(), result));
+}
+
+int CRecovery::DeleteTempFiles() {
+    std::vector<std::filesystem::path> files;
+    {
+        std::lock_guard lock(tempMutex_);
+        files = TempFiles;
+    }
+    if (files.empty()) return 1;
+    const std::int64_t answer = platform::ShowMessageBox(0, Text(ids::kDeleteTemporaryFiles), Text(ids::kConfirmation),
+                                                         platform::kMbYesNo | platform::kMbIconQuestion);
+    if (answer != platform::kIdYes) return 1;
+    for (const auto& f : files) platform::RemoveFile(f);
+    return 1;
 }
 
 // ------------------------------------------------------------- one file
@@ -236,7 +288,8 @@ std::uint64_t CRecovery::FileRecovery(CFoundObject& item, const std::filesystem:
         LogError(FormatMessageText(context_.texts, ids::kFileExists, target.string()));
         // Flat, or asked to keep what is there: the new file takes a free name.
         const bool keep = !context_.settings || context_.settings->KeepFolderStructure();
-        if (!keep || (context_.settings && context_.settings->GetU32(AppSettings::kConfirmOverwrite) != 0)) target = UniqueTarget(target);
+        if (!opening_ && (!keep || (context_.settings && context_.settings->GetU32(AppSettings::kConfirmOverwrite) != 0)))
+            target = UniqueTarget(target);
     }
     {
         std::lock_guard lock(targetMutex_);

@@ -62,6 +62,17 @@ public:
     // Starts the worker over Items of `volume` into `folder` (the settings'
     // destination folder when empty). False when a run is still going.
     bool StartRecovery(CVolume& volume, const std::filesystem::path& folder = {});
+    // The opening engine's run: the items are copied into the temporary
+    // folder (`folder`, else the settings' one), every copy made is listed
+    // in TempFiles, and the last item's copy is opened with the application
+    // the desktop associates with it. A stopped run opens nothing.
+    bool StartOpening(CVolume& volume, const std::filesystem::path& folder = {});
+    // The folder the opening engine copies into: the settings' temporary
+    // folder when a custom one is set, else the system's.
+    std::filesystem::path TemporaryFolder() const;
+    // At exit: when copies were opened, asks whether to delete them and
+    // does on Yes (failures are ignored). Returns 1 in every case.
+    int DeleteTempFiles();
     void Stop() { Running = 0; }
     // Waits for the worker to end, up to `timeoutMs`; true when it ended.
     bool Wait(std::uint32_t timeoutMs);
@@ -93,8 +104,15 @@ public:
     std::atomic<std::uint32_t> CompleteCount{0}, SkippedCount{0}, FailedCount{0};
     std::atomic<std::uint64_t> BytesWritten{0};
 
+    // The copies the opening engine made in this run (only ever growing).
+    std::vector<std::filesystem::path> TempFiles;
+    // The result of the last opening (the shell's manner: 32 or more is success).
+    std::atomic<int> OpenResult{0};
+
 private:
-    void Run(std::filesystem::path folder);
+    bool Start(CVolume& volume, const std::filesystem::path& folder, bool opening);
+    void Run(std::filesystem::path folder, bool opening);
+    void OpenLast();
     // Sizes a signature-found file whose size is an estimate; false when
     // the file is to be passed over.
     bool SettleSize(CFoundObject& item, const CFoundObject& copy);
@@ -112,6 +130,8 @@ private:
     std::atomic<bool> workerRunning_{false};
     std::mutex waitMutex_;
     std::condition_variable doneCv_;
+    mutable std::mutex tempMutex_;
+    bool opening_ = false;  // the opening engine's run: a copy replaces a file of its path
 };
 
 }  // namespace tl

@@ -45,6 +45,7 @@ CLocalComputer::CLocalComputer(AppSettings& settings, platform::SettingsStore& s
       texts_(&texts),
       log_(settings, std::move(logWindow), std::move(logOptions)),
       signatures_(store, settingsRoot, &texts, &log_),
+      opening_(std::make_unique<CRecovery>(RecoveryContext{&settings, &log_, &texts, &signatures_})),
       volumes_(*this) {
     const std::string filterKey = FilterSettings::KeyPath(settingsRoot);
     if (!store.KeyExists(filterKey)) filter_.Save(store, filterKey);
@@ -131,6 +132,9 @@ std::vector<CVolume*> CLocalComputer::AnalysisQueue() const {
 }
 
 CLocalComputer::~CLocalComputer() {
+    // The opening worker reads volumes of the list: it ends first.
+    opening_->Stop();
+    opening_->Wait(60000);
     StopImageWorkers();
     std::lock_guard lock(g_computersMutex);
     std::erase(g_computers, this);

@@ -14,6 +14,7 @@
 #include "app/app_settings.h"
 #include "app/event_log.h"
 #include "app/filter_settings.h"
+#include "recovery/recovery.h"
 #include "platform/device_monitor.h"
 #include "signatures/signature_database.h"
 #include "storage/volume.h"
@@ -68,6 +69,8 @@ public:
     // 0: the same drive, and the recovery goes ahead there; -1: another
     // folder was wanted but none was picked.
     int CheckDestination(const CVolume& source, std::string& destination);
+    // The engine that opens found files through temporary copies.
+    CRecovery& Opening() { return *opening_; }
     // The question's ground: whether `destination` lies on the source's device.
     static bool DestinationOnSource(const CVolume& source, const std::string& destination);
     // Analysis requests. A request while another analysis runs only queues
@@ -117,6 +120,7 @@ private:
     const CLanguages* texts_;
     CEventLog log_;
     SignatureDatabase signatures_;
+    std::unique_ptr<CRecovery> opening_;
     FilterSettings filter_;
     std::atomic<CVolume*> currentVolume_{nullptr};
     std::atomic<CVolume*> lastVolume_{nullptr};

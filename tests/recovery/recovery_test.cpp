@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <chrono>
 #include <random>
+#include <thread>
 
 #include "app/app_messages.h"
 #include "app/recording_sink.h"
@@ -277,6 +279,61 @@ TEST_F(RecoveryTest, AFullDiskFailsTheFileAndTheRunGoesOn) {
     EXPECT_TRUE(LogHas("Recovery completed.")) << "the run went on to its end";
     EXPECT_EQ(recovery.FailedCount.load() + recovery.CompleteCount.load(), 2u);
     EXPECT_GE(recovery.FailedCount.load(), 1u);
+}
+
+TEST_F(RecoveryTest, OpeningCopiesEveryItemOpensTheLastAndOffersToDeleteTheCopies) {
+    CVolume& v = MemoryVolume(std::vector<std::uint8_t>(64 * 512, 'o'));
+    const std::vector<CFoundObject*> three = {Carved(v, 512, 10, "one.txt"), Carved(v, 1024, 10, "two.txt"),
+                                              Carved(v, 2048, 10, "three.txt")};
+    // An opener that only notes what it was asked to open.
+    const auto bin = dir.path() / "bin";
+    std::filesystem::create_directories(bin);
+    test::WriteFileBytes(bin / "xdg-open", "#!/bin/sh\necho \"$1\" >> '" + (dir.path() / "opened").string() + "'\n");
+    std::filesystem::permissions(bin / "xdg-open", std::filesystem::perms::owner_all);
+    const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+    ::setenv("PATH", (bin.string() + ":" + path).c_str(), 1);
+    CRecovery opening(Context());
+    opening.BuildRecoveryList(three, v.FoundTree());
+    ASSERT_TRUE(opening.StartOpening(v, dir.path() / "tmp"));
+    ASSERT_TRUE(opening.Wait(10000));
+    ::setenv("PATH", path.c_str(), 1);
+    ASSERT_EQ(opening.TempFiles.size(), 3u) << "every copy is listed for deletion";
+    for (const auto& f : opening.TempFiles) EXPECT_TRUE(std::filesystem::exists(f)) << f;
+    const auto last = opening.TempFiles.back();
+    EXPECT_TRUE(LogHas("File '" + last.string() + "'  opened successfully"));
+    for (int i = 0; i < 100 && !std::filesystem::exists(dir.path() / "opened"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(test::ReadFileBytes(dir.path() / "opened"), last.string() + "\n") << "only the last copy is opened";
+
+    // At exit: No keeps the copies, Yes deletes them.
+    auto no = std::make_shared<test::RecordingSink>(platform::kIdNo);
+    {
+        test::SinkGuard guard(no);
+        EXPECT_EQ(opening.DeleteTempFiles(), 1);
+    }
+    EXPECT_EQ(no->sent.size(), 1u);
+    EXPECT_TRUE(std::filesystem::exists(last));
+    {
+        test::SinkGuard guard(std::make_shared<test::RecordingSink>(platform::kIdYes));
+        opening.DeleteTempFiles();
+    }
+    for (const auto& f : opening.TempFiles) EXPECT_FALSE(std::filesystem::exists(f)) << f;
+
+    // Without an opener the failure is "no application", not a system error.
+    // A PATH with a shell and nothing else.
+    const auto shellOnly = dir.path() / "shell-only";
+    std::filesystem::create_directories(shellOnly);
+    std::filesystem::create_symlink("/bin/sh", shellOnly / "sh");
+    ::setenv("PATH", shellOnly.c_str(), 1);
+    CRecovery bare(Context());
+    bare.BuildRecoveryList({three[0]}, v.FoundTree());
+    ASSERT_TRUE(bare.StartOpening(v, dir.path() / "tmp2"));
+    ASSERT_TRUE(bare.Wait(10000));
+    ::setenv("PATH", path.c_str(), 1);
+    EXPECT_EQ(bare.OpenResult.load(), 31);
+    bool noApplication = false;
+    for (const auto& l : computer.Log().Lines()) noApplication |= l.find("No application associated with this file") != std::string::npos;
+    EXPECT_TRUE(noApplication);
 }
 
 }  // namespace
