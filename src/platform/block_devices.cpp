@@ -484,50 +484,6 @@ std::optional<MountInfo> MountOf(unsigned major, unsigned minor, std::string_vie
     return FindMount(ParseMountInfo(*text), DeviceNumber{major, minor}, devicePath);
 }
 
-std::optional<DeviceNumber> BlockDeviceOfPath(const std::filesystem::path& path, const std::vector<MountEntry>& mounts) {
-    std::error_code ec;
-    std::filesystem::path at = std::filesystem::absolute(path, ec).lexically_normal();
-    // The nearest folder that exists, with its links resolved as the mount table has them.
-    for (int up = 0; up < 4096 && !at.empty() && !std::filesystem::exists(at, ec); ++up) {
-        if (at == at.parent_path()) break;
-        at = at.parent_path();
-    }
-    const std::filesystem::path real = std::filesystem::canonical(at, ec);
-    if (ec) return std::nullopt;
-    const std::string text = real.string();
-    const MountEntry* best = nullptr;
-    for (const MountEntry& m : mounts) {
-        const std::string& point = m.mountPoint;
-        const bool holds = text == point || point == "/" ||
-                           (text.size() > point.size() && text.compare(0, point.size(), point) == 0 && text[point.size()] == '/');
-        if (holds && (!best || point.size() >= best->mountPoint.size())) best = &m;  // the last mount over a folder wins
-    }
-    if (!best) return std::nullopt;
-    if (best->device.major != 0) return best->device;
-    // FUSE and other unnamed devices: the device node given as the source.
-    if (!best->source.empty() && best->source.front() == '/') return DeviceNumberOf(best->source);
-    return std::nullopt;
-}
-
-std::optional<DeviceNumber> BlockDeviceOfPath(const std::filesystem::path& path, const std::filesystem::path& mountInfoPath) {
-    const auto text = ReadBounded(mountInfoPath, kMountInfoLimit);
-    if (!text) return std::nullopt;
-    return BlockDeviceOfPath(path, ParseMountInfo(*text));
-}
-
-std::optional<DeviceNumber> WholeDiskOf(DeviceNumber device, const std::filesystem::path& sysRoot) {
-    const std::filesystem::path node = sysRoot / "dev" / "block" / (std::to_string(device.major) + ":" + std::to_string(device.minor));
-    std::error_code ec;
-    if (!std::filesystem::exists(node, ec)) return std::nullopt;
-    if (!std::filesystem::exists(node / "partition", ec)) return device;
-    // A partition's sysfs folder lies inside its disk's.
-    const auto parent = ReadAttribute(std::filesystem::canonical(node, ec).parent_path() / "dev");
-    if (ec || !parent) return std::nullopt;
-    unsigned major = 0, minor = 0;
-    if (std::sscanf(parent->c_str(), "%u:%u", &major, &minor) != 2) return std::nullopt;
-    return DeviceNumber{major, minor};
-}
-
 std::optional<std::uint64_t> FreeBytes(const std::string& mountPoint) {
     struct statvfs st{};
     if (::statvfs(mountPoint.c_str(), &st) != 0) return std::nullopt;
@@ -547,6 +503,13 @@ std::optional<DeviceNumber> DeviceHoldingFolder(const std::filesystem::path& fol
         if (m.device == own && !m.source.empty() && m.source.front() == '/')
             if (const auto device = DeviceNumberOf(m.source)) return device;
     return std::nullopt;
+}
+
+std::optional<DeviceNumber> DeviceHoldingPath(const std::filesystem::path& path, const std::filesystem::path& mountInfoPath) {
+    std::error_code ec;
+    std::filesystem::path at = std::filesystem::absolute(path, ec).lexically_normal();
+    for (int up = 0; up < 4096 && !std::filesystem::exists(at, ec) && at != at.parent_path(); ++up) at = at.parent_path();
+    return DeviceHoldingFolder(at, mountInfoPath);
 }
 
 std::optional<DiskExtent> ExtentOnDisk(DeviceNumber device, const std::filesystem::path& sysRoot) {

@@ -132,17 +132,6 @@ std::optional<MountInfo> FindMount(const std::vector<MountEntry>& mounts, Device
 std::optional<MountInfo> MountOf(unsigned major, unsigned minor, std::string_view devicePath = {},
                                  const std::filesystem::path& mountInfoPath = "/proc/self/mountinfo");
 
-// The block device that holds the file system a path lives on (the path
-// need not exist yet: its nearest existing folder counts): the device of the
-// mount that holds it, or for a FUSE mount the device node it names as its
-// source. nullopt for file systems without a block device (tmpfs, network).
-std::optional<DeviceNumber> BlockDeviceOfPath(const std::filesystem::path& path, const std::vector<MountEntry>& mounts);
-std::optional<DeviceNumber> BlockDeviceOfPath(const std::filesystem::path& path,
-                                              const std::filesystem::path& mountInfoPath = "/proc/self/mountinfo");
-// The whole disk a partition lies on (itself for a whole disk), from
-// `<sysRoot>/dev/block/MAJ:MIN`; nullopt when sysfs does not know it.
-std::optional<DeviceNumber> WholeDiskOf(DeviceNumber device, const std::filesystem::path& sysRoot = "/sys");
-
 // Free bytes of the file system mounted at `mountPoint` (all free blocks,
 // including those reserved for root); nullopt when statvfs fails.
 std::optional<std::uint64_t> FreeBytes(const std::string& mountPoint);
@@ -154,6 +143,9 @@ std::optional<std::uint64_t> FreeBytes(const std::string& mountPoint);
 // (tmpfs, network file systems) and folders that cannot be examined.
 std::optional<DeviceNumber> DeviceHoldingFolder(const std::filesystem::path& folder,
                                                 const std::filesystem::path& mountInfoPath = "/proc/self/mountinfo");
+// The same for a path that need not exist yet: its nearest existing folder counts.
+std::optional<DeviceNumber> DeviceHoldingPath(const std::filesystem::path& path,
+                                              const std::filesystem::path& mountInfoPath = "/proc/self/mountinfo");
 
 // Where a block device lies: the whole disk it belongs to (itself for a
 // disk) and its bytes on that disk. nullopt when sysfs does not know it.

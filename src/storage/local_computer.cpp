@@ -254,13 +254,13 @@ bool CLocalComputer::DestinationOnSource(const CVolume& source, const std::strin
     const CVolume* owner = DeviceOwner(source);
     if (owner->Kind == VK_IMAGE) return false;  // an image file is no drive of its own
     const auto from = platform::DeviceNumberOf(owner->DevicePath);
-    const auto to = platform::BlockDeviceOfPath(destination);
+    const auto to = platform::DeviceHoldingPath(destination);
     if (!from || !to) return false;
     if (*from == *to) return true;
     // A whole disk holds every partition of it.
-    const auto disk = platform::WholeDiskOf(*from);
-    const auto destinationDisk = platform::WholeDiskOf(*to);
-    return disk && *disk == *from && destinationDisk && *destinationDisk == *from;
+    const auto disk = platform::ExtentOnDisk(*from);
+    const auto destinationDisk = platform::ExtentOnDisk(*to);
+    return disk && disk->disk == *from && destinationDisk && destinationDisk->disk == *from;
 }
 
 int CLocalComputer::CheckDestination(const CVolume& source, std::string& destination) {

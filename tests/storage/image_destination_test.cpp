@@ -6,7 +6,9 @@
 #include <chrono>
 #include <thread>
 
+#include "app/recording_sink.h"
 #include "computer_fixture.h"
+#include "platform/notify.h"
 #include "platform/loop_device.h"
 #include "storage/image_creation.h"
 #include "test_support.h"
@@ -104,6 +106,57 @@ TEST_P(ImageOfLoopDisk, TheSourcesOwnFileSystemIsRefusedAnotherPartitionIsNot) {
     EXPECT_EQ(loaded->Label, test::kPart1Label);
     EXPECT_EQ(loaded->GetFileSystemName(), "FAT12");
     loaded->SetDevice(nullptr);  // the image file is let go before the unmount
+}
+
+// Recovering onto the source: the same ground, and the question asked about it.
+TEST_P(ImageOfLoopDisk, RecoveringOntoTheSourceIsQuestioned) {
+    const auto image = dir / "disk.img";
+    if (const std::string why = test::MakePartitionedDisk(image); !why.empty()) GTEST_SKIP() << why;
+    test::LoopDevice loop(image);
+    if (!loop.attached()) GTEST_SKIP() << loop.error();
+    if (!loop.AddPartitions()) GTEST_SKIP() << "the kernel shows no partitions of " << loop.path();
+    const std::string second = loop.path() + "p2";
+    for (int i = 0; i < 250 && !std::filesystem::exists(second); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const auto mountPoint = dir / "mnt";
+    Mounted fs(second, mountPoint, GetParam());
+    if (!fs.mounted()) GTEST_SKIP() << fs.why();
+    computer.Volumes().Refresh(false);
+    CVolume* disk = computer.Volumes().FindByDevicePath(loop.path());
+    CVolume* first = computer.Volumes().FindByDevicePath(loop.path() + "p1");
+    CVolume* other = computer.Volumes().FindByDevicePath(second);
+    ASSERT_TRUE(disk && first && other);
+    const std::string inside = (mountPoint / "out" / "not yet made").string();
+    EXPECT_TRUE(CLocalComputer::DestinationOnSource(*disk, inside)) << "a partition of the source disk";
+    EXPECT_TRUE(CLocalComputer::DestinationOnSource(*other, inside)) << "the source partition itself";
+    EXPECT_FALSE(CLocalComputer::DestinationOnSource(*first, inside)) << "another partition of the disk";
+    CVolume* file = computer.LoadImage(image.string());
+    ASSERT_NE(file, nullptr);
+    EXPECT_FALSE(CLocalComputer::DestinationOnSource(*file, inside)) << "an image file is no drive";
+
+    // "No" goes ahead on the same drive; "Yes" with another folder chosen takes it.
+    class Answers : public platform::NotificationSink {
+    public:
+        Answers(std::int64_t answer, std::string folder) : answer_(answer), folder_(std::move(folder)) {}
+        void Post(platform::AppMessage) override {}
+        std::int64_t Send(const platform::AppMessage& m) override {
+            if (m.id == platform::kChooseFolder && m.reply) *m.reply = folder_;
+            return m.id == platform::kMessageBox ? answer_ : 0;
+        }
+        std::int64_t answer_;
+        std::string folder_;
+    };
+    std::string destination = inside;
+    {
+        test::SinkGuard guard(std::make_shared<Answers>(platform::kIdNo, ""));
+        EXPECT_EQ(computer.CheckDestination(*other, destination), 0);
+        EXPECT_EQ(destination, inside);
+    }
+    {
+        test::SinkGuard guard(std::make_shared<Answers>(platform::kIdYes, (dir / "elsewhere").string()));
+        EXPECT_EQ(computer.CheckDestination(*other, destination), 1);
+        EXPECT_EQ(destination, (dir / "elsewhere").string());
+    }
+    file->SetDevice(nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(FileSystems, ImageOfLoopDisk, ::testing::Values("ext4", "ntfs"));
