@@ -184,6 +184,40 @@ TEST_F(RecoveryTest, AFatVolumeComesBackAtItsPathsByteForByte) {
     }
 }
 
+// The live files of the NTFS images, resident ones included, come back as
+// the oracle reads them, at the paths analyze prints.
+TEST_F(RecoveryTest, NtfsVolumesComeBackAsTheOracleReadsThem) {
+    const auto ntfs = test::FixturePath("ntfs");
+    if (!test::MakeFixture("make_ntfs_images.sh", ntfs)) GTEST_SKIP() << "the NTFS images could not be made here";
+    for (const char* name : {"ntfs4k.img", "ntfs512.img"}) {
+        const auto image = ntfs / name;
+        CVolume* v = computer.LoadImage(image.string());
+        ASSERT_NE(v, nullptr);
+        computer.AnalyseVolume(*v);
+        ASSERT_TRUE(v->WaitForWorker(60000));
+        settings.SetU32(AppSettings::kKeepFolderStructure, 1);
+        CRecovery recovery(Context());
+        recovery.BuildRecoveryList(Everything(*v), v->FoundTree());
+        const auto out = dir.path() / name;
+        ASSERT_TRUE(recovery.StartRecovery(*v, out));
+        ASSERT_TRUE(recovery.Wait(60000));
+        std::string why;
+        const auto oracle = test::FlsListing(image, &why, "ntfs");
+        ASSERT_FALSE(oracle.empty()) << why;
+        int live = 0;
+        for (const auto& e : oracle) {
+            if (e.folder || e.deleted || e.size == 0) continue;
+            const auto target = out / e.path;
+            ASSERT_TRUE(std::filesystem::exists(target)) << name << ": " << e.path;
+            const std::string icat =
+                test::CommandOutput("icat -f ntfs " + test::ShellQuote(image.string()) + " " + std::to_string(e.address));
+            EXPECT_EQ(test::ReadFileBytes(target), icat) << name << ": " << e.path;
+            ++live;
+        }
+        EXPECT_GE(live, 3) << name;
+    }
+}
+
 TEST_F(RecoveryTest, HostileNamesStayInsideTheDestination) {
     CVolume& v = MemoryVolume(std::vector<std::uint8_t>(64 * 512, 'x'));
     const std::vector<CFoundObject*> files = {Carved(v, 512, 100, "../../etc/passwd"), Carved(v, 1024, 100, "a/b"),
