@@ -47,5 +47,28 @@ TEST(RecoverCli, FilesComeBackAtThePathsAnalyzePrints) {
     EXPECT_EQ(none.exitCode, 1) << "nothing selected is no success";
 }
 
+// A disk image with partitions: each analysed volume's files go below a
+// folder of their own.
+TEST(RecoverCli, EachVolumeOfADiskGoesBelowAFolderOfItsOwn) {
+    ASSERT_TRUE(test::MakeFixture("make_samples.sh", test::FixturePath("samples")));
+    const auto fixture = test::FixturePath("partitioned.img");
+    ASSERT_TRUE(test::MakeFixture("make_partitioned.sh", fixture));
+    test::ScratchDir dir;
+    const auto image = dir / "disk.img";
+    std::filesystem::copy_file(fixture, image);
+    const std::string pdf = (test::FixturePath("samples") / "sample.pdf").string();
+    for (const char* at : {"@@1048576", "@@3145728"}) {
+        const std::string cmd = "MTOOLS_SKIP_CHECK=1 mcopy -i " + test::ShellQuote(image.string() + at) + " " +
+                                test::ShellQuote(pdf) + " ::/REPORT.PDF";
+        ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    }
+    test::CliRunner cli;
+    const test::CliResult r = cli.Run({"--quiet", "recover", image.string(), "--to", (dir / "out").string(), "--name", "REPORT.PDF"});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    const std::string original = test::ReadFileBytes(pdf);
+    EXPECT_EQ(test::ReadFileBytes(dir / "out" / "Volume at 1048576" / "REPORT.PDF"), original);
+    EXPECT_EQ(test::ReadFileBytes(dir / "out" / "Volume at 3145728" / "REPORT.PDF"), original);
+}
+
 }  // namespace
 }  // namespace tl
