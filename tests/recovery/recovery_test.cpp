@@ -67,6 +67,21 @@ protected:
             if (o != &v && !(o->Flags & FO_VOLUME)) all.push_back(o);
         return all;
     }
+    // Analyses `image` and recovers everything it lists into `out`, keeping
+    // the folders; the analysed volume.
+    CVolume* RecoverAll(const std::filesystem::path& image, const std::filesystem::path& out) {
+        CVolume* v = computer.LoadImage(image.string());
+        EXPECT_NE(v, nullptr);
+        if (!v) return nullptr;
+        computer.AnalyseVolume(*v);
+        EXPECT_TRUE(v->WaitForWorker(60000));
+        settings.SetU32(AppSettings::kKeepFolderStructure, 1);
+        CRecovery recovery(Context());
+        EXPECT_GT(recovery.BuildRecoveryList(Everything(*v), v->FoundTree()), 3u) << image;
+        EXPECT_TRUE(recovery.StartRecovery(*v, out));
+        EXPECT_TRUE(recovery.Wait(60000));
+        return v;
+    }
     // A volume over `bytes` in memory.
     CVolume& MemoryVolume(std::vector<std::uint8_t> bytes) {
         auto v = std::make_unique<CVolume>(VK_IMAGE, VolumeContext{&settings, &computer.Log(), nullptr, &computer.Signatures(), {}});
@@ -145,15 +160,8 @@ TEST_F(RecoveryTest, AFatVolumeComesBackAtItsPathsByteForByte) {
     const auto fat = test::FixturePath("fat");
     ASSERT_TRUE(test::MakeFixture("make_fat_images.sh", fat));
     const auto image = fat / "fat16.img";
-    CVolume* v = computer.LoadImage(image.string());
+    CVolume* v = RecoverAll(image, dir.path() / "out");
     ASSERT_NE(v, nullptr);
-    computer.AnalyseVolume(*v);
-    ASSERT_TRUE(v->WaitForWorker(60000));
-    settings.SetU32(AppSettings::kKeepFolderStructure, 1);
-    CRecovery recovery(Context());
-    ASSERT_GT(recovery.BuildRecoveryList(Everything(*v), v->FoundTree()), 10u) << v->FoundTree().Count();
-    ASSERT_TRUE(recovery.StartRecovery(*v, dir.path() / "out"));
-    ASSERT_TRUE(recovery.Wait(60000));
     EXPECT_TRUE(LogHas("Recovery completed."));
 
     std::string why;
@@ -191,16 +199,8 @@ TEST_F(RecoveryTest, NtfsVolumesComeBackAsTheOracleReadsThem) {
     if (!test::MakeFixture("make_ntfs_images.sh", ntfs)) GTEST_SKIP() << "the NTFS images could not be made here";
     for (const char* name : {"ntfs4k.img", "ntfs512.img"}) {
         const auto image = ntfs / name;
-        CVolume* v = computer.LoadImage(image.string());
-        ASSERT_NE(v, nullptr);
-        computer.AnalyseVolume(*v);
-        ASSERT_TRUE(v->WaitForWorker(60000));
-        settings.SetU32(AppSettings::kKeepFolderStructure, 1);
-        CRecovery recovery(Context());
-        recovery.BuildRecoveryList(Everything(*v), v->FoundTree());
         const auto out = dir.path() / name;
-        ASSERT_TRUE(recovery.StartRecovery(*v, out));
-        ASSERT_TRUE(recovery.Wait(60000));
+        ASSERT_NE(RecoverAll(image, out), nullptr);
         std::string why;
         const auto oracle = test::FlsListing(image, &why, "ntfs");
         ASSERT_FALSE(oracle.empty()) << why;

@@ -61,25 +61,36 @@ protected:
         job->FileName = file.string();
         return job;
     }
+    // A partitioned disk image on a loop device, its second partition made
+    // and mounted at mountPoint; the drive list's volumes of the disk and its
+    // two partitions. An empty text, or why this cannot be done here.
+    std::string AttachAndMount() {
+        if (std::string why = test::MakePartitionedDisk(image); !why.empty()) return why;
+        loop = std::make_unique<test::LoopDevice>(image);
+        if (!loop->attached()) return loop->error();
+        if (!loop->AddPartitions()) return "the kernel shows no partitions of " + loop->path();
+        const std::string second = loop->path() + "p2";
+        for (int i = 0; i < 250 && !std::filesystem::exists(second); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        fs = std::make_unique<Mounted>(second, mountPoint, GetParam());
+        if (!fs->mounted()) return fs->why();
+        computer.Volumes().Refresh(false);
+        disk = computer.Volumes().FindByDevicePath(loop->path());
+        first = computer.Volumes().FindByDevicePath(loop->path() + "p1");
+        other = computer.Volumes().FindByDevicePath(second);
+        return {};
+    }
     test::ScratchDir dir;
+    const std::filesystem::path image = dir / "disk.img";
+    const std::filesystem::path mountPoint = dir / "mnt";
+    std::unique_ptr<test::LoopDevice> loop;  // detached after the unmount
+    std::unique_ptr<Mounted> fs;
+    CVolume* disk = nullptr;
+    CVolume* first = nullptr;
+    CVolume* other = nullptr;
 };
 
 TEST_P(ImageOfLoopDisk, TheSourcesOwnFileSystemIsRefusedAnotherPartitionIsNot) {
-    const auto image = dir / "disk.img";
-    if (const std::string why = test::MakePartitionedDisk(image); !why.empty()) GTEST_SKIP() << why;
-    test::LoopDevice loop(image);
-    if (!loop.attached()) GTEST_SKIP() << loop.error();
-    if (!loop.AddPartitions()) GTEST_SKIP() << "the kernel shows no partitions of " << loop.path();
-    const std::string second = loop.path() + "p2";
-    for (int i = 0; i < 250 && !std::filesystem::exists(second); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    const auto mountPoint = dir / "mnt";
-    Mounted fs(second, mountPoint, GetParam());
-    if (!fs.mounted()) GTEST_SKIP() << fs.why();
-
-    computer.Volumes().Refresh(false);
-    CVolume* disk = computer.Volumes().FindByDevicePath(loop.path());
-    CVolume* first = computer.Volumes().FindByDevicePath(loop.path() + "p1");
-    CVolume* other = computer.Volumes().FindByDevicePath(second);
+    if (const std::string why = AttachAndMount(); !why.empty()) GTEST_SKIP() << why;
     ASSERT_TRUE(disk && first && other);
 
     // The disk, and the partition itself, written through the mounted partition.
@@ -110,20 +121,7 @@ TEST_P(ImageOfLoopDisk, TheSourcesOwnFileSystemIsRefusedAnotherPartitionIsNot) {
 
 // Recovering onto the source: the same ground, and the question asked about it.
 TEST_P(ImageOfLoopDisk, RecoveringOntoTheSourceIsQuestioned) {
-    const auto image = dir / "disk.img";
-    if (const std::string why = test::MakePartitionedDisk(image); !why.empty()) GTEST_SKIP() << why;
-    test::LoopDevice loop(image);
-    if (!loop.attached()) GTEST_SKIP() << loop.error();
-    if (!loop.AddPartitions()) GTEST_SKIP() << "the kernel shows no partitions of " << loop.path();
-    const std::string second = loop.path() + "p2";
-    for (int i = 0; i < 250 && !std::filesystem::exists(second); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    const auto mountPoint = dir / "mnt";
-    Mounted fs(second, mountPoint, GetParam());
-    if (!fs.mounted()) GTEST_SKIP() << fs.why();
-    computer.Volumes().Refresh(false);
-    CVolume* disk = computer.Volumes().FindByDevicePath(loop.path());
-    CVolume* first = computer.Volumes().FindByDevicePath(loop.path() + "p1");
-    CVolume* other = computer.Volumes().FindByDevicePath(second);
+    if (const std::string why = AttachAndMount(); !why.empty()) GTEST_SKIP() << why;
     ASSERT_TRUE(disk && first && other);
     const std::string inside = (mountPoint / "out" / "not yet made").string();
     EXPECT_TRUE(CLocalComputer::DestinationOnSource(*disk, inside)) << "a partition of the source disk";
