@@ -8,6 +8,8 @@ TL_PACKAGES=(
   googletest libgtest-dev libbenchmark-dev
   libsqlite3-dev libfmt-dev libcli11-dev nlohmann-json3-dev libblkid-dev libudev-dev
   util-linux
+  # the fuzz targets: clang with libFuzzer and the sanitizer runtimes
+  clang libclang-rt-14-dev
   # fixture makers for the sample files and disk images of the tests
   zip gzip bzip2 xz-utils p7zip-full sqlite3 python3
   libjpeg-turbo-progs libtiff-tools libgsf-bin

@@ -70,7 +70,8 @@ bool SignatureMatcher::Compile(std::uint32_t type, const SignaturePattern& patte
         if (c.lastByte >= kBlockBytes) return true;
         for (const auto& [pos, values] : eq) {
             // Two different values wanted at one byte: the pattern never holds.
-            if (std::any_of(values.begin(), values.end(), [&](std::uint8_t v) { return v != values[0]; })) return true;
+            const std::uint8_t first = values[0];
+            if (std::any_of(values.begin(), values.end(), [first](std::uint8_t v) { return v != first; })) return true;
         }
     }
     std::map<std::uint16_t, Word> byWord;

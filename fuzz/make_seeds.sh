@@ -1,0 +1,163 @@
+#!/usr/bin/env bash
+# Makes the seed corpus of every fuzz target from real tools:
+# make_seeds.sh CLI OUTDIR
+#
+# CLI is a built tessa-loft-cli (for the signature files it exports). Each
+# target gets OUTDIR/<target>/ with small inputs: volume images made by
+# mkfs.fat + mtools and mkntfs + ntfs-3g (their trailing zeros cut off: the
+# fuzz targets read zeros past the end of their input), partition tables
+# written by sfdisk, MFT records, the sample files of the tests, pattern
+# texts of the first signature set, and the language files.
+set -euo pipefail
+
+if [ $# -ne 2 ]; then
+  echo "usage: $0 CLI OUTDIR" >&2
+  exit 2
+fi
+CLI=$(realpath "$1")
+OUT=$2
+SRC=$(cd "$(dirname "$0")/.." && pwd)
+mkdir -p "$OUT"
+OUT=$(cd "$OUT" && pwd)
+PATH=$PATH:/usr/sbin:/sbin
+export LC_ALL=C TZ=UTC MTOOLS_SKIP_CHECK=1
+
+WORK=$(mktemp -d)
+trap 'umount "$WORK/mnt" 2>/dev/null || true; rm -rf "$WORK"' EXIT
+for t in boot partition_table fat_image ntfs_image ntfs_record compound_document sector_scan \
+         filesig pattern_text language_file settings_record; do
+  rm -rf "${OUT:?}/$t"
+  mkdir -p "$OUT/$t"
+done
+
+# A copy of FILE without its trailing zero sectors.
+trim() {
+  python3 - "$1" "$2" <<'PY'
+import sys
+data = open(sys.argv[1], 'rb').read()
+end = len(data.rstrip(b'\0'))
+end = (end + 511) // 512 * 512
+open(sys.argv[2], 'wb').write(data[:end])
+PY
+}
+
+# Files to put on the volumes: text, a multi-cluster file, long and
+# non-ASCII names, folders, and deleted entries.
+mkdir -p "$WORK/files"
+printf 'Hello, lost world.\n' > "$WORK/files/README.TXT"
+head -c 5000 /dev/urandom > "$WORK/files/Multi Cluster.bin"
+printf 'Bericht\n' > "$WORK/files/Bericht Übersicht.txt"
+printf 'Old\n' > "$WORK/files/Old Notes.txt"
+
+# --- FAT: FAT12 of 256 KiB, FAT16 of 2.2 MB, FAT32 of 34 MB
+fat() {  # BITS KIB NAME
+  local img="$WORK/$3"
+  truncate -s "${2}K" "$img"
+  mkfs.fat -F "$1" -s 1 -S 512 -n SEED "$img" >/dev/null
+  mcopy -i "$img" "$WORK/files/README.TXT" "$WORK/files/Bericht Übersicht.txt" "$WORK/files/Old Notes.txt" ::/
+  mmd -i "$img" ::/Docs ::/Docs/Deep
+  mcopy -i "$img" "$WORK/files/Multi Cluster.bin" ::/Docs/Deep/
+  mdel -i "$img" "::/Old Notes.txt"
+  trim "$img" "$OUT/fat_image/$3"
+  head -c 65536 "$img" > "$OUT/boot/$3"
+}
+fat 12 256 fat12.img
+fat 16 2200 fat16.img
+fat 32 34000 fat32.img
+
+# --- NTFS of 2 MiB with 512-byte clusters, filled through the driver when
+# a FUSE mount works here
+ntfs="$WORK/ntfs.img"
+truncate -s 2M "$ntfs"
+mkntfs -F -f -q -c 512 -L SEED "$ntfs" >/dev/null 2>&1
+mkdir -p "$WORK/mnt"
+if ntfs-3g "$ntfs" "$WORK/mnt" 2>/dev/null; then
+  cp "$WORK/files/README.TXT" "$WORK/files/Bericht Übersicht.txt" "$WORK/files/Old Notes.txt" "$WORK/mnt/"
+  mkdir -p "$WORK/mnt/Docs/Deep"
+  cp "$WORK/files/Multi Cluster.bin" "$WORK/mnt/Docs/Deep/"
+  for i in $(seq 1 40); do printf 'x' >> "$WORK/mnt/Docs/Fragments.bin"; head -c 600 /dev/zero >> "$WORK/mnt/Docs/Fragments.bin"; printf 'y' > "$WORK/mnt/Docs/f$i"; done
+  rm -f "$WORK/mnt/Old Notes.txt" "$WORK/mnt"/Docs/f*
+  umount "$WORK/mnt"
+fi
+trim "$ntfs" "$OUT/ntfs_image/ntfs.img"
+head -c 65536 "$ntfs" > "$OUT/boot/ntfs.img"
+# The first 32 records of its MFT: the boot sector gives the MFT's cluster.
+python3 - "$ntfs" "$OUT/ntfs_record/mft.bin" <<'PY'
+import struct, sys
+d = open(sys.argv[1], 'rb').read()
+bps, spc = struct.unpack_from('<HB', d, 11)
+mft = struct.unpack_from('<Q', d, 0x30)[0] * bps * spc
+open(sys.argv[2], 'wb').write(d[mft:mft + 32 * 1024])
+PY
+
+# --- partition tables: primary partitions, and an extended chain
+disk="$WORK/disk.img"
+truncate -s 64M "$disk"
+printf 'label: dos\n,8M,6\n,8M,7\n,,5\n' | sfdisk -q "$disk" >/dev/null
+printf ',4M,6\n,4M,b\n,4M,7\n' | sfdisk -q -a "$disk" >/dev/null 2>&1 || true
+head -c 512 "$disk" > "$OUT/partition_table/mbr.bin"
+head -c 512 "$disk" > "$OUT/boot/mbr.bin"
+python3 - "$disk" "$OUT/partition_table" <<'PY'
+import struct, sys
+d = open(sys.argv[1], 'rb').read()
+out = sys.argv[2]
+ext = None
+for i in range(4):
+    e = d[446 + 16 * i: 462 + 16 * i]
+    if e[4] in (5, 15):
+        ext = struct.unpack_from('<I', e, 8)[0]
+n, s = 0, ext
+while s is not None and n < 8:
+    sector = d[s * 512:(s + 1) * 512]
+    open(f'{out}/ebr{n}.bin', 'wb').write(sector)
+    nxt = struct.unpack_from('<I', sector, 446 + 16 + 8)[0]
+    s = ext + nxt if nxt else None
+    n += 1
+PY
+
+# --- compound documents and the sector scan: the samples of the tests
+samples="$WORK/samples"
+bash "$SRC/tests/fixtures/make_samples.sh" "$samples" >/dev/null 2>&1 || true
+for f in doc xls ppt; do
+  [ -f "$samples/sample.$f" ] && cp "$samples/sample.$f" "$OUT/compound_document/"
+done
+for f in "$samples"/*; do
+  size=$(stat -c %s "$f")
+  if [ "$size" -le 65536 ] && [[ "$f" != *.img ]]; then cp "$f" "$OUT/sector_scan/"; fi
+done
+# Samples back to back at sector boundaries, as they lie on a disk.
+python3 - "$OUT/sector_scan" <<'PY'
+import os, sys
+d = sys.argv[1]
+blob = b''
+for name in sorted(os.listdir(d)):
+    data = open(os.path.join(d, name), 'rb').read()
+    blob += data + b'\0' * (-len(data) % 512)
+    if len(blob) > 60000:
+        break
+open(os.path.join(d, 'back_to_back.bin'), 'wb').write(blob)
+PY
+
+# --- signature files and pattern texts of the first set
+config="$WORK/config"
+for id in 1001 1101 1301 1302 504; do
+  TESSALOFT_CONFIG_DIR="$config" "$CLI" signatures export "$id" "$OUT/filesig/$id.filesig" >/dev/null 2>&1 || true
+done
+grep -E '^Signature[0-9]+=' "$SRC/data/signatures.ini" | cut -d= -f2- | head -60 | \
+  awk -v out="$OUT/pattern_text" '{ printf "%s", $0 > (out "/p" NR ".txt") }'
+
+# --- language files, as written and in UTF-16LE with its byte-order mark
+for f in "$SRC"/Languages/*.lng; do
+  cp "$f" "$OUT/language_file/"
+  { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE "$f"; } > "$OUT/language_file/$(basename "$f" .lng).utf16.lng"
+done
+
+# --- the settings record: laid over the defaults, so short inputs suffice
+printf '\x01\x00\x00\x00' > "$OUT/settings_record/one.bin"
+python3 -c "import sys; sys.stdout.buffer.write(b'\0' * 1388 + 'D:\\\\Recovered'.encode('utf-16-le') + b'\0\0')" \
+  > "$OUT/settings_record/destination.bin"
+head -c 728 /dev/zero > "$OUT/settings_record/filter.bin"
+
+for t in "$OUT"/*; do
+  echo "$(basename "$t"): $(ls "$t" | wc -l) seeds, $(du -sk "$t" | cut -f1) KiB"
+done
