@@ -236,7 +236,7 @@ std::uint64_t CMftRecordParser::ReadStream(std::uint64_t offset, std::uint64_t l
     if (!NonResident) {
         if (!HasData || offset > DataSize || ResidentOffset + DataSize > Buffer.size()) return 0;
         const std::uint64_t n = std::min(length, DataSize - offset);
-        std::memcpy(out, Buffer.data() + ResidentOffset + offset, static_cast<std::size_t>(n));
+        if (n) std::memcpy(out, Buffer.data() + ResidentOffset + offset, static_cast<std::size_t>(n));
         return n;
     }
     const std::uint64_t cb = fs_.ClusterBytes;
