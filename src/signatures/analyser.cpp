@@ -18,8 +18,8 @@ std::shared_ptr<const SignatureMatcher> MatcherFor(const CVolume& volume) {
     return std::make_shared<const SignatureMatcher>(std::vector<const FileSignature*>{});
 }
 
-CAnalyserParser::Buffer NewChunkBuffer() {
-    return std::make_shared<std::vector<std::uint8_t>>(CAnalyser::kChunkSectors * 512);
+CAnalyserParser::Buffer NewChunkBuffer(std::uint64_t sectors) {
+    return std::make_shared<std::vector<std::uint8_t>>(sectors * 512);
 }
 
 }  // namespace
@@ -47,8 +47,11 @@ int CAnalyser::Analyse() {
             done += n;
         }
 
-    // Two buffers: the parser walks one while the next chunk is read into the other.
-    CAnalyserParser::Buffer buffers[2] = {NewChunkBuffer(), NewChunkBuffer()};
+    // Two buffers: the parser walks one while the next chunk is read into the
+    // other. They hold the largest chunk (a small volume needs no more).
+    std::uint64_t chunkSectors = 0;
+    for (const auto& c : chunks) chunkSectors = std::max(chunkSectors, c.sectors);
+    CAnalyserParser::Buffer buffers[2] = {NewChunkBuffer(chunkSectors), NewChunkBuffer(chunkSectors)};
     std::shared_ptr<CAnalyserParser> parser = CAnalyserParser::Start(volume_, matcher_);
     struct FinishOnExit {
         std::shared_ptr<CAnalyserParser>& parser;
@@ -64,7 +67,7 @@ int CAnalyser::Analyse() {
         if (log) log->LogWarning("CAnalyser.Analyse_Cycle.ParserWaitTimeout. Kill old and start new parser.");
         parser->Abandon();
         parser = CAnalyserParser::Start(volume_, matcher_);
-        itsBuffer = NewChunkBuffer();
+        itsBuffer = NewChunkBuffer(chunkSectors);
     };
 
     std::uint64_t position = 0;
