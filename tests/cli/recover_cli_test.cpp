@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <map>
 #include <sstream>
 
 #include "cli_runner.h"
@@ -45,6 +46,27 @@ TEST(RecoverCli, FilesComeBackAtThePathsAnalyzePrints) {
     }
     const test::CliResult none = cli.Run({"--quiet", "recover", image, "--to", (dir / "none").string(), "--name", "*.nothing"});
     EXPECT_EQ(none.exitCode, 1) << "nothing selected is no success";
+}
+
+// Names an NTFS volume really holds that would leave the destination: each
+// file comes back inside it, under a name made safe, with its content.
+TEST(RecoverCli, HostileNtfsNamesStayInsideTheDestination) {
+    const auto fixtures = test::FixturePath("ntfs_hostile");
+    if (!test::MakeFixture("make_ntfs_hostile_names.sh", fixtures)) GTEST_SKIP() << "the NTFS image could not be made here";
+    test::ScratchDir dir;
+    const auto to = dir / "deep" / "to";
+    test::CliRunner cli;
+    const test::CliResult r = cli.Run({"--quiet", "recover", (fixtures / "hostile_names.img").string(), "--to", to.string()});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    const std::map<std::string, std::string> expected = {
+        {".._.._passwd", "one\n"}, {"sub_evil.txt", "two\n"}, {"nul_mid.txt", "three\n"},
+        {"_..", "four\n"},         {"tab_and_.txt", "five\n"}, {"Docs/..\\..\\win.txt", "six\n"}};
+    for (const auto& [name, content] : expected) EXPECT_EQ(test::ReadFileBytes(to / name), content) << name;
+    // Nothing was made beside the destination, nor above it.
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir.path())) {
+        const std::string p = e.path().string();
+        EXPECT_TRUE(p.rfind(to.string(), 0) == 0 || e.path() == dir / "deep") << "outside the destination: " << p;
+    }
 }
 
 // A disk image with partitions: each analysed volume's files go below a
