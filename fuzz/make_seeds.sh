@@ -71,24 +71,45 @@ ntfs="$WORK/ntfs.img"
 truncate -s 2M "$ntfs"
 mkntfs -F -f -q -c 512 -L SEED "$ntfs" >/dev/null 2>&1
 mkdir -p "$WORK/mnt"
-if ntfs-3g "$ntfs" "$WORK/mnt" 2>/dev/null; then
+# The driver stays in the foreground, so that waiting for it after the
+# unmount waits until it has written everything.
+ntfs-3g -o no_detach "$ntfs" "$WORK/mnt" >/dev/null 2>&1 &
+driver=$!
+for _ in $(seq 100); do
+  mountpoint -q "$WORK/mnt" && break
+  kill -0 "$driver" 2>/dev/null || break
+  sleep 0.1
+done
+if mountpoint -q "$WORK/mnt"; then
   cp "$WORK/files/README.TXT" "$WORK/files/Bericht Übersicht.txt" "$WORK/files/Old Notes.txt" "$WORK/mnt/"
   mkdir -p "$WORK/mnt/Docs/Deep"
   cp "$WORK/files/Multi Cluster.bin" "$WORK/mnt/Docs/Deep/"
-  for i in $(seq 1 40); do printf 'x' >> "$WORK/mnt/Docs/Fragments.bin"; head -c 600 /dev/zero >> "$WORK/mnt/Docs/Fragments.bin"; printf 'y' > "$WORK/mnt/Docs/f$i"; done
+  for i in $(seq 1 40); do
+    head -c 600 /dev/urandom >> "$WORK/mnt/Docs/Fragments.bin"
+    printf 'y' > "$WORK/mnt/Docs/f$i"
+  done
   rm -f "$WORK/mnt/Old Notes.txt" "$WORK/mnt"/Docs/f*
   umount "$WORK/mnt"
 fi
+wait "$driver" 2>/dev/null || true
 trim "$ntfs" "$OUT/ntfs_image/ntfs.img"
 head -c 65536 "$ntfs" > "$OUT/boot/ntfs.img"
 # The first 32 records of its MFT: the boot sector gives the MFT's cluster.
-python3 - "$ntfs" "$OUT/ntfs_record/mft.bin" <<'PY'
+mft_records() {  # IMAGE OUTPUT COUNT
+python3 - "$1" "$2" "$3" <<'PY'
 import struct, sys
 d = open(sys.argv[1], 'rb').read()
 bps, spc = struct.unpack_from('<HB', d, 11)
 mft = struct.unpack_from('<Q', d, 0x30)[0] * bps * spc
-open(sys.argv[2], 'wb').write(d[mft:mft + 32 * 1024])
+open(sys.argv[2], 'wb').write(d[mft:mft + int(sys.argv[3]) * 1024])
 PY
+}
+mft_records "$ntfs" "$OUT/ntfs_record/mft.bin" 32
+# The test fixture's records 0-127: attribute lists, extension records,
+# named streams, deleted folders.
+if bash "$SRC/tests/fixtures/make_ntfs_images.sh" "$WORK/ntfs_fixture" >/dev/null 2>&1; then
+  mft_records "$WORK/ntfs_fixture/ntfs512.img" "$OUT/ntfs_record/fixture_mft.bin" 128
+fi
 
 # --- partition tables: primary partitions, and an extended chain
 disk="$WORK/disk.img"

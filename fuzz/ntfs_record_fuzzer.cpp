@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     AnalysisBusy() = 1;
     std::vector<std::uint8_t> stream(64 * 1024);
-    for (std::uint64_t n = 0; n < fs.RecordCount && n < 32; ++n) {
+    for (std::uint64_t n = 0; n < fs.RecordCount && n < 128; ++n) {
         const std::vector<std::uint8_t> record(data + n * kRecord, data + (n + 1) * kRecord);
         CMftRecordParser parser(fs);
         if (parser.Load(record)) {

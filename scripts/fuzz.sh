@@ -35,7 +35,8 @@ run_one() {
   local t=$1 seconds=$2 root=$3
   local extra=()
   case $t in
-    boot|ntfs_record) extra=(-max_len=65536) ;;
+    boot) extra=(-max_len=65536) ;;
+    ntfs_record) extra=(-max_len=131072) ;;
     partition_table) extra=(-max_len=4096) ;;
     settings_record) extra=(-max_len=24576) ;;
     fat_image|ntfs_image) extra=(-max_len=2200000) ;;
