@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: the core tests under
-# AddressSanitizer and UndefinedBehaviorSanitizer, then every test of the
-# release build (its ctest line closes the run).
+# Installs what is missing, builds, and runs every test: the core tests and
+# the fuzz regressions under AddressSanitizer and UndefinedBehaviorSanitizer,
+# a short run of every fuzz target, then every test of the release build
+# (its ctest line closes the run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
@@ -11,9 +12,12 @@ jobs=$(nproc)
 
 echo "== sanitizer build (ASan + UBSan) of the core tests"
 cmake --preset asan >/dev/null
-cmake --build --preset asan --target tl_core_tests -j "$jobs"
+cmake --build --preset asan --target tl_core_tests tl_fuzz_replays -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan -L core --output-on-failure --no-tests=error -j "$jobs"
+
+echo "== fuzz targets, 60 s each on their seeds"
+scripts/fuzz.sh 60
 
 echo "== release build, every test"
 cmake --preset release >/dev/null
