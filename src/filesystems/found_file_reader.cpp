@@ -57,7 +57,7 @@ std::size_t CFoundFileReader::BuildRuns(std::vector<SECTOR_RUN>& runs) const {
 std::uint64_t CFoundFileReader::ReadNext(void* buffer, std::uint64_t bytes) {
     if (IsResident) {
         const std::uint64_t n = std::min<std::uint64_t>(bytes, Resident.size() - ResidentDone);
-        std::memcpy(buffer, Resident.data() + ResidentDone, static_cast<std::size_t>(n));
+        if (n) std::memcpy(buffer, Resident.data() + ResidentDone, static_cast<std::size_t>(n));
         ResidentDone += n;
         return n;
     }
