@@ -97,11 +97,20 @@ std::int32_t CVolume::Analyse_Boot() {
 }
 
 CFoundObject* CVolume::AddFileSystemObject(const CFoundObject& record) {
-    CFoundObject* stored = foundTree_->AddObject(record);
+    // The record is readable from the moment it is linked: it takes its
+    // volume before the tree's lock is let go.
+    bool folder = false;
+    CFoundObject* stored = foundTree_->WithLock([&] {
+        CFoundObject* added = foundTree_->AddObject(record);
+        if (added) {
+            added->Volume = this;
+            folder = added->IsFolder();
+        }
+        return added;
+    });
     if (!stored) return nullptr;
-    stored->Volume = this;
     HasNewObjects = 1;
-    if (stored->IsFolder()) ++FsFolders;
+    if (folder) ++FsFolders;
     else ++FsFiles;
     return stored;
 }
@@ -122,10 +131,16 @@ CFoundObject* CVolume::OnObjectFound(CFoundObject& o) {
         return nullptr;
     }
     if (o.TypeId < 30) return nullptr;
-    CFoundObject* taken = foundTree_->AddSignatureFile(o);
-    if (!taken || taken->Flags == FO_REFUSED) return nullptr;
-    taken->Volume = this;
-    if (taken->IsFolder()) {
+    bool folder = false;
+    CFoundObject* taken = foundTree_->WithLock([&]() -> CFoundObject* {
+        CFoundObject* added = foundTree_->AddSignatureFile(o);
+        if (!added || added->Flags == FO_REFUSED) return nullptr;  // refused: nothing was stored
+        added->Volume = this;  // before a reader on another thread can see it
+        folder = added->IsFolder();
+        return added;
+    });
+    if (!taken) return nullptr;
+    if (folder) {
         ++ScanFolders;
     } else {
         ++ScanFiles;
