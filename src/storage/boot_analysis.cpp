@@ -2,6 +2,7 @@
 // file system, or a partition table whose partitions become found volumes.
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "app/app_settings.h"
 #include "app/event_log.h"
@@ -32,6 +33,22 @@ std::string TrimmedLabel(const std::uint8_t* p, std::size_t n) {
 
 }  // namespace
 
+template <class F>
+void CVolume::ChangeRecord(F&& change) {
+    const CVolume* parent = GetParent();
+    CFoundTree::WithBothLocked(*foundTree_, parent ? *parent->foundTree_ : *foundTree_, std::forward<F>(change));
+}
+
+void CVolume::SetRecordSize(std::uint64_t size) {
+    // Only this volume's worker, or the thread that sets the volume up,
+    // writes the size: the test may read it unlocked.
+    if (Size != size) ChangeRecord([&] { Size = size; });
+}
+
+void CVolume::MarkConfirmed() {
+    ChangeRecord([this] { Flags |= FO_SIGNATURE_MATCH; });
+}
+
 std::uint32_t CVolume::ReadBoot() {
     const std::uint32_t got = ReadSectors(BootSector.data(), 0, std::uint64_t{2});
     if (got == 0 && context_.log)
@@ -60,7 +77,7 @@ std::int32_t CVolume::Analyse_Boot() {
     // walked: the walk skips partitions that start beyond the volume.
     if (Kind == VK_IMAGE) {
         if (const auto device = AcquireDevice(); device && device->Size()) {
-            Size = *device->Size();
+            SetRecordSize(*device->Size());
             if (Size) TotalSectors = Size / kSectorBytes;
         }
     }
@@ -90,7 +107,7 @@ std::int32_t CVolume::Analyse_Boot() {
         if (context_.log) context_.log->LogError("CVolume::Analyse_Boot.Unknow filesystem ID");
         break;
     }
-    if (Size == 0 && TotalSectors != 0) Size = TotalSectors * kSectorBytes;
+    if (Size == 0 && TotalSectors != 0) SetRecordSize(TotalSectors * kSectorBytes);
     if (TotalClusters == 0 && TotalSectors != 0 && SectorsPerCluster != 0) TotalClusters = TotalSectors / SectorsPerCluster;
     ClusterSize = SectorsPerCluster * BytesPerSector;
     return 1;
