@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the core tests under
-# AddressSanitizer and UndefinedBehaviorSanitizer, then every test of the
-# release build (its ctest line closes the run).
+# AddressSanitizer and UndefinedBehaviorSanitizer, the concurrency stress test
+# under ThreadSanitizer, then every test of the release build (its ctest line
+# closes the run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
@@ -14,6 +15,13 @@ cmake --preset asan >/dev/null
 cmake --build --preset asan --target tl_core_tests -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan -L core --output-on-failure --no-tests=error -j "$jobs"
+
+echo "== ThreadSanitizer build of the concurrency stress test"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan --target tl_stress_tests -j "$jobs"
+# Any race or lock-order inversion ends the run with TSan's exit code.
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir build/tsan -L stress --output-on-failure --no-tests=error
 
 echo "== release build, every test"
 cmake --preset release >/dev/null
