@@ -28,6 +28,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "filesystems/found_object.h"
@@ -148,6 +149,16 @@ public:
     template <class F>
     decltype(auto) WithLock(F&& f) const {
         std::lock_guard lock(mutex_);
+        return f();
+    }
+    // Runs `f` with the locks of both trees held (the same tree twice is
+    // locked once), taken so that two such calls, or one and a thread that
+    // nests WithLock calls, cannot deadlock: for a record linked into two
+    // trees, as a found volume's node is.
+    template <class F>
+    static decltype(auto) WithBothLocked(const CFoundTree& a, const CFoundTree& b, F&& f) {
+        if (&a == &b) return a.WithLock(std::forward<F>(f));
+        std::scoped_lock lock(a.mutex_, b.mutex_);
         return f();
     }
     // A copy of a stored record, taken under the lock.

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstring>
+#include <optional>
 
 #include "app/app_messages.h"
 #include "app/app_settings.h"
@@ -228,9 +229,9 @@ bool CRecovery::SettleSize(CFoundObject& item, const CFoundObject& copy) {
         apply(all, std::uint64_t(static_cast<std::uint32_t>(SizeForAllKB.load())) * 1024);
         return true;
     }
-    if (type && type->SizeChoice >= 1 && type->SizeChoice <= 4) {
+    if (const std::uint32_t remembered = type ? type->SharedSizeChoice() : 0; remembered >= 1 && remembered <= 4) {
         // A choice remembered for the type holds for its later files too.
-        apply(static_cast<int>(type->SizeChoice), std::uint64_t{type->DefaultSize} * 1024);
+        apply(static_cast<int>(remembered), std::uint64_t{type->SharedDefaultSize()} * 1024);
         return true;
     }
     const ProbableSizeAnswer answer = AskProbableSize(copy, tree_->GetTypeName(copy));
@@ -244,8 +245,9 @@ bool CRecovery::SettleSize(CFoundObject& item, const CFoundObject& copy) {
     }
     apply(answer.choice, answer.customSize);
     if (answer.scope == 1 && type) {
-        type->SizeChoice = static_cast<std::uint32_t>(answer.choice);
-        if (answer.choice == 4) type->DefaultSize = static_cast<std::uint32_t>(std::min<std::uint64_t>(answer.customSize / 1024, 0xFFFFFFFFu));
+        std::optional<std::uint32_t> size;
+        if (answer.choice == 4) size = static_cast<std::uint32_t>(std::min<std::uint64_t>(answer.customSize / 1024, 0xFFFFFFFFu));
+        type->RememberSizeChoice(static_cast<std::uint32_t>(answer.choice), size);
     } else if (answer.scope == 2) {
         SizeChoiceForAll = answer.choice;
         if (answer.choice == 4) SizeForAllKB = static_cast<std::int32_t>(std::min<std::uint64_t>(answer.customSize / 1024, 0x7FFFFFFF));

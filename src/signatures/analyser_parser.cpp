@@ -166,7 +166,7 @@ void CAnalyserParser::ParseBlock(const std::uint8_t* buffer, std::uint64_t secto
         // of a type listed before) is only marked by the hand-over.
         std::unique_ptr<EndScanner> scanner;
         std::uint64_t fed = 0;
-        const std::uint64_t limit = std::uint64_t{type.DefaultSize} * 1024;
+        const std::uint64_t limit = std::uint64_t{type.SharedDefaultSize()} * 1024;
         if (record.TypeId >= 30 && volume_.ScanMode.load() == 0 && !volume_.FoundTree().FindByOffset(record.DataOffset)) {
             scanner = ApplyContentRules(record, HeadFor(record, rest));
             if (scanner && record.DataOffset == (base + i) * 512) {

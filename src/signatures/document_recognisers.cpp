@@ -103,7 +103,7 @@ std::uint64_t SizeByChoice(const CFoundObject& record, SizeChoice choice, std::u
         if (!signatures) return 0;
         std::uint16_t type = static_cast<std::uint16_t>(record.TypeId);
         const FileSignature* sig = signatures->FindForObject(type, record.GetName());
-        return sig ? std::uint64_t{sig->DefaultSize} * 1024 : 0;
+        return sig ? std::uint64_t{sig->SharedDefaultSize()} * 1024 : 0;
     };
     switch (choice) {
     case SizeChoice::DefaultSize:

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -67,6 +68,18 @@ public:
     std::uint32_t InternalProcessing = 0;
     std::uint32_t Enable = 0;
 
+    // A recovery remembers the size choice for the type (and the custom
+    // size as DefaultSize) while other threads use the record: the sector
+    // scan reads DefaultSize, other recoveries both. Those accesses go
+    // through these, as single atomic words; the size is stored before the
+    // choice that refers to it.
+    std::uint32_t SharedDefaultSize() const { return Shared(DefaultSize).load(std::memory_order_relaxed); }
+    std::uint32_t SharedSizeChoice() const { return Shared(SizeChoice).load(std::memory_order_acquire); }
+    void RememberSizeChoice(std::uint32_t choice, std::optional<std::uint32_t> defaultSize) {
+        if (defaultSize) Shared(DefaultSize).store(*defaultSize, std::memory_order_relaxed);
+        Shared(SizeChoice).store(choice, std::memory_order_release);
+    }
+
     // Any pattern matches the block (`length` readable bytes from `block`).
     bool Matches(const std::uint8_t* block, std::size_t length) const;
 
@@ -106,6 +119,10 @@ public:
 
 private:
     void ReadHead(std::span<const std::uint8_t> head);
+    // The records are never const objects: the word may be written through.
+    static std::atomic_ref<std::uint32_t> Shared(const std::uint32_t& word) {
+        return std::atomic_ref<std::uint32_t>(const_cast<std::uint32_t&>(word));
+    }
 };
 
 // "%.5d" of an identifier, as the settings store names type keys.

@@ -213,9 +213,12 @@ void CVolume::AnalyseFileSystem() {
     const auto runParser = [&](std::unique_ptr<CFileSystem> parser, std::uint64_t rootId) {
         CFileSystem& fs = *parser;
         SetFileSystem(std::move(parser));
-        tree.Root()->Id = rootId;
-        tree.Root()->ParentId = Id;
-        tree.AddToIndexes(*tree.Root());
+        // The root is read under the tree's lock by the interface meanwhile.
+        tree.WithLock([&] {
+            tree.Root()->Id = rootId;
+            tree.Root()->ParentId = Id;
+            tree.AddToIndexes(*tree.Root());
+        });
         fs.Initialize();
     };
     switch (code) {

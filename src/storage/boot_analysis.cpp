@@ -2,6 +2,7 @@
 // file system, or a partition table whose partitions become found volumes.
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "app/app_settings.h"
 #include "app/event_log.h"
@@ -32,6 +33,22 @@ std::string TrimmedLabel(const std::uint8_t* p, std::size_t n) {
 
 }  // namespace
 
+template <class F>
+void CVolume::ChangeRecord(F&& change) {
+    const CVolume* parent = GetParent();
+    CFoundTree::WithBothLocked(*foundTree_, parent ? *parent->foundTree_ : *foundTree_, std::forward<F>(change));
+}
+
+void CVolume::SetRecordSize(std::uint64_t size) {
+    // Only this volume's worker, or the thread that sets the volume up,
+    // writes the size: the test may read it unlocked.
+    if (Size != size) ChangeRecord([&] { Size = size; });
+}
+
+void CVolume::MarkConfirmed() {
+    ChangeRecord([this] { Flags |= FO_SIGNATURE_MATCH; });
+}
+
 std::uint32_t CVolume::ReadBoot() {
     const std::uint32_t got = ReadSectors(BootSector.data(), 0, std::uint64_t{2});
     if (got == 0 && context_.log)
@@ -60,7 +77,7 @@ std::int32_t CVolume::Analyse_Boot() {
     // walked: the walk skips partitions that start beyond the volume.
     if (Kind == VK_IMAGE) {
         if (const auto device = AcquireDevice(); device && device->Size()) {
-            Size = *device->Size();
+            SetRecordSize(*device->Size());
             if (Size) TotalSectors = Size / kSectorBytes;
         }
     }
@@ -90,18 +107,27 @@ std::int32_t CVolume::Analyse_Boot() {
         if (context_.log) context_.log->LogError("CVolume::Analyse_Boot.Unknow filesystem ID");
         break;
     }
-    if (Size == 0 && TotalSectors != 0) Size = TotalSectors * kSectorBytes;
+    if (Size == 0 && TotalSectors != 0) SetRecordSize(TotalSectors * kSectorBytes);
     if (TotalClusters == 0 && TotalSectors != 0 && SectorsPerCluster != 0) TotalClusters = TotalSectors / SectorsPerCluster;
     ClusterSize = SectorsPerCluster * BytesPerSector;
     return 1;
 }
 
 CFoundObject* CVolume::AddFileSystemObject(const CFoundObject& record) {
-    CFoundObject* stored = foundTree_->AddObject(record);
+    // The record is readable from the moment it is linked: it takes its
+    // volume before the tree's lock is let go.
+    bool folder = false;
+    CFoundObject* stored = foundTree_->WithLock([&] {
+        CFoundObject* added = foundTree_->AddObject(record);
+        if (added) {
+            added->Volume = this;
+            folder = added->IsFolder();
+        }
+        return added;
+    });
     if (!stored) return nullptr;
-    stored->Volume = this;
     HasNewObjects = 1;
-    if (stored->IsFolder()) ++FsFolders;
+    if (folder) ++FsFolders;
     else ++FsFiles;
     return stored;
 }
@@ -122,10 +148,16 @@ CFoundObject* CVolume::OnObjectFound(CFoundObject& o) {
         return nullptr;
     }
     if (o.TypeId < 30) return nullptr;
-    CFoundObject* taken = foundTree_->AddSignatureFile(o);
-    if (!taken || taken->Flags == FO_REFUSED) return nullptr;
-    taken->Volume = this;
-    if (taken->IsFolder()) {
+    bool folder = false;
+    CFoundObject* taken = foundTree_->WithLock([&]() -> CFoundObject* {
+        CFoundObject* added = foundTree_->AddSignatureFile(o);
+        if (!added || added->Flags == FO_REFUSED) return nullptr;  // refused: nothing was stored
+        added->Volume = this;  // before a reader on another thread can see it
+        folder = added->IsFolder();
+        return added;
+    });
+    if (!taken) return nullptr;
+    if (folder) {
         ++ScanFolders;
     } else {
         ++ScanFiles;

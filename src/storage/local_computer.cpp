@@ -171,21 +171,21 @@ void CLocalComputer::AddFoundVolume(const CFoundObject& r) {
     if (parent->Kind == VK_PHYSICAL) {
         for (CVolume* v : volumes_.Snapshot()) {
             if (v->ParentId == parent->Id && v->Layout.Entries[0].StartingOffset == r.DataOffset) {
-                v->Flags |= FO_SIGNATURE_MATCH;  // VF_CONFIRMED
+                v->MarkConfirmed();  // VF_CONFIRMED
                 return;
             }
         }
         // A partition the system lists is a child of the disk, with its offset.
         for (CVolume* child : parent->Children) {
             if (child->Kind == VK_LOGICAL && child->Layout.Entries[0].StartingOffset == r.DataOffset) {
-                child->Flags |= FO_SIGNATURE_MATCH;
+                child->MarkConfirmed();
                 return;
             }
         }
     }
     // A boot sector at the start of a volume is that volume's own.
     if (parent->Kind != VK_PHYSICAL && r.DataOffset == 0) {
-        parent->Flags |= FO_SIGNATURE_MATCH;
+        parent->MarkConfirmed();
         return;
     }
     // r's offset counts from the parent's start; the new volume reads through

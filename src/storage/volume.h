@@ -176,6 +176,10 @@ public:
     // Waits for the worker to end, up to `timeoutMs`; true when it ended.
     bool WaitForWorker(std::uint32_t timeoutMs);
 
+    // Sets FO_SIGNATURE_MATCH: a boot sector the sector scan met confirms
+    // the volume.
+    void MarkConfirmed();
+
     // The entry by which the file-system parsers add what they find: the
     // record goes to the tree, belongs to this volume and is counted.
     CFoundObject* AddFileSystemObject(const CFoundObject& record);
@@ -232,6 +236,13 @@ public:
     std::atomic<std::uint32_t> SectorScanRunning{0};
 
 private:
+    // The volume's own record is a node of its tree and, for a volume on a
+    // disk, of the disk's: readers on other threads read it there under the
+    // tree's lock, so its fields change only with both trees locked.
+    template <class F>
+    void ChangeRecord(F&& change);
+    // Stores a size learnt again (only when it changed).
+    void SetRecordSize(std::uint64_t size);
     void ProcessTableAt(std::uint64_t sector, std::uint64_t extendedStart, int depth,
                         std::vector<std::uint64_t>& visited);
     std::shared_ptr<ISectorDevice> AcquireDevice();
