@@ -466,6 +466,7 @@ bool CFileSystem_NTFS::AddRecord(CMftRecordParser& parser, std::uint64_t number,
     }
     if (record.Id == kRootRecord) return true;
     if (record.ParentId == 0) return false;
+    listed_.insert(number);
     volume_.AddFileSystemObject(record);
     return true;
 }
@@ -530,6 +531,9 @@ int CFileSystem_NTFS::Initialize() {
 void CFileSystem_NTFS::AddMftRecord(std::span<const std::uint8_t> bytes) {
     if (!shared_) shared_ = std::make_unique<CMftRecordParser>(*this);
     if (!HasFileMagic(bytes) || !shared_->Load(bytes) || shared_->BaseReference() != 0) return;
+    // Its content is read through the MFT's record of that number, which the
+    // file-system stage (or an earlier find) has listed already.
+    if (listed_.count(shared_->RecordNumber())) return;
     AddRecord(*shared_, shared_->RecordNumber(), FO_FS_RUNS);
 }
 

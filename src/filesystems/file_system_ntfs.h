@@ -15,6 +15,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "filesystems/file_system.h"
@@ -143,6 +144,9 @@ private:
     std::unique_ptr<CMftRecordParser> shared_;
     std::uint64_t tornRecords_ = 0;
     DamageCount damagedAttributes_, damagedRuns_, unnamed_;
+    // Record numbers listed: a record the sector scan finds again is the
+    // same record, read through the same MFT entry.
+    std::unordered_set<std::uint64_t> listed_;
 };
 
 }  // namespace tl
