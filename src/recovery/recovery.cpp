@@ -311,6 +311,9 @@ std::uint64_t CRecovery::FileRecovery(CFoundObject& item, const std::filesystem:
     if (copied) ++RecoveredCount;
     if (copied && copied >= sized.Size) ++CompleteCount;
     else ++FailedCount;
+    if (copied && copied < sized.Size && Running.load() != 0)
+        LogError("CRecovery::FileRecovery: only " + std::to_string(copied) + " of the " + std::to_string(sized.Size) +
+                 " bytes of '" + sized.GetName() + "' could be read; the copy is incomplete");
     return copied;
 }
 
@@ -335,7 +338,11 @@ std::uint64_t CRecovery::CopyFoundFile(CFoundObject& item) {
         target = currentTarget_;
     }
     CFoundFileReader reader;
-    if (!reader.Open(copy)) return 0;
+    if (!reader.Open(copy)) {
+        LogError("CRecovery::FileRecovery: '" + copy.GetName() +
+                 "' cannot be read: its data could not be located on the volume");
+        return 0;
+    }
     platform::OutputFile out;
     if (out.Create(target) != 0) {
         LogError(FormatMessageText(context_.texts, ids::kRecoveryCreateFileFailed, target.string()));
