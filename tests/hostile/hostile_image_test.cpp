@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -138,8 +139,10 @@ struct Damage {
     // What the log of each run says about the damage ("" when the run
     // cannot see it: the analysis follows no file's chain).
     std::string analyzeLog, recoverLog;
-    // A file below the destination that the damage must leave intact.
+    // A file below the destination that the damage must leave intact, and
+    // the size it comes back with at least.
     std::string survivor;
+    std::uint64_t survivorSize = 0;
 };
 
 void PrintTo(const Damage& d, std::ostream* os) { *os << d.fixture << ": " << d.name; }
@@ -212,12 +215,20 @@ TEST_P(HostileImage, EndsInTimeAndMemoryWritesOnlyTheDestinationAndLogsTheDamage
             EXPECT_NE(o.log.find(expected), std::string::npos) << command << "'s log does not say \"" << expected << "\":\n" << o.log;
         }
         if (command == "recover" && !d.survivor.empty()) {
-            EXPECT_TRUE(std::filesystem::is_regular_file(watched_ / "out" / d.survivor)) << d.survivor << " did not come back";
+            const auto survivor = watched_ / "out" / d.survivor;
+            ASSERT_TRUE(std::filesystem::is_regular_file(survivor)) << d.survivor << " did not come back";
+            EXPECT_GE(std::filesystem::file_size(survivor), d.survivorSize) << d.survivor;
         }
         if (command == "recover" && std::filesystem::exists(watched_ / "out")) {
-            // A damaged structure never makes a file come back twice.
-            for (const auto& e : std::filesystem::recursive_directory_iterator(watched_ / "out"))
+            // A damaged structure never makes a file come back twice, nor the
+            // copies take more room than a few times the image.
+            std::uint64_t used = 0;
+            for (const auto& e : std::filesystem::recursive_directory_iterator(watched_ / "out")) {
                 EXPECT_EQ(e.path().filename().string().find(" (2)"), std::string::npos) << e.path();
+                struct stat st {};
+                if (::lstat(e.path().c_str(), &st) == 0) used += static_cast<std::uint64_t>(st.st_blocks) * 512;
+            }
+            EXPECT_LT(used, 4 * image.size() + (16u << 20)) << "the copies take " << used << " bytes";
         }
     }
     // Read-only: the image keeps its size and its time of last change.
@@ -372,6 +383,25 @@ std::vector<Damage> NtfsDamages() {
                                               run[7 + o] = 0;
                                           }),
                                           "run list that leaves the volume", "run list of MFT record 73", "README.TXT"});
+    // The data becomes as many sparse runs of 8191 4-KiB clusters as the record holds (6.6 GB).
+    c.Add({"ntfs4k.img"}, {"SparseRunsClaimGigabytes", "", EditRecord(kMultiCluster, [](auto& r) {
+                               const auto data = NtfsImage::Find(r, 0x80);
+                               ASSERT_EQ(data.offset + data.length + 8, GetU32(r.data() + 0x18)) << "$DATA is not last";
+                               const std::size_t pairs = GetU16(r.data() + data.offset + 0x20);
+                               const std::uint32_t length = static_cast<std::uint32_t>(r.size() - 8 - data.offset) / 8 * 8;
+                               const std::uint64_t runs = (length - pairs - 1) / 3, clusters = runs * 0x1FFF;
+                               for (std::uint64_t i = 0; i < runs; ++i) {
+                                   std::uint8_t* run = r.data() + data.offset + pairs + 3 * i;
+                                   run[0] = 0x02, run[1] = 0xFF, run[2] = 0x1F;
+                               }
+                               r[data.offset + pairs + 3 * runs] = 0;
+                               PutU32(r.data() + data.offset + 4, length);
+                               PutU32(r.data() + data.offset + length, 0xFFFFFFFF);
+                               PutU32(r.data() + 0x18, static_cast<std::uint32_t>(data.offset + length + 8));
+                               PutU64(r.data() + data.offset + 0x18, clusters - 1);
+                               for (int at : {0x28, 0x30, 0x38}) PutU64(r.data() + data.offset + at, clusters * 4096);
+                           }),
+                           "", "", "Docs/Multi Cluster.bin", 6'000'000'000});
     c.Add({"ntfs4k.img"}, {"DataSizeOf2To40Clusters", "", EditRecord(kMultiCluster, [](auto& r) {
                                const auto data = NtfsImage::Find(r, 0x80);
                                for (int at : {0x28, 0x30, 0x38}) PutU64(r.data() + data.offset + at, 1ULL << 52);
