@@ -1,6 +1,7 @@
 #include "filesystems/file_system_fat.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -75,6 +76,11 @@ bool CFileSystem_FAT::ReadBootParameters() {
     // The root directory's size, rounded up to whole sectors of the volume.
     const std::uint64_t rootDirSectors = (std::uint64_t{RootEntries} * kEntryBytes + BytesPerSector - 1) / BytesPerSector;
     FirstDataSector = RootDirSector + rootDirSectors * scale;
+    // The data area as the boot sector counts it, or as far as the source
+    // goes when it counts less (a damaged count loses no cluster then).
+    const std::uint64_t totalSectors =
+        std::max<std::uint64_t>((GetU16(b + 19) ? GetU16(b + 19) : GetU32(b + 32)) * scale, volume_.Size / 512);
+    DataClusters = totalSectors > FirstDataSector ? (totalSectors - FirstDataSector) / (ClusterBytes / 512) : 0;
     volume_.BytesPerSector = BytesPerSector;
     volume_.SectorsPerCluster = SectorsPerCluster;
     volume_.ClusterSize = static_cast<std::uint32_t>(ClusterBytes);
@@ -124,7 +130,14 @@ int CFileSystem_FAT::Initialize() {
 
     dirQueue_.clear();
     queued_.clear();
+    liveFolders_.clear();
     if (IsFat32(TypeCode)) {
+        if (!IsDataCluster(RootCluster)) {
+            Log(kLogError, FormatMessageText(volume_.Context().texts, ids::kFatRootDirectoryNotRead));
+            return 0;
+        }
+        // The root is read first and once: a folder naming its cluster is no way back into it.
+        queued_.insert(RootCluster);
         ReadDirectory(RootCluster);
     } else {
         const std::uint64_t sectors = FirstDataSector - RootDirSector;
@@ -168,21 +181,51 @@ bool CFileSystem_FAT::IsEndOfChain(std::uint32_t v) const {
     return false;
 }
 
+bool CFileSystem_FAT::IsBadCluster(std::uint32_t v) const {
+    if (IsFat12(TypeCode)) return v == 0xFF7;
+    if (IsFat16(TypeCode)) return v == 0xFFF7;
+    if (IsFat32(TypeCode)) return (v & 0x0FFFFFFF) == 0x0FFFFFF7;
+    return false;
+}
+
+std::uint64_t CFileSystem_FAT::LastCluster() const {
+    const std::size_t size = FatTable.size();
+    const std::uint64_t entries = IsFat12(TypeCode) ? size * 2 / 3 : IsFat16(TypeCode) ? size / 2 : size / 4;
+    if (entries < 3) return 1;  // no data cluster at all
+    return DataClusters ? std::min(entries - 1, DataClusters + 1) : entries - 1;
+}
+
 std::size_t CFileSystem_FAT::FAT_GetClustersList(std::uint32_t first, std::vector<std::uint32_t>& list) const {
     list.clear();
     std::unordered_set<std::uint32_t> seen;
-    std::uint32_t c = first;
-    while (c != 0 && !IsEndOfChain(c) && seen.insert(c).second) {
-        list.push_back(c);
-        bool ok = true;
-        const std::uint32_t next = FatEntry(c, ok);
-        if (!ok) {
-            char text[64];
-            std::snprintf(text, sizeof text, "FAT_GetClustersList, NextCluster = 0x%X", c);
-            Log(kLogError, text);
-            break;
+    // The high nibble of a FAT32 cluster number is reserved.
+    std::uint32_t c = IsFat32(TypeCode) ? first & 0x0FFFFFFF : first;
+    char text[200];
+    while (c != 0 && !IsEndOfChain(c)) {
+        const std::uint32_t last = static_cast<std::uint32_t>(LastCluster());
+        if (IsBadCluster(c)) {
+            std::snprintf(text, sizeof text,
+                          "FAT_GetClustersList: the chain from cluster 0x%X reaches a bad cluster mark after cluster "
+                          "0x%X; it ends there",
+                          first, list.empty() ? first : list.back());
+        } else if (!IsDataCluster(c)) {
+            std::snprintf(text, sizeof text,
+                          "FAT_GetClustersList: the chain from cluster 0x%X reaches cluster 0x%X, beyond the volume "
+                          "(its clusters are 2 to 0x%X); it ends there",
+                          first, c, last);
+        } else if (!seen.insert(c).second) {
+            std::snprintf(text, sizeof text,
+                          "FAT_GetClustersList: the chain from cluster 0x%X loops back to cluster 0x%X; it ends there",
+                          first, c);
+        } else {
+            list.push_back(c);
+            bool ok = true;
+            c = FatEntry(c, ok);
+            if (ok) continue;
+            std::snprintf(text, sizeof text, "FAT_GetClustersList, NextCluster = 0x%X", list.back());
         }
-        c = next;
+        Log(kLogError, text);
+        break;
     }
     return list.size();
 }
@@ -247,7 +290,7 @@ void CFileSystem_FAT::ReportClustersInUse() {
 }
 
 void CFileSystem_FAT::ReadDirectory(std::uint32_t first) {
-    if (first > volume_.TotalClusters) return;
+    if (!IsDataCluster(first)) return;  // the entry that named it was logged
     std::vector<std::uint32_t> chain;
     FAT_GetClustersList(first, chain);
     // No directory is larger than 65536 entries.
@@ -402,9 +445,35 @@ void CFileSystem_FAT::ParseDirectory(std::span<const std::uint8_t> buffer, std::
         if (auto t = platform::FromDosDateTime(GetU16(e + 18), 0)) record.AccessTime = *t;
         if (IsDeletedEntry(e)) record.Flags |= FO_DELETED;
         record.Attributes = attr;
+        // The high nibble of a FAT32 cluster number is reserved.
+        const std::uint32_t start = IsFat32(TypeCode) ? cluster & 0x0FFFFFFF : cluster;
+        const bool inVolume = IsDataCluster(start);
+        if (start != 0 && !inVolume) {
+            char text[300];
+            std::snprintf(text, sizeof text,
+                          "CFileSystem_FAT: the entry '%s' starts at cluster 0x%X, beyond the volume (its clusters are "
+                          "2 to 0x%X)",
+                          record.GetName().c_str(), cluster, static_cast<std::uint32_t>(LastCluster()));
+            Log(kLogError, text);
+        }
         if (IsDirectoryEntry(e)) {
             record.Flags |= FO_FOLDER;
-            if (queued_.insert(cluster).second) dirQueue_.push_back(cluster);
+            const bool live = !IsDeletedEntry(e);
+            if (start == 0 || (IsFat32(TypeCode) && start == RootCluster)) {
+                Log(kLogError, "CFileSystem_FAT: the folder '" + record.GetName() +
+                                   "' names the root directory as its content; it is not read again");
+            } else if (inVolume && queued_.insert(start).second) {
+                dirQueue_.push_back(start);
+                if (live) liveFolders_.insert(start);
+            } else if (inVolume && live && !liveFolders_.insert(start).second) {
+                // Deleted folders may name clusters a live one took since; two live ones never share one.
+                char text[300];
+                std::snprintf(text, sizeof text,
+                              "CFileSystem_FAT: the folder '%s' starts at cluster 0x%X, which another folder already "
+                              "holds (a loop); it is read once",
+                              record.GetName().c_str(), cluster);
+                Log(kLogError, text);
+            }
         } else if (!IsDeletedEntry(e) && cluster >= 2) {
             Account((record.Size + ClusterBytes - 1) / ClusterBytes);
         }

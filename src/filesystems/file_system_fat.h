@@ -42,8 +42,14 @@ public:
 
     std::uint32_t FatEntry(std::uint32_t n, bool& ok) const;
     bool IsEndOfChain(std::uint32_t value) const;
-    // The chain from `first`, stopping at 0, an end-of-chain value, a cluster
-    // already in the chain, or an entry beyond the table (logged).
+    bool IsBadCluster(std::uint32_t value) const;
+    // The highest cluster number of the volume: the data area's last
+    // cluster, never beyond the loaded table.
+    std::uint64_t LastCluster() const;
+    bool IsDataCluster(std::uint32_t cluster) const { return cluster >= 2 && cluster <= LastCluster(); }
+    // The chain from `first`, stopping at 0 or an end-of-chain value; a
+    // cluster already in the chain, one marked bad or one outside the
+    // volume ends it too, logged, and is not part of it.
     std::size_t FAT_GetClustersList(std::uint32_t first, std::vector<std::uint32_t>& list) const;
     // Consecutive clusters merged into runs; with a record whose Size goes
     // beyond the chain, the last run is lengthened to cover it.
@@ -87,6 +93,10 @@ public:
     std::uint64_t FatBytes = 0;
     std::uint64_t RootDirSector = 0;
     std::uint64_t FirstDataSector = 0;
+    // Clusters of the data area (by the boot sector's sector count, or the
+    // source's size when larger); 0 when neither gives any (the table alone
+    // bounds the chains then).
+    std::uint64_t DataClusters = 0;
     std::vector<std::uint8_t> FatTable;  // the first copy of the table (the second only compared)
 
 private:
@@ -100,6 +110,7 @@ private:
     const std::atomic<std::uint32_t>* busy_;
     std::vector<std::uint32_t> dirQueue_;
     std::unordered_set<std::uint32_t> queued_;
+    std::unordered_set<std::uint32_t> liveFolders_;  // first clusters of the live folders queued
     std::uint64_t entryCount_ = 0;  // FAT entries the loaded table holds
     std::uint64_t accounted_ = 0;   // sectors in use the walk has accounted for
 };

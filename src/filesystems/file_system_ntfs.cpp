@@ -64,6 +64,9 @@ bool CMftRecordParser::NextAttribute(std::size_t& at, Attribute& a) const {
     a.offset = at;
     a.type = GetU32(Buffer.data() + at);
     if (a.type == kAttrEnd) return false;
+    // Attribute types are multiples of 0x10 up to 0x100: anything else is
+    // the middle of another attribute that a wrong length led into.
+    if (a.type < 0x10 || a.type > 0x100 || a.type % 0x10 != 0) return false;
     a.length = GetU32(Buffer.data() + at + 4);
     if (a.length < 16 || a.length % 8 != 0 || a.length > Buffer.size() - at) return false;
     at += a.length;
@@ -147,12 +150,12 @@ void CMftRecordParser::TakeData(const std::vector<std::uint8_t>& record, std::si
         NonResident = true;
     }
     if (&record == &Buffer) {
-        DecodeRuns(at + pairs, at + length, startVcn, Runs);
+        if (!DecodeRuns(at + pairs, at + length, startVcn, Runs)) RunsDamaged = true;
     } else {
         // Decode with the extension's bytes: swap them in for the call.
         CMftRecordParser other(fs_);
         other.Buffer = record;
-        other.DecodeRuns(at + pairs, at + length, startVcn, Runs);
+        if (!other.DecodeRuns(at + pairs, at + length, startVcn, Runs)) RunsDamaged = true;
     }
 }
 
@@ -163,8 +166,17 @@ bool CMftRecordParser::Parse() {
     ResidentOffset = 0;
     DataStreams = 0;
     HasData = false;
+    AttributesDamaged = false;
+    RunsDamaged = false;
     if (!HasFileMagic(Buffer)) return false;
     FixupsTorn = !ApplyFixups();
+    if (Buffer.size() >= 0x18) {
+        std::size_t at = GetU16(Buffer.data() + 0x14);
+        Attribute a;
+        while (NextAttribute(at, a)) {
+        }
+        AttributesDamaged = at > Buffer.size() - 4 || GetU32(Buffer.data() + at) != kAttrEnd;
+    }
     // The unnamed data stream (named ones are alternate streams).
     std::size_t first = 0, unnamed = 0;
     for (std::size_t at = FindAttribute(kAttrData); at; at = FindNextAttribute(kAttrData, at)) {
@@ -188,7 +200,9 @@ void CMftRecordParser::LoadExtensions() {
         std::vector<MFT_RUN> runs;
         const std::size_t length = GetU32(Buffer.data() + at + 4);
         const std::uint16_t pairs = GetU16(Buffer.data() + at + 0x20);
-        if (pairs < length && DecodeRuns(at + pairs, at + length, 0, runs)) {
+        const bool decoded = pairs < length && DecodeRuns(at + pairs, at + length, 0, runs);
+        if (!decoded) RunsDamaged = true;
+        if (decoded) {
             const std::uint64_t bytes = std::min<std::uint64_t>(GetU64(Buffer.data() + at + 0x30), kMaxAttributeListBytes);
             std::uint64_t clusters = 0;
             for (const auto& r : runs) clusters += r.Length;
@@ -384,6 +398,9 @@ bool CFileSystem_NTFS::LoadMft() {
             MftRecord->Load(again);
         }
     }
+    if (MftRecord->RunsDamaged)
+        Log(kLogError, "CFileSystem_NTFS: the run list of the MFT leaves the volume (" + std::to_string(VolumeClusters) +
+                           " clusters) or is cut short; only the runs before the damage are read");
     if (!MftRecord->NonResident || MftRecord->Runs.empty()) return false;
     // The MFT cannot hold more than its runs cover, nor more than the volume.
     std::uint64_t covered = 0;
@@ -422,7 +439,17 @@ void CFileSystem_NTFS::LoadClusterBitmap() {
     if (log) log->LogInfo(FormatMessageText(volume_.Context().texts, ids::kLoadingClusterBitmapComplete));
 }
 
-void CFileSystem_NTFS::AddRecord(CMftRecordParser& parser, std::uint64_t number, std::uint16_t extraFlags) {
+void CFileSystem_NTFS::DamageCount::Add(std::uint64_t number) {
+    if (count++ < 5) first.push_back(number);
+}
+
+std::string CFileSystem_NTFS::DamageCount::Records() const {
+    std::string text;
+    for (std::uint64_t n : first) text += (text.empty() ? "" : ", ") + std::to_string(n);
+    return text + (count > first.size() ? ", ..." : "");
+}
+
+bool CFileSystem_NTFS::AddRecord(CMftRecordParser& parser, std::uint64_t number, std::uint16_t extraFlags) {
     CFoundObject record;
     record.Init();
     record.Flags |= extraFlags;
@@ -437,7 +464,11 @@ void CFileSystem_NTFS::AddRecord(CMftRecordParser& parser, std::uint64_t number,
         record.StartPos = parser.Runs.front().Lcn;
         record.DataOffset = record.StartPos * ClusterBytes;
     }
-    if (record.Id != kRootRecord && record.ParentId != 0) volume_.AddFileSystemObject(record);
+    if (record.Id == kRootRecord) return true;
+    if (record.ParentId == 0) return false;
+    listed_.insert(number);
+    volume_.AddFileSystemObject(record);
+    return true;
 }
 
 int CFileSystem_NTFS::Initialize() {
@@ -470,20 +501,39 @@ int CFileSystem_NTFS::Initialize() {
             const std::span<const std::uint8_t> bytes(chunk.data() + i * RecordSize, RecordSize);
             if (!HasFileMagic(bytes) || !shared_->Load(bytes)) continue;
             if (shared_->FixupsTorn) ++tornRecords_;
+            if (shared_->AttributesDamaged) damagedAttributes_.Add(n);
             // Extension records belong to their base record.
             if (shared_->BaseReference() != 0) continue;
-            AddRecord(*shared_, n, 0);
+            const bool placed = AddRecord(*shared_, n, 0);
+            if (shared_->RunsDamaged) damagedRuns_.Add(n);
+            // Records 12 to 15 are reserved: in use, and named by nothing.
+            if (!placed && (shared_->Flags() & 0x0001) && n >= 16) unnamed_.Add(n);
         }
     }
     if (tornRecords_)
         Log(kLogWarning, "CFileSystem_NTFS: " + std::to_string(tornRecords_) +
                              " MFT records carry torn update sequences; they were read as they stand");
+    if (damagedAttributes_.count)
+        Log(kLogError, "CFileSystem_NTFS: " + std::to_string(damagedAttributes_.count) +
+                           " MFT records hold an attribute whose length leaves the record or runs into another "
+                           "attribute (records " + damagedAttributes_.Records() + "); they were read up to the damage");
+    if (damagedRuns_.count)
+        Log(kLogError, "CFileSystem_NTFS: " + std::to_string(damagedRuns_.count) +
+                           " MFT records hold a run list that leaves the volume or is cut short (records " +
+                           damagedRuns_.Records() + "); only the runs before the damage are read");
+    if (unnamed_.count)
+        Log(kLogError, "CFileSystem_NTFS: " + std::to_string(unnamed_.count) +
+                           " MFT records in use carry no readable file name (records " + unnamed_.Records() +
+                           "); they are not listed");
     return 0;
 }
 
 void CFileSystem_NTFS::AddMftRecord(std::span<const std::uint8_t> bytes) {
     if (!shared_) shared_ = std::make_unique<CMftRecordParser>(*this);
     if (!HasFileMagic(bytes) || !shared_->Load(bytes) || shared_->BaseReference() != 0) return;
+    // Its content is read through the MFT's record of that number, which the
+    // file-system stage (or an earlier find) has listed already.
+    if (listed_.count(shared_->RecordNumber())) return;
     AddRecord(*shared_, shared_->RecordNumber(), FO_FS_RUNS);
 }
 
@@ -504,6 +554,9 @@ bool CFileSystem_NTFS::BuildClusterRuns(const CFoundObject& record, std::vector<
     const auto bytes = ReadMftRecord(record.Id & kRecordNumberMask);
     if (bytes.empty() || !parser.Load(bytes)) return false;
     parser.LoadExtensions();
+    if (parser.RunsDamaged)
+        Log(kLogError, "CFileSystem_NTFS: the run list of MFT record " + std::to_string(record.Id & kRecordNumberMask) +
+                           " leaves the volume or is cut short; only the runs before the damage are read");
     for (const auto& r : parser.Runs) runs.push_back(CLUSTER_RUN{r.Sparse ? kSparseRunStart : r.Lcn, r.Length});
     return true;
 }

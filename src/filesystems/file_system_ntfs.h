@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "filesystems/file_system.h"
@@ -65,6 +67,12 @@ public:
     int DataStreams = 0;
     bool HasData = false;
     bool FixupsTorn = false;
+    // The attribute walk ended short of the end marker: an attribute's
+    // length leaves the record or runs into the middle of another one.
+    bool AttributesDamaged = false;
+    // A run list of the data (or of the attribute list) leaves the volume or
+    // is cut short: only the runs before the damage are kept.
+    bool RunsDamaged = false;
 
     std::uint16_t Flags() const;
     std::uint64_t BaseReference() const;
@@ -121,12 +129,24 @@ public:
 
 private:
     bool Busy() const;
-    void AddRecord(CMftRecordParser& parser, std::uint64_t number, std::uint16_t extraFlags);
+    // Lists the record; false when it cannot be placed (no file name).
+    bool AddRecord(CMftRecordParser& parser, std::uint64_t number, std::uint16_t extraFlags);
     void Log(int level, const std::string& text) const;
+    // One line for the records of the MFT walk that share a damage.
+    struct DamageCount {
+        std::uint64_t count = 0;
+        std::vector<std::uint64_t> first;  // the first few record numbers
+        void Add(std::uint64_t number);
+        std::string Records() const;
+    };
 
     CVolume& volume_;
     std::unique_ptr<CMftRecordParser> shared_;
     std::uint64_t tornRecords_ = 0;
+    DamageCount damagedAttributes_, damagedRuns_, unnamed_;
+    // Record numbers listed: a record the sector scan finds again is the
+    // same record, read through the same MFT entry.
+    std::unordered_set<std::uint64_t> listed_;
 };
 
 }  // namespace tl

@@ -54,6 +54,19 @@ std::size_t CFoundFileReader::BuildRuns(std::vector<SECTOR_RUN>& runs) const {
     return runs.size() - before;
 }
 
+std::uint64_t CFoundFileReader::SparseBytesAhead() {
+    if (IsResident) return 0;
+    while (RunIndex < Runs.size() && Runs[RunIndex].SectorCount <= RunDone) {
+        ++RunIndex;
+        RunDone = 0;
+    }
+    if (RunIndex >= Runs.size() || Runs[RunIndex].FirstSector != kSparseRunStart) return 0;
+    const std::uint64_t sectors = Runs[RunIndex].SectorCount - RunDone;
+    return sectors > ~std::uint64_t{0} / 512 ? ~std::uint64_t{0} / 512 * 512 : sectors * 512;
+}
+
+void CFoundFileReader::SkipSparse(std::uint64_t bytes) { RunDone += bytes / 512; }
+
 std::uint64_t CFoundFileReader::ReadNext(void* buffer, std::uint64_t bytes) {
     if (IsResident) {
         const std::uint64_t n = std::min<std::uint64_t>(bytes, Resident.size() - ResidentDone);

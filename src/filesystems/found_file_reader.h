@@ -28,6 +28,11 @@ public:
     // Returns the bytes delivered (those of a last partial sector only as
     // far as asked), fewer when a run ends, 0 at the end or on a failed read.
     std::uint64_t ReadNext(void* buffer, std::uint64_t bytes);
+    // The bytes of the sparse run the next read would start in (0 when the
+    // next bytes are data); SkipSparse passes over `bytes` of them, a whole
+    // number of sectors.
+    std::uint64_t SparseBytesAhead();
+    void SkipSparse(std::uint64_t bytes);
 
     CFoundObject Record;
     std::vector<SECTOR_RUN> Runs;

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <limits>
 #include <system_error>
 
 #include "platform/text.h"
@@ -88,6 +89,16 @@ std::uint64_t OutputFile::Write(const void* data, std::uint64_t bytes, int& erro
         done += static_cast<std::uint64_t>(n);
     }
     return done;
+}
+
+int OutputFile::Skip(std::uint64_t bytes) {
+    if (bytes > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return EFBIG;
+    return ::lseek(fd_, static_cast<off_t>(bytes), SEEK_CUR) < 0 ? errno : 0;
+}
+
+int OutputFile::SetLength(std::uint64_t bytes) {
+    if (bytes > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return EFBIG;
+    return ::ftruncate(fd_, static_cast<off_t>(bytes)) != 0 ? errno : 0;
 }
 
 bool OutputFile::SetTimes(std::uint64_t accessTime, std::uint64_t writeTime) {

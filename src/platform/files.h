@@ -57,6 +57,12 @@ public:
     // Writes every byte it can (retrying short writes): the count written;
     // `error` receives the system's error number when fewer were.
     std::uint64_t Write(const void* data, std::uint64_t bytes, int& error);
+    // Moves on `bytes` without writing them: they read as zeros once a
+    // later write or SetLength passes them (a hole where the system keeps
+    // holes). 0, or the system's error number.
+    int Skip(std::uint64_t bytes);
+    // Sets the file's length (a hole skipped at its end counts then). 0, or the error number.
+    int SetLength(std::uint64_t bytes);
     // Last-access and last-write times as file times (100 ns since 1601); 0 keeps the time.
     bool SetTimes(std::uint64_t accessTime, std::uint64_t writeTime);
     // 0, or the error number of the last write-back.

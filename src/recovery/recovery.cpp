@@ -313,6 +313,9 @@ std::uint64_t CRecovery::FileRecovery(CFoundObject& item, const std::filesystem:
     if (copied) ++RecoveredCount;
     if (copied && copied >= sized.Size) ++CompleteCount;
     else ++FailedCount;
+    if (copied && copied < sized.Size && Running.load() != 0)
+        LogError("CRecovery::FileRecovery: only " + std::to_string(copied) + " of the " + std::to_string(sized.Size) +
+                 " bytes of '" + sized.GetName() + "' could be read; the copy is incomplete");
     return copied;
 }
 
@@ -337,7 +340,11 @@ std::uint64_t CRecovery::CopyFoundFile(CFoundObject& item) {
         target = currentTarget_;
     }
     CFoundFileReader reader;
-    if (!reader.Open(copy)) return 0;
+    if (!reader.Open(copy)) {
+        LogError("CRecovery::FileRecovery: '" + copy.GetName() +
+                 "' cannot be read: its data could not be located on the volume");
+        return 0;
+    }
     platform::OutputFile out;
     if (out.Create(target) != 0) {
         LogError(FormatMessageText(context_.texts, ids::kRecoveryCreateFileFailed, target.string()));
@@ -346,8 +353,25 @@ std::uint64_t CRecovery::CopyFoundFile(CFoundObject& item) {
     if (buffer_.size() < kChunkBytes) buffer_.resize(kChunkBytes);
     const std::uint64_t size = copy.Size;
     std::uint64_t position = 0, written = 0;
+    bool endsInHole = false;  // the copy's length is set once the last bytes are a hole
     try {
         while (position < size) {
+            // A sparse run becomes a hole of the copy: the same zeros, neither
+            // written out nor taking the destination's space (a hostile run
+            // list can claim terabytes of them).
+            if (const std::uint64_t hole = std::min(reader.SparseBytesAhead(), size - position) / 512 * 512; hole != 0) {
+                if (const int error = out.Skip(hole); error != 0) {
+                    LogError(FormatMessageText(context_.texts, ids::kRecoveryWriteSystemError, error));
+                    break;
+                }
+                reader.SkipSparse(hole);
+                endsInHole = true;
+                position += hole;
+                written += hole;
+                BytesWritten += hole;
+                if (Running.load() == 0) break;
+                continue;
+            }
             const std::uint64_t want = std::min(kChunkBytes, size - position);
             const std::uint64_t got = reader.ReadNext(buffer_.data(), want);
             if (got == 0) break;
@@ -363,6 +387,7 @@ std::uint64_t CRecovery::CopyFoundFile(CFoundObject& item) {
             }
             written += n;
             BytesWritten += n;
+            endsInHole = false;
             const std::uint64_t percent = position == 0 ? 0 : (size >= 100 ? position / (size / 100) : position * 100 / size);
             CurrentPercent = static_cast<std::int32_t>(std::min<std::uint64_t>(percent, 100));
             platform::PostAppMessage(0, msg::kRecoveryProgress, reinterpret_cast<std::uintptr_t>(&item),
@@ -375,6 +400,11 @@ std::uint64_t CRecovery::CopyFoundFile(CFoundObject& item) {
         LogError("Recovery_Thread.RecoveryCycle.except");
     }
     CurrentPercent = 100;
+    if (endsInHole) {
+        if (const int error = out.SetLength(position); error != 0) {
+            LogError(FormatMessageText(context_.texts, ids::kRecoveryWriteSystemError, error));
+        }
+    }
     if (copy.CreationTime != 0 || copy.ModificationTime != 0) out.SetTimes(copy.AccessTime, copy.ModificationTime);
     out.Close();
     if (written == 0) {

@@ -190,17 +190,25 @@ void CVolume::ProcessTableAt(std::uint64_t sector, std::uint64_t extendedStart, 
         const std::uint8_t type = e[4];
         const std::uint32_t first = GetU32(e + 8);
         const std::uint32_t count = GetU32(e + 12);
-        if (type == 0 || count == 0 || first > TotalSectors) continue;
-        if (count > TotalSectors && context_.log) context_.log->LogWarning("pPartition->NumberSectors > TotalSectors");
-        if (type == 5 || type == 15) {
-            // Links of the chain count from the start of the outermost
-            // extended partition; the first one found is that start.
-            const std::uint64_t outer = depth == 0 ? first : extendedStart;
-            const std::uint64_t next = depth == 0 ? std::uint64_t{first} : extendedStart + first;
-            ProcessTableAt(next, outer, depth + 1, visited);
+        if (type == 0 || count == 0) continue;
+        const bool extended = type == 5 || type == 15;
+        // Links of the chain count from the start of the outermost extended
+        // partition (the first one found is that start), partitions from
+        // their own table.
+        const std::uint64_t absolute = !extended ? sector + first : depth == 0 ? std::uint64_t{first} : extendedStart + first;
+        if (absolute >= TotalSectors) {
+            // A volume of unknown size (0) walks no table at all.
+            if (context_.log && TotalSectors != 0)
+                context_.log->LogWarning("CVolume::ProcessPartitionTable: the partition of type " + std::to_string(type) +
+                                         " at sector " + std::to_string(absolute) + " lies beyond the end of the disk (" +
+                                         std::to_string(TotalSectors) + " sectors); it is not read");
             continue;
         }
-        const std::uint64_t absolute = sector + first;
+        if (count > TotalSectors && context_.log) context_.log->LogWarning("pPartition->NumberSectors > TotalSectors");
+        if (extended) {
+            ProcessTableAt(absolute, depth == 0 ? first : extendedStart, depth + 1, visited);
+            continue;
+        }
         const bool listed = std::any_of(Children.begin(), Children.end(), [&](const CVolume* child) {
             return child != this && child->Layout.Entries[0].StartingOffset / kSectorBytes == absolute;
         });

@@ -260,6 +260,8 @@ private:
     std::atomic<std::thread::id> workerId_{};
     std::atomic<bool> workerRunning_{false};
     std::atomic<bool> paused_{false};
+    // A source shorter than its structures say is logged at its first short read only.
+    std::atomic<bool> shortReadLogged_{false};
     std::mutex workerMutex_;
     std::condition_variable workerCv_;
 };

@@ -70,15 +70,17 @@ TEST(FatTable, DecodingChainsAndRuns) {
     EXPECT_EQ(sectors[0].FirstSector, 100u + 98);
     EXPECT_EQ(sectors[0].SectorCount, 20u);
 
-    // A chain pointing beyond the table keeps what it had.
+    // A chain pointing beyond the table keeps what it had, without the cluster that is not there.
     TableParser beyond(4, Fat16({{3, 0x7FFF}}, 8));
-    EXPECT_EQ(beyond.fat.FAT_GetClustersList(3, list), 2u);
-    // FAT32 masks the high nibble; 0x0FFFFFF7 is followed like any cluster.
+    EXPECT_EQ(beyond.fat.FAT_GetClustersList(3, list), 1u);
+    // FAT32 masks the high nibble; 0x0FFFFFF7 marks a bad cluster: the chain
+    // ends before it, and never holds a cluster number beyond the volume.
     std::vector<std::uint8_t> t32(64 * 4, 0);
     PutU32(t32.data() + 2 * 4, 0xF0000003);
     PutU32(t32.data() + 3 * 4, 0x0FFFFFF7);
     TableParser f32(11, t32);
-    EXPECT_EQ(f32.fat.FAT_GetClustersList(2, list), 3u);
+    EXPECT_EQ(f32.fat.FAT_GetClustersList(2, list), 2u);
+    EXPECT_EQ(list, (std::vector<std::uint32_t>{2, 3}));
 }
 
 std::array<std::uint8_t, 32> Entry(const char* name11, std::uint8_t attr = 0x20) {
