@@ -227,7 +227,7 @@ TEST_F(RecoveryTest, HostileNamesStayInsideTheDestination) {
     recovery.BuildRecoveryList(files, v.FoundTree());
     const auto out = dir.path() / "deep" / "out";
     ASSERT_TRUE(recovery.StartRecovery(v, out));
-    ASSERT_TRUE(recovery.Wait(10000));
+    ASSERT_TRUE(recovery.Wait(60000));
     EXPECT_EQ(recovery.CompleteCount.load(), 4u);
     std::size_t inside = 0;
     for (const auto& e : std::filesystem::recursive_directory_iterator(dir.path()))
@@ -255,7 +255,7 @@ TEST_F(RecoveryTest, StopDuringALargeFileEndsTheRunAsAborted) {
     test::SinkGuard guard(std::make_shared<AbortingSink>(recovery));
     recovery.BuildRecoveryList({big}, v.FoundTree());
     ASSERT_TRUE(recovery.StartRecovery(v, dir.path() / "out"));
-    ASSERT_TRUE(recovery.Wait(10000));
+    ASSERT_TRUE(recovery.Wait(60000));
     EXPECT_TRUE(LogHas("Recovery aborted."));
     EXPECT_FALSE(LogHas("Recovery completed."));
     EXPECT_EQ(std::filesystem::file_size(dir.path() / "out" / "big.bin"), CRecovery::kChunkBytes) << "one chunk, then the stop";
@@ -271,7 +271,7 @@ TEST_F(RecoveryTest, TakenNamesFlatFoldersAndDestinationsThatAreFiles) {
     CRecovery recovery(Context());
     recovery.BuildRecoveryList({a, b}, v.FoundTree());
     ASSERT_TRUE(recovery.StartRecovery(v, dir.path() / "out"));
-    ASSERT_TRUE(recovery.Wait(10000));
+    ASSERT_TRUE(recovery.Wait(60000));
     const auto group = dir.path() / "out" / RecoveryPath(v.FoundTree(), *a);
     EXPECT_TRUE(std::filesystem::exists(group)) << group;
     EXPECT_TRUE(std::filesystem::exists(group.parent_path() / "same (2).txt"));
@@ -280,14 +280,14 @@ TEST_F(RecoveryTest, TakenNamesFlatFoldersAndDestinationsThatAreFiles) {
     // Flat: every file straight into the destination.
     settings.SetU32(AppSettings::kKeepFolderStructure, 0);
     ASSERT_TRUE(recovery.StartRecovery(v, dir.path() / "flat"));
-    ASSERT_TRUE(recovery.Wait(10000));
+    ASSERT_TRUE(recovery.Wait(60000));
     EXPECT_TRUE(std::filesystem::exists(dir.path() / "flat" / "same.txt"));
     EXPECT_TRUE(std::filesystem::exists(dir.path() / "flat" / "same (2).txt"));
 
     // A destination that is a file: nothing can be made below it, each file fails.
     test::WriteFileBytes(dir.path() / "plain", "x");
     ASSERT_TRUE(recovery.StartRecovery(v, dir.path() / "plain"));
-    ASSERT_TRUE(recovery.Wait(10000));
+    ASSERT_TRUE(recovery.Wait(60000));
     EXPECT_EQ(recovery.FailedCount.load(), 2u);
     EXPECT_EQ(recovery.CompleteCount.load(), 0u);
 }
@@ -306,7 +306,7 @@ TEST_F(RecoveryTest, AFullDiskFailsTheFileAndTheRunGoesOn) {
     CRecovery recovery(Context());
     recovery.BuildRecoveryList({big, next}, v.FoundTree());
     ASSERT_TRUE(recovery.StartRecovery(v, small));
-    ASSERT_TRUE(recovery.Wait(10000));
+    ASSERT_TRUE(recovery.Wait(60000));
     bool writeError = false;
     for (const auto& l : computer.Log().Lines()) writeError |= l.rfind("ERR: FileRecovery: Write system error", 0) == 0;
     EXPECT_TRUE(writeError);
@@ -329,7 +329,7 @@ TEST_F(RecoveryTest, OpeningCopiesEveryItemOpensTheLastAndOffersToDeleteTheCopie
     CRecovery opening(Context());
     opening.BuildRecoveryList(three, v.FoundTree());
     ASSERT_TRUE(opening.StartOpening(v, dir.path() / "tmp"));
-    ASSERT_TRUE(opening.Wait(10000));
+    ASSERT_TRUE(opening.Wait(60000));
     ::setenv("PATH", path.c_str(), 1);
     ASSERT_EQ(opening.TempFiles.size(), 3u) << "every copy is listed for deletion";
     for (const auto& f : opening.TempFiles) EXPECT_TRUE(std::filesystem::exists(f)) << f;
@@ -362,7 +362,7 @@ TEST_F(RecoveryTest, OpeningCopiesEveryItemOpensTheLastAndOffersToDeleteTheCopie
     CRecovery bare(Context());
     bare.BuildRecoveryList({three[0]}, v.FoundTree());
     ASSERT_TRUE(bare.StartOpening(v, dir.path() / "tmp2"));
-    ASSERT_TRUE(bare.Wait(10000));
+    ASSERT_TRUE(bare.Wait(60000));
     ::setenv("PATH", path.c_str(), 1);
     EXPECT_EQ(bare.OpenResult.load(), 31);
     bool noApplication = false;

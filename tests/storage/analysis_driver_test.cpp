@@ -51,7 +51,7 @@ TEST_F(AnalysisDriverTest, VolumeWithoutFileSystemLogsEveryStep) {
     ASSERT_NE(v, nullptr);
     const std::size_t first = computer.Log().LineCount();
     computer.AnalyseVolume(*v);
-    ASSERT_TRUE(v->WaitForWorker(10000));
+    ASSERT_TRUE(v->WaitForWorker(60000));
     EXPECT_EQ(AnalysisBusy().load(), 0u);
     EXPECT_TRUE(computer.AnalysisQueue().empty());
     EXPECT_EQ(v->State.load(), 1);
@@ -82,7 +82,7 @@ TEST_F(AnalysisDriverTest, SecondRequestOnlyQueuesAndUnreadableDrivesStillFinish
     EXPECT_EQ(computer.AnalysisQueue(), std::vector<CVolume*>{a});
     AnalysisBusy() = 0;
     computer.AnalyseVolume(*b);
-    ASSERT_TRUE(b->WaitForWorker(10000));
+    ASSERT_TRUE(b->WaitForWorker(60000));
     EXPECT_EQ(AnalysisBusy().load(), 0u) << "an unreadable drive leaves nothing busy";
     EXPECT_EQ(computer.AnalysisQueue(), std::vector<CVolume*>{a});
     WaitIdle();
@@ -99,26 +99,26 @@ TEST_F(AnalysisDriverTest, StagesStartedOnAVolumeMakeItCurrentAndLeaveNothingBus
     a->StartFileSystemAnalysis();
     EXPECT_EQ(computer.CurrentVolume(), a);
     EXPECT_EQ(computer.LastVolume(), a);
-    ASSERT_TRUE(a->WaitForWorker(10000));
+    ASSERT_TRUE(a->WaitForWorker(60000));
     EXPECT_EQ(a->State.load(), 1);
     EXPECT_EQ(AnalysisBusy().load(), 0u) << "the ended stage leaves nothing busy";
     // So a later request starts at once instead of waiting in the queue for ever.
     computer.AnalyseVolume(*b);
-    EXPECT_TRUE(b->WaitForWorker(10000));
+    EXPECT_TRUE(b->WaitForWorker(60000));
     EXPECT_TRUE(computer.AnalysisQueue().empty());
 
     // The sector stage alone: the current volume, not the last started one.
     c->StartSectorAnalysis(0);
     EXPECT_EQ(computer.CurrentVolume(), c);
     EXPECT_EQ(computer.LastVolume(), b);
-    ASSERT_TRUE(c->WaitForWorker(10000));
+    ASSERT_TRUE(c->WaitForWorker(60000));
     EXPECT_EQ(c->State.load(), 1);
     EXPECT_EQ(AnalysisBusy().load(), 0u);
 
     // A volume made by no computer belongs to none.
     CVolume loose(VK_IMAGE, VolumeContext{});
     loose.StartFileSystemAnalysis();
-    ASSERT_TRUE(loose.WaitForWorker(10000));
+    ASSERT_TRUE(loose.WaitForWorker(60000));
     EXPECT_EQ(computer.CurrentVolume(), c);
 }
 
@@ -137,7 +137,7 @@ TEST_F(AnalysisDriverTest, ASectorStageThatFailsLeavesTheVolumeAnalysable) {
     v->Close();
     v->SetDevice(std::make_shared<ThrowingDevice>());
     v->StartSectorAnalysis(0);
-    ASSERT_TRUE(v->WaitForWorker(10000));
+    ASSERT_TRUE(v->WaitForWorker(60000));
     EXPECT_TRUE(LogHas("ERR: AnalyseSectors.FatalError")) << testing::PrintToString(computer.Log().Lines());
     EXPECT_EQ(AnalysisBusy().load(), 0u);
     EXPECT_EQ(v->SectorScanRunning.load(), 0u);
@@ -153,7 +153,7 @@ TEST_F(AnalysisDriverTest, StopAsksFirstAndNoKeepsTheAnalysisRunning) {
     // The current volume is the one whose state the question looks at.
     AnalysisBusy() = 0;
     computer.AnalyseVolume(*v);
-    ASSERT_TRUE(v->WaitForWorker(10000));
+    ASSERT_TRUE(v->WaitForWorker(60000));
     v->State = 4;
     AnalysisBusy() = 1;
     EXPECT_EQ(computer.StopAnalysis(*v, false), 0);
@@ -206,7 +206,7 @@ TEST_F(AnalysisDriverTest, TheFileSystemStageCountsItsProgressInSectorsInUse) {
         CVolume* v = computer.LoadImage((fat / name).string());
         ASSERT_NE(v, nullptr);
         computer.AnalyseVolume(*v);
-        ASSERT_TRUE(v->WaitForWorker(10000));
+        ASSERT_TRUE(v->WaitForWorker(60000));
         // The end is the space in use (512-byte sectors), reached when the stage ends.
         std::uint64_t inUse = 0;
         for (const auto& used : v->FileSystem().UsedSpace) inUse += used.length;
@@ -343,7 +343,7 @@ TEST_F(StopDuringWalk, AWorkerStuckInAReadIsGivenUpAfterASecondAndEndsWhenTheRea
     // No thread is killed: the worker is still in its read, and ends after it.
     EXPECT_TRUE(volume->IsWorkerRunning());
     gate->Open();
-    ASSERT_TRUE(volume->WaitForWorker(10000));
+    ASSERT_TRUE(volume->WaitForWorker(60000));
     EXPECT_EQ(volume->State.load(), 1);
     ExpectRootOnly();
 }
@@ -424,7 +424,7 @@ TEST_F(AnalysisDriverTest, RemovedMediumPausesItsAnalysisUntilItReturns) {
                 device.Open();
                 AnalysisBusy() = 0;
                 volume.Stop();
-                volume.WaitForWorker(10000);
+                volume.WaitForWorker(60000);
             }
         } release{*device, *analysed};
 
@@ -451,7 +451,7 @@ TEST_F(AnalysisDriverTest, RemovedMediumPausesItsAnalysisUntilItReturns) {
         event.action = platform::DeviceEvent::Action::Add;
         computer.OnDeviceChange(event);
         EXPECT_TRUE(LogHas("Volume " + name + ": Medium connected!"));  // the resumed worker may log first
-        ASSERT_TRUE(analysed->WaitForWorker(10000)) << "the analysis goes on and ends";
+        ASSERT_TRUE(analysed->WaitForWorker(60000)) << "the analysis goes on and ends";
         EXPECT_EQ(analysed->ProgressPos.load(), kSectors);
         EXPECT_EQ(AnalysisBusy().load(), 0u);
     }

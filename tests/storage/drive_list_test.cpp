@@ -189,7 +189,7 @@ TEST_F(DriveListTest, RebuildLeavesVolumesInUseAlive) {
         EXPECT_EQ(f->found->GetName(), "Volume at: 4096");
     }
     go = true;
-    ASSERT_TRUE(running.found->WaitForWorker(10000));
+    ASSERT_TRUE(running.found->WaitForWorker(60000));
     EXPECT_EQ(readAfterRebuild.load(), 512u) << "the analysis reads on through its disk";
 
     // Once nothing uses them, the next rebuild frees them.
