@@ -105,4 +105,20 @@ inline void ReadBackEverything(CVolume& volume, std::uint64_t budget) {
     }
 }
 
+// The whole file-system stage of a volume of the input (zeros after it up to
+// 64 MiB) when its boot sector names a file system of `family`, then every
+// found file read back.
+inline void AnalyseWholeVolume(std::span<const std::uint8_t> bytes, int family) {
+    Quiet quiet;
+    CVolume volume(VK_IMAGE, quiet.Context());
+    volume.DevicePath = "/fuzz/volume.img";
+    volume.SetDevice(std::make_shared<ZeroTailDevice>(bytes, 64 << 20));
+    volume.QueryInformation();
+    volume.Analyse_Boot();
+    if (CFileSystem::FamilyOf(volume.FileSystem().TypeCode) != family) return;
+    volume.AnalyseFileSystem();
+    ReadBackEverything(volume, 8 << 20);
+    AnalysisBusy() = 0;
+}
+
 }  // namespace tl::fuzz

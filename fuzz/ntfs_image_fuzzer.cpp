@@ -6,15 +6,6 @@
 using namespace tl;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    fuzz::Quiet quiet;
-    CVolume volume(VK_IMAGE, quiet.Context());
-    volume.DevicePath = "/fuzz/ntfs.img";
-    volume.SetDevice(std::make_shared<fuzz::ZeroTailDevice>(std::span<const std::uint8_t>(data, size), 64 << 20));
-    volume.QueryInformation();
-    volume.Analyse_Boot();
-    if (CFileSystem::FamilyOf(volume.FileSystem().TypeCode) != kFamilyNtfs) return 0;
-    volume.AnalyseFileSystem();
-    fuzz::ReadBackEverything(volume, 8 << 20);
-    AnalysisBusy() = 0;
+    fuzz::AnalyseWholeVolume(std::span<const std::uint8_t>(data, size), kFamilyNtfs);
     return 0;
 }
