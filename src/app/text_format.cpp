@@ -61,6 +61,23 @@ bool Fits(char letter, FormatArgKind kind) {
 
 }  // namespace
 
+// True when a width or precision of `body` exceeds what a message can use:
+// a translation asking for a field of a billion characters would take the
+// memory and time of writing them.
+bool OversizedField(const std::string& body) {
+    constexpr std::size_t kMaxField = 1024;
+    std::size_t n = 0;
+    for (const char ch : body) {
+        if (ch >= '0' && ch <= '9') {
+            n = n * 10 + static_cast<std::size_t>(ch - '0');
+            if (n > kMaxField) return true;
+        } else {
+            n = 0;
+        }
+    }
+    return false;
+}
+
 bool PlaceholdersFit(std::string_view format, std::span<const FormatArgKind> kinds) {
     std::size_t next = 0;
     for (std::size_t i = 0; i < format.size();) {
@@ -69,7 +86,7 @@ bool PlaceholdersFit(std::string_view format, std::span<const FormatArgKind> kin
             continue;
         }
         Conversion c;
-        if (!ParseConversion(format, i, c) || c.usesStar) return false;
+        if (!ParseConversion(format, i, c) || c.usesStar || OversizedField(c.body)) return false;
         i = c.end;
         if (c.letter == 0) continue;
         if (next >= kinds.size() || !Fits(c.letter, kinds[next])) return false;
