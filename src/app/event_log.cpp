@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "app/app_messages.h"
+#include "app/text_format.h"
 #include "platform/shell.h"
 #include "platform/text.h"
 
@@ -93,7 +94,9 @@ void CEventLog::Write(int level, std::string_view message) {
             lastTime_ = platform::Now();
             timestamp = platform::FormatLocalShortDate(lastTime_) + " " + platform::FormatLocalTime(lastTime_);
         }
-        std::string line = FormatLine(level, message, timestamp);
+        // Names from a disk reach lines raw: escape sequences in them would
+        // drive the terminal that shows the log.
+        std::string line = FormatLine(level, EscapeControls(message), timestamp);
         lines_.push_back(line);
 
         if (!file_.IsOpen() && !OpenFileLocked()) {

@@ -120,4 +120,28 @@ std::string NormalisePrintfFormat(std::string_view format) {
     return out;
 }
 
+std::string EscapeControls(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    const auto escape = [&](unsigned value) {
+        out += "\\x";
+        out += kHex[(value >> 4) & 0xF];
+        out += kHex[value & 0xF];
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto u = static_cast<unsigned char>(text[i]);
+        if (u < 0x20 || u == 0x7F) {
+            escape(u);
+        } else if (u == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+            // U+0080..U+009F: the C1 controls (0x9B opens a sequence as ESC [ does).
+            escape(static_cast<unsigned char>(text[++i]));
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
 }  // namespace tl

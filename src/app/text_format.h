@@ -57,6 +57,12 @@ decltype(auto) ToFormatArg(const T& value) {
         return value;
 }
 
+// Text taken from a disk, made safe for a terminal and a log line: every
+// control character (C0, DEL, and the C1 range U+0080..U+009F, which some
+// terminals read as escape sequences) is written as a visible escape such as
+// "\x1b"; a backslash stays as it is. The rest of the UTF-8 text is kept.
+std::string EscapeControls(std::string_view text);
+
 template <class... Args>
 std::optional<std::string> TryFormatPrintf(std::string_view format, const Args&... args) {
     static constexpr FormatArgKind kinds[sizeof...(Args) + 1] = {FormatKindOf<Args>()..., FormatArgKind::Integer};

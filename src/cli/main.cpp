@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/app.h"
+#include "app/text_format.h"
 #include "filesystems/file_system_fat.h"
 #include "storage/volume.h"
 #include "filesystems/found_tree.h"
@@ -116,7 +117,7 @@ int RunDemoAnalysis(tl::CApp& app, const std::string& image) {
                     }
                 if (!free) verdict = "partly overwritten since (its clusters are in use again)";
             }
-            std::cout << "  " << o->GetName() << " (" << o->Size << " bytes): " << verdict << "\n";
+            std::cout << "  " << tl::EscapeControls(o->GetName()) << " (" << o->Size << " bytes): " << verdict << "\n";
         }
     }
     return kExitOk;

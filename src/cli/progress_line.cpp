@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/string_ids.h"
+#include "app/text_format.h"
 #include "storage/volume.h"
 
 namespace tl::cli {
@@ -62,7 +63,7 @@ void ProgressLine::StageBegins(std::uint64_t stringId) {
     if (active_) closed_.push_back(Line(*active_, now, true));
     active_.reset();
     if (!volume) return;
-    active_ = Stage{volume, volume->GetName(), label, now};
+    active_ = Stage{volume, EscapeControls(volume->GetName()), label, now};
     lastDraw_.reset();  // its first line at once
 }
 

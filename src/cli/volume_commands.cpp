@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "app/app.h"
+#include "app/text_format.h"
 #include "platform/block_devices.h"
 #include "platform/read_only_file.h"
 #include "storage/local_computer.h"
@@ -46,7 +47,7 @@ int Drives(CApp& app, const Options& o) {
         return kExitOk;
     }
     for (CVolume* v : computer.Volumes().Snapshot()) {
-        std::printf("%-9s %-32s %-16s %-28s %-10s %-8s %s\n", CategoryText(v->Kind, texts).c_str(), v->GetName().c_str(),
+        std::printf("%-9s %-32s %-16s %-28s %-10s %-8s %s\n", CategoryText(v->Kind, texts).c_str(), EscapeControls(v->GetName()).c_str(),
                     v->GetDevicePath().c_str(), v->Size ? SizeText(v->Size, texts).c_str() : "-",
                     StateText(v->State.load(), texts).c_str(), v->GetFileSystemName().c_str(), v->Label.c_str());
     }
@@ -119,7 +120,7 @@ void PrintVolumeInformation(CApp& app, CVolume& volume) {
     const CLanguages* texts = &app.Languages();
     for (const auto& [label, value] : VolumeInformationRows(volume, texts)) {
         if (label.empty()) std::printf("\n");
-        else std::printf("%-20s %s\n", label.c_str(), value.c_str());
+        else std::printf("%-20s %s\n", label.c_str(), EscapeControls(value).c_str());
     }
     bool first = true;
     for (CVolume* v : app.Computer().Volumes().Snapshot()) {
@@ -127,7 +128,7 @@ void PrintVolumeInformation(CApp& app, CVolume& volume) {
         if (first) std::printf("\nFound volumes:\n");
         first = false;
         const std::uint64_t offset = v->Kind == VK_FOUND ? v->VolumeOffset : v->Layout.Entries[0].StartingOffset;
-        std::printf("  %-28s offset %-14llu %-8s %s\n", v->GetName().c_str(), static_cast<unsigned long long>(offset),
+        std::printf("  %-28s offset %-14llu %-8s %s\n", EscapeControls(v->GetName()).c_str(), static_cast<unsigned long long>(offset),
                     v->GetFileSystemName().c_str(), v->Size ? SizeText(v->Size, texts).c_str() : "");
     }
 }

@@ -5,6 +5,7 @@
 
 #include "app/app_messages.h"
 #include "app/event_log.h"
+#include "platform/text.h"
 #include "recording_sink.h"
 #include "test_support.h"
 
@@ -51,6 +52,20 @@ TEST_F(EventLogTest, EveryLevelWithoutTimestampsToTheExactBytes) {
     EXPECT_EQ(ReadFileBytes(dir / "log.txt"), expected);
     EXPECT_EQ(debug, "DBG: thread ended\r\nERR: CFileSystem_FAT.Initialize.except\r\nRecovery started.\r\n"
                      "CRITICALERR: disk on fire\r\nCVolume::Close except\r\nodd level\r\n");
+}
+
+// A name from a disk that carries terminal escapes (ESC, the C1 CSI, a bell,
+// a line break) reaches the file, the debugger output and the lines escaped,
+// each line still one line; other text stays as it is.
+TEST_F(EventLogTest, ControlCharactersFromDiskNamesAreEscapedEverywhere) {
+    auto log = MakeLog();
+    log->LogInfo("Found file: red\x1b[31m\xC2\x9B" "2J\a\nnext \\ Café");
+    const std::string shown = "Found file: red\\x1b[31m\\x9b2J\\x07\\x0anext \\ Café";
+    ASSERT_EQ(log->Lines().size(), 1u);
+    EXPECT_EQ(log->Lines()[0], shown);
+    EXPECT_EQ(debug, shown + "\r\n");
+    log.reset();
+    EXPECT_EQ(ReadFileBytes(dir / "log.txt"), platform::Utf8ToUtf16LeBytes(shown + "\r\n"));
 }
 
 TEST_F(EventLogTest, TimestampsPrecedeTagAndMessage) {
