@@ -10,6 +10,7 @@
 #include "app/event_log.h"
 #include "app/languages.h"
 #include "app/string_ids.h"
+#include "app/text_format.h"
 #include "cli/analyze_command.h"
 #include "cli/cli_sink.h"
 #include "cli/object_listing.h"
@@ -29,7 +30,7 @@ struct Options : Selection {
     std::string to;
     bool sectors = false;
     bool sectorsOnly = false;
-    std::vector<std::uint64_t> ids;
+    std::vector<std::string> ids;  // "ID" or "VOLUME:ID" (VOLUME counts from 1, in the order analyze prints)
     int sizeChoice = 3;
     std::uint64_t customSize = 0;
     bool flat = false;
@@ -48,7 +49,41 @@ std::string VolumeFolder(CVolume& v) {
     return SafeSegment(squeezed);
 }
 
+// One --id: the object's id and, when given, the 1-based volume it is on.
+struct IdChoice {
+    std::uint64_t id = 0;
+    std::size_t volume = 0;  // 0: any
+    std::string text;
+};
+
+bool ParseIds(const std::vector<std::string>& texts, std::vector<IdChoice>& out) {
+    for (const std::string& t : texts) {
+        IdChoice c;
+        c.text = t;
+        std::string idText = t;
+        if (const std::size_t colon = t.find(':'); colon != std::string::npos) {
+            const std::string v = t.substr(0, colon);
+            if (v.empty() || v.find_first_not_of("0123456789") != std::string::npos) return false;
+            c.volume = std::stoull(v);
+            idText = t.substr(colon + 1);
+        }
+        // Ids print as signed 64-bit values (made-up folders are negative).
+        const bool negative = !idText.empty() && idText[0] == '-';
+        const std::string digits = negative ? idText.substr(1) : idText;
+        if (digits.empty() || digits.size() > 19 || digits.find_first_not_of("0123456789") != std::string::npos) return false;
+        const std::uint64_t magnitude = std::stoull(digits);
+        c.id = negative ? ~magnitude + 1 : magnitude;
+        out.push_back(c);
+    }
+    return true;
+}
+
 int Run(CApp& app, CliSink& sink, const Options& o) {
+    std::vector<IdChoice> idChoices;
+    if (!ParseIds(o.ids, idChoices)) {
+        std::fprintf(stderr, "tessa-loft-cli: --id takes an id as analyze prints it, or VOLUME:ID\n");
+        return 2;
+    }
     CLocalComputer& computer = app.Computer();
     AppSettings& settings = app.Settings();
     std::vector<CVolume*> volumes;
@@ -67,18 +102,50 @@ int Run(CApp& app, CliSink& sink, const Options& o) {
     Selection files = o;
     files.filesOnly = true;
     const FindCriteria criteria = CriteriaOf(files);
-    for (CVolume* v : volumes) {
+    // Each --id names exactly one object of the source: an id no object
+    // has, or one that several volumes share without a volume given, is an
+    // error before anything is written.
+    std::vector<std::vector<std::size_t>> idHits(idChoices.size());
+    for (std::size_t index = 0; index < volumes.size(); ++index) {
+        CVolume* v = volumes[index];
+        for (CFoundObject* rec : v->FoundTree().AllRecords()) {
+            if (rec == v || !IsListed(v->FoundTree(), *rec)) continue;
+            const CFoundObject r = v->FoundTree().Snapshot(*rec);
+            for (std::size_t k = 0; k < idChoices.size(); ++k)
+                if (r.Id == idChoices[k].id && (idChoices[k].volume == 0 || idChoices[k].volume == index + 1))
+                    idHits[k].push_back(index + 1);
+        }
+    }
+    for (std::size_t k = 0; k < idChoices.size(); ++k) {
+        if (idHits[k].empty()) {
+            std::fprintf(stderr, "tessa-loft-cli: no found object has the id %s\n", idChoices[k].text.c_str());
+            return 2;
+        }
+        if (idHits[k].size() > 1) {
+            std::string forms;
+            for (std::size_t volume : idHits[k]) forms += (forms.empty() ? "" : ", ") + std::to_string(volume) + ":" + idChoices[k].text;
+            std::fprintf(stderr, "tessa-loft-cli: the id %s names objects on several volumes; give one of %s\n",
+                         idChoices[k].text.c_str(), forms.c_str());
+            return 2;
+        }
+    }
+    for (std::size_t index = 0; index < volumes.size(); ++index) {
+        CVolume* v = volumes[index];
         std::vector<CFoundObject*> chosen;
         for (CFoundObject* rec : v->FoundTree().AllRecords()) {
             if (rec == v || !IsListed(v->FoundTree(), *rec)) continue;
             const CFoundObject r = v->FoundTree().Snapshot(*rec);
             if (r.IsFolder() || !FindMatches(criteria, r, &computer.Log())) continue;
-            if (!o.ids.empty() && std::find(o.ids.begin(), o.ids.end(), r.Id) == o.ids.end()) continue;
+            if (!idChoices.empty() && std::none_of(idChoices.begin(), idChoices.end(), [&](const IdChoice& c) {
+                    return c.id == r.Id && (c.volume == 0 || c.volume == index + 1);
+                }))
+                continue;
             chosen.push_back(rec);
         }
         if (!chosen.empty()) work.emplace_back(v, std::move(chosen));
     }
-    std::uint32_t complete = 0, skipped = 0, failed = 0;
+    std::uint32_t complete = 0, skipped = 0, failed = 0, empty = 0;
+    std::vector<CRecovery::Failure> failures;
     std::uint64_t bytes = 0;
     for (auto& [v, chosen] : work) {
         // Files of several volumes each go below a folder of their volume.
@@ -108,13 +175,19 @@ int Run(CApp& app, CliSink& sink, const Options& o) {
         sink.Drain();
         if (o.progress) std::fprintf(stderr, "\n");
         complete += recovery.CompleteCount.load();
+        empty += recovery.EmptyCount.load();
+        for (auto& f : recovery.Failures()) failures.push_back(std::move(f));
         skipped += recovery.SkippedCount.load();
         failed += recovery.FailedCount.load();
         bytes += recovery.BytesWritten.load();
     }
     settings.SetU32(AppSettings::kKeepFolderStructure, savedKeep);
     if (work.empty()) computer.Log().LogError(FormatMessageText(&app.Languages(), ids::kRecoveryListEmpty));
-    std::printf("%u recovered, %u skipped, %u failed, %llu bytes\n", complete, skipped, failed,
+    // What did not come back, and why, above the counts.
+    for (const CRecovery::Failure& f : failures)
+        std::printf("%s: %s: %s\n", f.skipped ? "Skipped" : "Failed", EscapeControls(f.name).c_str(), f.reason.c_str());
+    const std::string emptyNote = empty ? " (" + std::to_string(empty) + " empty)" : "";
+    std::printf("%u recovered%s, %u skipped, %u failed, %llu bytes\n", complete, emptyNote.c_str(), skipped, failed,
                 static_cast<unsigned long long>(bytes));
     return skipped == 0 && failed == 0 && !work.empty() ? 0 : 1;
 }
@@ -138,7 +211,7 @@ int RunOpen(CApp& app, CliSink& sink, const std::string& source, std::uint64_t i
         return opening.CompleteCount.load() == 1 && opening.OpenResult.load() >= 32 ? 0 : 1;
     }
     std::fprintf(stderr, "tessa-loft-cli: no found file has the id %llu\n", static_cast<unsigned long long>(id));
-    return 1;
+    return 2;
 }
 
 }  // namespace
@@ -167,7 +240,7 @@ RecoverCommand AddRecoverCommand(CLI::App& cli) {
     auto* lt = c->add_option("--size-lt", o->sizeLess, "Only files smaller than N bytes");
     c->add_option("--size-gt", o->sizeGreater, "Only files larger than N bytes")->excludes(lt);
     c->add_option("--since", o->sinceDays, "Only files created in the last DAYS days");
-    c->add_option("--id", o->ids, "Only the found objects with these ids");
+    c->add_option("--id", o->ids, "Only the found objects with these ids (as analyze prints them; VOLUME:ID where volumes share an id)");
     c->add_option("--size-choice", o->sizeChoice,
                   "Size of lost files whose size is unknown: 1 type's default, 2 next file, 3 next file of its type, 4 --custom-size")
         ->check(CLI::Range(1, 4));

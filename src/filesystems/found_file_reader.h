@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "filesystems/found_object.h"
@@ -35,6 +36,10 @@ public:
     void SkipSparse(std::uint64_t bytes);
 
     CFoundObject Record;
+    // Why the content cannot be read as it is stored (an encrypted file,
+    // compressed data that does not decode), in plain English; empty when
+    // all is well. Set by Open (which then fails) or by a read that fails.
+    std::string Problem;
     std::vector<SECTOR_RUN> Runs;
     std::size_t RunIndex = 0;
     std::uint64_t RunDone = 0;  // sectors of the current run already read

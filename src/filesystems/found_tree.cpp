@@ -477,6 +477,13 @@ void CFoundTree::MarkHasDeletedLocked(CFoundObject& record) {
 
 std::vector<std::string> CFoundTree::GetFolderNames(const CFoundObject& record, bool* belowRoot) const {
     std::vector<std::string> names;
+    for (auto& [folder, name] : GetFolderChain(record, belowRoot)) names.push_back(std::move(name));
+    return names;
+}
+
+std::vector<std::pair<const CFoundObject*, std::string>> CFoundTree::GetFolderChain(const CFoundObject& record,
+                                                                                    bool* belowRoot) const {
+    std::vector<std::pair<const CFoundObject*, std::string>> names;
     if (belowRoot) *belowRoot = false;
     try {
         std::lock_guard lock(mutex_);
@@ -497,7 +504,7 @@ std::vector<std::string> CFoundTree::GetFolderNames(const CFoundObject& record, 
             chain.push_back(folder);
             folder = FirstFolderLocked(folder->ParentId);
         }
-        for (auto it = chain.rbegin(); it != chain.rend(); ++it) names.push_back((*it)->GetName());
+        for (auto it = chain.rbegin(); it != chain.rend(); ++it) names.emplace_back(*it, (*it)->GetName());
         if (belowRoot) *belowRoot = complete;
         return names;
     } catch (...) {

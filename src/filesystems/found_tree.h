@@ -117,6 +117,10 @@ public:
     // The names of the same folder chain, outermost first; `belowRoot` tells
     // whether it reaches Root.
     std::vector<std::string> GetFolderNames(const CFoundObject& record, bool* belowRoot = nullptr) const;
+    // The same chain as the stored folder records (stable addresses),
+    // outermost first, with their names.
+    std::vector<std::pair<const CFoundObject*, std::string>> GetFolderChain(const CFoundObject& record,
+                                                                            bool* belowRoot = nullptr) const;
     // "Folder" for folders; for files a plain name from the extension
     // ("PDF File"), or "File".
     std::string GetTypeName(const CFoundObject& record) const;

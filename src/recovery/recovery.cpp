@@ -125,8 +125,13 @@ bool CRecovery::Start(CVolume& volume, const std::filesystem::path& folder, bool
         if (size != CFoundObject::kUnknownSize) TotalSize += size;
     }
     RecoveredCount = 0;
-    CompleteCount = SkippedCount = FailedCount = 0;
+    CompleteCount = SkippedCount = FailedCount = EmptyCount = 0;
     BytesWritten = 0;
+    owners_.clear();
+    {
+        std::lock_guard lock(failuresMutex_);
+        failures_.clear();
+    }
     Current = 0;
     Running = 1;
     std::filesystem::path destination = folder;
@@ -164,7 +169,16 @@ void CRecovery::Run(std::filesystem::path folder, bool opening) {
             return;
         }
         CFoundObject& item = *Items[k];
-        if (!opening && tree_->Snapshot(item).Size == 0) continue;
+        if (!opening && tree_->Snapshot(item).IsFolder()) {
+            // A folder brings no bytes, but it comes back, empty or not.
+            bool refused = false;
+            const bool keep = !context_.settings || context_.settings->KeepFolderStructure();
+            if (keep) {
+                const std::filesystem::path target = TargetFor(item, folder, refused);
+                if (!refused) CreateFolderChain(target);
+            }
+            continue;
+        }
         // Each copy the opening engine makes is listed for deletion, not only the last.
         if (FileRecovery(item, folder) && opening) {
             std::lock_guard lock(tempMutex_);
@@ -255,17 +269,72 @@ bool CRecovery::SettleSize(CFoundObject& item, const CFoundObject& copy) {
     return true;
 }
 
+std::vector<CRecovery::Failure> CRecovery::Failures() const {
+    std::lock_guard lock(failuresMutex_);
+    return failures_;
+}
+
+void CRecovery::Fail(const CFoundObject& copy, std::string reason, bool skipped) {
+    ++(skipped ? SkippedCount : FailedCount);
+    std::lock_guard lock(failuresMutex_);
+    failures_.push_back(Failure{copy.GetName(), std::move(reason), skipped});
+}
+
+std::filesystem::path CRecovery::ClaimPath(const std::filesystem::path& parent, const std::string& segment,
+                                           const CFoundObject* owner, bool asFolder) {
+    const auto numbered = [&](int n) {
+        // Folders keep their whole name; files keep their extension last
+        // (a lone trailing dot is no extension).
+        const std::string ext = asFolder ? "" : std::filesystem::path(segment).extension().string();
+        if (ext.size() <= 1) return segment + " (" + std::to_string(n) + ")";
+        return segment.substr(0, segment.size() - ext.size()) + " (" + std::to_string(n) + ")" + ext;
+    };
+    std::filesystem::path candidate = parent / segment;
+    for (int n = 2; n < 100000; ++n) {
+        std::error_code ec;
+        const auto status = std::filesystem::symlink_status(candidate, ec);
+        bool free;
+        if (const auto it = owners_.find(candidate); it != owners_.end()) free = it->second == owner;
+        // A folder may join one already there (an earlier run's); a file may
+        // replace an earlier run's file, never a folder. A link is never followed.
+        else if (asFolder) free = !std::filesystem::exists(status) || std::filesystem::is_directory(status);
+        else free = !std::filesystem::is_directory(status);
+        if (free) break;
+        candidate = parent / numbered(n);
+    }
+    owners_[candidate] = owner;
+    return candidate;
+}
+
 std::filesystem::path CRecovery::TargetFor(CFoundObject& item, const std::filesystem::path& folder, bool& refused) {
     refused = false;
     const bool keep = !context_.settings || context_.settings->KeepFolderStructure();
-    std::vector<std::string> segments = RecoverySegments(*tree_, item);
-    if (!keep) segments.erase(segments.begin(), segments.end() - 1);
+    auto chain = RecoveryChain(*tree_, item);
+    if (!keep) chain.erase(chain.begin(), chain.end() - 1);
+    std::vector<std::string> segments;
+    for (const auto& link : chain) segments.push_back(link.first);
     const auto target = TargetInside(folder, segments);
     if (!target) {
         refused = true;
         return {};
     }
-    return *target;
+    // Each place is taken for its own record: made-safe names that meet get numbers.
+    std::filesystem::path path = folder.lexically_normal();
+    for (std::size_t i = 0; i < chain.size(); ++i) {
+        const bool last = i + 1 == chain.size();
+        path = ClaimPath(path, chain[i].first, chain[i].second, !last || item.IsFolder());
+    }
+    return path;
+}
+
+bool CRecovery::CreateEmptyFile(const CFoundObject& copy, const std::filesystem::path& target) {
+    platform::OutputFile out;
+    if (out.Create(target) != 0) {
+        LogError(FormatMessageText(context_.texts, ids::kRecoveryCreateFileFailed, target.string()));
+        return false;
+    }
+    if (copy.CreationTime != 0 || copy.ModificationTime != 0) out.SetTimes(copy.AccessTime, copy.ModificationTime);
+    return out.Close() == 0;
 }
 
 std::uint64_t CRecovery::FileRecovery(CFoundObject& item, const std::filesystem::path& folder) {
@@ -276,13 +345,13 @@ std::uint64_t CRecovery::FileRecovery(CFoundObject& item, const std::filesystem:
     std::filesystem::path target = TargetFor(item, folder, refused);
     if (refused) {
         LogError("CRecovery::FileRecovery: the target of '" + copy.GetName() + "' would lie outside " + folder.string());
-        ++FailedCount;
+        Fail(copy, "its target would lie outside the destination");
         return 0;
     }
     const std::filesystem::path targetFolder = target.parent_path();
     if (!CreateFolderChain(targetFolder)) {
         LogInfo(FormatMessageText(context_.texts, ids::kCantCreateFolder, targetFolder.string()));
-        ++FailedCount;
+        Fail(copy, "its folder cannot be made");
         return 0;
     }
     std::error_code ec;
@@ -290,32 +359,53 @@ std::uint64_t CRecovery::FileRecovery(CFoundObject& item, const std::filesystem:
         LogError(FormatMessageText(context_.texts, ids::kFileExists, target.string()));
         // Flat, or asked to keep what is there: the new file takes a free name.
         const bool keep = !context_.settings || context_.settings->KeepFolderStructure();
-        if (!opening_ && (!keep || (context_.settings && context_.settings->GetU32(AppSettings::kConfirmOverwrite) != 0)))
+        if (!opening_ && (!keep || (context_.settings && context_.settings->GetU32(AppSettings::kConfirmOverwrite) != 0))) {
             target = UniqueTarget(target);
+            owners_[target] = &item;
+        }
     }
     {
         std::lock_guard lock(targetMutex_);
         currentTarget_ = target;
     }
     if (!SettleSize(item, copy)) {
-        ++SkippedCount;
+        Fail(copy, "skipped in the size question", true);
         return 0;
     }
     const CFoundObject sized = tree_->Snapshot(item);
     if (sized.Size == CFoundObject::kUnknownSize) {
         LogError(FormatMessageText(context_.texts, ids::kRecoverySkipped, sized.GetName()));
-        ++SkippedCount;
+        Fail(sized, "its size is unknown", true);
         return 0;
     }
     std::string fullPath = tree_->GetFullPath(item);
     LogInfo(FormatMessageText(context_.texts, ids::kRecoveringFile, sized.GetName(), fullPath, targetFolder.string()));
-    const std::uint64_t copied = CopyFoundFile(item);
+    if (sized.Size == 0) {
+        // An empty file comes back empty: the recovered tree is the disk's.
+        if (!CreateEmptyFile(sized, target)) {
+            Fail(sized, "the empty file cannot be made");
+            return 0;
+        }
+        ++CompleteCount;
+        ++EmptyCount;
+        return 0;
+    }
+    std::string problem;
+    const std::uint64_t copied = CopyFoundFile(item, &problem);
     if (copied) ++RecoveredCount;
-    if (copied && copied >= sized.Size) ++CompleteCount;
-    else ++FailedCount;
-    if (copied && copied < sized.Size && Running.load() != 0)
+    if (copied && copied >= sized.Size && problem.empty()) {
+        ++CompleteCount;
+    } else if (Running.load() == 0 && problem.empty()) {
+        Fail(sized, "the recovery was stopped");
+    } else if (!problem.empty()) {
+        Fail(sized, problem);
+    } else if (copied) {
         LogError("CRecovery::FileRecovery: only " + std::to_string(copied) + " of the " + std::to_string(sized.Size) +
                  " bytes of '" + sized.GetName() + "' could be read; the copy is incomplete");
+        Fail(sized, "only " + std::to_string(copied) + " of its " + std::to_string(sized.Size) + " bytes could be read");
+    } else {
+        Fail(sized, "nothing of it could be read");
+    }
     return copied;
 }
 
@@ -332,7 +422,7 @@ bool CRecovery::CreateFolderChain(const std::filesystem::path& path) {
     return true;
 }
 
-std::uint64_t CRecovery::CopyFoundFile(CFoundObject& item) {
+std::uint64_t CRecovery::CopyFoundFile(CFoundObject& item, std::string* problem) {
     const CFoundObject copy = tree_ ? tree_->Snapshot(item) : item;
     std::filesystem::path target;
     {
@@ -341,8 +431,9 @@ std::uint64_t CRecovery::CopyFoundFile(CFoundObject& item) {
     }
     CFoundFileReader reader;
     if (!reader.Open(copy)) {
-        LogError("CRecovery::FileRecovery: '" + copy.GetName() +
-                 "' cannot be read: its data could not be located on the volume");
+        const std::string why = reader.Problem.empty() ? "its data could not be located on the volume" : reader.Problem;
+        LogError("CRecovery::FileRecovery: '" + copy.GetName() + "' cannot be read: " + why);
+        if (problem) *problem = why;
         return 0;
     }
     platform::OutputFile out;
@@ -400,6 +491,11 @@ std::uint64_t CRecovery::CopyFoundFile(CFoundObject& item) {
         LogError("Recovery_Thread.RecoveryCycle.except");
     }
     CurrentPercent = 100;
+    if (!reader.Problem.empty()) {
+        // Bytes that cannot be decoded are never passed off as the file.
+        LogError("CRecovery::FileRecovery: '" + copy.GetName() + "' cannot be read whole: " + reader.Problem);
+        if (problem) *problem = reader.Problem;
+    }
     if (endsInHole) {
         if (const int error = out.SetLength(position); error != 0) {
             LogError(FormatMessageText(context_.texts, ids::kRecoveryWriteSystemError, error));

@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -82,7 +83,9 @@ public:
     // copied, 0 when the file was skipped or failed.
     std::uint64_t FileRecovery(CFoundObject& item, const std::filesystem::path& folder);
     // The copy loop into CurrentTarget.
-    std::uint64_t CopyFoundFile(CFoundObject& item);
+    // A reason the content could not be read as stored (encrypted,
+    // undecodable) goes to `problem`.
+    std::uint64_t CopyFoundFile(CFoundObject& item, std::string* problem = nullptr);
     // Makes every missing folder of `path` (logging the one that cannot be made).
     bool CreateFolderChain(const std::filesystem::path& path);
 
@@ -103,6 +106,15 @@ public:
     // came out short, and the bytes written.
     std::atomic<std::uint32_t> CompleteCount{0}, SkippedCount{0}, FailedCount{0};
     std::atomic<std::uint64_t> BytesWritten{0};
+    // Of the whole copies, the empty files made (they count as complete).
+    std::atomic<std::uint32_t> EmptyCount{0};
+    // Each file that was skipped or failed, with the reason, in order.
+    struct Failure {
+        std::string name;    // the file's name on the source
+        std::string reason;  // a short English reason ("the file is encrypted")
+        bool skipped = false;
+    };
+    std::vector<Failure> Failures() const;
 
     // The copies the opening engine made in this run (only ever growing).
     std::vector<std::filesystem::path> TempFiles;
@@ -117,6 +129,15 @@ private:
     // the file is to be passed over.
     bool SettleSize(CFoundObject& item, const CFoundObject& copy);
     std::filesystem::path TargetFor(CFoundObject& item, const std::filesystem::path& folder, bool& refused);
+    // `parent`/`segment`, or a numbered variant of it when that place is
+    // taken in this run by another record, or is a file where a folder is
+    // needed (and the reverse): names that only collide after they were made
+    // safe keep both objects.
+    std::filesystem::path ClaimPath(const std::filesystem::path& parent, const std::string& segment,
+                                    const CFoundObject* owner, bool asFolder);
+    // Makes an empty file's target with its times; false when it cannot be made.
+    bool CreateEmptyFile(const CFoundObject& copy, const std::filesystem::path& target);
+    void Fail(const CFoundObject& copy, std::string reason, bool skipped = false);
     std::string Text(unsigned id) const;
     void LogInfo(const std::string& line) const;
     void LogError(const std::string& line) const;
@@ -132,6 +153,11 @@ private:
     std::condition_variable doneCv_;
     mutable std::mutex tempMutex_;
     bool opening_ = false;  // the opening engine's run: a copy replaces a file of its path
+    // Every place below the destination this run made, with the record it
+    // holds: the worker's alone.
+    std::map<std::filesystem::path, const CFoundObject*> owners_;
+    mutable std::mutex failuresMutex_;
+    std::vector<Failure> failures_;
 };
 
 }  // namespace tl

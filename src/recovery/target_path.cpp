@@ -37,10 +37,16 @@ std::string SafeSegment(std::string_view name) {
     return out;
 }
 
+std::vector<std::pair<std::string, const CFoundObject*>> RecoveryChain(const CFoundTree& tree, const CFoundObject& record) {
+    std::vector<std::pair<std::string, const CFoundObject*>> chain;
+    for (const auto& [folder, name] : tree.GetFolderChain(record)) chain.emplace_back(SafeSegment(name), folder);
+    chain.emplace_back(SafeSegment(tree.Snapshot(record).GetName()), &record);
+    return chain;
+}
+
 std::vector<std::string> RecoverySegments(const CFoundTree& tree, const CFoundObject& record) {
     std::vector<std::string> segments;
-    for (const std::string& folder : tree.GetFolderNames(record)) segments.push_back(SafeSegment(folder));
-    segments.push_back(SafeSegment(tree.Snapshot(record).GetName()));
+    for (auto& [segment, owner] : RecoveryChain(tree, record)) segments.push_back(std::move(segment));
     return segments;
 }
 

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tl {
@@ -23,6 +24,9 @@ std::string SafeSegment(std::string_view name);
 // The folder chain of `record` (as far as it is known) and its name, every
 // segment made safe: where recovery writes it, relative to the destination.
 std::vector<std::string> RecoverySegments(const CFoundTree& tree, const CFoundObject& record);
+// The same segments, each with the stored record it stands for (the
+// folders of the chain, then `record` itself).
+std::vector<std::pair<std::string, const CFoundObject*>> RecoveryChain(const CFoundTree& tree, const CFoundObject& record);
 // The same joined with '/' ("Docs/Reports/q1.pdf", "lost_folder_17/a.txt").
 std::string RecoveryPath(const CFoundTree& tree, const CFoundObject& record);
 

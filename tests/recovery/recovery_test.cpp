@@ -167,10 +167,19 @@ TEST_F(RecoveryTest, AFatVolumeComesBackAtItsPathsByteForByte) {
     std::string why;
     const auto oracle = test::FlsListing(image, &why);
     ASSERT_FALSE(oracle.empty()) << why;
-    int live = 0, deleted = 0;
+    int live = 0, deleted = 0, empty = 0;
     for (const auto& e : oracle) {
-        if (e.folder || e.size == 0) continue;
         const auto target = dir.path() / "out" / e.path;
+        // Folders and empty files come back too: the tree is the disk's.
+        if (e.folder || e.size == 0) {
+            if (e.deleted) continue;
+            EXPECT_EQ(std::filesystem::is_directory(target), e.folder) << e.path;
+            if (!e.folder) {
+                EXPECT_TRUE(std::filesystem::exists(target) && std::filesystem::file_size(target) == 0) << e.path;
+                ++empty;
+            }
+            continue;
+        }
         const std::string icat = test::CommandOutput("icat -f fat " + test::ShellQuote(image.string()) + " " + std::to_string(e.address));
         if (!e.deleted) {
             ASSERT_TRUE(std::filesystem::exists(target)) << e.path;
@@ -181,10 +190,11 @@ TEST_F(RecoveryTest, AFatVolumeComesBackAtItsPathsByteForByte) {
         }
     }
     EXPECT_GE(live, 5);
+    EXPECT_GE(empty, 1);
     EXPECT_GE(deleted, 1) << "deleted contiguous files come back as the oracle reads them";
-    // Times: the modification time of each live file is the record's.
+    // Times: the modification time of each live file, empty or not, is the record's.
     for (CFoundObject* o : v->FoundTree().AllRecords()) {
-        if (o->IsFolder() || o->IsDeleted() || o->Size == 0 || (o->Flags & FO_VOLUME) || !o->ModificationTime) continue;
+        if (o->IsFolder() || o->IsDeleted() || (o->Flags & FO_VOLUME) || !o->ModificationTime) continue;
         struct stat st{};
         const auto target = dir.path() / "out" / RecoveryPath(v->FoundTree(), *o);
         ASSERT_EQ(::stat(target.c_str(), &st), 0) << target;
@@ -261,21 +271,74 @@ TEST_F(RecoveryTest, StopDuringALargeFileEndsTheRunAsAborted) {
     EXPECT_EQ(std::filesystem::file_size(dir.path() / "out" / "big.bin"), CRecovery::kChunkBytes) << "one chunk, then the stop";
 }
 
+// A file and a folder whose names are made safe into one name ("_..") both
+// come back whole: the second takes a numbered name, its files stay in it.
+TEST_F(RecoveryTest, NamesThatMeetAfterBeingMadeSafeKeepBothObjects) {
+    CVolume& v = MemoryVolume(std::vector<std::uint8_t>(64 * 512, 'q'));
+    CFoundTree& tree = v.FoundTree();
+    // Records as a parser hands them over; the files read one run each.
+    const auto add = [&](std::uint64_t id, std::uint64_t parent, const char* name, bool folder, std::uint64_t offset,
+                         std::uint64_t size) {
+        CFoundObject r;
+        r.Init();
+        r.Id = id;
+        r.ParentId = parent;
+        r.Flags = folder ? FO_FOLDER : FO_BY_SIGNATURE | FO_CONTENT_SIZE;
+        r.DataOffset = offset;
+        r.Size = size;
+        r.SetName(name);
+        CFoundObject* stored = tree.AddObject(r);
+        EXPECT_NE(stored, nullptr) << name;
+        if (stored) stored->Volume = &v;
+        return stored;
+    };
+    const std::uint64_t root = tree.Root()->Id;
+    CFoundObject* folder = add(100, root, "..", true, 0, 0);
+    add(101, 100, "inner.txt", false, 512, 10);
+    CFoundObject* file = add(102, root, "_..", false, 2048, 20);
+    ASSERT_TRUE(folder && file);
+    settings.SetU32(AppSettings::kKeepFolderStructure, 1);
+    CRecovery recovery(Context());
+    for (const bool folderFirst : {true, false}) {
+        const auto out = dir.path() / (folderFirst ? "a" : "b");
+        recovery.BuildRecoveryList(folderFirst ? std::vector<CFoundObject*>{folder, file} : std::vector<CFoundObject*>{file, folder}, tree);
+        ASSERT_TRUE(recovery.StartRecovery(v, out));
+        ASSERT_TRUE(recovery.Wait(60000));
+        EXPECT_EQ(recovery.CompleteCount.load(), 2u) << folderFirst;
+        EXPECT_EQ(recovery.FailedCount.load(), 0u) << folderFirst;
+        // Whichever comes first keeps the name; the other is numbered.
+        const auto folderPath = out / (folderFirst ? "_.." : "_.. (2)");
+        const auto filePath = out / (folderFirst ? "_.. (2)" : "_..");
+        EXPECT_EQ(test::ReadFileBytes(filePath), std::string(20, 'q')) << folderFirst;
+        EXPECT_EQ(test::ReadFileBytes(folderPath / "inner.txt"), std::string(10, 'q')) << folderFirst;
+    }
+}
+
 TEST_F(RecoveryTest, TakenNamesFlatFoldersAndDestinationsThatAreFiles) {
     CVolume& v = MemoryVolume(std::vector<std::uint8_t>(64 * 512, 'y'));
     CFoundObject* a = Carved(v, 512, 10, "same.txt");
     CFoundObject* b = Carved(v, 1024, 10, "same.txt");
-    // Kept structure, ConfirmOverwrite on: the second keeps the first and takes a free name.
-    settings.SetU32(AppSettings::kConfirmOverwrite, 1);
+    // Two files of one run that meet at one name both come back, whatever
+    // ConfirmOverwrite says: the second takes a free name.
     settings.SetU32(AppSettings::kKeepFolderStructure, 1);
     CRecovery recovery(Context());
     recovery.BuildRecoveryList({a, b}, v.FoundTree());
-    ASSERT_TRUE(recovery.StartRecovery(v, dir.path() / "out"));
+    for (const std::uint32_t confirm : {0u, 1u}) {
+        settings.SetU32(AppSettings::kConfirmOverwrite, confirm);
+        const auto out = dir.path() / ("out" + std::to_string(confirm));
+        ASSERT_TRUE(recovery.StartRecovery(v, out));
+        ASSERT_TRUE(recovery.Wait(60000));
+        const auto group = out / RecoveryPath(v.FoundTree(), *a);
+        EXPECT_TRUE(std::filesystem::exists(group)) << group;
+        EXPECT_TRUE(std::filesystem::exists(group.parent_path() / "same (2).txt")) << confirm;
+        EXPECT_EQ(recovery.CompleteCount.load(), 2u);
+    }
+    // A file an earlier run left there is reported, and with ConfirmOverwrite kept.
+    ASSERT_TRUE(recovery.StartRecovery(v, dir.path() / "out1"));
     ASSERT_TRUE(recovery.Wait(60000));
-    const auto group = dir.path() / "out" / RecoveryPath(v.FoundTree(), *a);
-    EXPECT_TRUE(std::filesystem::exists(group)) << group;
-    EXPECT_TRUE(std::filesystem::exists(group.parent_path() / "same (2).txt"));
+    const auto group = dir.path() / "out1" / RecoveryPath(v.FoundTree(), *a);
     EXPECT_EQ(LogCount("ERR: File: " + group.string() + " exists"), 1u);
+    EXPECT_TRUE(std::filesystem::exists(group.parent_path() / "same (3).txt"));
 
     // Flat: every file straight into the destination.
     settings.SetU32(AppSettings::kKeepFolderStructure, 0);

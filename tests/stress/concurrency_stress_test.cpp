@@ -254,11 +254,11 @@ protected:
     }
 
     // Builds the list of `v` and counts the items the run will account for:
-    // every one but folders and empty files.
+    // every one but folders (empty files come back too).
     static std::size_t Prepare(CRecovery& recovery, CVolume& v) {
         recovery.BuildRecoveryList(Selection(v), v.FoundTree());
         std::size_t accounted = 0;
-        for (CFoundObject* item : recovery.Items) accounted += v.FoundTree().Snapshot(*item).Size != 0;
+        for (CFoundObject* item : recovery.Items) accounted += !v.FoundTree().Snapshot(*item).IsFolder();
         return accounted;
     }
     static RecoveryCounts RecoveryCountsOf(const CRecovery& r) {
