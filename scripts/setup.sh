@@ -13,7 +13,7 @@ TL_PACKAGES=(
   # fixture makers for the sample files and disk images of the tests
   zip gzip bzip2 xz-utils p7zip-full sqlite3 python3
   libjpeg-turbo-progs libtiff-tools libgsf-bin
-  dosfstools mtools ntfs-3g genisoimage fdisk sleuthkit
+  dosfstools mtools ntfs-3g genisoimage fdisk sleuthkit e2fsprogs
 )
 
 tl_missing_packages() {

@@ -193,5 +193,9 @@ inline constexpr unsigned kImageNotAFile = 61050;  // "'%s' is not a regular fil
 inline constexpr unsigned kImageNoSectors = 61051;  // "%s has no sectors to copy."
 inline constexpr unsigned kImageDefaultName = 61052;  // "Image from drive %s"
 inline constexpr unsigned kImageDefaultNameWithLabel = 61053;  // "Image from drive %s (%s)"
+inline constexpr unsigned kPartitionTableVolumes = 61060;  // "Partition table: %d volumes"
+inline constexpr unsigned kFileSystemNotRead = 61061;  // "%s volume: its file system is not read; the sector scan can still find lost files"
+inline constexpr unsigned kFoundVolumeInside = 61062;  // "The %s volume found at: %I64d lies inside %s, which is analysed already; it is not analysed again"
+inline constexpr unsigned kVolumesNotRead = 61063;  // "Not read: %s: %s"
 
 }  // namespace tl::ids

@@ -238,6 +238,10 @@ constexpr StringTableEntry kEntries[] = {
     {ids::kImageNoSectors, "%s has no sectors to copy."},
     {ids::kImageDefaultName, "Image from drive %s"},
     {ids::kImageDefaultNameWithLabel, "Image from drive %s (%s)"},
+    {ids::kPartitionTableVolumes, "Partition table: %d volumes"},
+    {ids::kFileSystemNotRead, "%s volume: its file system is not read; the sector scan can still find lost files"},
+    {ids::kFoundVolumeInside, "The %s volume found at: %I64d lies inside %s, which is analysed already; it is not analysed again"},
+    {ids::kVolumesNotRead, "Not read: %s: %s"},
 };
 
 constexpr bool IdsStrictlyAscending() {

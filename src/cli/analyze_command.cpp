@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -11,6 +12,9 @@
 
 #include "app/app.h"
 #include "app/app_messages.h"
+#include "app/languages.h"
+#include "app/string_ids.h"
+#include "app/text_format.h"
 #include "cli/cli_sink.h"
 #include "cli/object_listing.h"
 #include "cli/progress_line.h"
@@ -63,6 +67,25 @@ private:
     std::optional<ProgressLine> line_;
 };
 
+// Analyses every volume of `batch`, one after the other as the interface
+// starts queued volumes, and waits for the last.
+void AnalyseInTurn(CLocalComputer& computer, const std::vector<CVolume*>& batch, Progress& progress, bool freeSpaceOnly) {
+    for (CVolume* v : batch) {
+        v->FreeSpaceOnly = freeSpaceOnly;
+        computer.AnalyseVolume(*v);
+    }
+    while (true) {
+        const auto queue = computer.AnalysisQueue();
+        if (AnalysisBusy().load() == 0) {
+            if (queue.empty()) break;
+            computer.AnalyseVolume(*queue.front());
+        }
+        progress.Tick();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    for (CVolume* v : batch) v->WaitForWorker(60000);
+}
+
 // The sector stage alone on `v` (mode 1: lost volumes only), waited for.
 void ScanSectorsOnly(CVolume& v, std::uint32_t mode, Progress& progress) {
     v.Analyse_Boot();
@@ -73,13 +96,13 @@ void ScanSectorsOnly(CVolume& v, std::uint32_t mode, Progress& progress) {
     AnalysisBusy() = 0;
 }
 
-void PrintJson(CVolume& v, const Options& opt) {
+void PrintJson(CVolume& v, const Options& opt, std::size_t volumeIndex) {
     CFoundTree& tree = v.FoundTree();
     const std::string volumeName = v.GetName();
     for (CFoundObject* o : tree.AllRecords()) {
         const CFoundObject r = tree.Snapshot(*o);
         if (!IsListed(tree, *o) || (opt.deletedOnly && !r.IsDeleted())) continue;
-        PrintJsonLine(tree, volumeName, r);
+        PrintJsonLine(tree, volumeName, r, volumeIndex);
     }
 }
 
@@ -94,12 +117,32 @@ void PrintTsv(CVolume& v, const Options& opt) {
 
 }  // namespace
 
+std::vector<CVolume*> FoundVolumesToAnalyse(CLocalComputer& computer, CVolume& source, const std::vector<CVolume*>& analysed,
+                                            std::vector<CVolume*>& seen) {
+    std::vector<CVolume*> found;
+    for (CVolume* v : computer.Volumes().Snapshot()) {
+        if (v->Kind != VK_FOUND || std::find(seen.begin(), seen.end(), v) != seen.end()) continue;
+        if (!CLocalComputer::ExtentIn(source, *v)) continue;  // on another device
+        seen.push_back(v);
+        const auto holder = std::find_if(analysed.begin(), analysed.end(), [&](CVolume* w) {
+            return w != &source && CLocalComputer::ExtentIn(*w, *v).has_value();
+        });
+        if (holder != analysed.end()) {
+            computer.Log().LogInfo(FormatMessageText(computer.Texts(), ids::kFoundVolumeInside, v->GetFileSystemName(),
+                                                     v->VolumeOffset, (*holder)->GetName()));
+            continue;
+        }
+        found.push_back(v);
+    }
+    return found;
+}
+
 void PrintTree(CVolume& v, bool deletedOnly, TreeCounts& counts) {
     std::uint64_t& folders = counts.folders;
     std::uint64_t& files = counts.files;
     std::uint64_t& deleted = counts.deleted;
     CFoundTree& tree = v.FoundTree();
-    std::cout << v.GetName() << "  (" << v.GetFileSystemName() << ")\n";
+    std::cout << EscapeControls(v.GetName()) << "  (" << EscapeControls(v.GetFileSystemName()) << ")\n";
     const std::function<void(std::uint64_t, int, int)> walk = [&](std::uint64_t parent, int depth, int budget) {
         if (depth > 64 || budget <= 0) return;
         for (CFoundObject* o : tree.FindChildren(parent)) {
@@ -114,7 +157,7 @@ void PrintTree(CVolume& v, bool deletedOnly, TreeCounts& counts) {
     walk(tree.Root()->Id, 1, 64);
     for (CFoundObject* fixed : {tree.LostFragments(), tree.LostFiles()}) {
         if (tree.FindChildren(fixed->Id).empty()) continue;
-        std::cout << "  " << fixed->GetName() << "\n";
+        std::cout << "  " << EscapeControls(fixed->GetName()) << "\n";
         walk(fixed->Id, 2, 64);
     }
 }
@@ -143,26 +186,32 @@ std::vector<CVolume*> AnalyseSource(CApp& app, const std::string& sourcePath, Cl
     for (CVolume* v : computer.Volumes().Snapshot())
         if (v != source && v->Parent == source && (v->Kind == VK_FOUND || v->Kind == VK_LOGICAL)) volumes.push_back(v);
 
+    // Each sector is scanned once: every partition in its own volume, and
+    // the source's own stage only the space outside them. Volumes its scan
+    // meets claim their sectors the same way and are analysed next.
+    source->ClearClaims();
+    if (o.sectors)
+        for (CVolume* v : volumes)
+            if (const auto extent = CLocalComputer::ExtentIn(*source, *v)) source->ClaimSectors(extent->FirstSector, extent->SectorCount);
+    source->LeaveFoundVolumesToOwnScan = o.sectors;
+
     // Whether the sector stage follows is this run's choice; the saved one stays.
     AppSettings& settings = app.Settings();
     const std::uint32_t savedSectors = settings.GetU32(AppSettings::kSectorsAfterFileSystem);
     settings.SetU32(AppSettings::kSectorsAfterFileSystem, o.sectors ? 1 : 0);
     Progress progress(progressSink, computer);
-    for (CVolume* v : volumes) {
-        v->FreeSpaceOnly = freeSpaceOnly;
-        computer.AnalyseVolume(*v);
+    const auto analyse = [&](const std::vector<CVolume*>& batch) { AnalyseInTurn(computer, batch, progress, freeSpaceOnly); };
+    analyse(volumes);
+    // The volumes the sector stage found join the source's, each analysed
+    // in turn; one that lies inside a volume analysed already is only named.
+    std::vector<CVolume*> seen = volumes;
+    for (int round = 0; round < CVolume::kMaxNesting; ++round) {
+        const std::vector<CVolume*> found = FoundVolumesToAnalyse(computer, *source, volumes, seen);
+        if (found.empty()) break;
+        for (CVolume* v : found) v->LeaveFoundVolumesToOwnScan = o.sectors;
+        analyse(found);
+        volumes.insert(volumes.end(), found.begin(), found.end());
     }
-    // Queued volumes are started one after the other, as the interface does.
-    while (true) {
-        const auto queue = computer.AnalysisQueue();
-        if (AnalysisBusy().load() == 0) {
-            if (queue.empty()) break;
-            computer.AnalyseVolume(*queue.front());
-        }
-        progress.Tick();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    for (CVolume* v : volumes) v->WaitForWorker(60000);
     progress.Finish();
     settings.SetU32(AppSettings::kSectorsAfterFileSystem, savedSectors);
     return volumes;
@@ -188,6 +237,31 @@ CVolume* ScanSourceSectorsOnly(CApp& app, const std::string& source, CliSink* pr
 
 namespace {
 
+// Every volume's listing in the chosen format; the text ends with the
+// counts and a line for each volume whose file system was not read.
+void PrintVolumes(const std::vector<CVolume*>& volumes, const Options& o) {
+    TreeCounts counts;
+    for (std::size_t i = 0; i < volumes.size(); ++i) {
+        CVolume* v = volumes[i];
+        if (o.format == "json") {
+            PrintJsonVolume(*v, i + 1);
+            PrintJson(*v, o, i + 1);
+        } else if (o.format == "tsv") {
+            PrintTsv(*v, o);
+        } else {
+            PrintTree(*v, o.deletedOnly, counts);
+        }
+    }
+    if (o.format != "text") return;
+    std::printf("\n%llu folder(s), %llu file(s), %llu deleted\n", static_cast<unsigned long long>(counts.folders),
+                static_cast<unsigned long long>(counts.files), static_cast<unsigned long long>(counts.deleted));
+    for (CVolume* v : volumes) {
+        const std::string why = NotReadReason(*v);
+        if (!why.empty())
+            std::printf("%s\n", FormatMessageText(v->Context().texts, ids::kVolumesNotRead, EscapeControls(v->GetName()), why).c_str());
+    }
+}
+
 int Run(CApp& app, CliSink& sink, const Options& o) {
     if (o.sectorsOnly || o.lostVolumes) {
         CLocalComputer& computer = app.Computer();
@@ -196,12 +270,27 @@ int Run(CApp& app, CliSink& sink, const Options& o) {
         if (o.lostVolumes) {
             for (CVolume* f : computer.Volumes().Snapshot())
                 if (f->Kind == VK_FOUND && f->Parent == v)
-                    std::printf("%s\t%llu\t%s\t%llu\n", f->GetName().c_str(), static_cast<unsigned long long>(f->VolumeOffset),
+                    std::printf("%s\t%llu\t%s\t%llu\n", EscapeControls(f->GetName()).c_str(), static_cast<unsigned long long>(f->VolumeOffset),
                                 f->GetFileSystemName().c_str(), static_cast<unsigned long long>(f->Size));
+            // Then what each lost volume holds: its file system read as a
+            // partition's would be.
+            std::vector<CVolume*> seen{v};
+            const std::vector<CVolume*> found = FoundVolumesToAnalyse(computer, *v, {v}, seen);
+            if (found.empty()) return 0;
+            AppSettings& settings = app.Settings();
+            const std::uint32_t savedSectors = settings.GetU32(AppSettings::kSectorsAfterFileSystem);
+            settings.SetU32(AppSettings::kSectorsAfterFileSystem, 0);
+            {
+                Progress progress(o.progress ? &sink : nullptr, computer);
+                AnalyseInTurn(computer, found, progress, false);
+                progress.Finish();
+            }
+            settings.SetU32(AppSettings::kSectorsAfterFileSystem, savedSectors);
+            PrintVolumes(found, o);
             return 0;
         }
         TreeCounts counts;
-        if (o.format == "json") PrintJson(*v, o);
+        if (o.format == "json") PrintJson(*v, o, 1);
         else if (o.format == "tsv") PrintTsv(*v, o);
         else PrintTree(*v, o.deletedOnly, counts);
         return 0;
@@ -209,15 +298,7 @@ int Run(CApp& app, CliSink& sink, const Options& o) {
     const std::vector<CVolume*> volumes =
         AnalyseSource(app, o.source, o.progress ? &sink : nullptr, o.sectors || o.freeSpaceOnly, o.freeSpaceOnly);
     if (volumes.empty()) return 1;
-    TreeCounts counts;
-    for (CVolume* v : volumes) {
-        if (o.format == "json") PrintJson(*v, o);
-        else if (o.format == "tsv") PrintTsv(*v, o);
-        else PrintTree(*v, o.deletedOnly, counts);
-    }
-    if (o.format == "text")
-        std::printf("\n%llu folder(s), %llu file(s), %llu deleted\n", static_cast<unsigned long long>(counts.folders),
-                    static_cast<unsigned long long>(counts.files), static_cast<unsigned long long>(counts.deleted));
+    PrintVolumes(volumes, o);
     return 0;
 }
 

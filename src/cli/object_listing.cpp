@@ -6,7 +6,11 @@
 #include <ctime>
 #include <iostream>
 
+#include "app/text_format.h"
+#include "app/languages.h"
+#include "app/string_ids.h"
 #include "filesystems/found_tree.h"
+#include "storage/volume.h"
 #include "platform/time.h"
 #include "recovery/target_path.h"
 
@@ -27,7 +31,7 @@ bool IsListed(const CFoundTree& tree, const CFoundObject& o) {
     return &o != tree.Root() && &o != tree.LostFragments() && &o != tree.LostFiles();
 }
 
-void PrintJsonLine(const CFoundTree& tree, const std::string& volumeName, const CFoundObject& r) {
+void PrintJsonLine(const CFoundTree& tree, const std::string& volumeName, const CFoundObject& r, std::size_t volumeIndex) {
     const auto time = [](std::uint64_t t) { return t ? nlohmann::json(IsoTime(t)) : nlohmann::json(nullptr); };
     nlohmann::ordered_json j;
     j["id"] = static_cast<std::int64_t>(r.Id);
@@ -46,6 +50,38 @@ void PrintJsonLine(const CFoundTree& tree, const std::string& volumeName, const 
     j["modified"] = time(r.ModificationTime);
     j["accessed"] = time(r.AccessTime);
     j["volume"] = volumeName;
+    if (volumeIndex) j["volume_index"] = volumeIndex;
+    std::cout << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+}
+
+std::string NotReadReason(CVolume& v) {
+    switch (v.FileSystemOutcome.load()) {
+    case CVolume::FsOutcome::NotRead:
+        return FormatMessageText(v.Context().texts, ids::kFileSystemNotRead, v.ProbedFileSystem);
+    case CVolume::FsOutcome::NoFileSystem:
+        return FormatMessageText(v.Context().texts, ids::kNoFileSystemDetected);
+    default:
+        return {};
+    }
+}
+
+void PrintJsonVolume(CVolume& v, std::size_t volumeIndex) {
+    nlohmann::ordered_json j;
+    j["record"] = "volume";
+    j["volume_index"] = volumeIndex;
+    j["volume"] = v.GetName();
+    j["offset"] = v.VolumeOffset;
+    j["size"] = v.Size;
+    const CVolume::FsOutcome outcome = v.FileSystemOutcome.load();
+    switch (outcome) {
+    case CVolume::FsOutcome::Read: j["file_system"] = v.GetFileSystemName(); break;
+    case CVolume::FsOutcome::PartitionTable: j["file_system"] = "partition table"; break;
+    case CVolume::FsOutcome::NotRead: j["file_system"] = v.ProbedFileSystem; break;
+    default: j["file_system"] = nullptr; break;
+    }
+    j["read"] = outcome == CVolume::FsOutcome::Read || outcome == CVolume::FsOutcome::PartitionTable;
+    const std::string why = NotReadReason(v);
+    j["reason"] = why.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(why);
     std::cout << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
 }
 
@@ -57,7 +93,8 @@ void PrintTsvLine(const CFoundTree& tree, const CFoundObject& r) {
 
 void PrintTextLine(const CFoundObject& r, const std::string& shown, int indent) {
     const std::string size = r.IsFolder() ? "" : r.Size == CFoundObject::kUnknownSize ? "?" : std::to_string(r.Size);
-    std::printf("%*s%s%s  %s%s%s\n", indent, "", shown.c_str(), r.IsFolder() ? "/" : "", size.c_str(),
+    // A name from the disk reaches the terminal with its control characters escaped.
+    std::printf("%*s%s%s  %s%s%s\n", indent, "", EscapeControls(shown).c_str(), r.IsFolder() ? "/" : "", size.c_str(),
                 r.IsDeleted() ? "  [deleted]" : "", r.ModificationTime ? ("  " + IsoTime(r.ModificationTime)).c_str() : "");
 }
 

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "app/app.h"
+#include "app/text_format.h"
 #include "app/find_criteria.h"
 #include "app/finder.h"
 #include "app/string_ids.h"
@@ -58,20 +59,21 @@ int Run(CApp& app, const Options& o) {
     if (volumes.empty()) return 1;
     CFinder finder(&app.Log(), &app.Languages());
     TreeCounts counts;
-    for (CVolume* v : volumes) {
+    for (std::size_t index = 0; index < volumes.size(); ++index) {
+        CVolume* v = volumes[index];
         CFoundTree& tree = v->FoundTree();
         finder.Criteria() = CriteriaOf(o);
         // One "No files found" for the whole source, said below.
         if (!finder.Start(tree, false)) return 1;
         while (!finder.Wait(1000)) {
         }
-        if (o.format == "text") std::cout << v->GetName() << "  (" << v->GetFileSystemName() << ")\n";
+        if (o.format == "text") std::cout << EscapeControls(v->GetName()) << "  (" << EscapeControls(v->GetFileSystemName()) << ")\n";
         const std::string volumeName = v->GetName();
         for (CFoundObject* match : finder.Results()) {
             const CFoundObject r = tree.Snapshot(*match);
             r.IsFolder() ? ++counts.folders : ++counts.files;
             if (r.IsDeleted()) ++counts.deleted;
-            if (o.format == "json") PrintJsonLine(tree, volumeName, r);
+            if (o.format == "json") PrintJsonLine(tree, volumeName, r, index + 1);
             else if (o.format == "tsv") PrintTsvLine(tree, r);
             else PrintTextLine(r, RecoveryPath(tree, r), 2);
         }

@@ -5,6 +5,7 @@
 #include <linux/fs.h>
 #include <linux/hdreg.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
@@ -436,6 +437,44 @@ std::optional<VolumeProbe> ProbeVolume(const std::string& devicePath) {
         if (!v.type.empty()) result = std::move(v);
     }
     blkid_free_probe(probe);
+    return result;
+}
+
+std::optional<VolumeProbe> ProbeVolumeBytes(std::span<const std::uint8_t> head) {
+    if (head.empty()) return std::nullopt;
+    const int fd = ::memfd_create("tessa-loft-probe", MFD_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::size_t written = 0;
+    while (written < head.size()) {
+        const ssize_t n = ::write(fd, head.data() + written, head.size() - written);
+        if (n <= 0) break;
+        written += static_cast<std::size_t>(n);
+    }
+    std::optional<VolumeProbe> result;
+    blkid_probe probe = written == head.size() ? blkid_new_probe() : nullptr;
+    if (probe && blkid_probe_set_device(probe, fd, 0, static_cast<blkid_loff_t>(head.size())) == 0) {
+        blkid_probe_enable_superblocks(probe, 1);
+        blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_LABEL | BLKID_SUBLKS_UUID);
+        blkid_probe_enable_partitions(probe, 0);
+        // The full probe: a volume that carries two signatures (an old one
+        // left by an earlier format) is still named by the first that fits.
+        if (blkid_do_probe(probe) == 0) {
+            const auto lookup = [&](const char* key) {
+                const char* data = nullptr;
+                std::size_t length = 0;
+                if (blkid_probe_lookup_value(probe, key, &data, &length) != 0 || !data) return std::string();
+                return std::string(data, ::strnlen(data, length));
+            };
+            VolumeProbe v;
+            v.type = lookup("TYPE");
+            v.label = lookup("LABEL");
+            v.uuid = lookup("UUID");
+            std::tie(v.serial, v.serialHigh) = SerialFromUuid(v.type, v.uuid);
+            if (!v.type.empty()) result = std::move(v);
+        }
+    }
+    if (probe) blkid_free_probe(probe);
+    ::close(fd);
     return result;
 }
 

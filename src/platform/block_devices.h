@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -102,6 +103,11 @@ struct VolumeProbe {
 // (read-only). nullopt when nothing is recognised, the result is ambiguous,
 // or the path cannot be opened.
 std::optional<VolumeProbe> ProbeVolume(const std::string& devicePath);
+// The same for the first bytes of a volume read through the program's own
+// reads (an image, a region of a disk, memory): libblkid probes a private
+// in-memory copy of them (the first megabyte holds every superblock it
+// looks for at the start).
+std::optional<VolumeProbe> ProbeVolumeBytes(std::span<const std::uint8_t> head);
 // The volume serial as the file system stores it, from the text libblkid
 // gives as UUID: "ABCD-1234" for FAT and exFAT, 16 hex digits for NTFS.
 // {low, high}; zeros for other types or malformed text.

@@ -36,21 +36,14 @@ int CAnalyser::Analyse() {
     if (!volume_.OpenDrive()) return 0;
     volume_.ProgressPos = 0;
 
-    struct Chunk {
-        std::uint64_t first = 0, sectors = 0;
-    };
-    std::vector<Chunk> chunks;
-    for (const auto& range : Ranges)
-        for (std::uint64_t done = 0; done < range.SectorCount;) {
-            const std::uint64_t n = std::min(kChunkSectors, range.SectorCount - done);
-            chunks.push_back({range.FirstSector + done, n});
-            done += n;
-        }
+    // Chunks are cut where a range ends and around the sectors that volumes
+    // inside this one claim for their own scans: those are never read here.
+    // The claims may grow while the scan runs (a volume found on the way).
+    std::uint64_t chunkSectors = 0;
+    for (const auto& range : Ranges) chunkSectors = std::max(chunkSectors, std::min(kChunkSectors, range.SectorCount));
 
     // Two buffers: the parser walks one while the next chunk is read into the
     // other. They hold the largest chunk (a small volume needs no more).
-    std::uint64_t chunkSectors = 0;
-    for (const auto& c : chunks) chunkSectors = std::max(chunkSectors, c.sectors);
     CAnalyserParser::Buffer buffers[2] = {NewChunkBuffer(chunkSectors), NewChunkBuffer(chunkSectors)};
     std::shared_ptr<CAnalyserParser> parser = CAnalyserParser::Start(volume_, matcher_);
     struct FinishOnExit {
@@ -71,22 +64,46 @@ int CAnalyser::Analyse() {
     };
 
     std::uint64_t position = 0;
-    for (std::size_t k = 0; k < chunks.size(); ++k) {
-        if (!volume_.PausePoint()) break;  // stopped: what was found stays
-        CAnalyserParser::Buffer& buffer = buffers[k % 2];
-        const std::uint32_t got = volume_.ReadSectors(buffer->data(), chunks[k].first, chunks[k].sectors);
-        awaitParser(buffers[(k + 1) % 2]);
-        if (!volume_.PausePoint()) break;
-        if (got == 0) {
-            if (log) log->LogError("CAnalyser.Analyse_Cycle.ReadSectors: 0");
-        } else {
-            // Only the whole sectors read are parsed.
-            ChunksRead.push_back(got / 512);
-            parser->HandOver(buffer, got / 512, chunks[k].first);
-            parsing = true;
+    std::size_t k = 0;
+    bool stopped = false;
+    for (std::size_t r = 0; r < Ranges.size() && !stopped; ++r) {
+        const SECTOR_RUN range = Ranges[r];
+        for (std::uint64_t done = 0; done < range.SectorCount;) {
+            if (!volume_.PausePoint()) {
+                stopped = true;  // what was found stays
+                break;
+            }
+            const std::uint64_t first = range.FirstSector + done;
+            std::uint64_t nextClaim = ~std::uint64_t{0};
+            if (const std::uint64_t claimedEnd = volume_.ClaimedEnd(first, &nextClaim)) {
+                const std::uint64_t skip = std::min(claimedEnd - first, range.SectorCount - done);
+                done += skip;
+                position += skip;
+                volume_.ProgressPos = position;
+                continue;
+            }
+            std::uint64_t n = std::min(kChunkSectors, range.SectorCount - done);
+            if (nextClaim > first) n = std::min(n, nextClaim - first);
+            CAnalyserParser::Buffer& buffer = buffers[k % 2];
+            const std::uint32_t got = volume_.ReadSectors(buffer->data(), first, n);
+            awaitParser(buffers[(k + 1) % 2]);
+            ++k;
+            if (!volume_.PausePoint()) {
+                stopped = true;
+                break;
+            }
+            if (got == 0) {
+                if (log) log->LogError("CAnalyser.Analyse_Cycle.ReadSectors: 0");
+            } else {
+                // Only the whole sectors read are parsed.
+                ChunksRead.push_back(got / 512);
+                parser->HandOver(buffer, got / 512, first);
+                parsing = true;
+            }
+            done += n;
+            position += n;
+            volume_.ProgressPos = position;
         }
-        position += chunks[k].sectors;
-        volume_.ProgressPos = position;
     }
     CAnalyserParser::Buffer last;
     awaitParser(last);

@@ -12,6 +12,7 @@
 #include "filesystems/file_system_fat.h"
 #include "filesystems/file_system_ntfs.h"
 #include "filesystems/found_tree.h"
+#include "platform/block_devices.h"
 #include "platform/notify.h"
 #include "signatures/analyser.h"
 #include "platform/thread_priority.h"
@@ -158,6 +159,7 @@ void CVolume::AnalyseSectors() {
     CEventLog* log = context_.log;
     if (log) log->LogInfo(FormatMessageText(context_.texts, ids::kStartingSectorAnalysis));
     foundTree_->BuildOffsetIndex();
+    BuildUsedIndex();
     platform::PostAppMessage(0, msg::kSectorStageBegan, reinterpret_cast<std::uintptr_t>(this), 0);
     SectorScanRunning = 1;
     // Reset after the stage's status text: until then the counters are the
@@ -192,6 +194,32 @@ void CVolume::AnalyseSectors() {
     Close();
 }
 
+void CVolume::SayWhatIsNotRead() {
+    CEventLog* log = context_.log;
+    // A disk whose table lists volumes holds no file system of its own:
+    // its volumes are read on their own.
+    if (fileSystem_->TypeCode == 0 && PartitionsListed.load() != 0) {
+        FileSystemOutcome = FsOutcome::PartitionTable;
+        if (log) log->LogInfo(FormatMessageText(context_.texts, ids::kPartitionTableVolumes, static_cast<int>(PartitionsListed.load())));
+        return;
+    }
+    // What the volume holds, when another program's file system: named, so
+    // that nobody takes an empty listing for an empty volume.
+    std::vector<std::uint8_t> head(static_cast<std::size_t>(std::min<std::uint64_t>(kProbeBytes, Size ? Size : kProbeBytes)), 0);
+    const std::uint32_t got = head.empty() ? 0 : ReadSectors(head.data(), 0, std::uint64_t{head.size() / kSectorBytes});
+    head.resize(got);
+    std::optional<platform::VolumeProbe> probe;
+    if (!head.empty()) probe = platform::ProbeVolumeBytes(head);
+    if (probe && !probe->type.empty()) {
+        ProbedFileSystem = probe->type;
+        FileSystemOutcome = FsOutcome::NotRead;
+        if (log) log->LogInfo(FormatMessageText(context_.texts, ids::kFileSystemNotRead, probe->type));
+        return;
+    }
+    FileSystemOutcome = FsOutcome::NoFileSystem;
+    if (log) log->LogInfo(FormatMessageText(context_.texts, ids::kNoFileSystemDetected));
+}
+
 void CVolume::AnalyseFileSystem() {
     FsFolders = 0;
     FsFiles = 0;
@@ -221,6 +249,7 @@ void CVolume::AnalyseFileSystem() {
         });
         fs.Initialize();
     };
+    FileSystemOutcome = FsOutcome::Read;
     switch (code) {
     case 1: case 4: case 6: case 14: case 17: case 20: case 22: case 30:
     case 11: case 12: case 27: case 28: {
@@ -239,7 +268,7 @@ void CVolume::AnalyseFileSystem() {
         runParser(std::make_unique<CFileSystem_NTFS>(*this), CFileSystem_NTFS::kRootRecord);
         break;
     default:
-        if (log) log->LogInfo(FormatMessageText(context_.texts, ids::kNoFileSystemDetected));
+        SayWhatIsNotRead();
         break;
     }
 

@@ -133,10 +133,16 @@ CFoundObject* CVolume::AddFileSystemObject(const CFoundObject& record) {
 }
 
 CFoundObject* CVolume::OnObjectFound(CFoundObject& o) {
+    // Sectors a volume inside this one claimed are that volume's to scan:
+    // what lies there (its own boot sector's copies, its files) is found by
+    // its own stage.
+    const std::uint64_t sector = o.DataOffset / kSectorBytes;
+    if (ClaimedEnd(sector) != 0) return nullptr;
     switch (o.TypeId) {
     case 1: case 4: case 7: case 11:
         // A boot sector: a volume that no partition table may list any more.
         o.ParentId = Id;
+        o.Flags |= FO_BY_SIGNATURE;  // found by the scan, not listed by a table
         if (context_.addFoundVolume) context_.addFoundVolume(o);
         return nullptr;
     default:
@@ -148,6 +154,9 @@ CFoundObject* CVolume::OnObjectFound(CFoundObject& o) {
         return nullptr;
     }
     if (o.TypeId < 30) return nullptr;
+    // A signature inside a live file's clusters is that file's content: the
+    // live file is listed already, and carving it again would bring it back twice.
+    if (InUsedSpace(sector)) return nullptr;
     bool folder = false;
     CFoundObject* taken = foundTree_->WithLock([&]() -> CFoundObject* {
         CFoundObject* added = foundTree_->AddSignatureFile(o);
@@ -168,6 +177,7 @@ CFoundObject* CVolume::OnObjectFound(CFoundObject& o) {
 }
 
 void CVolume::ProcessPartitionTable(std::uint32_t sector) {
+    PartitionsListed = 0;
     std::vector<std::uint64_t> visited;
     ProcessTableAt(sector, 0, 0, visited);
 }
@@ -212,13 +222,17 @@ void CVolume::ProcessTableAt(std::uint64_t sector, std::uint64_t extendedStart, 
         const bool listed = std::any_of(Children.begin(), Children.end(), [&](const CVolume* child) {
             return child != this && child->Layout.Entries[0].StartingOffset / kSectorBytes == absolute;
         });
-        if (listed) continue;
+        if (listed) {
+            ++PartitionsListed;
+            continue;
+        }
         CFoundObject found;
         found.Init();
         found.DataOffset = absolute * kSectorBytes;
         found.ParentId = Id;
         found.TypeId = static_cast<std::int16_t>(type);
         found.Size = std::uint64_t{count} * kSectorBytes;  // the partition's own length
+        ++PartitionsListed;
         if (context_.addFoundVolume) context_.addFoundVolume(found);
     }
 }

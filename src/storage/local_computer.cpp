@@ -245,9 +245,35 @@ void CLocalComputer::AddFoundVolume(const CFoundObject& r) {
     const bool partitionLength = r.Size != CFoundObject::kUnknownSize && r.Size != 0;
     if (!partitionLength && v->TotalSectors) v->Size = std::min(v->Size, v->TotalSectors * 512);
     v->State = 1;
+    // A volume the sector stage met is scanned in a volume of its own when
+    // the stage leaves them so: its sectors are not read twice, and what it
+    // holds is found once, under it.
+    const bool byScan = (r.Flags & FO_BY_SIGNATURE) != 0;
+    if (byScan && parent->LeaveFoundVolumesToOwnScan.load() && parent->ScanMode.load() == 0 && code != 0)
+        parent->ClaimSectors(r.DataOffset / 512, (v->Size + 511) / 512);
     CVolume& added = volumes_.Append(std::move(v));
     parent->FoundTree().AddToIndexes(added);
     platform::PostAppMessage(0, msg::kVolumeAdded, reinterpret_cast<std::uintptr_t>(&added), 0);
+}
+
+std::optional<SECTOR_RUN> CLocalComputer::ExtentIn(const CVolume& outer, const CVolume& inner) {
+    if (&outer == &inner) return std::nullopt;
+    std::uint64_t start = 0;
+    if (inner.Kind == VK_LOGICAL && inner.GetParent() == &outer) {
+        // A partition the system lists: its place on its disk.
+        start = inner.Layout.Entries[0].StartingOffset;
+    } else if (inner.Kind == VK_FOUND || inner.Kind == VK_VIRTUAL) {
+        if (DeviceOwner(inner) != DeviceOwner(outer)) return std::nullopt;
+        const std::uint64_t outerStart = DeviceOwner(outer) == &outer ? 0 : outer.VolumeOffset;
+        if (inner.VolumeOffset < outerStart) return std::nullopt;
+        start = inner.VolumeOffset - outerStart;
+    } else {
+        return std::nullopt;
+    }
+    const std::uint64_t first = start / 512;
+    const std::uint64_t count = (inner.Size + 511) / 512;
+    if (outer.Size && first >= outer.Size / 512) return std::nullopt;
+    return SECTOR_RUN{first, count};
 }
 
 bool CLocalComputer::DestinationOnSource(const CVolume& source, const std::string& destination) {

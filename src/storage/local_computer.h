@@ -7,6 +7,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -71,6 +72,10 @@ public:
     int CheckDestination(const CVolume& source, std::string& destination);
     // The engine that opens found files through temporary copies.
     CRecovery& Opening() { return *opening_; }
+    // Where `inner` (a partition or a volume found on `outer`'s device) lies
+    // in `outer`, in 512-byte sectors relative to `outer`; nullopt when it
+    // does not lie in it.
+    static std::optional<SECTOR_RUN> ExtentIn(const CVolume& outer, const CVolume& inner);
     // The question's ground: whether `destination` lies on the source's device.
     static bool DestinationOnSource(const CVolume& source, const std::string& destination);
     // Analysis requests. A request while another analysis runs only queues

@@ -1,5 +1,7 @@
 #include "storage/volume.h"
 
+#include <algorithm>
+
 #include <chrono>
 #include <cstring>
 #include <limits>
@@ -336,6 +338,73 @@ std::string CVolume::GetFileSystemName() {
                                    ? fileSystem_->TypeCode
                                    : CFileSystem::ClassifyBoot(std::span<const std::uint8_t>(BootSector.data(), 512));
     return fileSystem_->SetTypeName(code);
+}
+
+void CVolume::ClaimSectors(std::uint64_t first, std::uint64_t count) {
+    if (count == 0) return;
+    const std::uint64_t end = count > ~std::uint64_t{0} - first ? ~std::uint64_t{0} : first + count;
+    std::lock_guard lock(claimsMutex_);
+    // Kept sorted and merged: overlapping and touching claims become one.
+    std::vector<SECTOR_RUN> merged;
+    SECTOR_RUN added{first, end - first};
+    bool placed = false;
+    for (const SECTOR_RUN& c : claims_) {
+        const std::uint64_t cEnd = c.FirstSector + c.SectorCount;
+        if (cEnd < added.FirstSector) {
+            merged.push_back(c);
+        } else if (c.FirstSector > added.FirstSector + added.SectorCount) {
+            if (!placed) merged.push_back(added), placed = true;
+            merged.push_back(c);
+        } else {
+            const std::uint64_t lo = std::min(c.FirstSector, added.FirstSector);
+            const std::uint64_t hi = std::max(cEnd, added.FirstSector + added.SectorCount);
+            added = {lo, hi - lo};
+        }
+    }
+    if (!placed) merged.push_back(added);
+    claims_ = std::move(merged);
+}
+
+std::uint64_t CVolume::ClaimedEnd(std::uint64_t sector, std::uint64_t* nextStart) const {
+    std::lock_guard lock(claimsMutex_);
+    if (nextStart) *nextStart = ~std::uint64_t{0};
+    const auto after = std::upper_bound(claims_.begin(), claims_.end(), sector,
+                                        [](std::uint64_t s, const SECTOR_RUN& c) { return s < c.FirstSector; });
+    if (nextStart && after != claims_.end()) *nextStart = after->FirstSector;
+    if (after == claims_.begin()) return 0;
+    const SECTOR_RUN& c = *(after - 1);
+    return sector - c.FirstSector < c.SectorCount ? c.FirstSector + c.SectorCount : 0;
+}
+
+void CVolume::ClearClaims() {
+    std::lock_guard lock(claimsMutex_);
+    claims_.clear();
+}
+
+void CVolume::BuildUsedIndex() {
+    std::vector<SECTOR_RUN> used;
+    for (const auto& u : fileSystem_->UsedSpace)
+        if (u.length) used.push_back({u.start, u.length});
+    std::sort(used.begin(), used.end(), [](const SECTOR_RUN& a, const SECTOR_RUN& b) { return a.FirstSector < b.FirstSector; });
+    usedIndex_.clear();
+    for (const SECTOR_RUN& u : used) {
+        if (!usedIndex_.empty()) {
+            SECTOR_RUN& last = usedIndex_.back();
+            if (u.FirstSector <= last.FirstSector + last.SectorCount) {
+                last.SectorCount = std::max(last.FirstSector + last.SectorCount, u.FirstSector + u.SectorCount) - last.FirstSector;
+                continue;
+            }
+        }
+        usedIndex_.push_back(u);
+    }
+}
+
+bool CVolume::InUsedSpace(std::uint64_t sector) const {
+    const auto after = std::upper_bound(usedIndex_.begin(), usedIndex_.end(), sector,
+                                        [](std::uint64_t s, const SECTOR_RUN& u) { return s < u.FirstSector; });
+    if (after == usedIndex_.begin()) return false;
+    const SECTOR_RUN& u = *(after - 1);
+    return sector - u.FirstSector < u.SectorCount;
 }
 
 std::uint64_t CVolume::SectorsToClusters(std::uint64_t sectors) const {

@@ -190,6 +190,21 @@ public:
     // file, or null.
     CFoundObject* OnObjectFound(CFoundObject& object);
 
+    // Sectors of this volume (relative to it) that a volume inside it scans
+    // on its own: a partition analysed in its own volume, or a volume the
+    // sector stage found. This volume's sector stage reads around them, and
+    // a file found in them is left to that volume. Safe from any thread.
+    void ClaimSectors(std::uint64_t first, std::uint64_t count);
+    // The end of the claimed range that holds `sector`, or 0 when it is not
+    // claimed; `nextStart` receives the first claimed sector after it (all
+    // ones when there is none).
+    std::uint64_t ClaimedEnd(std::uint64_t sector, std::uint64_t* nextStart = nullptr) const;
+    void ClearClaims();
+    // Whether `sector` lies in the space a live file (or the file system
+    // itself) holds, as the file-system stage reported it: a signature found
+    // there is that file's content, not a lost file.
+    bool InUsedSpace(std::uint64_t sector) const;
+
     std::uint64_t SectorsToClusters(std::uint64_t sectors) const;
     std::uint64_t ClustersToSectors(std::uint64_t clusters) const;
 
@@ -233,6 +248,22 @@ public:
     // The sector stage reads only what the file system leaves unallocated.
     std::atomic<bool> FreeSpaceOnly{false};
     std::atomic<std::uint32_t> HasNewObjects{0};
+    // A volume that the sector stage finds (by its boot sector) claims its
+    // sectors here, to be analysed in a volume of its own.
+    std::atomic<bool> LeaveFoundVolumesToOwnScan{false};
+    // What the file-system stage made of the volume, for the front ends.
+    enum class FsOutcome : std::uint32_t {
+        NotAnalysed = 0,
+        Read,            // a FAT or NTFS file system was read
+        PartitionTable,  // a partition table: its volumes are analysed on their own
+        NotRead,         // a file system this program does not read (ProbedFileSystem names it)
+        NoFileSystem,    // nothing recognised
+    };
+    std::atomic<FsOutcome> FileSystemOutcome{FsOutcome::NotAnalysed};
+    // The file system that libblkid recognised where none is read ("ext4").
+    std::string ProbedFileSystem;
+    // The volumes the partition table listed at the last boot analysis.
+    std::atomic<std::uint32_t> PartitionsListed{0};
     std::atomic<std::uint32_t> SectorScanRunning{0};
 
 private:
@@ -263,6 +294,15 @@ private:
     // A source shorter than its structures say is logged at its first short read only.
     std::atomic<bool> shortReadLogged_{false};
     std::mutex workerMutex_;
+    mutable std::mutex claimsMutex_;
+    std::vector<SECTOR_RUN> claims_;  // sorted by first sector, not overlapping
+    // The file system's used space, sorted and merged, for InUsedSpace.
+    std::vector<SECTOR_RUN> usedIndex_;
+    void BuildUsedIndex();
+    // The log line (and FileSystemOutcome) of a volume whose file system is
+    // not read: a partition table, another program's file system, or nothing.
+    void SayWhatIsNotRead();
+    static constexpr std::uint64_t kProbeBytes = 1 << 20;
     std::condition_variable workerCv_;
 };
 

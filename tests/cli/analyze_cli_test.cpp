@@ -32,6 +32,7 @@ std::map<std::string, Listed> Analyze(const std::filesystem::path& image, std::s
     std::string line;
     while (std::getline(lines, line)) {
         const auto j = nlohmann::json::parse(line);
+        if (j.contains("record")) continue;  // a volume's own line
         Listed& l = out[j["path"].get<std::string>()];
         l.deleted = j["deleted"].get<bool>();
         l.folder = j["folder"].get<bool>();
@@ -217,6 +218,85 @@ TEST(AnalyzeCli, PartitionedImageAnalysesEveryVolumeAndBadSourcesFail) {
     r = cli.Run({"--quiet", "analyze", "/no/such/image.img"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("tessa-loft-cli: cannot open"), std::string::npos);
+}
+
+// A disk whose partition table was zeroed: the volumes the sector stage
+// finds are read as partitions are, and recover brings their files back
+// below a folder each. On the intact disk every sector is scanned once: no
+// live file comes back a second time as a lost file.
+TEST(AnalyzeCli, LostVolumesAreReadAndEverySectorIsScannedOnce) {
+    ASSERT_TRUE(test::MakeFixture("make_samples.sh", test::FixturePath("samples")));
+    const auto fixture = test::FixturePath("partitioned.img");
+    ASSERT_TRUE(test::MakeFixture("make_partitioned.sh", fixture));
+    test::ScratchDir dir;
+    const auto disk = dir / "disk.img";
+    std::filesystem::copy_file(fixture, disk);
+    const auto samples = test::FixturePath("samples");
+    const std::vector<std::pair<std::string, std::string>> planted = {
+        {"@@3145728", "sample.pdf"}, {"@@3145728", "sample.jpg"}, {"@@12582912", "sample.png"}, {"@@12582912", "sample.docx"}};
+    for (const auto& [at, name] : planted) {
+        const std::string cmd = "MTOOLS_SKIP_CHECK=1 mcopy -i " + test::ShellQuote(disk.string() + at) + " " +
+                                test::ShellQuote((samples / name).string()) + " ::/" + name;
+        ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    }
+    std::string bytes = test::ReadFileBytes(disk);
+    std::fill(bytes.begin(), bytes.begin() + 512, '\0');
+    const auto lost = dir / "lost.img";
+    test::WriteFileBytes(lost, bytes);
+
+    test::CliRunner cli;
+    for (const auto& image : {disk, lost}) {
+        const auto out = dir / ("out-" + image.stem().string());
+        const test::CliResult r = cli.Run({"recover", image.string(), "--sectors", "--to", out.string()});
+        ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+        for (const auto& [at, name] : planted) {
+            const auto target = out / ("Volume at " + at.substr(2)) / name;
+            EXPECT_EQ(test::ReadFileBytes(target), test::ReadFileBytes(samples / name)) << target;
+        }
+        // Nothing planted comes back twice (carved again from a live file's clusters or from the disk's own scan).
+        std::map<std::string, int> copies;
+        for (const auto& e : std::filesystem::recursive_directory_iterator(out))
+            if (e.is_regular_file()) ++copies[test::ReadFileBytes(e.path())];
+        for (const auto& [at, name] : planted) EXPECT_EQ(copies[test::ReadFileBytes(samples / name)], 1) << image << ": " << name;
+        if (image == disk) EXPECT_NE(r.err.find("Partition table: 5 volumes"), std::string::npos) << r.err;
+        if (image == disk) EXPECT_EQ(r.err.find("No file system detected"), std::string::npos) << r.err;
+    }
+}
+
+// What the program does not read is said plainly: another program's file
+// system is named, random data has none, and the text ends with a line per
+// volume not read; JSON gives every volume a record.
+TEST(AnalyzeCli, VolumesThatAreNotReadAreNamed) {
+    test::ScratchDir dir;
+    const auto ext4 = dir / "ext4.img", iso = dir / "disc.iso", noise = dir / "noise.img";
+    const std::string make = "set -e; truncate -s 8M " + test::ShellQuote(ext4.string()) + "; mkfs.ext4 -q -F " +
+                             test::ShellQuote(ext4.string()) + "; mkdir " + test::ShellQuote((dir / "iso").string()) +
+                             "; echo hi > " + test::ShellQuote((dir / "iso" / "a.txt").string()) + "; genisoimage -quiet -o " +
+                             test::ShellQuote(iso.string()) + " " + test::ShellQuote((dir / "iso").string()) +
+                             "; head -c 4194304 /dev/urandom > " + test::ShellQuote(noise.string());
+    ASSERT_EQ(std::system(("bash -c " + test::ShellQuote(make)).c_str()), 0) << make;
+    test::CliRunner cli;
+    for (const auto& [image, type] : std::vector<std::pair<std::filesystem::path, std::string>>{{ext4, "ext4"}, {iso, "iso9660"}, {noise, ""}}) {
+        const test::CliResult text = cli.Run({"analyze", image.string()});
+        EXPECT_EQ(text.exitCode, 0) << text.err;
+        const std::string said = type.empty() ? "No file system detected!"
+                                              : type + " volume: its file system is not read; the sector scan can still find lost files";
+        EXPECT_NE(text.err.find(said), std::string::npos) << text.err;
+        EXPECT_NE(text.out.find("Not read: " + image.filename().string() + ": " + said), std::string::npos) << text.out;
+        const test::CliResult json = cli.Run({"--quiet", "analyze", image.string(), "--format", "json"});
+        const auto j = nlohmann::json::parse(json.out.substr(0, json.out.find('\n')));
+        EXPECT_EQ(j["record"], "volume");
+        EXPECT_FALSE(j["read"].get<bool>());
+        if (!type.empty()) EXPECT_EQ(j["file_system"], type);
+    }
+    // A volume that is read has no such line, and its record says so.
+    const auto fat = test::FixturePath("fat");
+    ASSERT_TRUE(test::MakeFixture("make_fat_images.sh", fat));
+    const test::CliResult read = cli.Run({"--quiet", "analyze", (fat / "fat16.img").string(), "--format", "json"});
+    const auto j = nlohmann::json::parse(read.out.substr(0, read.out.find('\n')));
+    EXPECT_TRUE(j["read"].get<bool>());
+    EXPECT_EQ(j["file_system"], "FAT16");
+    EXPECT_EQ(cli.Run({"--quiet", "analyze", (fat / "fat16.img").string()}).out.find("Not read:"), std::string::npos);
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <set>
+#include <sstream>
+
 #include <nlohmann/json.hpp>
 
 #include <map>
@@ -29,6 +32,7 @@ TEST(RecoverCli, FilesComeBackAtThePathsAnalyzePrints) {
     int live = 0;
     for (std::string line; std::getline(lines, line);) {
         const auto j = nlohmann::json::parse(line);
+        if (j.contains("record")) continue;  // a volume's own line
         if (j["folder"].get<bool>() || j["deleted"].get<bool>() || j["size"].is_null() || j["size"].get<std::uint64_t>() == 0) continue;
         const auto target = dir / "all" / j["path"].get<std::string>();
         ASSERT_TRUE(std::filesystem::exists(target)) << target;
@@ -56,6 +60,12 @@ TEST(RecoverCli, HostileNtfsNamesStayInsideTheDestination) {
     test::ScratchDir dir;
     const auto to = dir / "deep" / "to";
     test::CliRunner cli;
+    // Listed and logged, the control characters of a name are shown escaped, never written raw.
+    const test::CliResult listed = cli.Run({"analyze", (fixtures / "hostile_names.img").string()});
+    ASSERT_EQ(listed.exitCode, 0) << listed.err;
+    EXPECT_NE(listed.out.find("tab\\x09and\\x1b.txt"), std::string::npos) << listed.out;
+    EXPECT_EQ(listed.out.find('\x1b'), std::string::npos);
+    EXPECT_EQ((listed.out + listed.err).find('\t'), std::string::npos);
     const test::CliResult r = cli.Run({"--quiet", "recover", (fixtures / "hostile_names.img").string(), "--to", to.string()});
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     const std::map<std::string, std::string> expected = {
@@ -90,6 +100,55 @@ TEST(RecoverCli, EachVolumeOfADiskGoesBelowAFolderOfItsOwn) {
     const std::string original = test::ReadFileBytes(pdf);
     EXPECT_EQ(test::ReadFileBytes(dir / "out" / "Volume at 1048576" / "REPORT.PDF"), original);
     EXPECT_EQ(test::ReadFileBytes(dir / "out" / "Volume at 3145728" / "REPORT.PDF"), original);
+}
+
+// Each --id names one object of the source: an unknown id, or one that two
+// volumes share, is refused before anything is written; VOLUME:ID picks one.
+TEST(RecoverCli, AnIdNamesExactlyOneObjectOfTheSource) {
+    ASSERT_TRUE(test::MakeFixture("make_samples.sh", test::FixturePath("samples")));
+    test::ScratchDir dir;
+    // Two partitions formatted alike hold the same entry at the same place.
+    const auto image = dir / "twins.img";
+    const std::string pdf = (test::FixturePath("samples") / "sample.pdf").string();
+    const std::string make =
+        "set -e; truncate -s 24M " + test::ShellQuote(image.string()) + "; printf 'start=2048, size=16384, type=6\\n"
+        "start=18432, size=16384, type=6\\n' | sfdisk -q " + test::ShellQuote(image.string()) + "; " +
+        "mkfs.fat -F 16 -s 1 -i 12345678 -C " + test::ShellQuote((dir / "p.img").string()) + " 8192 >/dev/null; " +
+        "MTOOLS_SKIP_CHECK=1 mcopy -i " + test::ShellQuote((dir / "p.img").string()) + " " + test::ShellQuote(pdf) + " ::/REPORT.PDF; " +
+        "for at in 2048 18432; do dd if=" + test::ShellQuote((dir / "p.img").string()) + " of=" + test::ShellQuote(image.string()) +
+        " bs=512 seek=$at conv=notrunc status=none; done";
+    ASSERT_EQ(std::system(("bash -c " + test::ShellQuote(make)).c_str()), 0) << make;
+    test::CliRunner cli;
+    const test::CliResult listing = cli.Run({"--quiet", "analyze", image.string(), "--format", "json"});
+    ASSERT_EQ(listing.exitCode, 0) << listing.err;
+    std::string id;
+    std::set<std::int64_t> volumeIndexes;
+    std::istringstream lines(listing.out);
+    for (std::string line; std::getline(lines, line);) {
+        const auto j = nlohmann::json::parse(line);
+        if (j.contains("record")) continue;
+        if (j["name"] == "REPORT.PDF") {
+            id = std::to_string(j["id"].get<std::int64_t>());
+            volumeIndexes.insert(j["volume_index"].get<std::int64_t>());
+        }
+    }
+    ASSERT_EQ(volumeIndexes.size(), 2u) << listing.out;
+    const test::CliResult unknown = cli.Run({"--quiet", "recover", image.string(), "--to", (dir / "u").string(), "--id", "99999"});
+    EXPECT_EQ(unknown.exitCode, 2);
+    EXPECT_NE(unknown.err.find("no found object has the id 99999"), std::string::npos) << unknown.err;
+    const test::CliResult shared = cli.Run({"--quiet", "recover", image.string(), "--to", (dir / "s").string(), "--id", id});
+    EXPECT_EQ(shared.exitCode, 2);
+    EXPECT_NE(shared.err.find("several volumes"), std::string::npos) << shared.err;
+    EXPECT_FALSE(std::filesystem::exists(dir / "u") || std::filesystem::exists(dir / "s")) << "nothing is written";
+    const std::string second = std::to_string(*volumeIndexes.rbegin()) + ":" + id;
+    const test::CliResult one = cli.Run({"--quiet", "recover", image.string(), "--to", (dir / "one").string(), "--id", second});
+    ASSERT_EQ(one.exitCode, 0) << one.out << one.err;
+    std::vector<std::filesystem::path> written;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir / "one"))
+        if (e.is_regular_file()) written.push_back(e.path());
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(written[0].filename(), "REPORT.PDF");
+    EXPECT_EQ(test::ReadFileBytes(written[0]), test::ReadFileBytes(pdf));
 }
 
 }  // namespace
