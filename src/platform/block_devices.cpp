@@ -414,6 +414,28 @@ std::pair<std::uint32_t, std::uint32_t> SerialFromUuid(std::string_view type, st
     return {0, 0};
 }
 
+namespace {
+
+// The type, label and serial a finished probe found; nullopt without a type.
+std::optional<VolumeProbe> ProbeResult(blkid_probe probe) {
+    const auto lookup = [&](const char* key) {
+        const char* data = nullptr;
+        std::size_t length = 0;
+        if (blkid_probe_lookup_value(probe, key, &data, &length) != 0 || !data) return std::string();
+        // The length counts the terminating NUL.
+        return std::string(data, ::strnlen(data, length));
+    };
+    VolumeProbe v;
+    v.type = lookup("TYPE");
+    v.label = lookup("LABEL");
+    v.uuid = lookup("UUID");
+    std::tie(v.serial, v.serialHigh) = SerialFromUuid(v.type, v.uuid);
+    if (v.type.empty()) return std::nullopt;
+    return v;
+}
+
+}  // namespace
+
 std::optional<VolumeProbe> ProbeVolume(const std::string& devicePath) {
     blkid_probe probe = blkid_new_probe_from_filename(devicePath.c_str());
     if (!probe) return std::nullopt;
@@ -421,21 +443,7 @@ std::optional<VolumeProbe> ProbeVolume(const std::string& devicePath) {
     blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_LABEL | BLKID_SUBLKS_UUID);
     blkid_probe_enable_partitions(probe, 0);
     std::optional<VolumeProbe> result;
-    if (blkid_do_safeprobe(probe) == 0) {
-        const auto lookup = [&](const char* key) {
-            const char* data = nullptr;
-            std::size_t length = 0;
-            if (blkid_probe_lookup_value(probe, key, &data, &length) != 0 || !data) return std::string();
-            // The length counts the terminating NUL.
-            return std::string(data, ::strnlen(data, length));
-        };
-        VolumeProbe v;
-        v.type = lookup("TYPE");
-        v.label = lookup("LABEL");
-        v.uuid = lookup("UUID");
-        std::tie(v.serial, v.serialHigh) = SerialFromUuid(v.type, v.uuid);
-        if (!v.type.empty()) result = std::move(v);
-    }
+    if (blkid_do_safeprobe(probe) == 0) result = ProbeResult(probe);
     blkid_free_probe(probe);
     return result;
 }
@@ -458,20 +466,7 @@ std::optional<VolumeProbe> ProbeVolumeBytes(std::span<const std::uint8_t> head) 
         blkid_probe_enable_partitions(probe, 0);
         // The full probe: a volume that carries two signatures (an old one
         // left by an earlier format) is still named by the first that fits.
-        if (blkid_do_probe(probe) == 0) {
-            const auto lookup = [&](const char* key) {
-                const char* data = nullptr;
-                std::size_t length = 0;
-                if (blkid_probe_lookup_value(probe, key, &data, &length) != 0 || !data) return std::string();
-                return std::string(data, ::strnlen(data, length));
-            };
-            VolumeProbe v;
-            v.type = lookup("TYPE");
-            v.label = lookup("LABEL");
-            v.uuid = lookup("UUID");
-            std::tie(v.serial, v.serialHigh) = SerialFromUuid(v.type, v.uuid);
-            if (!v.type.empty()) result = std::move(v);
-        }
+        if (blkid_do_probe(probe) == 0) result = ProbeResult(probe);
     }
     if (probe) blkid_free_probe(probe);
     ::close(fd);
