@@ -587,7 +587,8 @@ bool CFileSystem_NTFS::AddRecord(CMftRecordParser& parser, std::uint64_t number,
     if (flags & 0x0002) record.Flags |= FO_FOLDER;
     else if (extraFlags & FO_FS_RUNS) record.Flags |= FO_SCANNED_FILE;
     parser.LoadExtensions();
-    parser.FillRecord(record);
+    std::uint64_t parentReference = 0;
+    parser.FillRecord(record, &parentReference);
     if (!parser.Runs.empty()) {
         record.StartPos = parser.Runs.front().Lcn;
         record.DataOffset = record.StartPos * ClusterBytes;
@@ -600,6 +601,7 @@ bool CFileSystem_NTFS::AddRecord(CMftRecordParser& parser, std::uint64_t number,
         return true;
     }
     if (record.ParentId == 0) return false;
+    if (record.IsDeleted()) record.ParentId = FolderOfDeleted(parentReference);
     listed_.insert(number);
     volume_.AddFileSystemObject(record);
     if (parser.HasData && !record.IsFolder()) {
@@ -644,6 +646,30 @@ void CFileSystem_NTFS::AddStreams(CMftRecordParser& parser, const CFoundObject& 
     parser.SelectStream({});
 }
 
+// A deleted object's folder is the record its reference names while that
+// record still has the reference's sequence number, or the next one (a
+// record's sequence number moves on when it is freed). Any other number
+// means the record was reused for another file or folder since: the object
+// belongs to a former folder of which nothing is left but the number.
+std::uint64_t CFileSystem_NTFS::FolderOfDeleted(std::uint64_t reference) {
+    const std::uint64_t number = reference & kRecordNumberMask;
+    const auto sequence = static_cast<std::uint16_t>(reference >> 48);
+    if (sequence == 0 || number == kRootRecord || number >= RecordCount || number >= kMaxRecords) return number;
+    auto state = folderStates_.find(number);
+    if (state == folderStates_.end()) {
+        std::uint32_t value = 0;
+        if (const std::vector<std::uint8_t> bytes = ReadMftRecord(number); bytes.size() >= 0x18)
+            value = GetU16(bytes.data() + 0x10) | (GetU16(bytes.data() + 0x16) & 1u) << 16 | 1u << 17;
+        state = folderStates_.emplace(number, value).first;
+    }
+    if (!(state->second & 1u << 17)) return number;  // unreadable: nothing to compare with
+    const auto current = static_cast<std::uint16_t>(state->second);
+    const bool inUse = (state->second & 1u << 16) != 0;
+    const std::uint16_t next = sequence == 0xFFFF ? 1 : static_cast<std::uint16_t>(sequence + 1);
+    if (current == sequence || (!inUse && current == next)) return number;
+    return kFormerFolderTag | std::uint64_t{sequence} << 32 | number;
+}
+
 void CFileSystem_NTFS::NoteUnreadable(const std::string& name, std::uint64_t number, const std::string& reason) {
     if (unreadable_++ >= kMaxUnreadableLogged) return;
     Log(kLogError, "CFileSystem_NTFS: '" + name + "' (MFT record " + std::to_string(number) +
@@ -651,7 +677,7 @@ void CFileSystem_NTFS::NoteUnreadable(const std::string& name, std::uint64_t num
 }
 
 std::uint64_t CFileSystem_NTFS::RecordOf(std::uint64_t id) {
-    if (static_cast<std::int64_t>(id) >= 0 && (id & kStreamIdTag)) return id & 0xFFFFFFFF;
+    if (static_cast<std::int64_t>(id) >= 0 && (id & (kStreamIdTag | kFormerFolderTag))) return id & 0xFFFFFFFF;
     return id & kRecordNumberMask;
 }
 
@@ -699,6 +725,7 @@ void CFileSystem_NTFS::DescribeContent(const CFoundObject& record, CONTENT_FORM&
 
 int CFileSystem_NTFS::Initialize() {
     shared_ = std::make_unique<CMftRecordParser>(*this);
+    folderStates_.clear();
     unreadable_ = 0;
     if (!volume_.OpenDrive()) return 0;
     if (!ReadBootParameters() || !LoadMft()) {

@@ -11,10 +11,15 @@
 // attribute list, so a fragmented file is listed once with all its runs.
 //
 // Identifiers: a file or folder is its MFT record number (below 2^32: the
-// walk reads no more records than that). A named data stream, listed as
-// "name:stream" beside its file with FO_STREAM, carries more: bit 62, the
-// stream's ordinal among the record's named streams (1, 2, ...) at bits
-// 32..47, the record number at bits 0..31.
+// walk reads no more records than that). Two kinds of object carry more:
+// - a named data stream, listed as "name:stream" beside its file with
+//   FO_STREAM: bit 62, the stream's ordinal among the record's named
+//   streams (1, 2, ...) at bits 32..47, the record number at bits 0..31;
+// - the former folder of a deleted object whose parent record was reused
+//   since (its sequence number moved on): bit 61, the sequence number the
+//   object's reference names at bits 32..47, the record number at 0..31,
+//   so that the tree makes a placeholder "lost_folder_<record>" for it
+//   instead of putting the object inside the record's new owner.
 //
 // Content: the unnamed data stream, or the named one of a stream object.
 // Bytes past a stream's initialised length read as zeros; a compressed
@@ -153,6 +158,7 @@ public:
     void DescribeContent(const CFoundObject& record, CONTENT_FORM& form) override;
 
     static constexpr std::uint64_t kStreamIdTag = 1ULL << 62;
+    static constexpr std::uint64_t kFormerFolderTag = 1ULL << 61;
     static std::uint64_t StreamId(std::uint64_t recordNumber, std::uint64_t ordinal) {
         return kStreamIdTag | ordinal << 32 | (recordNumber & 0xFFFFFFFF);
     }
@@ -192,6 +198,8 @@ private:
     // placed (no file name).
     bool AddRecord(CMftRecordParser& parser, std::uint64_t number, std::uint16_t extraFlags);
     void AddStreams(CMftRecordParser& parser, const CFoundObject& file, std::uint16_t extraFlags);
+    // The ParentId of a deleted object whose $FILE_NAME names `reference`.
+    std::uint64_t FolderOfDeleted(std::uint64_t reference);
     // Logs an object whose content cannot be read as it is stored.
     void NoteUnreadable(const std::string& name, std::uint64_t number, const std::string& reason);
     void Log(int level, const std::string& text) const;
@@ -208,6 +216,9 @@ private:
     std::uint64_t tornRecords_ = 0;
     DamageCount damagedAttributes_, damagedRuns_, unnamed_;
     std::uint64_t unreadable_ = 0;
+    // Sequence number and in-use flag of records named as folders of
+    // deleted objects, read once each (bit 16: in use; bit 17: readable).
+    std::unordered_map<std::uint64_t, std::uint32_t> folderStates_;
     // Record numbers listed: a record the sector scan finds again is the
     // same record, read through the same MFT entry.
     std::unordered_set<std::uint64_t> listed_;

@@ -216,6 +216,30 @@ TEST(NtfsContent, EveryDataStreamReadsAsIcatReadsIt) {
     EXPECT_EQ(ReadThroughReader(prealloc).content.find_first_not_of('\0', 5000), std::string::npos);
 }
 
+// A deleted file whose folder record now belongs to another folder (its
+// sequence number moved on twice) goes to a placeholder of the former
+// folder; one whose folder was only deleted stays in it.
+TEST(NtfsContent, DeletedFilesOfAReusedFolderRecordGoToAPlaceholder) {
+    const auto image = ContentFixture("ntfs_content.img");
+    AnalysedImage a(image);
+    CFoundTree& tree = a.v.FoundTree();
+    const CFoundObject* newDir = tree.FindFirstById(64);
+    ASSERT_NE(newDir, nullptr);
+    ASSERT_EQ(newDir->GetName(), "NewDir");
+    EXPECT_TRUE(tree.FindChildren(64).empty()) << "NewDir holds nothing";
+    const auto orphan = a.Named("lost_folder_64/Orphan.txt");
+    ASSERT_EQ(orphan.size(), 1u);
+    EXPECT_TRUE(orphan[0]->IsDeleted());
+    const CFoundObject* folder = nullptr;
+    for (CFoundObject* f : tree.FindById(orphan[0]->ParentId))
+        if (f->IsFolder()) folder = f;
+    ASSERT_NE(folder, nullptr);
+    EXPECT_TRUE(folder->Flags & FO_LOST_FOLDER);
+    EXPECT_EQ(folder->ParentId, ID_LOST_FRAGMENTS);
+    EXPECT_EQ(ReadThroughReader(*orphan[0]).content, Icat(image, "77"));
+    EXPECT_EQ(a.Named("Trash/Old.txt").size(), 1u) << "a deleted folder's own deleted file";
+}
+
 // An encrypted file, and compressed data that does not decode, are never
 // read as if they were the file: the reader says why, the analysis logs
 // them by name.
