@@ -20,6 +20,7 @@ constexpr std::uint32_t kFileMagic = 0x454C4946;  // "FILE"
 constexpr std::uint32_t kAttrStandardInformation = 0x10;
 constexpr std::uint32_t kAttrAttributeList = 0x20;
 constexpr std::uint32_t kAttrFileName = 0x30;
+constexpr std::uint32_t kAttrVolumeName = 0x60;
 constexpr std::uint32_t kAttrData = 0x80;
 constexpr std::uint32_t kAttrLoggedUtilityStream = 0x100;
 constexpr std::uint32_t kAttrEnd = 0xFFFFFFFF;
@@ -722,6 +723,38 @@ void CFileSystem_NTFS::DescribeContent(const CFoundObject& record, CONTENT_FORM&
                                                                parser.DataSize, std::uint64_t{1} << parser.CompressionUnit);
 }
 
+std::string CFileSystem_NTFS::ReadVolumeLabel(CVolume& volume) {
+    const std::uint8_t* b = volume.BootSector.data();
+    const std::uint16_t bps = GetU16(b + 11);
+    const std::uint8_t spcByte = b[13];
+    const std::uint64_t spc = spcByte > 0x80 ? (1ULL << std::min(256 - spcByte, 24)) : spcByte;
+    if (bps < 512 || bps > 4096 || (bps & (bps - 1)) != 0 || spc == 0) return {};
+    const std::uint64_t clusterBytes = bps * spc;
+    const auto perRecord = static_cast<std::int8_t>(b[0x40]);
+    const std::uint64_t recordBytes = perRecord < 0 ? (1ULL << std::min(-perRecord, 20)) : perRecord * clusterBytes;
+    if (recordBytes < 1024 || recordBytes > 65536) return {};
+    // Record 3 lies in the MFT's first run, which never holds fewer than 16
+    // records, and in the mirror, which holds the first four.
+    std::vector<std::uint8_t> record(static_cast<std::size_t>(recordBytes), 0);
+    for (const std::uint64_t cluster : {GetU64(b + 0x30), GetU64(b + 0x38)}) {
+        if (cluster > (~std::uint64_t{0} - 3 * recordBytes) / clusterBytes) continue;
+        const std::uint64_t offset = cluster * clusterBytes + 3 * recordBytes;
+        if (volume.ReadSectors(record.data(), offset / 512, recordBytes / 512) != recordBytes) continue;
+        if (!HasFileMagic(record) || GetU32(record.data() + 0x2C) != 3) continue;
+        ApplyUpdateSequence(record);
+        const std::size_t at = FindNextAttributeIn(record, kAttrVolumeName, 0);
+        std::size_t from = 0, size = 0;
+        if (!at || !ResidentContentIn(record, at, from, size)) continue;
+        std::u16string name(size / 2, u'\0');
+        for (std::size_t i = 0; i < name.size(); ++i) name[i] = static_cast<char16_t>(GetU16(record.data() + from + 2 * i));
+        std::string label = platform::Utf16ToUtf8(name);
+        // The label reaches terminals and logs: no control characters.
+        for (char& c : label)
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '_';
+        return label;
+    }
+    return {};
+}
 
 int CFileSystem_NTFS::Initialize() {
     shared_ = std::make_unique<CMftRecordParser>(*this);

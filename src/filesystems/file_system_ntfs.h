@@ -166,6 +166,10 @@ public:
     // named stream (0: the unnamed one).
     static std::uint64_t RecordOf(std::uint64_t id);
     static std::uint32_t StreamOrdinalOf(std::uint64_t id);
+    // The label of the NTFS volume whose boot sector `volume` has read: the
+    // $VOLUME_NAME of MFT record 3 ($Volume), taken from the MFT's start or
+    // its mirror, control characters replaced; empty when there is none.
+    static std::string ReadVolumeLabel(CVolume& volume);
     // Reads the record an object names into `parser`, its extensions too,
     // with the object's stream selected; false when it cannot be read.
     bool LoadObject(const CFoundObject& record, CMftRecordParser& parser);
