@@ -10,6 +10,10 @@ namespace {
 // produced, or -1 when the chunk is damaged.
 std::ptrdiff_t DecodeChunk(const std::uint8_t* in, std::size_t size, std::uint8_t* slot, std::size_t room) {
     std::size_t i = 0, p = 0;
+    // The split of a reference moves one bit towards the offset each time
+    // the bytes produced pass a power of two from 16 on.
+    unsigned lengthBits = 12;
+    std::size_t nextSplit = 0x10;
     while (i < size) {
         std::uint8_t flags = in[i++];
         for (int item = 0; item < 8 && i < size; ++item, flags >>= 1) {
@@ -21,14 +25,21 @@ std::ptrdiff_t DecodeChunk(const std::uint8_t* in, std::size_t size, std::uint8_
             if (i + 2 > size || p == 0) return -1;
             const std::uint16_t token = static_cast<std::uint16_t>(in[i] | in[i + 1] << 8);
             i += 2;
-            unsigned lengthBits = 12;
-            for (std::size_t n = p - 1; n >= 0x10; n >>= 1) --lengthBits;
+            while (p - 1 >= nextSplit) {
+                --lengthBits;
+                nextSplit <<= 1;
+            }
             const std::size_t offset = (token >> lengthBits) + 1u;
             const std::size_t length = (token & ((1u << lengthBits) - 1)) + 3u;
             if (offset > p || length > room - p) return -1;
-            // Byte by byte: the source may overlap what is being written.
-            const std::uint8_t* from = slot + p - offset;
-            for (std::size_t k = 0; k < length; ++k) slot[p + k] = from[k];
+            std::uint8_t* to = slot + p;
+            const std::uint8_t* from = to - offset;
+            if (offset >= length) {
+                std::memcpy(to, from, length);
+            } else {
+                // The source overlaps what is being written: a repeated run.
+                for (std::size_t k = 0; k < length; ++k) to[k] = from[k];
+            }
             p += length;
         }
     }
