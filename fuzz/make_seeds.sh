@@ -24,7 +24,7 @@ export LC_ALL=C TZ=UTC MTOOLS_SKIP_CHECK=1
 
 WORK=$(mktemp -d)
 trap 'umount "$WORK/mnt" 2>/dev/null || true; rm -rf "$WORK"' EXIT
-for t in boot partition_table fat_image ntfs_image ntfs_record compound_document sector_scan \
+for t in boot partition_table fat_image ntfs_image ntfs_record lznt1 compound_document sector_scan \
          filesig pattern_text language_file settings_record; do
   rm -rf "${OUT:?}/$t"
   mkdir -p "$OUT/$t"
@@ -109,6 +109,33 @@ mft_records "$ntfs" "$OUT/ntfs_record/mft.bin" 32
 # named streams, deleted folders.
 if bash "$SRC/tests/fixtures/make_ntfs_images.sh" "$WORK/ntfs_fixture" >/dev/null 2>&1; then
   mft_records "$WORK/ntfs_fixture/ntfs512.img" "$OUT/ntfs_record/fixture_mft.bin" 128
+fi
+# Compressed files (every kind of unit), named streams, an encrypted file:
+# the whole volume, its records, and the compressed units of its files as
+# the lznt1 target takes them (a first byte for 16 slots, then the data).
+if bash "$SRC/tests/fixtures/make_ntfs_content.sh" "$WORK/ntfs_content" >/dev/null 2>&1; then
+  # Without the boot sector's copy in the last sector, the zeros before it
+  # are cut off too.
+  for name in ntfs_content ntfs_encrypted; do
+    head -c -512 "$WORK/ntfs_content/$name.img" > "$WORK/$name.cut"
+    trim "$WORK/$name.cut" "$OUT/ntfs_image/$name.img"
+  done
+  mft_records "$WORK/ntfs_content/ntfs_content.img" "$OUT/ntfs_record/content_mft.bin" 96
+  for inode in 66 69; do  # Packed/Lines.txt, Packed/Gone.txt
+    istat "$WORK/ntfs_content/ntfs_content.img" "$inode" | python3 -c '
+import sys
+clusters = [int(c) for line in sys.stdin for c in line.split() if line[:1].isdigit()]
+image, out = sys.argv[1], sys.argv[2]
+d = open(image, "rb").read()
+# The first unit: its real clusters, up to the first hole.
+run = []
+for c in clusters[:16]:
+    if c == 0:
+        break
+    run.append(d[c * 4096:(c + 1) * 4096])
+open(out, "wb").write(b"" + b"".join(run))
+' "$WORK/ntfs_content/ntfs_content.img" "$OUT/lznt1/unit_$inode.bin" || true
+  done
 fi
 
 # --- partition tables: primary partitions, and an extended chain

@@ -1,8 +1,10 @@
 // MFT records on their own: the input is an MFT of 1024-byte records that
 // starts at the volume's first cluster, so extension records named by an
 // attribute list are read from the input too. Each record is loaded,
-// parsed, its extensions merged, its fields filled and its stream read; and
-// each is handed over as the sector scan hands over the records it meets.
+// parsed, its extensions merged, its fields filled and its streams (the
+// unnamed one and each named one) read; and each is handed over as the
+// sector scan hands over the records it meets, its content then read back
+// as recovery reads it (compressed units decoded).
 #include "filesystems/file_system_ntfs.h"
 #include "fuzz_support.h"
 
@@ -46,6 +48,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             (void)parser.ReadStream(0, stream.size(), stream.data());
             (void)parser.ReadStream(parser.DataSize > 100 ? parser.DataSize - 100 : 0, 4096, stream.data());
             (void)parser.VcnToLcn(1);
+            (void)parser.Encrypted();
+            for (const auto& named : parser.NamedStreams()) {
+                if (!parser.SelectStream(named.Name)) continue;
+                (void)parser.ReadStream(0, stream.size(), stream.data());
+            }
         }
         fs.AddMftRecord(record);
     }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <string_view>
 #include <sys/wait.h>
@@ -158,6 +159,45 @@ inline std::vector<OracleEntry> FlsListing(const std::filesystem::path& image, s
         return fail("fls failed on " + image.string());
     if (why) why->clear();
     return entries;
+}
+
+// The data streams fls lists on the NTFS volume in `image`, named and
+// unnamed, live and deleted, the metadata files' too: path ("Docs/a.txt",
+// "Notes.txt:big") -> the icat address of the stream ("71-128-5"). Index
+// streams are left out, and so is the second listing fls gives a folder's
+// stream ("Docs/.:info" beside "Docs:info"). Empty when fls fails.
+inline std::map<std::string, std::string> FlsDataStreams(const std::filesystem::path& image) {
+    std::map<std::string, std::string> out;
+    const std::filesystem::path fls = fat_oracle_detail::FindFls();
+    if (fls.empty()) return out;
+    std::string quoted = "'";
+    for (char c : image.string()) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    quoted += "'";
+    FILE* pipe = ::popen(("'" + fls.string() + "' -r -p -f ntfs " + quoted + " 2>/dev/null").c_str(), "r");
+    if (!pipe) return out;
+    std::string text;
+    std::array<char, 4096> chunk{};
+    while (std::size_t n = std::fread(chunk.data(), 1, chunk.size(), pipe)) text.append(chunk.data(), n);
+    ::pclose(pipe);
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(start, end - start);
+        start = end + 1;
+        // "r/r 71-128-5:\tNotes.txt:big", "-/r * 74-128-4:\tRemoved.txt:extra"
+        const std::size_t tab = line.find('\t');
+        if (tab == std::string::npos || line.size() < 4 || line[2] != 'r') continue;
+        const std::size_t digits = line.find_first_of("0123456789", 3);
+        const std::size_t colon = line.rfind(':', tab);
+        if (digits == std::string::npos || colon == std::string::npos || colon < digits) continue;
+        const std::string address = line.substr(digits, colon - digits);
+        if (address.find("-128-") == std::string::npos) continue;
+        const std::string path = line.substr(tab + 1);
+        if (path.find("/.:") != std::string::npos) continue;
+        out[path] = address;
+    }
+    return out;
 }
 
 }  // namespace tl::test

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -19,6 +20,37 @@
 namespace tl {
 
 class CVolume;
+
+// A file's content that its file system must decode before it can be read
+// (a compressed NTFS stream), read a unit at a time: unit i holds the bytes
+// from i * UnitBytes, the last unit fewer.
+class CContentDecoder {
+public:
+    virtual ~CContentDecoder() = default;
+    // True when the unit has no clusters on the disk: it reads as zeros.
+    virtual bool IsHole(std::uint64_t unit) const = 0;
+    // The unit's bytes into `out` (resized to UnitBytes; the part past Size
+    // is zero). False when they cannot be read, and when they cannot be
+    // decoded, with Problem then saying why.
+    virtual bool ReadUnit(std::uint64_t unit, std::vector<std::uint8_t>& out) = 0;
+
+    std::uint64_t Size = 0;       // bytes of content
+    std::uint64_t UnitBytes = 0;  // never 0
+    std::string Problem;
+};
+
+// How a record's content is stored, as far as a reader needs to know more
+// than its runs.
+struct CONTENT_FORM {
+    // Bytes from this one on read as zeros whatever the clusters hold (the
+    // initialised length of an NTFS stream); all ones: every byte counts.
+    std::uint64_t ValidBytes = ~std::uint64_t{0};
+    // Set when the content is read through it instead of the runs.
+    std::unique_ptr<CContentDecoder> Decoder;
+    // Why the content cannot be read as it is stored ("the file is
+    // encrypted"); empty when it can.
+    std::string Problem;
+};
 
 enum FileSystemFamily : int { kFamilyFat = 0, kFamilyNtfs = 1, kFamilyOther = 2 };
 
@@ -57,6 +89,12 @@ public:
         (void)record;
         (void)content;
         return false;
+    }
+    // What a reader must know of the record's content besides its runs
+    // (nothing, for the base and FAT).
+    virtual void DescribeContent(const CFoundObject& record, CONTENT_FORM& form) {
+        (void)record;
+        (void)form;
     }
 
     std::uint32_t TypeCode = 0;

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "app/event_log.h"
 #include "app/languages.h"
 #include "app/string_ids.h"
+#include "filesystems/ntfs_compressed_stream.h"
 #include "platform/text.h"
 #include "storage/analysis_busy.h"
 #include "storage/little_endian.h"
@@ -18,77 +20,69 @@ constexpr std::uint32_t kFileMagic = 0x454C4946;  // "FILE"
 constexpr std::uint32_t kAttrStandardInformation = 0x10;
 constexpr std::uint32_t kAttrAttributeList = 0x20;
 constexpr std::uint32_t kAttrFileName = 0x30;
+constexpr std::uint32_t kAttrVolumeName = 0x60;
 constexpr std::uint32_t kAttrData = 0x80;
+constexpr std::uint32_t kAttrLoggedUtilityStream = 0x100;
 constexpr std::uint32_t kAttrEnd = 0xFFFFFFFF;
+constexpr std::uint16_t kAttrFlagCompressionMask = 0x00FF;
+constexpr std::uint16_t kAttrFlagLznt1 = 0x0001;
+constexpr std::uint16_t kAttrFlagEncrypted = 0x4000;
+constexpr std::uint32_t kFileAttrEncrypted = 0x4000;
 constexpr std::size_t kFixupStride = 512;
 constexpr std::size_t kMaxExtensions = 4096;
 constexpr std::uint64_t kMaxAttributeListBytes = 1 << 20;
 constexpr std::uint64_t kRecordNumberMask = 0x0000FFFFFFFFFFFFULL;
+// Record numbers of the walk, and in composite identifiers, fit 32 bits.
+constexpr std::uint64_t kMaxRecords = 1ULL << 32;
+// Compression units larger than this are taken for damage (a real one is
+// 16 clusters of at most 4096 bytes).
+constexpr std::uint64_t kMaxCompressionUnitBytes = 1 << 22;
+// Files that cannot be read as they are stored are logged by name up to this many.
+constexpr std::uint64_t kMaxUnreadableLogged = 100;
+
+constexpr const char* kEncryptedProblem = "the file is encrypted";
 
 bool HasFileMagic(std::span<const std::uint8_t> b) { return b.size() >= 4 && GetU32(b.data()) == kFileMagic; }
 
-}  // namespace
+struct Attribute {
+    std::size_t offset = 0;
+    std::uint32_t type = 0;
+    std::uint32_t length = 0;
+};
 
-// ---- one record ---------------------------------------------------------
-
-std::uint16_t CMftRecordParser::Flags() const { return Buffer.size() >= 0x18 ? GetU16(Buffer.data() + 0x16) : 0; }
-std::uint64_t CMftRecordParser::BaseReference() const {
-    return Buffer.size() >= 0x28 ? GetU64(Buffer.data() + 0x20) & kRecordNumberMask : 0;
-}
-std::uint32_t CMftRecordParser::RecordNumber() const { return Buffer.size() >= 0x30 ? GetU32(Buffer.data() + 0x2C) : 0; }
-
-bool CMftRecordParser::Load(std::span<const std::uint8_t> record) {
-    Buffer.assign(record.begin(), record.end());
-    extensions_.clear();
-    extensionNumbers_.clear();
-    return Parse();
-}
-
-bool CMftRecordParser::ApplyFixups() {
-    if (Buffer.size() < 0x30) return false;
-    const std::size_t o = GetU16(Buffer.data() + 4);
-    const std::size_t k = GetU16(Buffer.data() + 6);
-    if (k < 2 || o + 2 * k > Buffer.size()) return false;
-    const std::uint16_t usn = GetU16(Buffer.data() + o);
-    bool intact = true;
-    for (std::size_t i = 1; i < k && i * kFixupStride <= Buffer.size(); ++i) {
-        std::uint8_t* end = Buffer.data() + i * kFixupStride - 2;
-        if (GetU16(end) != usn) intact = false;
-        std::memcpy(end, Buffer.data() + o + 2 * i, 2);
-    }
-    return intact;
-}
-
-bool CMftRecordParser::NextAttribute(std::size_t& at, Attribute& a) const {
-    if (at + 16 > Buffer.size()) return false;
+// The attribute at `at` of a record, `at` moved past it; false at the end
+// marker and where the walk meets damage.
+bool NextAttributeIn(std::span<const std::uint8_t> b, std::size_t& at, Attribute& a) {
+    if (at + 16 > b.size()) return false;
     a.offset = at;
-    a.type = GetU32(Buffer.data() + at);
+    a.type = GetU32(b.data() + at);
     if (a.type == kAttrEnd) return false;
     // Attribute types are multiples of 0x10 up to 0x100: anything else is
     // the middle of another attribute that a wrong length led into.
     if (a.type < 0x10 || a.type > 0x100 || a.type % 0x10 != 0) return false;
-    a.length = GetU32(Buffer.data() + at + 4);
-    if (a.length < 16 || a.length % 8 != 0 || a.length > Buffer.size() - at) return false;
+    a.length = GetU32(b.data() + at + 4);
+    if (a.length < 16 || a.length % 8 != 0 || a.length > b.size() - at) return false;
     at += a.length;
     return true;
 }
 
-std::size_t CMftRecordParser::FindNextAttribute(std::uint32_t type, std::size_t after) const {
-    if (Buffer.size() < 0x18) return 0;
-    std::size_t at = after ? after : GetU16(Buffer.data() + 0x14);
+// The next attribute of `type` after the one at `after` (0: from the
+// first); 0 when there is none.
+std::size_t FindNextAttributeIn(std::span<const std::uint8_t> b, std::uint32_t type, std::size_t after) {
+    if (b.size() < 0x18) return 0;
+    std::size_t at = after ? after : GetU16(b.data() + 0x14);
     Attribute a;
     if (after) {
-        if (!NextAttribute(at, a)) return 0;  // step over `after`
+        if (!NextAttributeIn(b, at, a)) return 0;  // step over `after`
     }
-    while (NextAttribute(at, a))
+    while (NextAttributeIn(b, at, a))
         if (a.type == type) return a.offset;
     return 0;
 }
 
-std::size_t CMftRecordParser::FindAttribute(std::uint32_t type) const { return FindNextAttribute(type, 0); }
-
-bool CMftRecordParser::ResidentContent(std::size_t at, std::size_t& from, std::size_t& size) const {
-    const std::uint8_t* a = Buffer.data() + at;
+// Where the content of the resident attribute at `at` lies in the record.
+bool ResidentContentIn(std::span<const std::uint8_t> b, std::size_t at, std::size_t& from, std::size_t& size) {
+    const std::uint8_t* a = b.data() + at;
     const std::uint32_t length = GetU32(a + 4);
     if (a[8] != 0 || length < 0x18) return false;
     const std::uint32_t contentLength = GetU32(a + 0x10);
@@ -99,26 +93,67 @@ bool CMftRecordParser::ResidentContent(std::size_t at, std::size_t& from, std::s
     return true;
 }
 
-bool CMftRecordParser::DecodeRuns(std::size_t p, std::size_t end, std::uint64_t vcn, std::vector<MFT_RUN>& out) const {
+// The name of the attribute at `at` (empty for none); nullopt when it does
+// not lie inside the attribute.
+std::optional<std::u16string> AttributeName(std::span<const std::uint8_t> b, std::size_t at) {
+    const std::uint8_t* a = b.data() + at;
+    const std::size_t chars = a[9];
+    const std::size_t offset = GetU16(a + 0x0A);
+    if (chars == 0) return std::u16string();
+    if (offset + 2 * chars > GetU32(a + 4)) return std::nullopt;
+    std::u16string name(chars, u'\0');
+    for (std::size_t i = 0; i < chars; ++i) name[i] = static_cast<char16_t>(GetU16(a + offset + 2 * i));
+    return name;
+}
+
+// Puts a record's update sequence back: the last two bytes of each 512-byte
+// stride are kept in the update sequence array. False when a stride did not
+// carry the sequence number (a torn write): the record is used all the same.
+bool ApplyUpdateSequence(std::span<std::uint8_t> b) {
+    if (b.size() < 0x30) return false;
+    const std::size_t o = GetU16(b.data() + 4);
+    const std::size_t k = GetU16(b.data() + 6);
+    if (k < 2 || o + 2 * k > b.size()) return false;
+    const std::uint16_t usn = GetU16(b.data() + o);
+    bool intact = true;
+    for (std::size_t i = 1; i < k && i * kFixupStride <= b.size(); ++i) {
+        std::uint8_t* end = b.data() + i * kFixupStride - 2;
+        if (GetU16(end) != usn) intact = false;
+        std::memcpy(end, b.data() + o + 2 * i, 2);
+    }
+    return intact;
+}
+
+// Decodes a mapping-pairs list between `p` and `end` of `b`, starting at
+// `vcn`, onto `out`. A run with no offset field is sparse; an offset field
+// of 0 is a run at the same cluster as the one before (the first run of
+// $Boot starts at cluster 0). False when the list is cut short or a run
+// leaves the volume of `maxClusters` clusters (0: not known).
+bool DecodeRunsIn(std::span<const std::uint8_t> b, std::size_t p, std::size_t end, std::uint64_t vcn,
+                  std::uint64_t maxClusters, std::vector<MFT_RUN>& out) {
     std::int64_t lcn = 0;
-    const std::uint64_t maxClusters = fs_.VolumeClusters ? fs_.VolumeClusters : ~std::uint64_t{0};
-    while (p < end && Buffer[p] != 0) {
-        const unsigned L = Buffer[p] & 0x0F, O = Buffer[p] >> 4;
+    if (maxClusters == 0) maxClusters = ~std::uint64_t{0};
+    end = std::min(end, b.size());
+    while (p < end && b[p] != 0) {
+        const unsigned L = b[p] & 0x0F, O = b[p] >> 4;
         if (L == 0 || L > 8 || O > 8 || p + 1 + L + O > end) return false;
         std::uint64_t length = 0;
-        for (unsigned i = 0; i < L; ++i) length |= std::uint64_t{Buffer[p + 1 + i]} << (8 * i);
+        for (unsigned i = 0; i < L; ++i) length |= std::uint64_t{b[p + 1 + i]} << (8 * i);
         std::int64_t delta = 0;
         if (O > 0) {
             std::uint64_t raw = 0;
-            for (unsigned i = 0; i < O; ++i) raw |= std::uint64_t{Buffer[p + 1 + L + i]} << (8 * i);
+            for (unsigned i = 0; i < O; ++i) raw |= std::uint64_t{b[p + 1 + L + i]} << (8 * i);
             if (O < 8 && (raw >> (8 * O - 1)) & 1) raw |= ~std::uint64_t{0} << (8 * O);  // negative
             delta = static_cast<std::int64_t>(raw);
         }
         // A run longer than the volume, or one that leaves it, is damage.
         if (length == 0 || length > maxClusters) return false;
-        lcn += delta;
-        const bool sparse = O == 0 || delta == 0;
-        if (!sparse && (lcn < 0 || static_cast<std::uint64_t>(lcn) + length > maxClusters)) return false;
+        const bool sparse = O == 0;
+        if (!sparse) {
+            // Wrapping arithmetic: a hostile delta must not overflow.
+            lcn = static_cast<std::int64_t>(static_cast<std::uint64_t>(lcn) + static_cast<std::uint64_t>(delta));
+            if (lcn < 0 || static_cast<std::uint64_t>(lcn) > maxClusters - length) return false;
+        }
         out.push_back(MFT_RUN{sparse ? 0 : static_cast<std::uint64_t>(lcn), length, sparse ? 1u : 0u, vcn, vcn + length - 1});
         vcn += length;
         p += 1 + L + O;
@@ -126,18 +161,51 @@ bool CMftRecordParser::DecodeRuns(std::size_t p, std::size_t end, std::uint64_t 
     return true;
 }
 
-void CMftRecordParser::TakeData(const std::vector<std::uint8_t>& record, std::size_t at, bool fromExtension) {
+}  // namespace
+
+// ---- one record ---------------------------------------------------------
+
+std::uint16_t CMftRecordParser::Flags() const { return Buffer.size() >= 0x18 ? GetU16(Buffer.data() + 0x16) : 0; }
+std::uint64_t CMftRecordParser::BaseReference() const {
+    return Buffer.size() >= 0x28 ? GetU64(Buffer.data() + 0x20) & kRecordNumberMask : 0;
+}
+std::uint32_t CMftRecordParser::RecordNumber() const { return Buffer.size() >= 0x30 ? GetU32(Buffer.data() + 0x2C) : 0; }
+std::uint16_t CMftRecordParser::SequenceNumber() const { return Buffer.size() >= 0x12 ? GetU16(Buffer.data() + 0x10) : 0; }
+
+bool CMftRecordParser::Load(std::span<const std::uint8_t> record) {
+    Buffer.assign(record.begin(), record.end());
+    extensions_.clear();
+    extensionNumbers_.clear();
+    return Parse();
+}
+
+bool CMftRecordParser::ApplyFixups() { return ApplyUpdateSequence(Buffer); }
+
+std::size_t CMftRecordParser::FindNextAttribute(std::uint32_t type, std::size_t after) const {
+    return FindNextAttributeIn(Buffer, type, after);
+}
+
+std::size_t CMftRecordParser::FindAttribute(std::uint32_t type) const { return FindNextAttribute(type, 0); }
+
+bool CMftRecordParser::DecodeRuns(std::size_t p, std::size_t end, std::uint64_t vcn, std::vector<MFT_RUN>& out) const {
+    return DecodeRunsIn(Buffer, p, end, vcn, fs_.VolumeClusters, out);
+}
+
+void CMftRecordParser::TakeData(std::size_t part, std::size_t at) {
+    const std::vector<std::uint8_t>& record = Part(part);
     const std::uint8_t* a = record.data() + at;
     const std::uint32_t length = GetU32(a + 4);
     const bool nonResident = a[8] != 0;
     if (!nonResident) {
-        if (fromExtension) return;
         std::size_t from = 0, size = 0;
-        if (!ResidentContent(at, from, size)) return;
+        if (HasData || !ResidentContentIn(record, at, from, size)) return;
         HasData = true;
         NonResident = false;
+        ResidentPart = part;
         ResidentOffset = from;
         DataSize = size;
+        InitializedSize = size;
+        DataFlags = GetU16(a + 0x0C);
         return;
     }
     if (length < 0x40) return;
@@ -146,17 +214,81 @@ void CMftRecordParser::TakeData(const std::vector<std::uint8_t>& record, std::si
     if (pairs >= length) return;
     if (startVcn == 0) {
         DataSize = GetU64(a + 0x30);
+        InitializedSize = GetU64(a + 0x38);
+        DataFlags = GetU16(a + 0x0C);
+        CompressionUnit = a[0x22];
         HasData = true;
         NonResident = true;
     }
-    if (&record == &Buffer) {
-        if (!DecodeRuns(at + pairs, at + length, startVcn, Runs)) RunsDamaged = true;
-    } else {
-        // Decode with the extension's bytes: swap them in for the call.
-        CMftRecordParser other(fs_);
-        other.Buffer = record;
-        if (!other.DecodeRuns(at + pairs, at + length, startVcn, Runs)) RunsDamaged = true;
+    if (!DecodeRunsIn(record, at + pairs, at + length, startVcn, fs_.VolumeClusters, Runs)) RunsDamaged = true;
+}
+
+void CMftRecordParser::CollectData() {
+    Runs.clear();
+    DataSize = 0;
+    InitializedSize = 0;
+    DataFlags = 0;
+    CompressionUnit = 0;
+    NonResident = false;
+    ResidentOffset = 0;
+    ResidentPart = 0;
+    HasData = false;
+    RunsDamaged = listDamaged_;
+    for (std::size_t part = 0; part < PartCount(); ++part) {
+        const std::vector<std::uint8_t>& b = Part(part);
+        for (std::size_t at = FindNextAttributeIn(b, kAttrData, 0); at; at = FindNextAttributeIn(b, kAttrData, at)) {
+            const std::optional<std::u16string> name = AttributeName(b, at);
+            if (name && *name == selected_) TakeData(part, at);
+        }
     }
+    std::sort(Runs.begin(), Runs.end(), [](const MFT_RUN& a, const MFT_RUN& b) { return a.FirstVcn < b.FirstVcn; });
+}
+
+bool CMftRecordParser::SelectStream(std::u16string_view name) {
+    selected_.assign(name);
+    CollectData();
+    return HasData;
+}
+
+std::vector<CMftRecordParser::NamedStream> CMftRecordParser::NamedStreams(bool* more) const {
+    std::vector<NamedStream> streams;
+    if (more) *more = false;
+    for (std::size_t part = 0; part < PartCount(); ++part) {
+        const std::vector<std::uint8_t>& b = Part(part);
+        for (std::size_t at = FindNextAttributeIn(b, kAttrData, 0); at; at = FindNextAttributeIn(b, kAttrData, at)) {
+            std::optional<std::u16string> name = AttributeName(b, at);
+            if (!name || name->empty()) continue;
+            const bool nonResident = b[at + 8] != 0;
+            std::uint64_t size = 0;
+            std::size_t from = 0, length = 0;
+            if (!nonResident && ResidentContentIn(b, at, from, length)) size = length;
+            else if (nonResident && GetU32(b.data() + at + 4) >= 0x40 && GetU64(b.data() + at + 0x10) == 0) size = GetU64(b.data() + at + 0x30);
+            else continue;  // a later piece of a stream, or a damaged one
+            if (std::any_of(streams.begin(), streams.end(), [&](const NamedStream& s) { return s.Name == *name; })) continue;
+            if (streams.size() >= kMaxNamedStreams) {
+                if (more) *more = true;
+                return streams;
+            }
+            streams.push_back(NamedStream{std::move(*name), size});
+        }
+    }
+    return streams;
+}
+
+bool CMftRecordParser::Encrypted() const {
+    if (DataFlags & kAttrFlagEncrypted) return true;
+    for (std::size_t part = 0; part < PartCount(); ++part) {
+        const std::vector<std::uint8_t>& b = Part(part);
+        if (const std::size_t at = FindNextAttributeIn(b, kAttrStandardInformation, 0)) {
+            std::size_t from = 0, size = 0;
+            if (ResidentContentIn(b, at, from, size) && size >= 0x24 && (GetU32(b.data() + from + 0x20) & kFileAttrEncrypted))
+                return true;
+        }
+        for (std::size_t at = FindNextAttributeIn(b, kAttrLoggedUtilityStream, 0); at;
+             at = FindNextAttributeIn(b, kAttrLoggedUtilityStream, at))
+            if (AttributeName(b, at) == u"$EFS") return true;
+    }
+    return false;
 }
 
 bool CMftRecordParser::Parse() {
@@ -164,27 +296,25 @@ bool CMftRecordParser::Parse() {
     DataSize = 0;
     NonResident = false;
     ResidentOffset = 0;
+    ResidentPart = 0;
     DataStreams = 0;
     HasData = false;
     AttributesDamaged = false;
     RunsDamaged = false;
+    listDamaged_ = false;
+    selected_.clear();
     if (!HasFileMagic(Buffer)) return false;
     FixupsTorn = !ApplyFixups();
     if (Buffer.size() >= 0x18) {
         std::size_t at = GetU16(Buffer.data() + 0x14);
         Attribute a;
-        while (NextAttribute(at, a)) {
+        while (NextAttributeIn(Buffer, at, a)) {
         }
         AttributesDamaged = at > Buffer.size() - 4 || GetU32(Buffer.data() + at) != kAttrEnd;
     }
-    // The unnamed data stream (named ones are alternate streams).
-    std::size_t first = 0, unnamed = 0;
-    for (std::size_t at = FindAttribute(kAttrData); at; at = FindNextAttribute(kAttrData, at)) {
-        ++DataStreams;
-        if (!first) first = at;
-        if (!unnamed && Buffer[at + 9] == 0) unnamed = at;
-    }
-    if (const std::size_t at = unnamed ? unnamed : first) TakeData(Buffer, at, false);
+    for (std::size_t at = FindAttribute(kAttrData); at; at = FindNextAttribute(kAttrData, at)) ++DataStreams;
+    // The unnamed data stream; the named ones are streams of their own.
+    CollectData();
     return true;
 }
 
@@ -193,7 +323,7 @@ void CMftRecordParser::LoadExtensions() {
     if (!at) return;
     std::vector<std::uint8_t> list;
     std::size_t from = 0, size = 0;
-    if (ResidentContent(at, from, size)) {
+    if (ResidentContentIn(Buffer, at, from, size)) {
         list.assign(Buffer.begin() + static_cast<std::ptrdiff_t>(from), Buffer.begin() + static_cast<std::ptrdiff_t>(from + size));
     } else if (Buffer[at + 8] != 0 && GetU32(Buffer.data() + at + 4) >= 0x40) {
         // A long list lives in clusters of its own.
@@ -201,7 +331,7 @@ void CMftRecordParser::LoadExtensions() {
         const std::size_t length = GetU32(Buffer.data() + at + 4);
         const std::uint16_t pairs = GetU16(Buffer.data() + at + 0x20);
         const bool decoded = pairs < length && DecodeRuns(at + pairs, at + length, 0, runs);
-        if (!decoded) RunsDamaged = true;
+        if (!decoded) listDamaged_ = true;
         if (decoded) {
             const std::uint64_t bytes = std::min<std::uint64_t>(GetU64(Buffer.data() + at + 0x30), kMaxAttributeListBytes);
             std::uint64_t clusters = 0;
@@ -225,19 +355,19 @@ void CMftRecordParser::LoadExtensions() {
         if (type == kAttrEnd || entryLength < 0x18) break;
         const std::uint64_t number = GetU64(list.data() + p + 0x10) & kRecordNumberMask;
         p += entryLength;
-        if (type != kAttrData && type != kAttrFileName && type != kAttrStandardInformation) continue;
+        if (type != kAttrData && type != kAttrFileName && type != kAttrStandardInformation &&
+            type != kAttrLoggedUtilityStream)
+            continue;
         if (number == self || extensions_.size() >= kMaxExtensions) continue;
         if (std::find(extensionNumbers_.begin(), extensionNumbers_.end(), number) != extensionNumbers_.end()) continue;
         extensionNumbers_.push_back(number);
         std::vector<std::uint8_t> record = fs_.ReadMftRecord(number);
         CMftRecordParser ext(fs_);
         if (record.empty() || !ext.Load(record) || ext.BaseReference() != (self & kRecordNumberMask)) continue;
-        // Data runs of the unnamed stream held in the extension.
-        for (std::size_t a = ext.FindAttribute(kAttrData); a; a = ext.FindNextAttribute(kAttrData, a))
-            if (ext.Buffer[a + 9] == 0) TakeData(ext.Buffer, a, true);
         extensions_.push_back(std::move(ext.Buffer));
     }
-    std::sort(Runs.begin(), Runs.end(), [](const MFT_RUN& a, const MFT_RUN& b) { return a.FirstVcn < b.FirstVcn; });
+    // The selected stream again, with its pieces in the extensions.
+    CollectData();
 }
 
 std::uint64_t CMftRecordParser::VcnToLcn(std::uint64_t vcn) const {
@@ -248,9 +378,10 @@ std::uint64_t CMftRecordParser::VcnToLcn(std::uint64_t vcn) const {
 
 std::uint64_t CMftRecordParser::ReadStream(std::uint64_t offset, std::uint64_t length, std::uint8_t* out) const {
     if (!NonResident) {
-        if (!HasData || offset > DataSize || ResidentOffset + DataSize > Buffer.size()) return 0;
+        const std::vector<std::uint8_t>& b = Part(ResidentPart);
+        if (!HasData || offset > DataSize || ResidentOffset + DataSize > b.size()) return 0;
         const std::uint64_t n = std::min(length, DataSize - offset);
-        if (n) std::memcpy(out, Buffer.data() + ResidentOffset + offset, static_cast<std::size_t>(n));
+        if (n) std::memcpy(out, b.data() + ResidentOffset + offset, static_cast<std::size_t>(n));
         return n;
     }
     const std::uint64_t cb = fs_.ClusterBytes;
@@ -272,31 +403,28 @@ std::uint64_t CMftRecordParser::ReadStream(std::uint64_t offset, std::uint64_t l
     return copied;
 }
 
-void CMftRecordParser::FillRecord(CFoundObject& record) const {
-    const auto parts = [&](auto&& visit) {
-        visit(Buffer);
-        for (const auto& e : extensions_) visit(e);
-    };
+void CMftRecordParser::FillRecord(CFoundObject& record, std::uint64_t* parentReference) const {
     bool haveTimes = false, haveParent = false;
     int chosenNamespace = -1;
-    parts([&](const std::vector<std::uint8_t>& b) {
-        CMftRecordParser view(fs_);
-        view.Buffer = b;  // attributes are walked on a copy with the same bounds
-        if (const std::size_t at = view.FindAttribute(kAttrStandardInformation); at && !haveTimes) {
+    if (parentReference) *parentReference = 0;
+    for (std::size_t part = 0; part < PartCount(); ++part) {
+        const std::vector<std::uint8_t>& b = Part(part);
+        if (const std::size_t at = FindNextAttributeIn(b, kAttrStandardInformation, 0); at && !haveTimes) {
             std::size_t from = 0, size = 0;
-            if (view.ResidentContent(at, from, size) && size >= 0x20) {
+            if (ResidentContentIn(b, at, from, size) && size >= 0x20) {
                 record.CreationTime = GetU64(b.data() + from);
                 record.ModificationTime = GetU64(b.data() + from + 8);
                 record.AccessTime = GetU64(b.data() + from + 0x18);
                 haveTimes = true;
             }
         }
-        for (std::size_t at = view.FindAttribute(kAttrFileName); at; at = view.FindNextAttribute(kAttrFileName, at)) {
+        for (std::size_t at = FindNextAttributeIn(b, kAttrFileName, 0); at; at = FindNextAttributeIn(b, kAttrFileName, at)) {
             std::size_t from = 0, size = 0;
-            if (!view.ResidentContent(at, from, size) || size < 0x42) continue;
+            if (!ResidentContentIn(b, at, from, size) || size < 0x42) continue;
             const std::uint8_t* fn = b.data() + from;
             if (!haveParent) {
                 record.ParentId = GetU64(fn) & kRecordNumberMask;
+                if (parentReference) *parentReference = GetU64(fn);
                 record.Size = GetU64(fn + 0x30);
                 haveParent = true;
             }
@@ -311,7 +439,7 @@ void CMftRecordParser::FillRecord(CFoundObject& record) const {
             record.SetName(platform::Utf16ToUtf8(name));
             chosenNamespace = ns;
         }
-    });
+    }
     // The data stream's own size is the file's size; the copy in the name
     // attribute is often stale. Without a data stream (folders) it stands.
     if (HasData || record.Size == CFoundObject::kUnknownSize) record.Size = DataSize;
@@ -411,6 +539,7 @@ bool CFileSystem_NTFS::LoadMft() {
     covered = 0;
     for (const auto& r : MftRecord->Runs) covered += r.Length;
     RecordCount = std::min({MftRecord->DataSize, covered * ClusterBytes, VolumeClusters * ClusterBytes}) / RecordSize;
+    RecordCount = std::min(RecordCount, kMaxRecords);
     return RecordCount > 0;
 }
 
@@ -459,20 +588,178 @@ bool CFileSystem_NTFS::AddRecord(CMftRecordParser& parser, std::uint64_t number,
     if (flags & 0x0002) record.Flags |= FO_FOLDER;
     else if (extraFlags & FO_FS_RUNS) record.Flags |= FO_SCANNED_FILE;
     parser.LoadExtensions();
-    parser.FillRecord(record);
+    std::uint64_t parentReference = 0;
+    parser.FillRecord(record, &parentReference);
     if (!parser.Runs.empty()) {
         record.StartPos = parser.Runs.front().Lcn;
         record.DataOffset = record.StartPos * ClusterBytes;
     }
-    if (record.Id == kRootRecord) return true;
+    if (record.Id == kRootRecord) {
+        // The root is the volume's "Filesystem" node; streams of it are
+        // listed inside it, as ".:stream".
+        record.ParentId = kRootRecord;
+        AddStreams(parser, record, extraFlags);
+        return true;
+    }
     if (record.ParentId == 0) return false;
+    if (record.IsDeleted()) record.ParentId = FolderOfDeleted(parentReference);
     listed_.insert(number);
     volume_.AddFileSystemObject(record);
+    if (parser.HasData && !record.IsFolder()) {
+        if (const std::string problem = ContentProblem(parser); !problem.empty())
+            NoteUnreadable(record.GetName(), number, problem);
+    }
+    AddStreams(parser, record, extraFlags);
     return true;
+}
+
+void CFileSystem_NTFS::AddStreams(CMftRecordParser& parser, const CFoundObject& file, std::uint16_t extraFlags) {
+    bool more = false;
+    const std::vector<CMftRecordParser::NamedStream> streams = parser.NamedStreams(&more);
+    if (streams.empty()) return;
+    const std::uint64_t number = file.Id;
+    for (std::size_t i = 0; i < streams.size(); ++i) {
+        if (!parser.SelectStream(streams[i].Name)) continue;
+        CFoundObject stream;
+        stream.Init();
+        stream.Flags = static_cast<std::uint16_t>((file.Flags & FO_DELETED) | (extraFlags & FO_FS_RUNS) | FO_STREAM);
+        if (extraFlags & FO_FS_RUNS) stream.Flags |= FO_SCANNED_FILE;
+        stream.Id = StreamId(number, i + 1);
+        stream.ParentId = file.ParentId;
+        stream.CreationTime = file.CreationTime;
+        stream.ModificationTime = file.ModificationTime;
+        stream.AccessTime = file.AccessTime;
+        const std::string fileName = number == kRootRecord ? std::string(".") : file.GetName();
+        stream.SetName(fileName + ":" + platform::Utf16ToUtf8(streams[i].Name));
+        stream.Size = parser.DataSize;
+        if (!parser.Runs.empty()) {
+            stream.StartPos = parser.Runs.front().Lcn;
+            stream.DataOffset = stream.StartPos * ClusterBytes;
+        }
+        volume_.AddFileSystemObject(stream);
+        if (const std::string problem = ContentProblem(parser); !problem.empty())
+            NoteUnreadable(stream.GetName(), number, problem);
+    }
+    if (more)
+        Log(kLogError, "CFileSystem_NTFS: MFT record " + std::to_string(number) + " holds more than " +
+                           std::to_string(CMftRecordParser::kMaxNamedStreams) +
+                           " named data streams; only the first ones are listed");
+    parser.SelectStream({});
+}
+
+// A deleted object's folder is the record its reference names while that
+// record still has the reference's sequence number, or the next one (a
+// record's sequence number moves on when it is freed). Any other number
+// means the record was reused for another file or folder since: the object
+// belongs to a former folder of which nothing is left but the number.
+std::uint64_t CFileSystem_NTFS::FolderOfDeleted(std::uint64_t reference) {
+    const std::uint64_t number = reference & kRecordNumberMask;
+    const auto sequence = static_cast<std::uint16_t>(reference >> 48);
+    if (sequence == 0 || number == kRootRecord || number >= RecordCount || number >= kMaxRecords) return number;
+    auto state = folderStates_.find(number);
+    if (state == folderStates_.end()) {
+        std::uint32_t value = 0;
+        if (const std::vector<std::uint8_t> bytes = ReadMftRecord(number); bytes.size() >= 0x18)
+            value = GetU16(bytes.data() + 0x10) | (GetU16(bytes.data() + 0x16) & 1u) << 16 | 1u << 17;
+        state = folderStates_.emplace(number, value).first;
+    }
+    if (!(state->second & 1u << 17)) return number;  // unreadable: nothing to compare with
+    const auto current = static_cast<std::uint16_t>(state->second);
+    const bool inUse = (state->second & 1u << 16) != 0;
+    const std::uint16_t next = sequence == 0xFFFF ? 1 : static_cast<std::uint16_t>(sequence + 1);
+    if (current == sequence || (!inUse && current == next)) return number;
+    return kFormerFolderTag | std::uint64_t{sequence} << 32 | number;
+}
+
+void CFileSystem_NTFS::NoteUnreadable(const std::string& name, std::uint64_t number, const std::string& reason) {
+    if (unreadable_++ >= kMaxUnreadableLogged) return;
+    Log(kLogError, "CFileSystem_NTFS: '" + name + "' (MFT record " + std::to_string(number) +
+                       ") cannot be recovered as it is stored: " + reason);
+}
+
+std::uint64_t CFileSystem_NTFS::RecordOf(std::uint64_t id) {
+    if (static_cast<std::int64_t>(id) >= 0 && (id & (kStreamIdTag | kFormerFolderTag))) return id & 0xFFFFFFFF;
+    return id & kRecordNumberMask;
+}
+
+std::uint32_t CFileSystem_NTFS::StreamOrdinalOf(std::uint64_t id) {
+    if (static_cast<std::int64_t>(id) < 0 || !(id & kStreamIdTag)) return 0;
+    return static_cast<std::uint32_t>(id >> 32 & 0xFFFF);
+}
+
+bool CFileSystem_NTFS::LoadObject(const CFoundObject& record, CMftRecordParser& parser) {
+    const auto bytes = ReadMftRecord(RecordOf(record.Id));
+    if (bytes.empty() || !parser.Load(bytes)) return false;
+    parser.LoadExtensions();
+    if (const std::uint32_t ordinal = StreamOrdinalOf(record.Id)) {
+        const auto streams = parser.NamedStreams();
+        if (ordinal > streams.size() || !parser.SelectStream(streams[ordinal - 1].Name)) return false;
+    }
+    return true;
+}
+
+std::string CFileSystem_NTFS::ContentProblem(const CMftRecordParser& parser) const {
+    if (!parser.HasData || parser.DataSize == 0) return {};
+    if (parser.Encrypted()) return kEncryptedProblem;
+    // Resident content is never stored compressed, whatever its flags say.
+    if (!parser.NonResident || !(parser.DataFlags & kAttrFlagCompressionMask)) return {};
+    if ((parser.DataFlags & kAttrFlagCompressionMask) != kAttrFlagLznt1 || parser.CompressionUnit == 0 ||
+        parser.CompressionUnit > 16 || (ClusterBytes << parser.CompressionUnit) > kMaxCompressionUnitBytes)
+        return kUndecodableProblem;
+    return {};
+}
+
+void CFileSystem_NTFS::DescribeContent(const CFoundObject& record, CONTENT_FORM& form) {
+    CMftRecordParser parser(*this);
+    if (!LoadObject(record, parser) || !parser.HasData) return;
+    if (std::string problem = ContentProblem(parser); !problem.empty()) {
+        form.Problem = std::move(problem);
+        return;
+    }
+    if (!parser.NonResident) return;
+    form.ValidBytes = std::min(parser.InitializedSize, parser.DataSize);
+    if (parser.DataFlags & kAttrFlagCompressionMask)
+        form.Decoder = std::make_unique<CNtfsCompressedStream>(volume_, ClusterBytes, VolumeClusters, parser.Runs,
+                                                               parser.DataSize, std::uint64_t{1} << parser.CompressionUnit);
+}
+
+std::string CFileSystem_NTFS::ReadVolumeLabel(CVolume& volume) {
+    const std::uint8_t* b = volume.BootSector.data();
+    const std::uint16_t bps = GetU16(b + 11);
+    const std::uint8_t spcByte = b[13];
+    const std::uint64_t spc = spcByte > 0x80 ? (1ULL << std::min(256 - spcByte, 24)) : spcByte;
+    if (bps < 512 || bps > 4096 || (bps & (bps - 1)) != 0 || spc == 0) return {};
+    const std::uint64_t clusterBytes = bps * spc;
+    const auto perRecord = static_cast<std::int8_t>(b[0x40]);
+    const std::uint64_t recordBytes = perRecord < 0 ? (1ULL << std::min(-perRecord, 20)) : perRecord * clusterBytes;
+    if (recordBytes < 1024 || recordBytes > 65536) return {};
+    // Record 3 lies in the MFT's first run, which never holds fewer than 16
+    // records, and in the mirror, which holds the first four.
+    std::vector<std::uint8_t> record(static_cast<std::size_t>(recordBytes), 0);
+    for (const std::uint64_t cluster : {GetU64(b + 0x30), GetU64(b + 0x38)}) {
+        if (cluster > (~std::uint64_t{0} - 3 * recordBytes) / clusterBytes) continue;
+        const std::uint64_t offset = cluster * clusterBytes + 3 * recordBytes;
+        if (volume.ReadSectors(record.data(), offset / 512, recordBytes / 512) != recordBytes) continue;
+        if (!HasFileMagic(record) || GetU32(record.data() + 0x2C) != 3) continue;
+        ApplyUpdateSequence(record);
+        const std::size_t at = FindNextAttributeIn(record, kAttrVolumeName, 0);
+        std::size_t from = 0, size = 0;
+        if (!at || !ResidentContentIn(record, at, from, size)) continue;
+        std::u16string name(size / 2, u'\0');
+        for (std::size_t i = 0; i < name.size(); ++i) name[i] = static_cast<char16_t>(GetU16(record.data() + from + 2 * i));
+        std::string label = platform::Utf16ToUtf8(name);
+        // The label reaches terminals and logs: no control characters.
+        for (char& c : label)
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '_';
+        return label;
+    }
+    return {};
 }
 
 int CFileSystem_NTFS::Initialize() {
     shared_ = std::make_unique<CMftRecordParser>(*this);
+    folderStates_.clear();
+    unreadable_ = 0;
     if (!volume_.OpenDrive()) return 0;
     if (!ReadBootParameters() || !LoadMft()) {
         Log(kLogError, "CFileSystem_NTFS: Load MFT failed.");
@@ -525,6 +812,10 @@ int CFileSystem_NTFS::Initialize() {
         Log(kLogError, "CFileSystem_NTFS: " + std::to_string(unnamed_.count) +
                            " MFT records in use carry no readable file name (records " + unnamed_.Records() +
                            "); they are not listed");
+    if (unreadable_ > kMaxUnreadableLogged)
+        Log(kLogError, "CFileSystem_NTFS: " + std::to_string(unreadable_ - kMaxUnreadableLogged) +
+                           " more files cannot be recovered as they are stored (encrypted, or compressed in a way "
+                           "that cannot be decoded)");
     return 0;
 }
 
@@ -551,11 +842,9 @@ void CFileSystem_NTFS::AddScannedRecords(const CFoundObject& found) {
 
 bool CFileSystem_NTFS::BuildClusterRuns(const CFoundObject& record, std::vector<CLUSTER_RUN>& runs) {
     CMftRecordParser parser(*this);
-    const auto bytes = ReadMftRecord(record.Id & kRecordNumberMask);
-    if (bytes.empty() || !parser.Load(bytes)) return false;
-    parser.LoadExtensions();
+    if (!LoadObject(record, parser)) return false;
     if (parser.RunsDamaged)
-        Log(kLogError, "CFileSystem_NTFS: the run list of MFT record " + std::to_string(record.Id & kRecordNumberMask) +
+        Log(kLogError, "CFileSystem_NTFS: the run list of MFT record " + std::to_string(RecordOf(record.Id)) +
                            " leaves the volume or is cut short; only the runs before the damage are read");
     for (const auto& r : parser.Runs) runs.push_back(CLUSTER_RUN{r.Sparse ? kSparseRunStart : r.Lcn, r.Length});
     return true;
@@ -573,9 +862,7 @@ bool CFileSystem_NTFS::BuildRuns(const CFoundObject& record, std::vector<SECTOR_
 
 bool CFileSystem_NTFS::ReadResident(const CFoundObject& record, std::vector<std::uint8_t>& content) {
     CMftRecordParser parser(*this);
-    const auto bytes = ReadMftRecord(record.Id & kRecordNumberMask);
-    if (bytes.empty() || !parser.Load(bytes)) return false;
-    parser.LoadExtensions();
+    if (!LoadObject(record, parser)) return false;
     if (!parser.HasData || parser.NonResident || parser.DataSize > RecordSize) return false;
     content.resize(static_cast<std::size_t>(parser.DataSize));
     content.resize(static_cast<std::size_t>(parser.ReadStream(0, parser.DataSize, content.data())));

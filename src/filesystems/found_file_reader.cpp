@@ -3,10 +3,17 @@
 #include <algorithm>
 #include <cstring>
 
-#include "filesystems/file_system.h"
 #include "storage/volume.h"
 
 namespace tl {
+namespace {
+
+// Holes of compressed content are counted a bounded number of units per
+// call: a hostile size claims millions of them.
+constexpr std::uint64_t kMaxHoleUnitsPerCall = 1 << 16;
+constexpr std::uint64_t kMaxSectors = ~std::uint64_t{0} / 512;
+
+}  // namespace
 
 bool CFoundFileReader::Open(const CFoundObject& record) {
     Record = record;
@@ -16,11 +23,32 @@ bool CFoundFileReader::Open(const CFoundObject& record) {
     Resident.clear();
     IsResident = false;
     ResidentDone = 0;
+    Position = 0;
+    ValidBytes = ~std::uint64_t{0};
+    Decoder.reset();
+    Problem.clear();
+    unit_.clear();
+    unitIndex_ = ~std::uint64_t{0};
     if (!Record.Volume) return false;
+    const bool contiguous = !(Record.Flags & FO_FS_RUNS) && (Record.Flags & FO_BY_SIGNATURE);
+    if (!contiguous) {
+        CONTENT_FORM form;
+        Record.Volume->FileSystem().DescribeContent(Record, form);
+        if (!form.Problem.empty()) {
+            Problem = std::move(form.Problem);
+            return false;
+        }
+        ValidBytes = form.ValidBytes;
+        if (form.Decoder) {
+            if (form.Decoder->UnitBytes == 0) return false;
+            Decoder = std::move(form.Decoder);
+            return true;
+        }
+    }
     BuildRuns(Runs);
     CheckBounds();
     const bool noSectors = std::all_of(Runs.begin(), Runs.end(), [](const SECTOR_RUN& r) { return r.SectorCount == 0; });
-    if (noSectors && !(Record.Flags & FO_BY_SIGNATURE) && Record.Volume->FileSystem().ReadResident(Record, Resident)) {
+    if (noSectors && !contiguous && Record.Volume->FileSystem().ReadResident(Record, Resident)) {
         IsResident = true;
         return true;
     }
@@ -54,31 +82,98 @@ std::size_t CFoundFileReader::BuildRuns(std::vector<SECTOR_RUN>& runs) const {
     return runs.size() - before;
 }
 
-std::uint64_t CFoundFileReader::SparseBytesAhead() {
-    if (IsResident) return 0;
+void CFoundFileReader::PassEmptyRuns() {
     while (RunIndex < Runs.size() && Runs[RunIndex].SectorCount <= RunDone) {
         ++RunIndex;
         RunDone = 0;
     }
-    if (RunIndex >= Runs.size() || Runs[RunIndex].FirstSector != kSparseRunStart) return 0;
-    const std::uint64_t sectors = Runs[RunIndex].SectorCount - RunDone;
-    return sectors > ~std::uint64_t{0} / 512 ? ~std::uint64_t{0} / 512 * 512 : sectors * 512;
 }
 
-void CFoundFileReader::SkipSparse(std::uint64_t bytes) { RunDone += bytes / 512; }
+void CFoundFileReader::ZeroPastValid(std::uint8_t* out, std::uint64_t bytes) const {
+    if (Position + bytes <= ValidBytes) return;
+    const std::uint64_t from = ValidBytes > Position ? ValidBytes - Position : 0;
+    std::memset(out + from, 0, static_cast<std::size_t>(bytes - from));
+}
+
+std::uint64_t CFoundFileReader::SparseBytesAhead() {
+    if (IsResident) return 0;
+    if (Decoder) {
+        const std::uint64_t size = Decoder->Size;
+        if (Position >= size) return 0;
+        if (Position >= ValidBytes) return size - Position;
+        if (Position % Decoder->UnitBytes != 0) return 0;
+        const std::uint64_t first = Position / Decoder->UnitBytes;
+        std::uint64_t count = 0;
+        while (count < kMaxHoleUnitsPerCall && (first + count) * Decoder->UnitBytes < size && Decoder->IsHole(first + count))
+            ++count;
+        return std::min(count * Decoder->UnitBytes, size - Position);
+    }
+    PassEmptyRuns();
+    if (RunIndex >= Runs.size()) return 0;
+    if (Position >= ValidBytes) {
+        // What the runs hold from here on is past the initialised length.
+        std::uint64_t sectors = Runs[RunIndex].SectorCount - RunDone;
+        for (std::size_t i = RunIndex + 1; i < Runs.size() && sectors < kMaxSectors; ++i)
+            sectors += std::min(Runs[i].SectorCount, kMaxSectors - sectors);
+        return std::min(sectors, kMaxSectors) * 512;
+    }
+    if (Runs[RunIndex].FirstSector != kSparseRunStart) return 0;
+    const std::uint64_t sectors = Runs[RunIndex].SectorCount - RunDone;
+    return std::min(sectors, kMaxSectors) * 512;
+}
+
+void CFoundFileReader::SkipSparse(std::uint64_t bytes) {
+    Position += bytes;
+    if (Decoder || IsResident) return;
+    std::uint64_t sectors = bytes / 512;
+    while (sectors > 0) {
+        PassEmptyRuns();
+        if (RunIndex >= Runs.size()) return;
+        const std::uint64_t take = std::min(sectors, Runs[RunIndex].SectorCount - RunDone);
+        RunDone += take;
+        sectors -= take;
+    }
+}
 
 std::uint64_t CFoundFileReader::ReadNext(void* buffer, std::uint64_t bytes) {
     if (IsResident) {
         const std::uint64_t n = std::min<std::uint64_t>(bytes, Resident.size() - ResidentDone);
         if (n) std::memcpy(buffer, Resident.data() + ResidentDone, static_cast<std::size_t>(n));
         ResidentDone += n;
+        Position += n;
         return n;
     }
-    // Runs of no sectors are passed over.
-    while (RunIndex < Runs.size() && Runs[RunIndex].SectorCount <= RunDone) {
-        ++RunIndex;
-        RunDone = 0;
+    if (Decoder) return ReadDecoded(static_cast<std::uint8_t*>(buffer), bytes);
+    const std::uint64_t got = ReadRuns(buffer, bytes);
+    ZeroPastValid(static_cast<std::uint8_t*>(buffer), got);
+    Position += got;
+    return got;
+}
+
+std::uint64_t CFoundFileReader::ReadDecoded(std::uint8_t* out, std::uint64_t bytes) {
+    const std::uint64_t size = Decoder->Size, unitBytes = Decoder->UnitBytes;
+    if (Position >= size || bytes == 0) return 0;
+    const std::uint64_t unit = Position / unitBytes;
+    if (unit != unitIndex_) {
+        unitIndex_ = ~std::uint64_t{0};
+        if (!Decoder->ReadUnit(unit, unit_)) {
+            Problem = Decoder->Problem;
+            return 0;
+        }
+        if (unit_.size() != unitBytes) return 0;
+        unitIndex_ = unit;
     }
+    const std::uint64_t within = Position - unit * unitBytes;
+    const std::uint64_t n = std::min({bytes, unitBytes - within, size - Position});
+    std::memcpy(out, unit_.data() + within, static_cast<std::size_t>(n));
+    ZeroPastValid(out, n);
+    Position += n;
+    return n;
+}
+
+std::uint64_t CFoundFileReader::ReadRuns(void* buffer, std::uint64_t bytes) {
+    // Runs of no sectors are passed over.
+    PassEmptyRuns();
     if (RunIndex >= Runs.size() || bytes == 0 || !Record.Volume) return 0;
     const SECTOR_RUN& run = Runs[RunIndex];
     const std::uint64_t asked = bytes / 512 + (bytes % 512 ? 1 : 0);
@@ -99,7 +194,7 @@ std::uint64_t CFoundFileReader::ReadNext(void* buffer, std::uint64_t bytes) {
     const std::uint64_t got = read(left);
     RunDone = 0;
     ++RunIndex;
-    return got;
+    return std::min<std::uint64_t>(got, bytes);
 }
 
 }  // namespace tl

@@ -28,6 +28,7 @@ inline constexpr std::uint16_t FO_CONTENT_SIZE = 0x0800;     // a signature-foun
 inline constexpr std::uint16_t FO_BY_SIGNATURE = 0x1000;     // contiguous file found by the sector scan
 inline constexpr std::uint16_t FO_SIGNATURE_MATCH = 0x2000;  // known to the signature search
 inline constexpr std::uint16_t FO_VOLUME = 0x4000;           // the node is a volume
+inline constexpr std::uint16_t FO_STREAM = 0x8000;           // a named data stream of a file ("name:stream"), listed beside it
 // Flags of an offered record that the tree refused (another object already
 // lies at its offset); such a record is never stored.
 inline constexpr std::uint16_t FO_REFUSED = 0xFFFF;

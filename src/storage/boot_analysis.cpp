@@ -6,6 +6,7 @@
 
 #include "app/app_settings.h"
 #include "app/event_log.h"
+#include "filesystems/file_system_ntfs.h"
 #include "filesystems/found_tree.h"
 #include "app/languages.h"
 #include "app/string_ids.h"
@@ -97,6 +98,7 @@ std::int32_t CVolume::Analyse_Boot() {
         // scanned and imaged: the 64-bit total at 40 (the boot sector's copy
         // at the end is not counted in it).
         if (TotalSectors == 0) TotalSectors = GetU64(b + 40);
+        if (Label.empty()) Label = CFileSystem_NTFS::ReadVolumeLabel(*this);
         break;
     case 11: case 12: case 139: case 140:
         takeFatFields(67, 71, "boot_fat32->BPB.Large_Sectors == 0 && boot_fat32->BPB.Small_Sectors == 0");

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <set>
-#include <sstream>
 
 #include <nlohmann/json.hpp>
 
@@ -9,6 +8,7 @@
 #include <sstream>
 
 #include "cli_runner.h"
+#include "fat_oracle.h"
 #include "fixture_support.h"
 #include "test_support.h"
 
@@ -149,6 +149,69 @@ TEST(RecoverCli, AnIdNamesExactlyOneObjectOfTheSource) {
     ASSERT_EQ(written.size(), 1u);
     EXPECT_EQ(written[0].filename(), "REPORT.PDF");
     EXPECT_EQ(test::ReadFileBytes(written[0]), test::ReadFileBytes(pdf));
+}
+
+// An NTFS volume whose files are stored compressed, in named streams and
+// past their initialised length: every data stream comes back as icat reads
+// it, each named stream beside its file as "file:stream", the system files
+// too.
+TEST(RecoverCli, CompressedFilesAndNamedStreamsComeBackAsIcatReadsThem) {
+    const auto dir = test::FixturePath("ntfs_content");
+    ASSERT_TRUE(test::MakeFixture("make_ntfs_content.sh", dir));
+    const auto image = dir / "ntfs_content.img";
+    test::ScratchDir out;
+    test::CliRunner cli;
+    const test::CliResult r = cli.Run({"--quiet", "recover", image.string(), "--to", (out / "all").string()});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find(" 0 failed"), std::string::npos) << r.out;
+    auto streams = test::FlsDataStreams(image);
+    ASSERT_GT(streams.size(), 20u);
+    // The one fls cannot place comes back below the placeholder of its folder.
+    ASSERT_EQ(streams.erase("$OrphanFiles/Orphan.txt"), 1u);
+    streams["lost_folder_64/Orphan.txt"] = "77";
+    int compared = 0;
+    for (const auto& [path, address] : streams) {
+        if (path.rfind("$OrphanFiles/", 0) == 0) continue;
+        const std::string expected = test::CommandOutput("icat -f ntfs " + test::ShellQuote(image.string()) + " " + address);
+        // Empty streams, and the bad-cluster stream that icat prints nothing of.
+        if (expected.empty()) continue;
+        EXPECT_TRUE(test::ReadFileBytes(out / "all" / path) == expected) << path << " is not what icat " << address << " reads";
+        ++compared;
+    }
+    EXPECT_GE(compared, 20);
+    for (const char* path : {"Packed/Lines.txt", "Packed/Mixed.bin", "Notes.txt:big", "Docs:dirinfo", "Prealloc.bin", "$Boot"})
+        EXPECT_TRUE(streams.count(path)) << path;
+}
+
+// An encrypted file is not recovered as if its clusters were its content:
+// the run fails, the rest comes back.
+TEST(RecoverCli, AnEncryptedFileFailsTheRun) {
+    const auto dir = test::FixturePath("ntfs_content");
+    ASSERT_TRUE(test::MakeFixture("make_ntfs_content.sh", dir));
+    test::ScratchDir out;
+    test::CliRunner cli;
+    const test::CliResult r = cli.Run({"--quiet", "recover", (dir / "ntfs_encrypted.img").string(), "--to", out.path().string()});
+    EXPECT_NE(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find(" 1 failed"), std::string::npos) << r.out;
+    EXPECT_FALSE(std::filesystem::exists(out / "Secret.txt"));
+    EXPECT_EQ(test::ReadFileBytes(out / "Docs" / "Report.txt").size(), 3000u);
+}
+
+// The recovery names the file and why it failed (the reader's Problem).
+// Enabled once the recovery engine logs CFoundFileReader::Problem.
+TEST(RecoverCli, AnEncryptedFileIsLoggedWithItsReason) {
+    const auto dir = test::FixturePath("ntfs_content");
+    ASSERT_TRUE(test::MakeFixture("make_ntfs_content.sh", dir));
+    test::ScratchDir out;
+    test::CliRunner cli;
+    const test::CliResult r = cli.Run({"recover", (dir / "ntfs_encrypted.img").string(), "--to", out.path().string()});
+    EXPECT_NE(r.exitCode, 0);
+    bool logged = false;
+    std::istringstream lines(r.out + r.err);
+    for (std::string line; std::getline(lines, line);)
+        logged |= line.find("Secret.txt") != std::string::npos && line.find("the file is encrypted") != std::string::npos &&
+                  line.find("CFileSystem_NTFS") == std::string::npos;
+    EXPECT_TRUE(logged) << r.out << r.err;
 }
 
 }  // namespace

@@ -87,6 +87,16 @@ TEST(MftRecord, MappingPairs) {
     runs.clear();
     ASSERT_TRUE(f.parser.DecodeRuns(0, 3, 0, runs));
     EXPECT_EQ(runs[0].Sparse, 1u);
+    // An offset field of 0 is cluster 0 ($Boot's run), or for a later run
+    // the same cluster as the run before: real clusters, not a hole.
+    f.parser.Buffer = {0x11, 0x02, 0x00, 0x11, 0x03, 0x00, 0x01, 0x04, 0x00};
+    runs.clear();
+    ASSERT_TRUE(f.parser.DecodeRuns(0, f.parser.Buffer.size(), 0, runs));
+    ASSERT_EQ(runs.size(), 3u);
+    EXPECT_EQ(runs[0].Sparse, 0u);
+    EXPECT_EQ(runs[0].Lcn, 0u);
+    EXPECT_EQ(runs[1].Sparse, 0u);
+    EXPECT_EQ(runs[2].Sparse, 1u);
     f.parser.Buffer = {0x08, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x00};  // 2^56 clusters
     runs.clear();
     EXPECT_FALSE(f.parser.DecodeRuns(0, f.parser.Buffer.size(), 0, runs));

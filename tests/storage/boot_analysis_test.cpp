@@ -237,5 +237,28 @@ TEST_F(BootAnalysisTest, ObjectsFromTheSectorScanGoWhereTheyBelong) {
     EXPECT_EQ(found.size(), 2u) << "volumes are still found";
 }
 
+// The label of an NTFS volume is the name in its $Volume record, read with
+// the boot sector (as `info` does, without a file-system analysis).
+TEST_F(BootAnalysisTest, NtfsLabelComesFromTheVolumeRecord) {
+    const auto dir = test::FixturePath("ntfs_content");
+    ASSERT_TRUE(test::MakeFixture("make_ntfs_content.sh", dir));
+    CVolume v(VK_IMAGE, Context());
+    v.DevicePath = (dir / "ntfs_content.img").string();
+    ASSERT_EQ(v.Analyse_Boot(), 1);
+    EXPECT_EQ(v.FileSystem().TypeCode, 7u);
+    EXPECT_EQ(v.Label, "CONTENT 1");
+    // A record 3 that is no $Volume record gives no label, whatever it holds.
+    std::vector<std::uint8_t> bytes(v.Size, 0);
+    ASSERT_EQ(v.ReadSectors(bytes.data(), 0, bytes.size() / 512), bytes.size());
+    const std::uint64_t at = GetU64(bytes.data() + 0x30) * 4096 + 3 * 1024;
+    ASSERT_EQ(GetU32(bytes.data() + at + 0x2C), 3u);
+    PutU32(bytes.data() + at + 0x2C, 4);
+    const std::uint64_t mirror = GetU64(bytes.data() + 0x38) * 4096 + 3 * 1024;
+    PutU32(bytes.data() + mirror + 0x2C, 4);
+    auto broken = MemoryVolume(std::move(bytes));
+    ASSERT_EQ(broken->Analyse_Boot(), 1);
+    EXPECT_EQ(broken->Label, "");
+}
+
 }  // namespace
 }  // namespace tl
