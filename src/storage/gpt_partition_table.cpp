@@ -206,7 +206,7 @@ void CGptPartitionTable::TakeEntries(const Header& h, std::span<const std::uint8
     // one before it that reaches furthest.
     std::vector<std::size_t> order(partitions_.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
-    std::sort(order.begin(), order.end(),
+    std::stable_sort(order.begin(), order.end(),
               [&](std::size_t a, std::size_t b) { return partitions_[a].FirstBlock < partitions_[b].FirstBlock; });
     for (std::size_t i = 1, reach = order.empty() ? 0 : order[0]; i < order.size(); ++i) {
         const GptPartition& p = partitions_[order[i]];
