@@ -163,6 +163,40 @@ while s is not None and n < 8:
     n += 1
 PY
 
+# --- GUID partition tables by sgdisk, cut to 4 entries so that the MBR, the
+# header and its entries fit an input (1536 bytes, which the fuzz disk
+# repeats: the header lands in block 1, the entries in block 2); the same
+# with a hybrid MBR; and the table again in blocks of 4096 bytes, laid out
+# so that the repeated input puts its header 4096 bytes in (at 1024 of 3072)
+# and its entries at 8192 (at 2048)
+gpt="$WORK/gpt.img"
+truncate -s 1M "$gpt"
+sgdisk --clear --resize-table=4 --new=1:34:233 --typecode=1:0700 --change-name=1:Docs \
+  --new=2:234:433 --typecode=2:8200 --change-name=2:Swap "$gpt" >/dev/null
+head -c 1536 "$gpt" > "$OUT/partition_table/gpt.bin"
+sgdisk --hybrid=1 "$gpt" >/dev/null
+head -c 1536 "$gpt" > "$OUT/partition_table/gpt_hybrid.bin"
+python3 - "$OUT/partition_table/gpt.bin" "$OUT/partition_table/gpt4k.bin" <<'PY'
+import struct, sys, zlib
+d = open(sys.argv[1], 'rb').read()
+out = bytearray(3072)
+out[0:512] = d[0:512]
+entries = bytearray(d[1024:1536])
+for i in range(4):
+    first, last = struct.unpack_from('<QQ', entries, i * 128 + 32)
+    if first or last:
+        struct.pack_into("<QQ", entries, i * 128 + 32, (first + 7) // 8, last // 8)
+out[2048:2560] = entries
+header = bytearray(d[512:604])
+struct.pack_into('<QQQQ', header, 24, 1, (1 << 20) // 4096 - 1, 3, (1 << 20) // 4096 - 2)
+struct.pack_into('<Q', header, 72, 2)
+struct.pack_into('<I', header, 88, zlib.crc32(bytes(entries)))
+struct.pack_into('<I', header, 16, 0)
+struct.pack_into('<I', header, 16, zlib.crc32(bytes(header)))
+out[1024:1116] = header
+open(sys.argv[2], 'wb').write(bytes(out))
+PY
+
 # --- compound documents and the sector scan: the samples of the tests
 samples="$WORK/samples"
 bash "$SRC/tests/fixtures/make_samples.sh" "$samples" >/dev/null 2>&1 || true

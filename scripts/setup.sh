@@ -7,6 +7,8 @@ TL_PACKAGES=(
   cmake ninja-build g++ pkg-config ccache
   googletest libgtest-dev libbenchmark-dev
   libsqlite3-dev libfmt-dev libcli11-dev nlohmann-json3-dev libblkid-dev libudev-dev
+  # CRC32 of GUID partition tables
+  zlib1g-dev
   util-linux
   # the fuzz targets: clang with libFuzzer and the sanitizer runtimes
   clang libclang-rt-14-dev
@@ -14,6 +16,8 @@ TL_PACKAGES=(
   zip gzip bzip2 xz-utils p7zip-full sqlite3 python3
   libjpeg-turbo-progs libtiff-tools libgsf-bin
   dosfstools mtools ntfs-3g genisoimage fdisk sleuthkit e2fsprogs
+  # sgdisk, for GUID partition tables
+  gdisk
 )
 
 tl_missing_packages() {

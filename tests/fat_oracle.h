@@ -118,9 +118,10 @@ inline bool ParseLine(std::string_view line, bool ntfs, OracleEntry& out) {
 // short name is listed once, by its long name; a deleted record whose
 // $FILE_NAME is gone (as when it was kept in an extension record) is an
 // orphan and left out. The size is that of the unnamed $DATA.
+// `offsetSectors` is where the volume begins in the image, in 512-byte sectors.
 // Empty with the reason in `why` when fls is not installed or fails.
 inline std::vector<OracleEntry> FlsListing(const std::filesystem::path& image, std::string* why = nullptr,
-                                           const std::string& fsType = "fat") {
+                                           const std::string& fsType = "fat", std::uint64_t offsetSectors = 0) {
     std::vector<OracleEntry> entries;
     auto fail = [&](const std::string& reason) {
         if (why) *why = reason;
@@ -136,7 +137,8 @@ inline std::vector<OracleEntry> FlsListing(const std::filesystem::path& image, s
     };
     // -l prints the size; TZ fixes the printed times, which are not used.
     const std::string cmd =
-        "TZ=UTC " + quote(fls.string()) + " -r -p -l -f " + quote(fsType) + " " + quote(image.string()) + " 2>/dev/null";
+        "TZ=UTC " + quote(fls.string()) + " -r -p -l -f " + quote(fsType) + " -o " + std::to_string(offsetSectors) + " " +
+        quote(image.string()) + " 2>/dev/null";
     FILE* pipe = ::popen(cmd.c_str(), "r");
     if (!pipe) return fail("cannot run " + fls.string());
     const bool ntfs = fsType == "ntfs";

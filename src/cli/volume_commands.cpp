@@ -10,6 +10,7 @@
 #include "app/text_format.h"
 #include "platform/block_devices.h"
 #include "platform/read_only_file.h"
+#include "storage/gpt_partition_table.h"
 #include "storage/local_computer.h"
 #include "storage/volume_info.h"
 
@@ -25,6 +26,12 @@ struct Options {
 };
 
 bool IsConfirmed(const CVolume& v) { return (v.Flags & FO_SIGNATURE_MATCH) != 0; }
+
+// The type of a partition of a GUID partition table; empty for others.
+std::string PartitionTypeText(const PartitionEntry& entry, const CLanguages* texts) {
+    if (entry.PartitionStyle != kPartitionStyleGpt) return {};
+    return CGptPartitionTable::TypeText(entry.PartitionTypeGuid, texts);
+}
 
 int Drives(CApp& app, const Options& o) {
     CLocalComputer& computer = app.Computer();
@@ -82,12 +89,16 @@ int Info(CApp& app, const Options& o) {
         j["found_volumes"] = nlohmann::ordered_json::array();
         for (CVolume* v : found) {
             const std::uint64_t offset = v->Kind == VK_FOUND ? v->VolumeOffset : v->Layout.Entries[0].StartingOffset;
+            const PartitionEntry& entry = v->Layout.Entries[0];
             j["found_volumes"].push_back({{"name", v->GetName()},
                                           {"offset", offset},
                                           {"size", v->Size},
                                           {"type_code", v->FileSystem().TypeCode},
                                           {"file_system", v->GetFileSystemName()},
-                                          {"confirmed", IsConfirmed(*v)}});
+                                          {"confirmed", IsConfirmed(*v)},
+                                          {"partition_number", entry.PartitionNumber},
+                                          {"partition_name", entry.Name},
+                                          {"partition_type", PartitionTypeText(entry, texts)}});
         }
         std::cout << j.dump(2) << "\n";
         return kExitOk;
@@ -128,8 +139,10 @@ void PrintVolumeInformation(CApp& app, CVolume& volume) {
         if (first) std::printf("\nFound volumes:\n");
         first = false;
         const std::uint64_t offset = v->Kind == VK_FOUND ? v->VolumeOffset : v->Layout.Entries[0].StartingOffset;
-        std::printf("  %-28s offset %-14llu %-8s %s\n", EscapeControls(v->GetName()).c_str(), static_cast<unsigned long long>(offset),
-                    v->GetFileSystemName().c_str(), v->Size ? SizeText(v->Size, texts).c_str() : "");
+        const std::string type = PartitionTypeText(v->Layout.Entries[0], texts);
+        std::printf("  %-28s offset %-14llu %-8s %s%s%s\n", EscapeControls(v->GetName()).c_str(), static_cast<unsigned long long>(offset),
+                    v->GetFileSystemName().c_str(), v->Size ? SizeText(v->Size, texts).c_str() : "",
+                    type.empty() ? "" : "  ", type.c_str());
     }
 }
 

@@ -110,6 +110,12 @@ std::string CleanDeviceText(std::string_view raw) {
     return out;
 }
 
+std::string ToHex(unsigned value) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "%x", value);
+    return buffer;
+}
+
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool AllDigits(std::string_view s) { return !s.empty() && std::all_of(s.begin(), s.end(), IsDigit); }
 bool AllLower(std::string_view s) {
@@ -175,6 +181,8 @@ BlockDeviceInfo ReadCommon(const std::filesystem::path& dir, const std::string& 
         std::replace(node.begin(), node.end(), '!', '/');
         info.devicePath = "/dev/" + node;
     }
+    // The kernel names the partitions of GUID tables it scanned itself.
+    info.partitionName = std::string(FieldValue(uevent, "PARTNAME"));
     std::optional<DeviceNumber> number;
     if (auto dev = ReadAttribute(dir / "dev")) number = ParseDeviceNumber(*dev);
     if (!number) {
@@ -238,6 +246,40 @@ std::optional<BlockDeviceInfo> ReadDisk(const std::filesystem::path& blockDir, c
     if (disk.model.empty()) disk.model = CleanDeviceText(ReadAttribute(dir / "device" / "name").value_or(""));
     disk.partitions = PartitionsIn(dir, disk);
     return disk;
+}
+
+// The partition table's own words on each partition of `disk`: its kind,
+// and each entry's name, type and GUID, matched by number and start.
+void AddTableDetails(BlockDeviceInfo& disk) {
+    if (disk.partitions.empty()) return;
+    blkid_probe probe = blkid_new_probe_from_filename(disk.devicePath.c_str());
+    if (!probe) return;
+    blkid_probe_enable_superblocks(probe, 0);
+    blkid_probe_enable_partitions(probe, 1);
+    blkid_probe_set_partitions_flags(probe, BLKID_PARTS_ENTRY_DETAILS);
+    if (blkid_partlist list = blkid_probe_get_partitions(probe)) {
+        const blkid_parttable table = blkid_partlist_get_table(list);
+        const char* tableType = table ? blkid_parttable_get_type(table) : nullptr;
+        const int count = std::min(blkid_partlist_numof_partitions(list), static_cast<int>(kMaxPartitionsPerDisk));
+        const auto text = [](const char* s) { return s ? std::string(s, ::strnlen(s, kAttributeLimit)) : std::string(); };
+        for (int i = 0; i < count; ++i) {
+            const blkid_partition p = blkid_partlist_get_partition(list, i);
+            if (!p) continue;
+            const int number = blkid_partition_get_partno(p);
+            const blkid_loff_t start = blkid_partition_get_start(p);  // 512-byte sectors
+            for (BlockDeviceInfo& part : disk.partitions) {
+                if (number < 0 || part.partitionNumber != static_cast<unsigned>(number) || start < 0 ||
+                    part.startSector != static_cast<std::uint64_t>(start))
+                    continue;
+                part.partitionTable = text(tableType);
+                if (part.partitionName.empty()) part.partitionName = text(blkid_partition_get_name(p));
+                if (const char* type = blkid_partition_get_type_string(p)) part.partitionType = text(type);
+                else part.partitionType = "0x" + ToHex(static_cast<unsigned>(blkid_partition_get_type(p)));
+                part.partitionUuid = text(blkid_partition_get_uuid(p));
+            }
+        }
+    }
+    blkid_free_probe(probe);
 }
 
 struct Fd {
@@ -328,8 +370,14 @@ std::vector<BlockDeviceInfo> ListDisks(const std::filesystem::path& sysRoot) {
         return NaturalLess(a, b);
     });
     std::vector<BlockDeviceInfo> disks;
-    for (const std::string& name : names)
-        if (auto disk = ReadDisk(blockDir, name)) disks.push_back(std::move(*disk));
+    // A recorded tree names devices of another machine: they are not read.
+    const bool realSysfs = sysRoot == "/sys";
+    for (const std::string& name : names) {
+        if (auto disk = ReadDisk(blockDir, name)) {
+            if (realSysfs) AddTableDetails(*disk);
+            disks.push_back(std::move(*disk));
+        }
+    }
     return disks;
 }
 

@@ -37,6 +37,12 @@ struct BlockDeviceInfo {
     std::string parentName;  // partitions: the disk they lie on
     unsigned partitionNumber = 0;
     std::uint64_t startSector = 0;  // partitions: first sector on the disk, 512-byte units
+    // Partitions: what the disk's partition table says of them, as far as
+    // the kernel (the name of a GUID partition) or libblkid can tell.
+    std::string partitionTable;  // "gpt", "dos"; empty when unknown
+    std::string partitionName;   // raw text of the table; empty when none
+    std::string partitionType;   // GUID text ("EBD0A0A2-...") or "0x7"
+    std::string partitionUuid;   // GUID text of a GUID partition
     std::vector<BlockDeviceInfo> partitions;  // disks: their partitions by number
 };
 
@@ -48,7 +54,9 @@ struct BlockDeviceInfo {
 // of multipath NVMe (nvme0c0n1), memory-card boot areas and loop devices
 // without a backing file are left out; a disk without a medium (size 0) is
 // listed. Each disk carries its partitions. Unreadable attributes leave the
-// field at its default.
+// field at its default. With the real sysfs, a disk's partition table is
+// read (by libblkid, read-only) for the table's details of each partition;
+// a disk that cannot be opened keeps what sysfs says.
 std::vector<BlockDeviceInfo> ListDisks(const std::filesystem::path& sysRoot = "/sys");
 
 // The partitions of one disk (by its sysfs name), ordered by partition number.

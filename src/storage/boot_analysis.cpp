@@ -10,6 +10,7 @@
 #include "filesystems/found_tree.h"
 #include "app/languages.h"
 #include "app/string_ids.h"
+#include "storage/gpt_partition_table.h"
 #include "storage/little_endian.h"
 #include "storage/volume.h"
 
@@ -21,6 +22,12 @@ constexpr std::size_t kPartitionTableOffset = 446;
 constexpr std::size_t kPartitionEntryBytes = 16;
 // A chain of extended partitions deeper than this is taken for damage.
 constexpr int kMaxExtendedDepth = 256;
+// The MBR entry type that protects a GUID partition table.
+constexpr std::uint8_t kProtectiveType = 0xEE;
+// The sector size a table may count in besides 512 bytes, and the largest
+// logical sector size a device may report for its tables.
+constexpr std::uint32_t kLargeBlockBytes = 4096;
+constexpr std::uint32_t kMaxTableBlockBytes = 65536;
 
 std::string TrimmedLabel(const std::uint8_t* p, std::size_t n) {
     std::string label(reinterpret_cast<const char*>(p), n);
@@ -180,22 +187,30 @@ CFoundObject* CVolume::OnObjectFound(CFoundObject& o) {
 
 void CVolume::ProcessPartitionTable(std::uint32_t sector) {
     PartitionsListed = 0;
+    std::array<std::uint8_t, 512> mbr{};
+    const bool hasMbr = ReadSectors(mbr.data(), sector, std::uint64_t{1}) == 512 && GetU16(mbr.data() + 510) == 0xAA55;
+    // A GUID partition table lies behind the first sector of a disk only.
+    if (sector == 0 && ProcessGuidPartitionTable(hasMbr ? &mbr : nullptr)) return;
+    if (!hasMbr) return;
     std::vector<std::uint64_t> visited;
-    ProcessTableAt(sector, 0, 0, visited);
+    const std::uint32_t blockBytes = MbrBlockBytes(mbr);
+    ProcessTableAt(sector / (blockBytes / kSectorBytes), 0, 0, visited, blockBytes);
 }
 
-void CVolume::ProcessTableAt(std::uint64_t sector, std::uint64_t extendedStart, int depth,
-                             std::vector<std::uint64_t>& visited) {
-    if (depth > kMaxExtendedDepth || std::find(visited.begin(), visited.end(), sector) != visited.end()) {
+void CVolume::ProcessTableAt(std::uint64_t block, std::uint64_t extendedStart, int depth,
+                             std::vector<std::uint64_t>& visited, std::uint32_t blockBytes) {
+    if (depth > kMaxExtendedDepth || std::find(visited.begin(), visited.end(), block) != visited.end()) {
         if (context_.log)
             context_.log->LogWarning("CVolume::ProcessPartitionTable: the chain of extended partitions loops or is "
                                      "deeper than " + std::to_string(kMaxExtendedDepth) + " tables; it is cut at sector " +
-                                     std::to_string(sector));
+                                     std::to_string(block));
         return;
     }
-    visited.push_back(sector);
+    visited.push_back(block);
+    const std::uint64_t scale = blockBytes / kSectorBytes;
+    const std::uint64_t diskBlocks = TotalSectors / scale;
     std::array<std::uint8_t, 512> table{};
-    if (ReadSectors(table.data(), sector, std::uint64_t{1}) != 512) return;
+    if (ReadSectors(table.data(), block * scale, std::uint64_t{1}) != 512) return;
     if (GetU16(table.data() + 510) != 0xAA55) return;
     for (int i = 0; i < 4; ++i) {
         const std::uint8_t* e = table.data() + kPartitionTableOffset + i * kPartitionEntryBytes;
@@ -203,40 +218,174 @@ void CVolume::ProcessTableAt(std::uint64_t sector, std::uint64_t extendedStart, 
         const std::uint32_t first = GetU32(e + 8);
         const std::uint32_t count = GetU32(e + 12);
         if (type == 0 || count == 0) continue;
+        // The protective entry of a GUID partition table is no partition,
+        // also when that table could not be read.
+        if (type == kProtectiveType) continue;
         const bool extended = type == 5 || type == 15;
         // Links of the chain count from the start of the outermost extended
         // partition (the first one found is that start), partitions from
         // their own table.
-        const std::uint64_t absolute = !extended ? sector + first : depth == 0 ? std::uint64_t{first} : extendedStart + first;
-        if (absolute >= TotalSectors) {
+        const std::uint64_t absolute = !extended ? block + first : depth == 0 ? std::uint64_t{first} : extendedStart + first;
+        if (absolute >= diskBlocks) {
             // A volume of unknown size (0) walks no table at all.
             if (context_.log && TotalSectors != 0)
                 context_.log->LogWarning("CVolume::ProcessPartitionTable: the partition of type " + std::to_string(type) +
                                          " at sector " + std::to_string(absolute) + " lies beyond the end of the disk (" +
-                                         std::to_string(TotalSectors) + " sectors); it is not read");
+                                         std::to_string(diskBlocks) + " sectors); it is not read");
             continue;
         }
-        if (count > TotalSectors && context_.log) context_.log->LogWarning("pPartition->NumberSectors > TotalSectors");
+        if (count > diskBlocks && context_.log) context_.log->LogWarning("pPartition->NumberSectors > TotalSectors");
         if (extended) {
-            ProcessTableAt(absolute, depth == 0 ? first : extendedStart, depth + 1, visited);
-            continue;
-        }
-        const bool listed = std::any_of(Children.begin(), Children.end(), [&](const CVolume* child) {
-            return child != this && child->Layout.Entries[0].StartingOffset / kSectorBytes == absolute;
-        });
-        if (listed) {
-            ++PartitionsListed;
+            ProcessTableAt(absolute, depth == 0 ? first : extendedStart, depth + 1, visited, blockBytes);
             continue;
         }
         CFoundObject found;
         found.Init();
-        found.DataOffset = absolute * kSectorBytes;
+        found.DataOffset = absolute * blockBytes;
         found.ParentId = Id;
         found.TypeId = static_cast<std::int16_t>(type);
-        found.Size = std::uint64_t{count} * kSectorBytes;  // the partition's own length
-        ++PartitionsListed;
-        if (context_.addFoundVolume) context_.addFoundVolume(found);
+        found.Size = std::uint64_t{count} * blockBytes;  // the partition's own length
+        PartitionEntry entry;
+        entry.StartingOffset = found.DataOffset;
+        entry.PartitionLength = found.Size;
+        entry.PartitionNumber = depth == 0 ? static_cast<std::uint32_t>(i + 1) : 0;
+        entry.PartitionType = type;
+        entry.BootIndicator = e[0];
+        entry.RecognizedPartition = 1;
+        ReportPartition(found, entry);
     }
+}
+
+void CVolume::ReportPartition(const CFoundObject& record, const PartitionEntry& entry) {
+    ++PartitionsListed;
+    // A partition the system lists is a child of this disk already.
+    const bool listed = std::any_of(Children.begin(), Children.end(), [&](const CVolume* child) {
+        return child != this && child->Layout.Entries[0].StartingOffset == record.DataOffset;
+    });
+    if (listed) return;
+    if (context_.addPartition) context_.addPartition(record, entry);
+    else if (context_.addFoundVolume) context_.addFoundVolume(record);
+}
+
+std::uint32_t CVolume::DeviceBlockBytes() const {
+    // Images and found volumes have no sector size of their own: their
+    // tables are taken to count 512 bytes unless they show otherwise.
+    const std::uint32_t bps = BytesPerSector;
+    if ((Kind == VK_PHYSICAL || Kind == VK_LOGICAL) && bps >= kSectorBytes && bps <= kMaxTableBlockBytes &&
+        (bps & (bps - 1)) == 0)
+        return bps;
+    return static_cast<std::uint32_t>(kSectorBytes);
+}
+
+std::uint32_t CVolume::MbrBlockBytes(const std::array<std::uint8_t, 512>& mbr) {
+    const std::uint32_t device = DeviceBlockBytes();
+    const std::uint32_t other = device == kSectorBytes ? kLargeBlockBytes : static_cast<std::uint32_t>(kSectorBytes);
+    // How many of the table's partitions begin with a boot sector (or, for
+    // an extended partition, a table) when its sectors are `blockBytes` long.
+    const auto fits = [&](std::uint32_t blockBytes) {
+        const std::uint64_t scale = blockBytes / kSectorBytes;
+        int hits = 0;
+        for (int i = 0; i < 4; ++i) {
+            const std::uint8_t* e = mbr.data() + kPartitionTableOffset + i * kPartitionEntryBytes;
+            const std::uint8_t type = e[4];
+            const std::uint64_t first = GetU32(e + 8);
+            if (type == 0 || type == kProtectiveType || GetU32(e + 12) == 0 || first >= TotalSectors / scale) continue;
+            std::array<std::uint8_t, 512> boot{};
+            if (ReadSectors(boot.data(), first * scale, std::uint64_t{1}) != 512) continue;
+            const bool extended = type == 5 || type == 15;
+            if (extended ? GetU16(boot.data() + 510) == 0xAA55 : CFileSystem::ClassifyBoot(boot) != 0) ++hits;
+        }
+        return hits;
+    };
+    if (fits(device) > 0 || fits(other) == 0) return device;
+    if (context_.log)
+        context_.log->LogInfo(FormatMessageText(context_.texts, ids::kTableSectorSize, GetName(), static_cast<int>(other),
+                                                static_cast<int>(device)));
+    return other;
+}
+
+bool CVolume::ProcessGuidPartitionTable(const std::array<std::uint8_t, 512>* mbr) {
+    // The backup table lies at the end: a volume of unknown size has none.
+    if (TotalSectors == 0) return false;
+    int protective = 0, others = 0;
+    if (mbr) {
+        for (int i = 0; i < 4; ++i) {
+            const std::uint8_t type = (*mbr)[kPartitionTableOffset + i * kPartitionEntryBytes + 4];
+            if (type == kProtectiveType) ++protective;
+            else if (type != 0) ++others;
+        }
+        // An MBR without the protective entry is the disk's table, whatever
+        // an older GUID table behind it still says.
+        if (protective == 0) return false;
+    }
+    const std::uint32_t device = DeviceBlockBytes();
+    const std::uint32_t other = device == kSectorBytes ? kLargeBlockBytes : static_cast<std::uint32_t>(kSectorBytes);
+    const std::uint64_t sectors = std::min<std::uint64_t>(TotalSectors, ~std::uint64_t{0} / kSectorBytes);
+    const CGptPartitionTable::BlockReader reader = [this](std::uint64_t offset, std::span<std::uint8_t> out) {
+        return ReadSectors(out.data(), offset / kSectorBytes, std::uint64_t{out.size() / kSectorBytes}) == out.size();
+    };
+    const auto tableOf = [&](std::uint32_t blockBytes) {
+        return CGptPartitionTable(reader, blockBytes, sectors / (blockBytes / kSectorBytes), context_.texts, GetName());
+    };
+    // The device's sector size first; a header found only one block of the
+    // other size in tells that the table counts in that size (a disk
+    // written in an enclosure of 4096-byte sectors, or an image of one).
+    CGptPartitionTable table = tableOf(device);
+    if (!table.HasPrimarySignature()) {
+        CGptPartitionTable larger = tableOf(other);
+        if (larger.HasPrimarySignature()) table = std::move(larger);
+        else if (!mbr) return false;  // neither an MBR nor a GUID header: nothing to read
+    }
+    const CGptPartitionTable::Outcome outcome = table.Read();
+    const auto log = context_.log;
+    if (outcome == CGptPartitionTable::Outcome::Absent || outcome == CGptPartitionTable::Outcome::Damaged) {
+        if (log) {
+            for (const std::string& line : table.Problems()) log->LogWarning(line);
+            log->LogError(FormatMessageText(context_.texts, ids::kGptBothDamaged, GetName()));
+        }
+        return false;
+    }
+    if (log) {
+        if (table.BlockBytes() != device)
+            log->LogInfo(FormatMessageText(context_.texts, ids::kTableSectorSize, GetName(),
+                                           static_cast<int>(table.BlockBytes()), static_cast<int>(device)));
+        if (!mbr) log->LogWarning(FormatMessageText(context_.texts, ids::kGptNoProtectiveMbr, GetName()));
+        if (others > 0) log->LogInfo(FormatMessageText(context_.texts, ids::kGptHybridMbr, GetName(), others));
+        for (const std::string& line : table.Problems()) log->LogWarning(line);
+    }
+    const std::uint64_t scale = table.BlockBytes() / kSectorBytes;
+    for (const GptPartition& p : table.Partitions()) {
+        const std::uint64_t first = p.FirstBlock * scale;  // in 512-byte sectors, inside the disk
+        const std::uint64_t length = (p.LastBlock - p.FirstBlock + 1) * table.BlockBytes();
+        if (log)
+            log->LogDebug(FormatMessageText(context_.texts, ids::kGptPartitionFound, GetName(), static_cast<int>(p.Number), p.Name,
+                                            CGptPartitionTable::TypeText(p.TypeGuid, context_.texts),
+                                            static_cast<std::int64_t>(p.FirstBlock),
+                                            static_cast<std::int64_t>(p.LastBlock - p.FirstBlock + 1)));
+        // The type GUID does not tell FAT from NTFS: the boot sector does,
+        // so that the file-system stage runs on the volume.
+        std::array<std::uint8_t, 512> boot{};
+        const std::uint32_t code =
+            ReadSectors(boot.data(), first, std::uint64_t{1}) == 512 ? CFileSystem::ClassifyBoot(boot) : 0;
+        CFoundObject found;
+        found.Init();
+        found.DataOffset = first * kSectorBytes;
+        found.ParentId = Id;
+        found.TypeId = static_cast<std::int16_t>(code);
+        found.Size = length;
+        PartitionEntry entry;
+        entry.StartingOffset = found.DataOffset;
+        entry.PartitionLength = length;
+        entry.PartitionNumber = p.Number;
+        entry.RecognizedPartition = 1;
+        entry.PartitionStyle = kPartitionStyleGpt;
+        entry.PartitionTypeGuid = p.TypeGuid;
+        entry.PartitionId = p.UniqueGuid;
+        entry.GptAttributes = p.Attributes;
+        entry.Name = p.Name;
+        ReportPartition(found, entry);
+    }
+    return true;
 }
 
 }  // namespace tl

@@ -145,6 +145,7 @@ std::int64_t CLocalComputer::NewVolumeId() { return NextSyntheticId(); }
 std::unique_ptr<CVolume> CLocalComputer::MakeVolume(VolumeKind kind) {
     VolumeContext context{&settings_, &log_, texts_, &signatures_, {}};
     context.addFoundVolume = [this](const CFoundObject& record) { AddFoundVolume(record); };
+    context.addPartition = [this](const CFoundObject& record, const PartitionEntry& entry) { AddFoundVolume(record, &entry); };
     auto volume = std::make_unique<CVolume>(kind, std::move(context));
     volume->Id = static_cast<std::uint64_t>(NewVolumeId());
     volume->Flags = FO_VOLUME;
@@ -165,7 +166,7 @@ CVolume* CLocalComputer::LoadImage(const std::string& path) {
     return &added;
 }
 
-void CLocalComputer::AddFoundVolume(const CFoundObject& r) {
+void CLocalComputer::AddFoundVolume(const CFoundObject& r, const PartitionEntry* partition) {
     CVolume* parent = volumes_.FindById(r.ParentId);
     if (!parent) return;
     if (parent->Kind == VK_PHYSICAL) {
@@ -240,6 +241,11 @@ void CLocalComputer::AddFoundVolume(const CFoundObject& r) {
     v->ParentId = parent->Id;
     v->Parent = parent;
     v->Children.push_back(v.get());
+    // The table entry that listed the volume (its name, type, number).
+    if (partition) {
+        v->Layout.PartitionCount = 1;
+        v->Layout.Entries[0] = *partition;
+    }
     v->Analyse_Boot();
     // Without a partition entry, the boot sector knows the volume's own size.
     const bool partitionLength = r.Size != CFoundObject::kUnknownSize && r.Size != 0;

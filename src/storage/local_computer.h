@@ -60,8 +60,9 @@ public:
     // Loads a drive image as a volume of the list; null when it cannot be opened.
     CVolume* LoadImage(const std::string& path);
     // A volume seen on a listed volume: confirms an existing one or adds a
-    // found volume to the list (and to its disk's tree).
-    void AddFoundVolume(const CFoundObject& record);
+    // found volume to the list (and to its disk's tree). `partition` is the
+    // entry of the partition table that listed it, when one did.
+    void AddFoundVolume(const CFoundObject& record, const PartitionEntry* partition = nullptr);
 
     // Before a recovery from `source` into `destination`: when the
     // destination's file system lives on the device the source is read from

@@ -236,12 +236,21 @@ std::string CVolume::GetName() const {
         std::string_view label = Label;
         while (!label.empty() && label.front() == ' ') label.remove_prefix(1);
         while (!label.empty() && label.back() == ' ') label.remove_suffix(1);
-        if (!label.empty()) name += " (" + std::string(label) + ")";
+        // The file system's label, and the partition's name of its table
+        // when it says something else.
+        std::string shown(label);
+        const std::string& partition = Layout.Entries[0].Name;
+        if (!partition.empty() && !platform::EqualsIgnoreAsciiCase(partition, shown))
+            shown += (shown.empty() ? "" : ", ") + partition;
+        if (!shown.empty()) name += " (" + shown + ")";
         return name;
     }
     case VK_VIRTUAL:
-    case VK_FOUND:
-        return FormatMessageText(context_.texts, ids::kVolumeAt, static_cast<std::int64_t>(VolumeOffset));
+    case VK_FOUND: {
+        std::string name = FormatMessageText(context_.texts, ids::kVolumeAt, static_cast<std::int64_t>(VolumeOffset));
+        if (!Layout.Entries[0].Name.empty()) name += " (" + Layout.Entries[0].Name + ")";
+        return name;
+    }
     case VK_IMAGE: {
         const auto slash = DevicePath.rfind('/');
         return slash == std::string::npos ? DevicePath : DevicePath.substr(slash + 1);
@@ -265,6 +274,9 @@ void CVolume::QueryInformation() {
         Size = deviceSize;
         TotalSectors = Size / kSectorBytes;
     }
+    // So is the logical sector size: the partition tables count in it.
+    if ((Kind == VK_PHYSICAL || Kind == VK_LOGICAL) && device->Descriptor() >= 0)
+        if (const auto bps = platform::BlockDeviceSectorSize(device->Descriptor()); bps && *bps) BytesPerSector = *bps;
     Analyse_Boot();
     switch (Kind) {
     case VK_IMAGE:

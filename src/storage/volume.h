@@ -37,6 +37,7 @@ class CEventLog;
 class CFoundTree;
 class CLanguages;
 class SignatureDatabase;
+struct PartitionEntry;
 
 enum VolumeKind : std::uint32_t {
     VK_PHYSICAL = 1,  // a whole disk
@@ -57,6 +58,9 @@ struct VolumeContext {
     // Where volumes seen on this one (by its partition table, or by their
     // boot sectors during a sector scan) are reported: the volume list.
     std::function<void(const CFoundObject&)> addFoundVolume;
+    // Where the partitions of its partition table go with their table entry
+    // (name, type, number); when unset they go to addFoundVolume.
+    std::function<void(const CFoundObject&, const PartitionEntry&)> addPartition = {};
 };
 
 struct DiskGeometryRecord {
@@ -67,15 +71,26 @@ struct DiskGeometryRecord {
     std::uint32_t BytesPerSector = 0;
 };
 
+inline constexpr std::uint8_t kPartitionStyleMbr = 0;
+inline constexpr std::uint8_t kPartitionStyleGpt = 1;
+
+// One partition as its table describes it: of a disk's layout, or of a
+// partition or found volume, its own (entry 0).
 struct PartitionEntry {
-    std::uint64_t StartingOffset = 0;
+    std::uint64_t StartingOffset = 0;  // bytes from the start of the disk (of the parent, for found volumes)
     std::uint64_t PartitionLength = 0;
     std::uint32_t HiddenSectors = 0;
     std::uint32_t PartitionNumber = 0;
-    std::uint8_t PartitionType = 0;
+    std::uint8_t PartitionType = 0;  // MBR type byte
     std::uint8_t BootIndicator = 0;
     std::uint8_t RecognizedPartition = 0;
     std::uint8_t RewritePartition = 0;
+    std::uint8_t PartitionStyle = kPartitionStyleMbr;
+    // GUID partition tables only.
+    std::array<std::uint8_t, 16> PartitionTypeGuid{};
+    std::array<std::uint8_t, 16> PartitionId{};
+    std::uint64_t GptAttributes = 0;
+    std::string Name;  // UTF-8, made fit to show
 };
 
 struct DriveLayoutRecord {
@@ -274,8 +289,18 @@ private:
     void ChangeRecord(F&& change);
     // Stores a size learnt again (only when it changed).
     void SetRecordSize(std::uint64_t size);
-    void ProcessTableAt(std::uint64_t sector, std::uint64_t extendedStart, int depth,
-                        std::vector<std::uint64_t>& visited);
+    // Walks the MBR-style table in block `block` (blocks of `blockBytes`).
+    void ProcessTableAt(std::uint64_t block, std::uint64_t extendedStart, int depth,
+                        std::vector<std::uint64_t>& visited, std::uint32_t blockBytes);
+    // The GUID partition table of a disk whose first sector is `mbr` (null
+    // when it holds no MBR): true when it was read and its partitions were
+    // reported, so the MBR's own entries do not count.
+    bool ProcessGuidPartitionTable(const std::array<std::uint8_t, 512>* mbr);
+    // The block size in which the MBR `mbr` counts its sectors.
+    std::uint32_t MbrBlockBytes(const std::array<std::uint8_t, 512>& mbr);
+    // The logical sector size of the device, as the tables on it count.
+    std::uint32_t DeviceBlockBytes() const;
+    void ReportPartition(const CFoundObject& record, const PartitionEntry& entry);
     std::shared_ptr<ISectorDevice> AcquireDevice();
     std::shared_ptr<ISectorDevice> EnsureDevice();
     void LogReadFailure(std::uint64_t position, std::uint64_t attempt, int error) const;

@@ -4,6 +4,7 @@
 
 #include "app/languages.h"
 #include "app/string_ids.h"
+#include "storage/gpt_partition_table.h"
 #include "storage/volume.h"
 
 namespace tl {
@@ -96,6 +97,13 @@ std::vector<InfoRow> VolumeInformationRows(CVolume& v, const CLanguages* texts) 
         row(ids::kInfoTotalClusters, std::to_string(v.TotalClusters));
         row(ids::kInfoTotalSectors, std::to_string(v.TotalSectors));
     };
+    // What the partition table says of a partition or found volume.
+    const auto partitionRows = [&] {
+        const PartitionEntry& entry = v.Layout.Entries[0];
+        if (!entry.Name.empty()) row(ids::kInfoPartitionName, entry.Name);
+        if (entry.PartitionStyle == kPartitionStyleGpt)
+            row(ids::kInfoPartitionType, CGptPartitionTable::TypeText(entry.PartitionTypeGuid, texts));
+    };
     switch (v.Kind) {
     case VK_PHYSICAL:
         row(ids::kInfoDeviceNumber, std::to_string(v.Letter));
@@ -115,10 +123,14 @@ std::vector<InfoRow> VolumeInformationRows(CVolume& v, const CLanguages* texts) 
         // Linux names a partition by its device, where other systems give a letter.
         row(ids::kInfoDriveLetter, v.GetName());
         imageRows();
+        partitionRows();
         break;
     case VK_IMAGE:
+        imageRows();
+        break;
     case VK_FOUND:
         imageRows();
+        partitionRows();
         break;
     default:
         break;

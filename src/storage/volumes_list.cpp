@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <future>
 #include <set>
 
@@ -9,6 +10,7 @@
 #include "app/languages.h"
 #include "app/string_ids.h"
 #include "platform/block_devices.h"
+#include "storage/gpt_partition_table.h"
 #include "storage/local_computer.h"
 
 namespace tl {
@@ -19,6 +21,24 @@ const CVolume* RootOf(const CVolume& v) {
     const CVolume* root = &v;
     for (int depth = 0; depth < CVolume::kMaxNesting && root->GetParent(); ++depth) root = root->GetParent();
     return root;
+}
+
+// A partition as the system lists it, with what its table says of it.
+PartitionEntry EntryOf(const platform::BlockDeviceInfo& p) {
+    PartitionEntry entry;
+    entry.StartingOffset = p.startSector * 512;
+    entry.PartitionLength = p.sizeBytes;
+    entry.PartitionNumber = p.partitionNumber;
+    entry.RecognizedPartition = 1;
+    entry.Name = CGptPartitionTable::SanitisedName(p.partitionName);
+    if (p.partitionTable == "gpt") {
+        entry.PartitionStyle = kPartitionStyleGpt;
+        if (const auto type = CGptPartitionTable::ParseGuid(p.partitionType)) entry.PartitionTypeGuid = *type;
+        if (const auto id = CGptPartitionTable::ParseGuid(p.partitionUuid)) entry.PartitionId = *id;
+    } else if (p.partitionType.rfind("0x", 0) == 0) {
+        entry.PartitionType = static_cast<std::uint8_t>(std::strtoul(p.partitionType.c_str() + 2, nullptr, 16));
+    }
+    return entry;
 }
 
 }  // namespace
@@ -166,11 +186,7 @@ void CVolumesList::Rebuild() {
         // The disk's layout: its first four partitions as the system lists them.
         for (const auto& p : info.partitions) {
             if (disk->Layout.PartitionCount >= disk->Layout.Entries.size()) break;
-            PartitionEntry& entry = disk->Layout.Entries[disk->Layout.PartitionCount++];
-            entry.StartingOffset = p.startSector * 512;
-            entry.PartitionLength = p.sizeBytes;
-            entry.PartitionNumber = p.partitionNumber;
-            entry.RecognizedPartition = 1;
+            disk->Layout.Entries[disk->Layout.PartitionCount++] = EntryOf(p);
         }
         for (const auto& p : parts) {
             auto part = computer_.MakeVolume(VK_LOGICAL);
@@ -178,9 +194,8 @@ void CVolumesList::Rebuild() {
             part->DriveType = info.removable ? 2 : 3;
             part->Parent = disk.get();
             part->Layout.PartitionCount = 1;
-            part->Layout.Entries[0].StartingOffset = p.startSector * 512;
-            part->Layout.Entries[0].PartitionLength = p.sizeBytes;
-            part->Layout.Entries[0].PartitionNumber = p.partitionNumber;
+            part->Layout.Entries[0] = EntryOf(p);
+            part->Layout.Entries[0].RecognizedPartition = 0;
             part->BytesPerSector = disk->BytesPerSector;
             disk->Children.push_back(part.get());
             partitions.push_back(std::move(part));

@@ -90,6 +90,7 @@ Image Fixture(const std::string& name) {
     if (name.rfind("fat", 0) == 0 && MakeFixture("make_fat_images.sh", FixturePath("fat"))) path = FixturePath("fat") / name;
     if (name.rfind("ntfs", 0) == 0 && MakeFixture("make_ntfs_images.sh", FixturePath("ntfs"))) path = FixturePath("ntfs") / name;
     if (name == "partitioned.img" && MakeFixture("make_partitioned.sh", FixturePath(name))) path = FixturePath(name);
+    if (name == "gpt.img" && MakeFixture("make_gpt_disks.sh", FixturePath("gpt"))) path = FixturePath("gpt") / name;
     ScratchDir work;
     if (name == "partitioned.img" && !path.empty()) {
         // The disk's volumes are empty: the first primary and the first logical one get a file.
@@ -481,6 +482,46 @@ std::vector<Damage> PartitionDamages() {
     return c.list;
 }
 INSTANTIATE_TEST_SUITE_P(Partitions, HostileImage, ::testing::ValuesIn(PartitionDamages()), CaseName);
+
+// ---- GUID partition tables: fields no checksum tells wrong, disks cut short
+
+std::vector<Damage> GuidTableDamages() {
+    Cases c;
+    const auto disk = {"gpt.img"};
+    const char* docs = "Volume at 1048576 (Docs)/README.TXT";
+    // Both tables ask for 2^32 - 1 entries: none is read, and the sector
+    // scan finds the volumes again by their boot sectors.
+    c.Add(disk, {"EntryCountOf2To32", "",
+                 [](Image& b) {
+                     GuidTables{b}.Change([](std::uint8_t* h, std::uint8_t*) {
+                         PutU32(h + 80, 0xFFFFFFFF);
+                         return false;
+                     });
+                 },
+                 "Found FAT16 volume at: 1048576", "are both damaged", ""});
+    // Both tables: 4096 entries (512 KiB, all that fits before the first
+    // partition), each naming the first partition.
+    c.Add(disk, {"ThousandsOfEntries", "",
+                 [](Image& b) {
+                     constexpr std::size_t kEntries = 4096, kBytes = kEntries * 128;
+                     GuidTables{b}.Change([&b](std::uint8_t* h, std::uint8_t* e) {
+                         const bool primary = h == b.data() + 512;
+                         // The backup's array moves down to make room, before the last sector.
+                         if (!primary) PutU64(h + 72, (b.size() - 512 - kBytes) / 512);
+                         std::uint8_t* entries = b.data() + GetU64(h + 72) * 512;
+                         const std::vector<std::uint8_t> first(e, e + 128);
+                         for (std::size_t i = 0; i < kEntries; ++i) std::memcpy(entries + 128 * i, first.data(), 128);
+                         PutU32(h + 80, kEntries);
+                         return true;
+                     });
+                 },
+                 "GUID partitions 1 and 2 overlap", "GUID partitions 1 and 2 overlap", docs});
+    c.Add(disk, {"CutInsideTheFirstPartition", "", [](Image& b) { b.resize(4096 * 512); },
+                 "GUID partition 1 runs past the end of the disk (4096 sectors)",
+                 "GUID partition 2 starts at sector 34816, beyond the end of the disk", ""});
+    return c.list;
+}
+INSTANTIATE_TEST_SUITE_P(GuidTables, HostileImage, ::testing::ValuesIn(GuidTableDamages()), CaseName);
 
 }  // namespace
 }  // namespace tl::test

@@ -6,9 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -209,5 +212,25 @@ inline std::vector<std::uint64_t> ExtendedChain(Image& b) {
     }
     return chain;
 }
+
+// Both GUID partition tables of a disk image of 512-byte sectors (the
+// primary behind the MBR, the backup in the last sector), changed alike and
+// their checksums made right again: damage that no checksum tells.
+struct GuidTables {
+    Image& b;
+    // `change` gets each header and its entries; true when the entries'
+    // checksum is to be taken again (of an array that can be read).
+    void Change(const std::function<bool(std::uint8_t* header, std::uint8_t* entries)>& change) const {
+        for (const std::size_t header : {std::size_t{512}, b.size() - 512}) {
+            std::uint8_t* h = b.data() + header;
+            std::uint8_t* entries = b.data() + GetU64(h + 72) * 512;
+            if (change(h, entries))  // where the header now says the entries lie
+                PutU32(h + 88, static_cast<std::uint32_t>(
+                                   ::crc32(0L, b.data() + GetU64(h + 72) * 512, GetU32(h + 80) * GetU32(h + 84))));
+            PutU32(h + 16, 0);
+            PutU32(h + 16, static_cast<std::uint32_t>(::crc32(0L, h, GetU32(h + 12))));
+        }
+    }
+};
 
 }  // namespace tl::test

@@ -65,7 +65,8 @@ inline std::string MakePartitionedDisk(const std::filesystem::path& image) {
 // destruction, so a failing test leaves nothing attached.
 class LoopDevice {
 public:
-    explicit LoopDevice(const std::filesystem::path& image) {
+    // `sectorSize`: the logical sector size the device reports (0: the default).
+    explicit LoopDevice(const std::filesystem::path& image, unsigned sectorSize = 0) {
         if (::geteuid() != 0) {
             error_ = "loop devices need root";
             return;
@@ -78,7 +79,8 @@ public:
             error_ = "losetup or partx is not installed";
             return;
         }
-        const auto r = RunCommand("losetup -f --show '" + image.string() + "'");
+        const std::string size = sectorSize ? "--sector-size " + std::to_string(sectorSize) + " " : "";
+        const auto r = RunCommand("losetup -f --show " + size + "'" + image.string() + "'");
         if (r.status != 0 || r.output.rfind("/dev/loop", 0) != 0) {
             error_ = "losetup failed: " + r.output;
             return;

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "computer_fixture.h"
+#include "fixture_support.h"
 #include "platform/loop_device.h"
 #include "storage/analysis_busy.h"
 #include "storage/volume_info.h"
@@ -91,6 +92,64 @@ TEST_F(DriveListTest, LoopDiskWithPartitionsIsListedQueriedReadAndWatched) {
     ASSERT_EQ(test::RunCommand("partx -a " + loop.path()).status, 0);
     EXPECT_TRUE(WaitFor([&] { return part->State.load() == 1; }));
     EXPECT_TRUE(LogHas("Volume " + name + ": Medium connected!"));
+}
+
+// A disk with a GUID partition table: its partitions carry their names and
+// types, and none of them is found a second time by the disk's own walk.
+TEST_F(DriveListTest, GptPartitionsAreNamedAsTheirTableNamesThem) {
+    const auto fixtures = test::FixturePath("gpt");
+    ASSERT_TRUE(test::MakeFixture("make_gpt_disks.sh", fixtures));
+    std::filesystem::copy_file(fixtures / "gpt.img", dir / "gpt.img");
+    test::LoopDevice loop(dir / "gpt.img");
+    if (!loop.attached()) GTEST_SKIP() << loop.error();
+    if (!loop.AddPartitions()) GTEST_SKIP() << "the kernel shows no partitions of " << loop.path();
+    const std::string third = "/sys/block/" + loop.name() + "/" + loop.name() + "p3";
+    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(third); })) << third;
+
+    computer.Volumes().Refresh(false);
+    CVolume* disk = computer.Volumes().FindByDevicePath(loop.path());
+    ASSERT_NE(disk, nullptr);
+    EXPECT_EQ(disk->Layout.Entries[2].Name, "Swap");
+    const std::pair<const char*, const char*> expected[] = {
+        {"p1", " (DOCSFAT, Docs)"},  // the label, and the partition's other name
+        {"p2", " (ARCHIVE)"},        // the same name twice is shown once
+        {"p3", " (Swap)"},
+    };
+    for (const auto& [suffix, shown] : expected) {
+        CVolume* part = computer.Volumes().FindByDevicePath(loop.path() + suffix);
+        ASSERT_NE(part, nullptr) << suffix;
+        EXPECT_EQ(part->GetName(), loop.name() + suffix + shown);
+    }
+    CVolume* swap = computer.Volumes().FindByDevicePath(loop.path() + "p3");
+    const auto rows = VolumeInformationRows(*swap, &texts);
+    EXPECT_NE(std::find(rows.begin(), rows.end(), InfoRow{"Partition name", "Swap"}), rows.end());
+    EXPECT_NE(std::find(rows.begin(), rows.end(), InfoRow{"Partition type", "Linux swap"}), rows.end());
+    for (CVolume* v : computer.Volumes().Snapshot()) EXPECT_NE(v->Kind, VK_FOUND) << v->GetName();
+}
+
+// A disk of 4096-byte logical sectors counts its table in them: the
+// partition no system lists is found where that table says.
+TEST_F(DriveListTest, TablesCountTheDevicesLogicalSectors) {
+    const auto fixtures = test::FixturePath("gpt");
+    ASSERT_TRUE(test::MakeFixture("make_gpt_disks.sh", fixtures));
+    std::filesystem::copy_file(fixtures / "gpt4k.img", dir / "gpt4k.img");
+    test::LoopDevice loop(dir / "gpt4k.img", 4096);
+    if (!loop.attached()) GTEST_SKIP() << loop.error();
+
+    computer.Volumes().Refresh(false);
+    CVolume* disk = computer.Volumes().FindByDevicePath(loop.path());
+    ASSERT_NE(disk, nullptr);
+    EXPECT_EQ(disk->BytesPerSector, 4096u);
+    std::vector<CVolume*> found;
+    for (CVolume* v : computer.Volumes().Snapshot())
+        if (v->Kind == VK_FOUND && v->Parent == disk) found.push_back(v);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0]->VolumeOffset, 256u * 4096);
+    EXPECT_EQ(found[0]->Size, 8192u * 4096);
+    EXPECT_EQ(found[0]->GetName(), "Volume at: 1048576 (Docs4K)");
+    EXPECT_EQ(found[0]->GetFileSystemName(), "FAT16");
+    for (const std::string& line : computer.Log().Lines())
+        EXPECT_EQ(line.find("the partition table counts sectors of"), std::string::npos) << "the device said so itself";
 }
 
 TEST_F(DriveListTest, RebuildKeepsImagesAndRenumbersDisks) {
