@@ -34,6 +34,7 @@ std::map<std::string, std::map<std::string, Listed>> AnalyzeByVolume(const std::
     std::istringstream lines(r.out);
     for (std::string line; std::getline(lines, line);) {
         const auto j = nlohmann::json::parse(line);
+        if (j.contains("record")) continue;  // a volume's own line
         Listed& l = out[j["volume"].get<std::string>()][j["path"].get<std::string>()];
         l.deleted = j["deleted"].get<bool>();
         l.folder = j["folder"].get<bool>();
