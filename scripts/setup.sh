@@ -15,7 +15,7 @@ TL_PACKAGES=(
   # fixture makers for the sample files and disk images of the tests
   zip gzip bzip2 xz-utils p7zip-full sqlite3 python3
   libjpeg-turbo-progs libtiff-tools libgsf-bin
-  dosfstools mtools ntfs-3g genisoimage fdisk sleuthkit e2fsprogs
+  dosfstools mtools ntfs-3g exfatprogs genisoimage fdisk sleuthkit e2fsprogs
   # sgdisk, for GUID partition tables
   gdisk
 )
