@@ -224,6 +224,8 @@ constexpr StringTableEntry kEntries[] = {
     {ids::kCantOpenVolume, "Can't open volume '%s', System Error: %s"},
     {ids::kVolumeAt, "Volume at: %I64d"},
     {ids::kReadTooLarge, "Volume %s: a read of %I64d sectors at %I64d is refused (too large or beyond 64-bit positions)."},
+    {ids::kFatTypeByParametersOnly, "Volume %s: the boot sector names no FAT type; its parameters describe %s with %I64d clusters."},
+    {ids::kFatTypeTextDisagrees, "Volume %s: the boot sector names %s, but its %I64d clusters make it %s; the clusters decide."},
     {ids::kImageRunZeroed, " (%I64d sector(s) written as zeros)"},
     {ids::kImageComplete, "Image '%s' complete: %I64d sectors copied."},
     {ids::kImageSectorsMissing, "Image '%s' has all %I64d sectors, but %I64d of them could not be read and are zeros."},

@@ -71,9 +71,38 @@ public:
     virtual int Initialize() { return 0; }
     // NTFS records met by the sector scan; nothing to do for other families.
     virtual void AddScannedRecords(const CFoundObject& record) { (void)record; }
-    // The type code of a volume's first sector: the FAT12 and FAT16 names at
-    // 54, the FAT32 name at 82, the NTFS name at 3 (in that order), else 0.
-    static std::uint32_t ClassifyBoot(std::span<const std::uint8_t> bootSector);
+    // What a volume's first sector holds, and what decided it.
+    struct BootClass {
+        enum Basis : int {
+            kNothing,        // no file system: code 0
+            kNtfsName,       // "NTFS    " at 3
+            kFatName,        // the FAT type text, and the parameters agree (or are not sound)
+            kFatParameters,  // sound FAT parameters where the type text is missing or names another type
+        };
+        std::uint32_t code = 0;
+        Basis basis = kNothing;
+        // The type the text at 54 or 82 names: 1, 4 or 11; 0 for none, or a
+        // text without a width ("FAT").
+        std::uint32_t namedCode = 0;
+        // Data clusters by the parameters, when they are sound.
+        std::uint64_t clusters = 0;
+    };
+    // A FAT boot sector is known by its parameters: the type text
+    // ("FAT12", "FAT16" at 54, "FAT32" at 82, padded with blanks or NULs)
+    // is informational. Parameters that are sound (bytes per sector 512 to
+    // 4096, a power of two; sectors per cluster a power of two; reserved
+    // sectors; one or two tables of the media byte F0 or F8-FF, large enough
+    // for the clusters; a layout of the width the cluster count gives) decide
+    // the type by the cluster count: under 4085 FAT12, under 65525 FAT16,
+    // else FAT32. A text on parameters that are not sound still names the
+    // type. Then "NTFS    " at 3. Sound parameters without any text make a
+    // FAT volume too, unless the sector is a plausible partition table or an
+    // exFAT boot sector. The signature 0xAA55 is not required.
+    static BootClass ClassifyBootSector(std::span<const std::uint8_t> bootSector);
+    // The type code alone: 1, 4, 11, 7 or 0.
+    static std::uint32_t ClassifyBoot(std::span<const std::uint8_t> bootSector) {
+        return ClassifyBootSector(bootSector).code;
+    }
     // The family of a code; any value but 2 is first stored in TypeCode.
     int GetFamily(std::uint32_t code);
     static int FamilyOf(std::uint32_t code);

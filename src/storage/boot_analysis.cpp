@@ -57,6 +57,20 @@ void CVolume::MarkConfirmed() {
     ChangeRecord([this] { Flags |= FO_SIGNATURE_MATCH; });
 }
 
+void CVolume::LogFatTypeByParameters(const CFileSystem::BootClass& boot) {
+    if (!context_.log) return;
+    CFileSystem names;
+    const std::string type = names.SetTypeName(boot.code);
+    const auto clusters = static_cast<std::int64_t>(boot.clusters);
+    if (boot.namedCode == 0) {
+        context_.log->LogInfo(FormatMessageText(context_.texts, ids::kFatTypeByParametersOnly, GetName(), type, clusters));
+    } else {
+        const std::string named = names.SetTypeName(boot.namedCode);
+        context_.log->LogWarning(
+            FormatMessageText(context_.texts, ids::kFatTypeTextDisagrees, GetName(), named, clusters, type));
+    }
+}
+
 std::uint32_t CVolume::ReadBoot() {
     const std::uint32_t got = ReadSectors(BootSector.data(), 0, std::uint64_t{2});
     if (got == 0 && context_.log)
@@ -67,7 +81,10 @@ std::uint32_t CVolume::ReadBoot() {
 std::int32_t CVolume::Analyse_Boot() {
     if (ReadBoot() < 512) return kFail;
     const std::uint8_t* b = BootSector.data();
-    const std::uint32_t code = CFileSystem::ClassifyBoot(std::span<const std::uint8_t>(b, 512));
+    const CFileSystem::BootClass boot = CFileSystem::ClassifyBootSector(std::span<const std::uint8_t>(b, 512));
+    const std::uint32_t code = boot.code;
+    // Said once per volume, not at each of the analyses that read the boot sector again.
+    if (boot.basis == CFileSystem::BootClass::kFatParameters && fileSystem_->TypeCode != code) LogFatTypeByParameters(boot);
     fileSystem_->TypeCode = code;
     if (code != 0 && b[13] != 0) SectorsPerCluster = b[13];
 

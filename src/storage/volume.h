@@ -289,6 +289,8 @@ private:
     void ChangeRecord(F&& change);
     // Stores a size learnt again (only when it changed).
     void SetRecordSize(std::uint64_t size);
+    // Says why a FAT volume was taken for its type by its boot parameters.
+    void LogFatTypeByParameters(const CFileSystem::BootClass& boot);
     // Walks the MBR-style table in block `block` (blocks of `blockBytes`).
     void ProcessTableAt(std::uint64_t block, std::uint64_t extendedStart, int depth,
                         std::vector<std::uint64_t>& visited, std::uint32_t blockBytes);

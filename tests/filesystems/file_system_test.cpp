@@ -2,8 +2,10 @@
 
 #include <array>
 #include <cstring>
+#include <fstream>
 
 #include "filesystems/file_system.h"
+#include "fixture_support.h"
 
 namespace tl {
 namespace {
@@ -35,6 +37,85 @@ TEST(FileSystemBase, ClassifyNameAndFamily) {
     EXPECT_EQ(fs.TypeCode, 7u);
     EXPECT_EQ(fs.GetFamily(28), kFamilyFat);
     EXPECT_EQ(fs.GetFamily(131), kFamilyOther);
+}
+
+// Sector `n` of a fixture image made by `script` (into `made`), or zeros
+// with a failure when it cannot be made.
+std::array<std::uint8_t, 512> FixtureSector(const char* script, const std::filesystem::path& made,
+                                            const std::filesystem::path& image, std::uint64_t n = 0) {
+    std::array<std::uint8_t, 512> sector{};
+    EXPECT_TRUE(test::MakeFixture(script, made)) << script;
+    std::ifstream in(image, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(n * 512));
+    in.read(reinterpret_cast<char*>(sector.data()), 512);
+    EXPECT_TRUE(in.good()) << image;
+    return sector;
+}
+
+std::array<std::uint8_t, 512> FatBoot(const char* name) {
+    return FixtureSector("make_fat_images.sh", test::FixturePath("fat"), test::FixturePath("fat") / name);
+}
+
+// FAT is known by its boot parameters as the devices that format cards
+// write them; the type text only names the type where the parameters
+// cannot tell it. Nothing else becomes FAT on the way.
+TEST(FileSystemBase, FatIsKnownByItsParametersAndNothingElseIs) {
+    using Class = CFileSystem::BootClass;
+    // A camera's card: "FAT16" padded with NULs, no heads nor sectors per track.
+    auto camera = FatBoot("camera16.img");
+    Class c = CFileSystem::ClassifyBootSector(camera);
+    EXPECT_EQ(c.code, 4u);
+    EXPECT_EQ(c.basis, Class::kFatName);
+    // No type text at all: the cluster count decides, and says so.
+    std::memset(camera.data() + 54, 0, 8);
+    c = CFileSystem::ClassifyBootSector(camera);
+    EXPECT_EQ(c.code, 4u);
+    EXPECT_EQ(c.basis, Class::kFatParameters);
+    EXPECT_EQ(c.namedCode, 0u);
+    EXPECT_GT(c.clusters, 4085u);
+    // A text that disagrees with the clusters: the clusters win.
+    std::memcpy(camera.data() + 54, "FAT12   ", 8);
+    c = CFileSystem::ClassifyBootSector(camera);
+    EXPECT_EQ(c.code, 4u);
+    EXPECT_EQ(c.namedCode, 1u);
+    EXPECT_EQ(c.basis, Class::kFatParameters);
+    // The signature is not needed either.
+    camera[510] = camera[511] = 0;
+    EXPECT_EQ(CFileSystem::ClassifyBoot(camera), 4u);
+    auto fat12 = FatBoot("fat12.img");
+    std::memset(fat12.data() + 54, ' ', 8);
+    EXPECT_EQ(CFileSystem::ClassifyBoot(fat12), 1u);
+    auto fat32 = FatBoot("fat32.img");
+    std::memset(fat32.data() + 82, 0, 8);
+    EXPECT_EQ(CFileSystem::ClassifyBoot(fat32), 11u);
+    // A FAT32 layout with a table too small for its clusters is no sound
+    // FAT: without its text it is nothing.
+    fat32[36] = 1, fat32[37] = fat32[38] = fat32[39] = 0;
+    EXPECT_EQ(CFileSystem::ClassifyBoot(fat32), 0u);
+
+    // An MBR written by sfdisk goes to the partition walk; NTFS stays NTFS;
+    // an exFAT boot sector made by mkfs.exfat is no FAT.
+    const auto disk = test::FixturePath("partitioned.img");
+    const auto mbr = FixtureSector("make_partitioned.sh", disk, disk);
+    EXPECT_EQ(CFileSystem::ClassifyBootSector(mbr).basis, Class::kNothing);
+    EXPECT_EQ(CFileSystem::ClassifyBoot(FixtureSector("make_partitioned.sh", disk, disk, 108544)), 7u);
+    const auto exfat = test::FixturePath("exfat.img");
+    EXPECT_EQ(CFileSystem::ClassifyBoot(FixtureSector("make_exfat.sh", exfat, exfat)), 0u);
+    // Sound parameters without text under a partition table: the table wins.
+    std::memset(camera.data() + 54, 0, 8);
+    std::memcpy(camera.data() + 446, mbr.data() + 446, 66);
+    EXPECT_EQ(CFileSystem::ClassifyBoot(camera), 0u);
+    // Random sectors, signed or not, are never FAT.
+    std::uint64_t seed = 0x9E3779B97F4A7C15ULL;
+    for (int i = 0; i < 20000; ++i) {
+        std::array<std::uint8_t, 512> noise{};
+        for (auto& byte : noise) {
+            seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+            byte = static_cast<std::uint8_t>(seed >> 56);
+        }
+        if (i % 2) noise[510] = 0x55, noise[511] = 0xAA;
+        ASSERT_EQ(CFileSystem::ClassifyBoot(noise), 0u) << "random sector " << i;
+    }
 }
 
 TEST(FileSystemBase, OtherFamiliesReadOneRunFromStartPos) {
