@@ -1,6 +1,7 @@
 #include "filesystems/file_system_fat.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -146,10 +147,17 @@ int CFileSystem_FAT::Initialize() {
             Log(kLogError, FormatMessageText(volume_.Context().texts, ids::kFatRootDirectoryNotRead));
             return 0;
         }
+        TakeRootLabel(root);
         ParseDirectory(root, RootId());
     }
     for (std::size_t i = 0; i < dirQueue_.size() && volume_.State.load() != 0 && Busy(); ++i) ReadDirectory(dirQueue_[i]);
     return 0;
+}
+
+void CFileSystem_FAT::TakeRootLabel(std::span<const std::uint8_t> root) {
+    // The boot analysis read the same entry, unless it could not reach it.
+    const std::optional<std::string> label = FindVolumeLabel(root);
+    if (label && volume_.Label != *label) volume_.Label = *label;
 }
 
 std::uint32_t CFileSystem_FAT::FatEntry(std::uint32_t n, bool& ok) const {
@@ -312,6 +320,7 @@ void CFileSystem_FAT::ReadDirectory(std::uint32_t first) {
         volume_.ReadSectors(buffer.data() + at, ClusterToSector(run.FirstCluster), sectors);
         at += static_cast<std::size_t>(sectors * 512);
     }
+    if (IsFat32(TypeCode) && first == RootCluster) TakeRootLabel(buffer);
     ParseDirectory(buffer, first);
 }
 
@@ -422,12 +431,83 @@ std::string CFileSystem_FAT::GetEntryName(std::span<const std::uint8_t> buffer, 
     return platform::CodePageToUtf8(bytes, codePage);
 }
 
+std::string CFileSystem_FAT::LabelText(const std::uint8_t* bytes11, const char* codePage) {
+    std::string bytes(reinterpret_cast<const char*>(bytes11), 11);
+    bytes.erase(std::find(bytes.begin(), bytes.end(), '\0'), bytes.end());
+    while (!bytes.empty() && bytes.back() == ' ') bytes.pop_back();
+    // A first byte 0x05 stands for 0xE5 in a directory entry's name.
+    if (!bytes.empty() && bytes[0] == 0x05) bytes[0] = static_cast<char>(0xE5);
+    for (char& c : bytes)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '_';
+    return platform::CodePageToUtf8(bytes, codePage);
+}
+
+std::optional<std::string> CFileSystem_FAT::FindVolumeLabel(std::span<const std::uint8_t> folder,
+                                                            const char* codePage) {
+    for (std::size_t off = 0; off + kEntryBytes <= folder.size(); off += kEntryBytes) {
+        const std::uint8_t* e = folder.data() + off;
+        if (e[0] == 0) break;  // the end of the folder
+        if (IsVolumeLabelEntry(e)) return LabelText(e, codePage);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> CFileSystem_FAT::ReadRootLabel(CVolume& volume, bool fat32) {
+    const std::uint8_t* b = volume.BootSector.data();
+    const std::uint32_t bps = GetU16(b + 11), spc = b[13];
+    if (bps < 512 || bps > 4096 || bps % 512 != 0 || spc == 0) return std::nullopt;
+    const std::uint64_t scale = bps / 512;
+    const std::uint64_t reserved = GetU16(b + 14) * scale;
+    const std::uint64_t fatSectors = (fat32 ? GetU32(b + 36) : GetU16(b + 22)) * scale;
+    const std::uint64_t rootSector = reserved + b[16] * fatSectors;
+    // Reads `sectors` at `first` and looks for the label up to the end of the
+    // folder; `ended` tells whether the end was met.
+    std::vector<std::uint8_t> chunk;
+    bool ended = false;
+    const auto scan = [&](std::uint64_t first, std::uint64_t sectors) -> std::optional<std::string> {
+        chunk.assign(static_cast<std::size_t>(sectors * 512), 0);
+        const std::uint32_t got = volume.ReadSectors(chunk.data(), first, sectors);
+        chunk.resize(got / kEntryBytes * kEntryBytes);
+        ended = got < sectors * 512;
+        for (std::size_t off = 0; off < chunk.size(); off += kEntryBytes) {
+            const std::uint8_t* e = chunk.data() + off;
+            if (e[0] == 0) {
+                ended = true;
+                break;
+            }
+            if (IsVolumeLabelEntry(e)) return LabelText(e);
+        }
+        return std::nullopt;
+    };
+    if (!fat32) {
+        const std::uint64_t rootSectors =
+            std::min<std::uint64_t>((GetU16(b + 17) * kEntryBytes + 511) / 512, kMaxDirectoryBytes / 512);
+        for (std::uint64_t at = 0; at < rootSectors && !ended; at += 32)
+            if (auto label = scan(rootSector + at, std::min<std::uint64_t>(32, rootSectors - at))) return label;
+        return std::nullopt;
+    }
+    // FAT32: the root's chain, cluster by cluster, each next cluster read
+    // from the one table sector that holds its entry.
+    const std::uint64_t clusterSectors = spc * scale;
+    std::uint32_t cluster = GetU32(b + 44) & 0x0FFFFFFF;
+    std::array<std::uint8_t, 512> fat{};
+    for (std::uint64_t read = 0; read * clusterSectors * 512 < kMaxDirectoryBytes && !ended; ++read) {
+        if (cluster < 2 || cluster >= 0x0FFFFFF7) break;
+        if (auto label = scan(rootSector + (cluster - 2ULL) * clusterSectors, clusterSectors)) return label;
+        if (ended) break;
+        const std::uint64_t entryAt = std::uint64_t{cluster} * 4;
+        if (volume.ReadSectors(fat.data(), reserved + entryAt / 512, std::uint64_t{1}) != 512) break;
+        cluster = GetU32(fat.data() + entryAt % 512) & 0x0FFFFFFF;
+    }
+    return std::nullopt;
+}
+
 void CFileSystem_FAT::ParseDirectory(std::span<const std::uint8_t> buffer, std::uint64_t parent) {
     for (std::size_t off = 0; off + kEntryBytes <= buffer.size() && Busy(); off += kEntryBytes) {
         const std::uint8_t* e = buffer.data() + off;
         if (!IsValidEntry(e)) continue;
         const std::uint8_t attr = e[11];
-        if ((attr & 0x0F) == 0x0F || attr == 0x08) continue;
+        if ((attr & 0x18) == 0x08) continue;  // a long name's part or the volume label
         if (IsDotEntry(e)) continue;
 
         CFoundObject record;

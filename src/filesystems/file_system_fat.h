@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <unordered_set>
@@ -65,6 +66,23 @@ public:
     static bool IsDeletedEntry(const std::uint8_t* entry) { return entry[0] == 0xE5; }
     static bool IsDirectoryEntry(const std::uint8_t* entry) { return (entry[11] & 0x10) != 0; }
     static bool IsDotEntry(const std::uint8_t* entry) { return IsDirectoryEntry(entry) && entry[0] == '.'; }
+    // A volume label: the volume bit without the folder bit, not a part of a
+    // long name, not deleted.
+    static bool IsVolumeLabelEntry(const std::uint8_t* entry) {
+        return (entry[11] & 0x18) == 0x08 && (entry[11] & 0x0F) != 0x0F && entry[0] != 0xE5 && entry[0] != 0;
+    }
+    // The text of the label entry among the entries of a root folder, up to
+    // the end-of-folder mark (an entry whose first byte is 0).
+    static std::optional<std::string> FindVolumeLabel(std::span<const std::uint8_t> folder,
+                                                      const char* codePage = "CP437");
+    // The label of the root folder's label entry of the FAT volume whose boot
+    // sector `volume` holds (of the FAT32 layout or not): reads only the root
+    // folder's first sectors, up to its end-of-folder mark. Nothing when there
+    // is no such entry or the boot parameters lead to no root folder.
+    static std::optional<std::string> ReadRootLabel(CVolume& volume, bool fat32);
+    // An 11-byte label or name field as text: code page bytes to UTF-8,
+    // cut at a NUL, trailing blanks removed, control bytes replaced by '_'.
+    static std::string LabelText(const std::uint8_t* bytes11, const char* codePage = "CP437");
     // The long name from the entries before `entry` (not before the buffer's
     // start) when they belong to it, or the short name ('_' for a deleted
     // first character).
@@ -104,6 +122,8 @@ private:
     void ReportClustersInUse();
     // Counts `clusters` of the space in use into the walk's progress.
     void Account(std::uint64_t clusters);
+    // The root folder's label entry, met by the walk, becomes the volume's label.
+    void TakeRootLabel(std::span<const std::uint8_t> root);
     void Log(int level, const std::string& text) const;
 
     CVolume& volume_;

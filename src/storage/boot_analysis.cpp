@@ -10,6 +10,7 @@
 #include "filesystems/found_tree.h"
 #include "app/languages.h"
 #include "app/string_ids.h"
+#include "filesystems/file_system_fat.h"
 #include "storage/gpt_partition_table.h"
 #include "storage/little_endian.h"
 #include "storage/volume.h"
@@ -28,16 +29,6 @@ constexpr std::uint8_t kProtectiveType = 0xEE;
 // logical sector size a device may report for its tables.
 constexpr std::uint32_t kLargeBlockBytes = 4096;
 constexpr std::uint32_t kMaxTableBlockBytes = 65536;
-
-std::string TrimmedLabel(const std::uint8_t* p, std::size_t n) {
-    std::string label(reinterpret_cast<const char*>(p), n);
-    label.erase(std::find(label.begin(), label.end(), '\0'), label.end());
-    while (!label.empty() && label.back() == ' ') label.pop_back();
-    // The label is 8-bit text of the system that wrote it; keep ASCII only.
-    for (char& c : label)
-        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) c = '_';
-    return label;
-}
 
 }  // namespace
 
@@ -88,9 +79,13 @@ std::int32_t CVolume::Analyse_Boot() {
     fileSystem_->TypeCode = code;
     if (code != 0 && b[13] != 0) SectorsPerCluster = b[13];
 
-    const auto takeFatFields = [&](std::size_t serialAt, std::size_t labelAt, const char* noSizeMessage) {
+    const auto takeFatFields = [&](bool fat32, const char* noSizeMessage) {
+        const std::size_t serialAt = fat32 ? 67 : 39, labelAt = fat32 ? 71 : 43;
         if (const std::uint32_t serial = GetU32(b + serialAt)) SerialNumber = serial;
-        if (Label.empty()) Label = TrimmedLabel(b + labelAt, 11);
+        // The label the system shows is the root folder's label entry; the
+        // boot sector's copy is often left at "NO NAME" when it is set.
+        if (Label.empty())
+            Label = CFileSystem_FAT::ReadRootLabel(*this, fat32).value_or(CFileSystem_FAT::LabelText(b + labelAt));
         if (TotalSectors == 0) {
             const std::uint32_t large = GetU32(b + 32);
             const std::uint16_t small = GetU16(b + 19);
@@ -111,7 +106,7 @@ std::int32_t CVolume::Analyse_Boot() {
         ProcessPartitionTable(0);
         break;
     case 1: case 17: case 4: case 6: case 14: case 134:
-        takeFatFields(39, 43, "boot_fat16->BPB.Large_Sectors == 0 && boot_fat16->BPB.Small_Sectors == 0");
+        takeFatFields(false, "boot_fat16->BPB.Large_Sectors == 0 && boot_fat16->BPB.Small_Sectors == 0");
         break;
     case 7: case 135:
         if (const std::uint32_t high = GetU32(b + 76)) {
@@ -125,7 +120,7 @@ std::int32_t CVolume::Analyse_Boot() {
         if (Label.empty()) Label = CFileSystem_NTFS::ReadVolumeLabel(*this);
         break;
     case 11: case 12: case 139: case 140:
-        takeFatFields(67, 71, "boot_fat32->BPB.Large_Sectors == 0 && boot_fat32->BPB.Small_Sectors == 0");
+        takeFatFields(true, "boot_fat32->BPB.Large_Sectors == 0 && boot_fat32->BPB.Small_Sectors == 0");
         break;
     case 240:
         break;

@@ -45,6 +45,18 @@ TEST(VolumesCli, InfoOfAPartitionedImageAgreesWithSfdisk) {
         EXPECT_NE(r.out.find(key), std::string::npos) << key;
 }
 
+// A camera's card: its type from the boot parameters, its label from the
+// root folder, as the systems show it.
+TEST(VolumesCli, InfoOfACameraCardShowsItsTypeAndTheRootFoldersLabel) {
+    const auto fat = test::FixturePath("fat");
+    ASSERT_TRUE(test::MakeFixture("make_fat_images.sh", fat));
+    test::CliRunner cli;
+    const test::CliResult r = cli.Run({"--quiet", "info", (fat / "camera16.img").string()});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("Label                EOS_DIGITAL\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("File System          FAT16\n"), std::string::npos) << r.out;
+}
+
 TEST(VolumesCli, BadSourcesFailWithOneLine) {
     test::CliRunner cli;
     test::ScratchDir dir;

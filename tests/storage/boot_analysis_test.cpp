@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 
 #include "app/app_settings.h"
@@ -258,6 +259,65 @@ TEST_F(BootAnalysisTest, NtfsLabelComesFromTheVolumeRecord) {
     auto broken = MemoryVolume(std::move(bytes));
     ASSERT_EQ(broken->Analyse_Boot(), 1);
     EXPECT_EQ(broken->Label, "");
+}
+
+}  // namespace
+}  // namespace tl
+
+namespace tl {
+namespace {
+
+// The first `bytes` of a FAT fixture: the boot sector, the tables and the
+// root folder's first clusters.
+std::vector<std::uint8_t> FatFixture(const char* name, std::size_t bytes) {
+    const auto dir = test::FixturePath("fat");
+    EXPECT_TRUE(test::MakeFixture("make_fat_images.sh", dir));
+    std::vector<std::uint8_t> image(bytes);
+    std::ifstream(dir / name, std::ios::binary).read(reinterpret_cast<char*>(image.data()), static_cast<std::streamsize>(bytes));
+    return image;
+}
+
+// Cards as cameras format them and labels as the systems set them: the
+// type comes from the boot parameters, the label from the root folder's
+// label entry, which is what the systems show.
+TEST_F(BootAnalysisTest, FatVolumesAsDevicesAndSystemsWriteThem) {
+    auto camera = FatFixture("camera16.img", 128 << 10);
+    auto v = MemoryVolume(camera);
+    ASSERT_EQ(v->Analyse_Boot(), 1);
+    EXPECT_EQ(v->FileSystem().TypeCode, 4u);
+    EXPECT_EQ(v->Label, "EOS_DIGITAL") << "the boot sector's copy says NO NAME";
+
+    auto label32 = MemoryVolume(FatFixture("label32.img", 2 << 20));
+    ASSERT_EQ(label32->Analyse_Boot(), 1);
+    EXPECT_EQ(label32->FileSystem().TypeCode, 11u);
+    EXPECT_EQ(label32->Label, "ROOTLABEL") << "in the second cluster of the root";
+
+    // No type text: FAT16 by its clusters, said once however often the boot
+    // sector is read again.
+    std::memset(camera.data() + 54, 0, 8);
+    // The root's label entry rewritten with hostile bytes, behind a deleted
+    // label and a long name's part, neither of which is the label.
+    const std::size_t root = (GetU16(camera.data() + 14) + 2 * std::size_t{GetU16(camera.data() + 22)}) * 512;
+    ASSERT_EQ(std::memcmp(camera.data() + root, "EOS_DIGITAL", 11), 0);
+    camera[root] = 0xE5;
+    std::uint8_t* slot = camera.data() + root + 32;
+    while (slot[0] != 0) slot += 32;
+    slot[0] = 0x41;
+    slot[11] = 0x0F;
+    std::memcpy(slot + 32, "\x1b[2J\x81" "CAM\x7f  ", 11);
+    slot[32 + 11] = 0x08;
+    auto noText = MemoryVolume(camera);
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(noText->Analyse_Boot(), 1);
+    EXPECT_EQ(noText->FileSystem().TypeCode, 4u);
+    EXPECT_EQ(noText->Label, "_[2J\xC3\xBC" "CAM_");
+    int said = 0;
+    for (const auto& l : log.Lines()) said += l.find("names no FAT type; its parameters describe FAT16") != std::string::npos;
+    EXPECT_EQ(said, 1);
+    // A label behind the end of the root folder is no label: the boot sector's is shown.
+    std::memset(slot, 0, 32);
+    auto ended = MemoryVolume(camera);
+    ASSERT_EQ(ended->Analyse_Boot(), 1);
+    EXPECT_EQ(ended->Label, "NO NAME");
 }
 
 }  // namespace
