@@ -131,15 +131,16 @@ int CFileSystem_FAT::Initialize() {
 
     dirQueue_.clear();
     queued_.clear();
-    liveFolders_.clear();
+    nextDirectory_ = 0;
+    entriesSeen_.clear();
     if (IsFat32(TypeCode)) {
         if (!IsDataCluster(RootCluster)) {
             Log(kLogError, FormatMessageText(volume_.Context().texts, ids::kFatRootDirectoryNotRead));
             return 0;
         }
         // The root is read first and once: a folder naming its cluster is no way back into it.
-        queued_.insert(RootCluster);
-        ReadDirectory(RootCluster);
+        queued_.emplace(RootCluster, 0);
+        dirQueue_.push_back({RootCluster, RootId(), true});
     } else {
         const std::uint64_t sectors = FirstDataSector - RootDirSector;
         std::vector<std::uint8_t> root(sectors * 512, 0);
@@ -150,7 +151,11 @@ int CFileSystem_FAT::Initialize() {
         TakeRootLabel(root);
         ParseDirectory(root, RootId());
     }
-    for (std::size_t i = 0; i < dirQueue_.size() && volume_.State.load() != 0 && Busy(); ++i) ReadDirectory(dirQueue_[i]);
+    // The queue grows while it is read: every reachable folder is read once, breadth first.
+    while (nextDirectory_ < dirQueue_.size() && volume_.State.load() != 0 && Busy()) {
+        const QueuedDirectory next = dirQueue_[nextDirectory_++];
+        ReadDirectory(next.cluster, next.id);
+    }
     return 0;
 }
 
@@ -297,7 +302,7 @@ void CFileSystem_FAT::ReportClustersInUse() {
     if (runLength) UsedSpace.push_back({runStart, runLength});
 }
 
-void CFileSystem_FAT::ReadDirectory(std::uint32_t first) {
+void CFileSystem_FAT::ReadDirectory(std::uint32_t first, std::uint64_t parent) {
     if (!IsDataCluster(first)) return;  // the entry that named it was logged
     std::vector<std::uint32_t> chain;
     FAT_GetClustersList(first, chain);
@@ -321,7 +326,14 @@ void CFileSystem_FAT::ReadDirectory(std::uint32_t first) {
         at += static_cast<std::size_t>(sectors * 512);
     }
     if (IsFat32(TypeCode) && first == RootCluster) TakeRootLabel(buffer);
-    ParseDirectory(buffer, first);
+    ParseDirectory(buffer, parent, &chain);
+}
+
+std::uint64_t CFileSystem_FAT::EntryPlace(std::size_t offset, const std::vector<std::uint32_t>* chain) const {
+    if (!chain) return RootDirSector * 512 + offset;
+    const std::size_t index = static_cast<std::size_t>(offset / ClusterBytes);
+    if (index >= chain->size()) return 0;
+    return ClusterToSector((*chain)[index]) * 512 + offset % ClusterBytes;
 }
 
 bool CFileSystem_FAT::IsValidEntry(const std::uint8_t* e) {
@@ -502,7 +514,9 @@ std::optional<std::string> CFileSystem_FAT::ReadRootLabel(CVolume& volume, bool 
     return std::nullopt;
 }
 
-void CFileSystem_FAT::ParseDirectory(std::span<const std::uint8_t> buffer, std::uint64_t parent) {
+void CFileSystem_FAT::ParseDirectory(std::span<const std::uint8_t> buffer, std::uint64_t parent,
+                                     const std::vector<std::uint32_t>* chain) {
+    std::size_t metBefore = 0;
     for (std::size_t off = 0; off + kEntryBytes <= buffer.size() && Busy(); off += kEntryBytes) {
         const std::uint8_t* e = buffer.data() + off;
         if (!IsValidEntry(e)) continue;
@@ -510,12 +524,21 @@ void CFileSystem_FAT::ParseDirectory(std::span<const std::uint8_t> buffer, std::
         if ((attr & 0x18) == 0x08) continue;  // a long name's part or the volume label
         if (IsDotEntry(e)) continue;
 
+        std::uint64_t place = EntryPlace(off, chain);
+        if (!entriesSeen_.insert(place).second) {
+            ++metBefore;
+            continue;
+        }
+        // No entry lies where the root node's id would point (the boot sector
+        // or the table, on a sound volume): one that does takes an id of its own.
+        if (place == RootId()) place = static_cast<std::uint64_t>(NextSyntheticId());
+
         CFoundObject record;
         record.Init();
         const std::uint32_t cluster = (std::uint32_t{GetU16(e + 20)} << 16) | GetU16(e + 26);
         // The first cluster is a signed 32-bit value widened with its sign.
-        const auto c = static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(cluster)));
-        record.Id = record.StartPos = c;
+        record.StartPos = static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(cluster)));
+        record.Id = place;
         record.ParentId = parent;
         record.DataOffset = cluster >= 2 ? (std::uint64_t{cluster} - 2) * ClusterBytes + FirstDataSector * 512 : 0;
         record.SetName(GetEntryName(buffer, off));
@@ -542,28 +565,39 @@ void CFileSystem_FAT::ParseDirectory(std::span<const std::uint8_t> buffer, std::
             if (start == 0 || (IsFat32(TypeCode) && start == RootCluster)) {
                 Log(kLogError, "CFileSystem_FAT: the folder '" + record.GetName() +
                                    "' names the root directory as its content; it is not read again");
-            } else if (inVolume && queued_.insert(start).second) {
-                dirQueue_.push_back(start);
-                if (live) liveFolders_.insert(start);
-            } else if (inVolume && live && !liveFolders_.insert(start).second) {
-                // Deleted folders may name clusters a live one took since; two live ones never share one.
-                char text[300];
-                std::snprintf(text, sizeof text,
-                              "CFileSystem_FAT: the folder '%s' starts at cluster 0x%X, which another folder already "
-                              "holds (a loop); it is read once",
-                              record.GetName().c_str(), cluster);
-                Log(kLogError, text);
+            } else if (inVolume) {
+                const auto [queued, added] = queued_.try_emplace(start, dirQueue_.size());
+                if (added) {
+                    dirQueue_.push_back({start, record.Id, live});
+                } else if (QueuedDirectory& other = dirQueue_[queued->second]; live && other.live) {
+                    // Two live folders never share a cluster: this entry leads
+                    // back into a folder listed already, and stays empty.
+                    char text[300];
+                    std::snprintf(text, sizeof text,
+                                  "CFileSystem_FAT: the folder '%s' starts at cluster 0x%X, which another folder "
+                                  "already holds (a loop); it is read once",
+                                  record.GetName().c_str(), cluster);
+                    Log(kLogError, text);
+                } else if (live && queued->second >= nextDirectory_) {
+                    // A deleted entry (a renamed folder's old name, or a folder
+                    // deleted before this one took its cluster) named it first:
+                    // the content belongs to the live folder.
+                    other.id = record.Id;
+                    other.live = true;
+                }
             }
         } else if (!IsDeletedEntry(e) && cluster >= 2) {
             Account((record.Size + ClusterBytes - 1) / ClusterBytes);
         }
-        if (cluster == 0) {
-            // An empty file owns no cluster: it gets an id of its own, so that it
-            // is never taken for the root (id 0) or for another empty file, and
-            // stays in its folder.
-            record.Id = static_cast<std::uint64_t>(NextSyntheticId());
-        }
         volume_.AddFileSystemObject(record);
+    }
+    if (metBefore > 0) {
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "CFileSystem_FAT: %zu entries of a folder lie in clusters of another folder read before (their "
+                      "chains join); they are listed once",
+                      metBefore);
+        Log(kLogError, text);
     }
     // Sizes only estimate the clusters of a file: the walk shows 100 % only
     // once it has ended.

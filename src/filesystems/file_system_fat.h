@@ -13,6 +13,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -58,8 +59,17 @@ public:
                              const CFoundObject* record) const;
     std::uint64_t ClusterToSector(std::uint64_t cluster) const;
 
-    void ReadDirectory(std::uint32_t firstCluster);
-    void ParseDirectory(std::span<const std::uint8_t> buffer, std::uint64_t parent);
+    // Reads the folder whose content starts at `firstCluster` and adds its
+    // entries as children of the object `parent`.
+    void ReadDirectory(std::uint32_t firstCluster, std::uint64_t parent);
+    // Adds the entries of a folder read from the clusters `chain` (null: the
+    // FAT12/16 root, read from RootDirSector on). Each object's Id is the
+    // byte offset of its short entry within the volume, so that two entries
+    // never share one, whatever clusters they name; StartPos is the first
+    // cluster. An entry met before (where two folders' chains join) is not
+    // added again.
+    void ParseDirectory(std::span<const std::uint8_t> buffer, std::uint64_t parent,
+                        const std::vector<std::uint32_t>* chain = nullptr);
     static bool IsValidEntry(const std::uint8_t* entry);
     // 0xE5 marks a deleted entry; 0x05 stands for a live name whose first
     // character is the byte 0xE5.
@@ -128,9 +138,19 @@ private:
 
     CVolume& volume_;
     const std::atomic<std::uint32_t>* busy_;
-    std::vector<std::uint32_t> dirQueue_;
-    std::unordered_set<std::uint32_t> queued_;
-    std::unordered_set<std::uint32_t> liveFolders_;  // first clusters of the live folders queued
+    // A folder to read: its first cluster, the Id of the entry that named
+    // it, and whether that entry is live.
+    struct QueuedDirectory {
+        std::uint32_t cluster;
+        std::uint64_t id;
+        bool live;
+    };
+    std::uint64_t EntryPlace(std::size_t offset, const std::vector<std::uint32_t>* chain) const;
+
+    std::vector<QueuedDirectory> dirQueue_;
+    std::unordered_map<std::uint32_t, std::size_t> queued_;  // first cluster -> its place in dirQueue_
+    std::size_t nextDirectory_ = 0;                          // dirQueue_ is read up to here
+    std::unordered_set<std::uint64_t> entriesSeen_;          // places of the entries added
     std::uint64_t entryCount_ = 0;  // FAT entries the loaded table holds
     std::uint64_t accounted_ = 0;   // sectors in use the walk has accounted for
 };

@@ -78,7 +78,8 @@ TEST_P(AnalyzeFat, AgreesWithFls) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, AnalyzeFat,
-                         ::testing::Values("fat12.img", "fat16.img", "fat32.img", "fat32_root5.img"));
+                         ::testing::Values("fat12.img", "fat16.img", "fat32.img", "fat32_root5.img", "camera16.img",
+                                           "links12.img"));
 
 class AnalyzeNtfs : public ::testing::TestWithParam<const char*> {};
 

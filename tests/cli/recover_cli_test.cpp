@@ -10,6 +10,7 @@
 #include "cli_runner.h"
 #include "fat_oracle.h"
 #include "fixture_support.h"
+#include "hostile/image_corruptor.h"
 #include "test_support.h"
 
 namespace tl {
@@ -50,6 +51,38 @@ TEST(RecoverCli, FilesComeBackAtThePathsAnalyzePrints) {
     }
     const test::CliResult none = cli.Run({"--quiet", "recover", image, "--to", (dir / "none").string(), "--name", "*.nothing"});
     EXPECT_EQ(none.exitCode, 1) << "nothing selected is no success";
+}
+
+// Two entries that name one first cluster are two objects: the id that
+// 'analyze' prints for one brings back that one alone.
+TEST(RecoverCli, AnIdPicksOneFileAmongThoseOfOneCluster) {
+    const auto fat = test::FixturePath("fat");
+    ASSERT_TRUE(test::MakeFixture("make_fat_images.sh", fat));
+    std::string bytes = test::ReadFileBytes(fat / "links12.img");
+    test::Image image(bytes.begin(), bytes.end());
+    test::FatImage f(image);
+    const std::size_t share2 = *f.Find(0, "SHARE2  TXT");
+    f.SetStartCluster(share2, f.StartCluster(*f.Find(0, "SHARE1  TXT")));
+    test::ScratchDir dir;
+    const std::string edited = (dir / "shared.img").string();
+    test::WriteFileBytes(edited, std::string(image.begin(), image.end()));
+
+    test::CliRunner cli;
+    const test::CliResult listing = cli.Run({"--quiet", "analyze", edited, "--format", "json"});
+    ASSERT_EQ(listing.exitCode, 0) << listing.err;
+    std::map<std::string, std::int64_t> ids;
+    std::istringstream lines(listing.out);
+    for (std::string line; std::getline(lines, line);) {
+        const auto j = nlohmann::json::parse(line);
+        if (j.contains("id")) ids[j["path"].get<std::string>()] = j["id"].get<std::int64_t>();
+    }
+    ASSERT_TRUE(ids.count("SHARE1.TXT") && ids.count("SHARE2.TXT")) << listing.out;
+    EXPECT_EQ(ids["SHARE2.TXT"], static_cast<std::int64_t>(share2));
+    const test::CliResult r =
+        cli.Run({"--quiet", "recover", edited, "--to", (dir / "out").string(), "--id", std::to_string(ids["SHARE2.TXT"])});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("1 recovered, 0 skipped, 0 failed, 900 bytes"), std::string::npos) << r.out;
+    EXPECT_TRUE(std::filesystem::is_regular_file(dir / "out" / "SHARE2.TXT"));
 }
 
 // Names an NTFS volume really holds that would leave the destination: each

@@ -5,12 +5,15 @@
 
 #include <cstring>
 #include <functional>
+#include <map>
+#include <set>
 
 #include "app/app_settings.h"
 #include "app/event_log.h"
 #include "filesystems/file_system_fat.h"
 #include "filesystems/found_tree.h"
 #include "fixture_support.h"
+#include "hostile/image_corruptor.h"
 #include "storage/analysis_busy.h"
 #include "storage/little_endian.h"
 #include "storage/volume.h"
@@ -34,14 +37,19 @@ protected:
     }
     ~FatHostile() override { AnalysisBusy() = 0; }
 
+    // The volume of `image` in memory, its boot sector analysed.
+    std::unique_ptr<CVolume> Volume(std::vector<std::uint8_t> image) {
+        auto v = std::make_unique<CVolume>(VK_IMAGE, VolumeContext{&settings, &log, nullptr, nullptr, {}});
+        v->DevicePath = "/images/damaged.img";
+        v->SetDevice(std::make_shared<MemorySectorDevice>(std::move(image)));
+        v->Analyse_Boot();
+        return v;
+    }
     // Analyses `image` in memory; returns how many objects the tree holds.
     std::size_t Analyse(std::vector<std::uint8_t> image) {
-        CVolume v(VK_IMAGE, VolumeContext{&settings, &log, nullptr, nullptr, {}});
-        v.DevicePath = "/images/damaged.img";
-        v.SetDevice(std::make_shared<MemorySectorDevice>(std::move(image)));
-        v.Analyse_Boot();
-        v.AnalyseFileSystem();
-        return v.FoundTree().Count();
+        auto v = Volume(std::move(image));
+        v->AnalyseFileSystem();
+        return v->FoundTree().Count();
     }
     bool LogHas(const std::string& text) const {
         for (const auto& l : log.Lines())
@@ -119,6 +127,64 @@ TEST_F(FatHostile, GarbageDirectoriesAndADirectoryThatContainsItself) {
         image[i] = static_cast<std::uint8_t>(seed >> 16);
     }
     Analyse(image);
+}
+
+// Entries that name the same clusters are still objects of their own: each
+// has the place of its entry as its id, so a folder that leads back to its
+// ancestor is listed once and empty, and files that share a cluster or have
+// none are picked one by one.
+TEST_F(FatHostile, EntriesThatShareClustersKeepIdsOfTheirOwn) {
+    auto image = Load("links12.img");
+    ASSERT_FALSE(image.empty());
+    test::FatImage f(image);
+    const std::size_t a = *f.Find(0, "A          ");
+    const std::size_t b = *f.Find(f.StartCluster(a), "B          ");
+    const std::size_t c = *f.Find(f.StartCluster(b), "C          ");
+    f.SetStartCluster(*f.Find(f.StartCluster(c), "A          "), f.StartCluster(a));  // A/B/C/A is A again
+    const std::size_t share1 = *f.Find(0, "SHARE1  TXT"), share2 = *f.Find(0, "SHARE2  TXT");
+    f.SetStartCluster(share2, f.StartCluster(share1));
+    auto v = Volume(image);
+    v->Label.clear();  // the walk reads it again
+    v->AnalyseFileSystem();
+    EXPECT_EQ(v->Label, "LINKS");
+    CFoundTree& tree = v->FoundTree();
+
+    std::set<std::uint64_t> ids;
+    std::map<std::string, const CFoundObject*> byName;
+    std::map<std::string, int> listed;
+    const std::function<void(std::uint64_t, int)> walk = [&](std::uint64_t parent, int depth) {
+        ASSERT_LT(depth, 8) << "the tree goes round";
+        for (CFoundObject* o : tree.FindChildren(parent)) {
+            if ((o->Flags & FO_VOLUME) || o == tree.Root()) continue;
+            EXPECT_TRUE(ids.insert(o->Id).second) << o->GetName() << " shares the id " << o->Id;
+            ++listed[tree.GetFullPath(*o) + o->GetName()];
+            byName[o->GetName()] = o;
+            if (o->IsFolder()) walk(o->Id, depth + 1);
+        }
+    };
+    walk(tree.Root()->Id, 0);
+    EXPECT_TRUE(tree.FindChildren(ID_LOST_FRAGMENTS).empty()) << "every entry's folder was found";
+    EXPECT_EQ(listed["\\A\\B\\C\\A"], 1);
+    EXPECT_EQ(listed["\\A\\B\\Empty Four.txt"], 1);
+    EXPECT_EQ(listed["\\A Much Longer Folder Name\\in.txt"], 1) << "a renamed folder's content is the live one's";
+    EXPECT_EQ(listed.size(), 14u);
+    EXPECT_TRUE(LogHas("which another folder already holds (a loop)"));
+
+    // The two files of one cluster: their own ids, the same content.
+    ASSERT_TRUE(byName.count("SHARE1.TXT") && byName.count("SHARE2.TXT"));
+    EXPECT_EQ(byName["SHARE2.TXT"]->Id, share2) << "the id is the entry's byte offset";
+    EXPECT_EQ(byName["SHARE1.TXT"]->Id, share1);
+    EXPECT_EQ(byName["SHARE2.TXT"]->StartPos, f.StartCluster(share1)) << "content is read from the first cluster";
+    std::vector<SECTOR_RUN> one, two;
+    ASSERT_TRUE(v->FileSystem().BuildRuns(*byName["SHARE1.TXT"], one));
+    ASSERT_TRUE(v->FileSystem().BuildRuns(*byName["SHARE2.TXT"], two));
+    EXPECT_EQ(one.front().FirstSector, two.front().FirstSector);
+    // Files without a cluster, each in its own folder.
+    for (const char* empty : {"Empty One.txt", "Empty Two.txt", "EMPTY3.TXT", "Empty Four.txt"}) {
+        ASSERT_TRUE(byName.count(empty)) << empty;
+        EXPECT_EQ(byName[empty]->StartPos, 0u);
+    }
+    EXPECT_EQ(byName["Empty Four.txt"]->ParentId, byName["B"]->Id);
 }
 
 }  // namespace
