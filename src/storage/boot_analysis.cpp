@@ -89,7 +89,10 @@ std::int32_t CVolume::Analyse_Boot() {
         if (TotalSectors == 0) {
             const std::uint32_t large = GetU32(b + 32);
             const std::uint16_t small = GetU16(b + 19);
-            TotalSectors = large ? large : small;
+            // The counts are in the volume's own sectors, which may be larger than 512 bytes.
+            const std::uint32_t bytesPerSector = GetU16(b + 11);
+            const bool sized = bytesPerSector >= 512 && bytesPerSector <= 4096 && bytesPerSector % 512 == 0;
+            TotalSectors = std::uint64_t{large ? large : small} * (sized ? bytesPerSector / 512 : 1);
             if (TotalSectors == 0 && context_.log) context_.log->LogError(noSizeMessage);
         }
     };

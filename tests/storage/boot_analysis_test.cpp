@@ -313,6 +313,20 @@ TEST_F(BootAnalysisTest, FatVolumesAsDevicesAndSystemsWriteThem) {
     int said = 0;
     for (const auto& l : log.Lines()) said += l.find("names no FAT type; its parameters describe FAT16") != std::string::npos;
     EXPECT_EQ(said, 1);
+    // A volume of 4096-byte sectors, found inside a disk: its size counts in them.
+    const auto gpt = test::FixturePath("gpt");
+    ASSERT_TRUE(test::MakeFixture("make_gpt_disks.sh", gpt));
+    CVolume disk(VK_IMAGE, Context());
+    disk.DevicePath = (gpt / "mbr4k.img").string();
+    disk.QueryInformation();
+    CVolume large(VK_FOUND, Context());
+    large.Parent = &disk;
+    large.VolumeOffset = 1048576;
+    ASSERT_EQ(large.Analyse_Boot(), 1);
+    EXPECT_EQ(large.FileSystem().TypeCode, 4u);
+    EXPECT_EQ(large.TotalSectors, 32u << 20 >> 9);
+    EXPECT_EQ(large.Label, "FAT4K");
+
     // A label behind the end of the root folder is no label: the boot sector's is shown.
     std::memset(slot, 0, 32);
     auto ended = MemoryVolume(camera);
