@@ -207,6 +207,28 @@ TEST(AnalyzeCli, LostVolumesAreFoundByTheirBootSectors) {
     EXPECT_NE(r.out.find("Volume at: 12582912\t12582912\tFAT32\t41943040"), std::string::npos) << r.out;
 }
 
+// A camera's card (its type text padded with NULs) that no table lists any
+// more is found by its boot sector and read.
+TEST(AnalyzeCli, ALostCameraCardIsFoundAndRead) {
+    const auto fat = test::FixturePath("fat");
+    ASSERT_TRUE(test::MakeFixture("make_fat_images.sh", fat));
+    test::ScratchDir dir;
+    const std::string card = test::ReadFileBytes(fat / "camera16.img");
+    test::WriteFileBytes(dir / "disk.img", std::string(1 << 20, '\0') + card);
+    test::CliRunner cli;
+    const test::CliResult r = cli.Run({"--quiet", "analyze", (dir / "disk.img").string(), "--lost-volumes"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("Volume at: 1048576\t1048576\tFAT16"), std::string::npos) << r.out;
+    std::string why;
+    const auto oracle = test::FlsListing(fat / "camera16.img", &why);
+    ASSERT_FALSE(oracle.empty()) << why;
+    for (const auto& e : oracle) {
+        if (e.deleted) continue;
+        const std::string name = e.path.substr(e.path.rfind('/') + 1);
+        EXPECT_NE(r.out.find(name), std::string::npos) << name << " in\n" << r.out;
+    }
+}
+
 TEST(AnalyzeCli, PartitionedImageAnalysesEveryVolumeAndBadSourcesFail) {
     const auto image = test::FixturePath("partitioned.img");
     ASSERT_TRUE(test::MakeFixture("make_partitioned.sh", image));
