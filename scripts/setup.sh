@@ -18,6 +18,13 @@ TL_PACKAGES=(
   dosfstools mtools ntfs-3g exfatprogs genisoimage fdisk sleuthkit e2fsprogs
   # sgdisk, for GUID partition tables
   gdisk
+  # real documents of every kind the sector scan recognises, written by the
+  # tools of their formats (tests/fixtures/make_documents.sh)
+  libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui libreoffice-draw-nogui
+  imagemagick ghostscript webp libheif-examples libopenjp2-tools djvulibre-bin
+  ffmpeg abcmidi gcab zstd xorriso
+  # the other carvers the benchmarks compare with
+  testdisk foremost
 )
 
 tl_missing_packages() {

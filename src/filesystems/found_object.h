@@ -19,6 +19,7 @@ inline constexpr std::uint16_t FO_DELETED = 0x0001;          // deleted or lost 
 inline constexpr std::uint16_t FO_SCANNED_FILE = 0x0002;     // record met by the sector scan that is not a directory
 inline constexpr std::uint16_t FO_FOLDER = 0x0004;
 inline constexpr std::uint16_t FO_HAS_DELETED = 0x0010;      // deleted folder, or one with a deleted descendant
+inline constexpr std::uint16_t FO_ENCLOSING = 0x0020;        // a size from the content that holds what is found inside it (a container's own length)
 inline constexpr std::uint16_t FO_FS_RUNS = 0x0040;          // content located through the file-system parser
 inline constexpr std::uint16_t FO_NAMED = 0x0080;            // Name has been set
 inline constexpr std::uint16_t FO_MFT_RECORD = 0x0100;       // made from an MFT record the sector scan recognised
@@ -86,6 +87,11 @@ struct CFoundObject {
 
     bool IsDeleted() const { return (Flags & FO_DELETED) != 0; }
     bool IsFolder() const { return (Flags & FO_FOLDER) != 0; }
+    // A signature-found file whose size neither its content nor a file
+    // system told: an estimate, settled when it is recovered.
+    bool HasEstimatedSize() const {
+        return (Flags & FO_BY_SIGNATURE) != 0 && (Flags & (FO_FS_RUNS | FO_CONTENT_SIZE)) == 0;
+    }
     bool HasDeleted() const { return (Flags & FO_HAS_DELETED) != 0; }
 
     // 0 when neither Size nor DataOffset exceeds `volumeSize`, else

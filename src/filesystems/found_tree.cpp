@@ -179,10 +179,12 @@ void CFoundTree::InsertByOffsetLocked(CFoundObject& record) {
 // A signature-found file never extends past the next object that has a
 // position: its size is cut to the distance to the next greater offset.
 // Sizes are only ever cut (a size the content gave that is already smaller
-// stays), and records at the same offset do not cut each other.
+// stays), and records at the same offset do not cut each other. A length
+// the file's own structure gave (FO_ENCLOSING) holds what is found inside
+// it: a picture stored in an ISO image does not cut the image.
 void CFoundTree::ApplySizeRuleLocked(CFoundObject& record) {
     const std::uint64_t offset = record.DataOffset;
-    if (record.Flags & FO_BY_SIGNATURE) {
+    if ((record.Flags & FO_BY_SIGNATURE) && !(record.Flags & FO_ENCLOSING)) {
         const auto next = byOffset_.upper_bound(offset);
         if (next != byOffset_.end()) record.Size = std::min(record.Size, next->first - offset);
     }
@@ -191,19 +193,20 @@ void CFoundTree::ApplySizeRuleLocked(CFoundObject& record) {
     const std::uint64_t previousOffset = std::prev(first)->first;
     for (auto it = byOffset_.lower_bound(previousOffset); it != first; ++it) {
         CFoundObject& previous = *it->second;
-        if (previous.Flags & FO_BY_SIGNATURE) previous.Size = std::min(previous.Size, offset - previousOffset);
+        if ((previous.Flags & FO_BY_SIGNATURE) && !(previous.Flags & FO_ENCLOSING))
+            previous.Size = std::min(previous.Size, offset - previousOffset);
     }
 }
 
-void CFoundTree::SetContentSize(CFoundObject& record, std::uint64_t size) {
+void CFoundTree::SetContentSize(CFoundObject& record, std::uint64_t size, bool encloses) {
     try {
         std::lock_guard lock(mutex_);
-        if (offsetIndexOn_) {
+        if (offsetIndexOn_ && !encloses) {
             const auto next = byOffset_.upper_bound(record.DataOffset);
             if (next != byOffset_.end()) size = std::min(size, next->first - record.DataOffset);
         }
         record.Size = size;
-        record.Flags |= FO_CONTENT_SIZE;
+        record.Flags |= encloses ? FO_CONTENT_SIZE | FO_ENCLOSING : FO_CONTENT_SIZE;
         Notify(&record, msg::kTreeCodeSizeChanged);
     } catch (...) {
     }

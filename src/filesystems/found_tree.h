@@ -100,9 +100,10 @@ public:
     CFoundObject* FindByOffset(std::uint64_t offset) const;
     CFoundObject* FindAfterOffset(std::uint64_t offset) const;
     // A signature-found file's length learnt from its content after it was
-    // stored (an end marker met further on): the size becomes that length,
-    // cut at the next object, as every signature-found size is.
-    void SetContentSize(CFoundObject& record, std::uint64_t size);
+    // stored (an end met further on): the size becomes that length. A length
+    // that `encloses` what lies inside it (FO_ENCLOSING) stands as it is;
+    // else it is cut at the next object, as every signature-found size is.
+    void SetContentSize(CFoundObject& record, std::uint64_t size, bool encloses);
     // Switches the offset index on and fills it with every linked record.
     void BuildOffsetIndex();
     bool OffsetIndexOn() const;

@@ -6,6 +6,7 @@
 #include "filesystems/found_tree.h"
 #include "platform/thread_priority.h"
 #include "signatures/document_recognisers.h"
+#include "signatures/signature_database.h"
 #include "storage/little_endian.h"
 #include "storage/volume.h"
 
@@ -166,14 +167,26 @@ void CAnalyserParser::ParseBlock(const std::uint8_t* buffer, std::uint64_t secto
         // of a type listed before) is only marked by the hand-over.
         std::unique_ptr<EndScanner> scanner;
         std::uint64_t fed = 0;
-        const std::uint64_t limit = std::uint64_t{type.SharedDefaultSize()} * 1024;
+        std::uint64_t limit = std::uint64_t{type.SharedDefaultSize()} * 1024;
         if (record.TypeId >= 30 && volume_.ScanMode.load() == 0 && !volume_.FoundTree().FindByOffset(record.DataOffset)) {
             scanner = ApplyContentRules(record, HeadFor(record, rest));
             if (scanner && record.DataOffset == (base + i) * 512) {
-                const auto first = rest.first(static_cast<std::size_t>(std::min<std::uint64_t>(rest.size(), limit)));
-                fed = first.size();
-                const EndScanner::State state = scanner->Feed(first);
-                if (state == EndScanner::State::Found) record.Size = *scanner->Size();
+                // What the file's first bytes tell of its reach counts as they are fed.
+                limit = FollowLimit(record.TypeId, record.DataOffset, *scanner, limit);
+                EndScanner::State state = EndScanner::State::Searching;
+                while (state == EndScanner::State::Searching && fed < rest.size() && fed < limit) {
+                    const auto piece = rest.subspan(static_cast<std::size_t>(fed),
+                                                    static_cast<std::size_t>(std::min<std::uint64_t>(rest.size() - fed, limit - fed)));
+                    fed += piece.size();
+                    state = scanner->Feed(piece);
+                    limit = FollowLimit(record.TypeId, record.DataOffset, *scanner, limit);
+                }
+                const bool cut = state == EndScanner::State::Searching && fed >= limit;
+                if (state == EndScanner::State::Found || cut)
+                    if (auto size = scanner->Size()) {
+                        record.Size = *size;
+                        record.Flags |= scanner->Encloses() ? FO_CONTENT_SIZE | FO_ENCLOSING : FO_CONTENT_SIZE;
+                    }
                 if (state != EndScanner::State::Searching || fed >= limit) scanner.reset();
             } else {
                 scanner.reset();
@@ -181,10 +194,6 @@ void CAnalyserParser::ParseBlock(const std::uint8_t* buffer, std::uint64_t secto
         }
 
         if (!Live()) return;  // left while the rules ran
-        // A size read from the content (not the compound document's bound) is no estimate.
-        if (record.Size != CFoundObject::kUnknownSize && !(record.TypeId >= 100 && record.TypeId < 200) &&
-            record.TypeId != 500 && record.TypeId != 501 && record.TypeId != 520 && record.TypeId != 521)
-            record.Flags |= FO_CONTENT_SIZE;
         LastTypeId = record.TypeId;
         record.Volume = &volume_;
         CFoundObject* stored = nullptr;
@@ -195,12 +204,27 @@ void CAnalyserParser::ParseBlock(const std::uint8_t* buffer, std::uint64_t secto
         }
         if (scanner && stored && stored != &record) {
             if (open_.size() >= kMaxOpenFiles) {
-                if (auto size = open_.front().scanner->Size()) volume_.FoundTree().SetContentSize(*open_.front().stored, *size);
+                const OpenFile& oldest = open_.front();
+                if (auto size = oldest.scanner->Size()) volume_.FoundTree().SetContentSize(*oldest.stored, *size, oldest.scanner->Encloses());
                 open_.erase(open_.begin());
             }
-            open_.push_back(OpenFile{stored, std::move(scanner), fed, limit});
+            open_.push_back(OpenFile{stored, std::move(scanner), fed, limit, record.TypeId, record.DataOffset});
         }
     }
+}
+
+// How far a file is followed for its end: its type's default size (the
+// larger one when the content refined the type), or as far as its header
+// says it reaches, but never past the volume.
+std::uint64_t CAnalyserParser::FollowLimit(std::int16_t type, std::uint64_t offset, const EndScanner& scanner,
+                                           std::uint64_t limit) const {
+    if (const SignatureDatabase* db = volume_.Context().signatures)
+        if (const FileSignature* refined = db->FindById(static_cast<std::uint16_t>(type)))
+            limit = std::max(limit, std::uint64_t{refined->SharedDefaultSize()} * 1024);
+    limit = std::max(limit, scanner.Reach());
+    if (volume_.Size == 0) return limit;
+    const std::uint64_t room = volume_.Size > offset ? volume_.Size - offset : 0;
+    return std::min(limit, std::max<std::uint64_t>(room, 512));
 }
 
 std::span<const std::uint8_t> CAnalyserParser::HeadFor(const CFoundObject& record, std::span<const std::uint8_t> rest) {
@@ -219,27 +243,30 @@ std::span<const std::uint8_t> CAnalyserParser::HeadFor(const CFoundObject& recor
 // ----------------------------------------------------- files followed
 
 bool CAnalyserParser::FeedOpen(OpenFile& file, std::span<const std::uint8_t> bytes) {
-    const std::uint64_t room = file.limit - file.fed;
-    if (bytes.size() > room) bytes = bytes.first(static_cast<std::size_t>(room));
-    file.fed += bytes.size();
-    switch (file.scanner->Feed(bytes)) {
-    case EndScanner::State::Found:
-        volume_.FoundTree().SetContentSize(*file.stored, *file.scanner->Size());
-        return true;
-    case EndScanner::State::GaveUp:
-        return true;
-    case EndScanner::State::Searching:
-        break;
+    while (!bytes.empty() && file.fed < file.limit) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), file.limit - file.fed));
+        file.fed += n;
+        switch (file.scanner->Feed(bytes.first(n))) {
+        case EndScanner::State::Found:
+            volume_.FoundTree().SetContentSize(*file.stored, *file.scanner->Size(), file.scanner->Encloses());
+            return true;
+        case EndScanner::State::GaveUp:
+            return true;
+        case EndScanner::State::Searching:
+            break;
+        }
+        bytes = bytes.subspan(n);
+        file.limit = FollowLimit(file.type, file.offset, *file.scanner, file.limit);
     }
     if (file.fed < file.limit) return false;
     // The type's default size was passed: what the file holds by now.
-    if (auto size = file.scanner->Size()) volume_.FoundTree().SetContentSize(*file.stored, *size);
+    if (auto size = file.scanner->Size()) volume_.FoundTree().SetContentSize(*file.stored, *size, file.scanner->Encloses());
     return true;
 }
 
 void CAnalyserParser::CloseOpenFiles() {
     for (OpenFile& file : open_)
-        if (auto size = file.scanner->Size()) volume_.FoundTree().SetContentSize(*file.stored, *size);
+        if (auto size = file.scanner->Size()) volume_.FoundTree().SetContentSize(*file.stored, *size, file.scanner->Encloses());
     open_.clear();
 }
 

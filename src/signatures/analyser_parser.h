@@ -58,6 +58,8 @@ private:
     void ParseChunk(const std::uint8_t* buffer, std::uint64_t sectors, std::uint64_t base);
     void ParseBlock(const std::uint8_t* buffer, std::uint64_t sectors, std::uint64_t i, std::uint64_t base);
     // The file's first bytes for a rule that looks past the chunk's end.
+    // How far a file is followed for its end.
+    std::uint64_t FollowLimit(std::int16_t type, std::uint64_t offset, const EndScanner& scanner, std::uint64_t limit) const;
     std::span<const std::uint8_t> HeadFor(const CFoundObject& record, std::span<const std::uint8_t> rest);
 
     struct OpenFile {
@@ -65,6 +67,8 @@ private:
         std::unique_ptr<EndScanner> scanner;
         std::uint64_t fed;
         std::uint64_t limit;
+        std::int16_t type;
+        std::uint64_t offset;
     };
     // Feeds `bytes` (the file's next ones) to `file`; true when it is done with.
     bool FeedOpen(OpenFile& file, std::span<const std::uint8_t> bytes);

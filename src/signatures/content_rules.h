@@ -22,6 +22,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "filesystems/found_object.h"
 
@@ -38,6 +39,19 @@ public:
     // The length once found; at a close, the best end seen so far (a PDF's
     // last "%%EOF"), or nothing.
     virtual std::optional<std::uint64_t> Size() const = 0;
+    // The length the file's own header says it cannot pass (a compound
+    // document's allocation table describes so many sectors), 0 when it says
+    // nothing: the file is followed that far even past its type's default size.
+    virtual std::uint64_t Reach() const { return 0; }
+    // Whether the length found holds what the scan finds inside it: a
+    // length a walk through the file's structure gave (a compound
+    // document's allocation table, an archive's directory, a picture's
+    // chunks) does, and a file found inside it (a picture in an ISO image or
+    // in a presentation) does not cut it. An end that was searched for (an
+    // end marker, the end of a text, the last member of a stream that may go
+    // on with another) does not: the next file found cuts it, as it cuts a
+    // size estimated.
+    virtual bool Encloses() const { return true; }
 };
 
 // Applies the rule of `record.TypeId` (after the fixed rules): `head` holds
@@ -50,6 +64,9 @@ std::unique_ptr<EndScanner> ApplyContentRules(CFoundObject& record, std::span<co
 // so that the caller can supply more head bytes when a hit lies near the end
 // of what is in memory.
 bool ContentRuleReadsAhead(std::int16_t typeId);
+// Whether the type has a content rule at all, and the types that have one.
+bool HasContentRule(std::int16_t typeId);
+std::vector<std::int16_t> ContentRuleTypes();
 inline constexpr std::size_t kContentHeadBytes = 64 * 1024;
 
 }  // namespace tl

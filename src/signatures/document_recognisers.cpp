@@ -83,9 +83,11 @@ void ApplySizeRules(CFoundObject& record, std::span<const std::uint8_t> block) {
     switch (record.TypeId) {
     case 503:
         record.Size = GetU32(block.data() + 2);
+        record.Flags |= FO_CONTENT_SIZE | FO_ENCLOSING;
         break;
     case 502:
         record.Size = std::uint64_t{GetU32(block.data() + 4)} + 2048;
+        record.Flags |= FO_CONTENT_SIZE;
         break;
     case 504:
         // The image begins 32768 bytes before the matched block; a match

@@ -222,6 +222,14 @@ protected:
         at = (at + kSampleSpacing - 1) / kSampleSpacing * kSampleSpacing;
         const std::uint64_t end = (largest->FirstSector + largest->SectorCount) * 512;
         std::string bytes = FileBytes(image);
+        // A word-processor file, a kind whose length its content never
+        // tells: its size stays an estimate.
+        if (at + kSampleSpacing <= end) {
+            std::string wordPerfect(512, 'w');
+            wordPerfect.replace(0, 10, "\xFFWPC\x10\0\0\0\x01\x0A", 10);
+            bytes.replace(at, wordPerfect.size(), wordPerfect);
+            at += kSampleSpacing;
+        }
         int planted = 0;
         for (const char* sample : kSamples) {
             const std::string content = FileBytes(test::FixturePath("samples") / sample);
