@@ -24,7 +24,7 @@ export LC_ALL=C TZ=UTC MTOOLS_SKIP_CHECK=1
 
 WORK=$(mktemp -d)
 trap 'umount "$WORK/mnt" 2>/dev/null || true; rm -rf "$WORK"' EXIT
-for t in boot partition_table fat_image ntfs_image ntfs_record lznt1 compound_document sector_scan \
+for t in boot partition_table fat_image ntfs_image ntfs_record lznt1 compound_document content_rules sector_scan \
          filesig pattern_text language_file settings_record; do
   rm -rf "${OUT:?}/$t"
   mkdir -p "$OUT/$t"
@@ -219,6 +219,19 @@ for name in sorted(os.listdir(d)):
         break
 open(os.path.join(d, 'back_to_back.bin'), 'wb').write(blob)
 PY
+
+# --- content rules: a real document of every kind the office suite, the
+# picture, sound and video tools and the archivers write, each behind the
+# type the scan matches it as (two bytes, little-endian) and a piece size.
+documents="$WORK/documents"
+bash "$SRC/tests/fixtures/make_documents.sh" "$documents" >/dev/null
+for f in "$documents"/*; do
+  [ "$(stat -c %s "$f")" -le 262144 ] || continue
+  type=$(TESSALOFT_CONFIG_DIR="$WORK/config" "$CLI" --quiet signatures match "$f" 2>/dev/null | awk 'NR == 1 && $1 ~ /^[0-9]+$/ { print $1 }')
+  [ -n "$type" ] || continue
+  { python3 -c "import sys; sys.stdout.buffer.write(int(sys.argv[1]).to_bytes(2, 'little') + bytes([13]))" "$type"; cat "$f"; } \
+    >"$OUT/content_rules/$(basename "$f").bin"
+done
 
 # --- signature files and pattern texts of the first set
 config="$WORK/config"
