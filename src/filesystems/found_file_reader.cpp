@@ -70,8 +70,9 @@ void CFoundFileReader::CheckBounds() {
 std::size_t CFoundFileReader::BuildRuns(std::vector<SECTOR_RUN>& runs) const {
     const std::size_t before = runs.size();
     if (!(Record.Flags & FO_FS_RUNS) && (Record.Flags & FO_BY_SIGNATURE)) {
-        // One contiguous run from the block where the file was found.
-        if (Record.DataOffset != 0 && Record.Size != 0 && Record.Size != CFoundObject::kUnknownSize)
+        // One contiguous run from the block where the file was found; a
+        // file found at the volume's very first block is one too.
+        if (Record.Size != 0 && Record.Size != CFoundObject::kUnknownSize)
             runs.push_back({Record.DataOffset / 512, Record.Size / 512 + (Record.Size % 512 ? 1 : 0)});
         else
             runs.push_back({0, 0});

@@ -227,13 +227,22 @@ int CRecovery::DeleteTempFiles() {
 // ------------------------------------------------------------- one file
 
 bool CRecovery::SettleSize(CFoundObject& item, const CFoundObject& copy) {
-    const bool estimate = (copy.Flags & FO_BY_SIGNATURE) && !(copy.Flags & FO_FS_RUNS) && !(copy.Flags & FO_CONTENT_SIZE);
-    if (!estimate) return true;
+    if (!copy.HasEstimatedSize()) return true;
     SignatureDatabase* db = context_.signatures;
     std::uint16_t typeId = static_cast<std::uint16_t>(copy.TypeId);
     FileSignature* type = db ? db->FindById(typeId) : nullptr;
     const auto apply = [&](int choice, std::uint64_t custom) {
-        const std::uint64_t size = SizeByChoice(copy, static_cast<SizeChoice>(choice), custom, *tree_, db);
+        std::uint64_t size = SizeByChoice(copy, static_cast<SizeChoice>(choice), custom, *tree_, db);
+        // An estimate never runs past the type's default size: the distance
+        // to the next file of the same type can be gigabytes of other data.
+        // A size the user typed is taken as it is.
+        if (choice != static_cast<int>(SizeChoice::Custom))
+            if (const std::uint64_t cap = SizeByChoice(copy, SizeChoice::DefaultSize, 0, *tree_, db)) size = std::min(size, cap);
+        // Nor past the volume's end: a file cut there comes back as far as it goes.
+        if (copy.Volume && copy.Volume->Size > copy.DataOffset) size = std::min(size, copy.Volume->Size - copy.DataOffset);
+        // No estimate at all (a type the database does not know): the size
+        // stays unknown rather than making an empty file of a lost one.
+        if (size == 0) size = CFoundObject::kUnknownSize;
         tree_->WithLock([&] {
             item.Size = size;
             return 0;

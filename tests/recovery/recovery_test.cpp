@@ -154,6 +154,53 @@ TEST_F(RecoveryTest, TheReaderFollowsItsRunsAndNeverReadsPastTheVolume) {
     EXPECT_EQ(buffer[1023], 0);
 }
 
+// A lost file whose size is an estimate comes back with at most its type's
+// default size whatever the distance to the next file of its type, and
+// never past the volume's end; a size the user typed is taken as it is.
+TEST_F(RecoveryTest, EstimatedSizesStopAtTheTypesDefaultSizeAndTheVolumesEnd) {
+    computer.Signatures().InstallFirstSet(std::filesystem::path(TL_SOURCE_DIR) / "data" / "signatures.ini");
+    computer.Signatures().Load();
+    CVolume& v = MemoryVolume(std::vector<std::uint8_t>(8 << 20, 'x'));
+    const auto estimated = [&](std::uint64_t offset, const char* name) {
+        CFoundObject r;
+        r.Init();
+        r.DataOffset = offset;
+        r.TypeId = 1007;  // a web page: 256 KB by default
+        r.Flags = FO_BY_SIGNATURE | FO_DELETED;
+        r.Volume = &v;
+        r.SetName(name);
+        return v.FoundTree().AddSignatureFile(r);
+    };
+    CFoundObject* far = estimated(0, "far.html");                       // the next page lies 7 MiB on
+    CFoundObject* last = estimated(7 << 20, "last.html");               // 1 MiB from the end
+    CFoundObject* cut = estimated((8 << 20) - 100 * 1024, "cut.html");  // 100 KiB from the end
+    const auto sizeOf = [](const std::filesystem::path& folder, const std::string& name) -> std::uintmax_t {
+        for (const auto& e : std::filesystem::recursive_directory_iterator(folder))
+            if (e.path().filename() == name) return e.file_size();
+        return 0;
+    };
+    ASSERT_TRUE(far && last && cut);
+    for (const int choice : {3, 2, 1}) {
+        CRecovery recovery(Context());
+        recovery.SizeChoiceForAll = choice;
+        recovery.BuildRecoveryList({far, last, cut}, v.FoundTree());
+        const auto out = dir / ("choice" + std::to_string(choice));
+        ASSERT_TRUE(recovery.StartRecovery(v, out));
+        ASSERT_TRUE(recovery.Wait(60000));
+        EXPECT_EQ(recovery.CompleteCount.load(), 3u);
+        for (const auto& [name, size] : {std::pair{"far.html", 256 * 1024}, {"last.html", 256 * 1024}, {"cut.html", 100 * 1024}})
+            EXPECT_EQ(sizeOf(out, name), static_cast<std::uintmax_t>(size))
+                << name << ", choice " << choice;
+    }
+    CRecovery custom(Context());
+    custom.SizeChoiceForAll = 4;
+    custom.SizeForAllKB = 1024;
+    custom.BuildRecoveryList({far}, v.FoundTree());
+    ASSERT_TRUE(custom.StartRecovery(v, dir / "custom"));
+    ASSERT_TRUE(custom.Wait(60000));
+    EXPECT_EQ(sizeOf(dir / "custom", "far.html"), 1u << 20);
+}
+
 // Everything of a real FAT image comes back: every live file byte for byte
 // with its time, deleted ones as the oracle reads them.
 TEST_F(RecoveryTest, AFatVolumeComesBackAtItsPathsByteForByte) {
