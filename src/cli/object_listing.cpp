@@ -46,6 +46,8 @@ void PrintJsonLine(const CFoundTree& tree, const std::string& volumeName, const 
     j["deleted"] = r.IsDeleted();
     j["folder"] = r.IsFolder();
     j["by_signature"] = (r.Flags & FO_BY_SIGNATURE) != 0;
+    j["size_from_content"] = (r.Flags & FO_CONTENT_SIZE) != 0;
+    j["size_estimated"] = r.HasEstimatedSize();
     j["created"] = time(r.CreationTime);
     j["modified"] = time(r.ModificationTime);
     j["accessed"] = time(r.AccessTime);
@@ -92,7 +94,11 @@ void PrintTsvLine(const CFoundTree& tree, const CFoundObject& r) {
 }
 
 void PrintTextLine(const CFoundObject& r, const std::string& shown, int indent) {
-    const std::string size = r.IsFolder() ? "" : r.Size == CFoundObject::kUnknownSize ? "?" : std::to_string(r.Size);
+    // An estimated size is shown as one: "~" before it.
+    const std::string size = r.IsFolder()                            ? ""
+                             : r.Size == CFoundObject::kUnknownSize ? "?"
+                             : r.HasEstimatedSize()                 ? "~" + std::to_string(r.Size)
+                                                                    : std::to_string(r.Size);
     // A name from the disk reaches the terminal with its control characters escaped.
     std::printf("%*s%s%s  %s%s%s\n", indent, "", EscapeControls(shown).c_str(), r.IsFolder() ? "/" : "", size.c_str(),
                 r.IsDeleted() ? "  [deleted]" : "", r.ModificationTime ? ("  " + IsoTime(r.ModificationTime)).c_str() : "");
