@@ -212,6 +212,21 @@ void CFoundTree::SetContentSize(CFoundObject& record, std::uint64_t size, bool e
     }
 }
 
+std::uint64_t CFoundTree::EnclosingEnd(const CFoundObject& record) const {
+    // Files found inside a container lie between it and the offset: the walk
+    // back passes at most so many of them.
+    constexpr int kMaxSteps = 4096;
+    std::lock_guard lock(mutex_);
+    std::uint64_t end = ~std::uint64_t{0};
+    auto it = byOffset_.lower_bound(record.DataOffset);
+    for (int steps = 0; steps < kMaxSteps && it != byOffset_.begin(); ++steps) {
+        const CFoundObject& before = *(--it)->second;
+        if ((before.Flags & FO_ENCLOSING) && before.Size > record.DataOffset - before.DataOffset)
+            end = std::min(end, before.DataOffset + std::min(before.Size, ~before.DataOffset));
+    }
+    return end;
+}
+
 void CFoundTree::BuildOffsetIndex() {
     try {
         std::lock_guard lock(mutex_);

@@ -104,6 +104,10 @@ public:
     // that `encloses` what lies inside it (FO_ENCLOSING) stands as it is;
     // else it is cut at the next object, as every signature-found size is.
     void SetContentSize(CFoundObject& record, std::uint64_t size, bool encloses);
+    // The end of the nearest signature-found file whose own structure holds
+    // `record` (FO_ENCLOSING, reaching past its offset): a lost file found
+    // inside another is most likely a part of it. All ones when none does.
+    std::uint64_t EnclosingEnd(const CFoundObject& record) const;
     // Switches the offset index on and fills it with every linked record.
     void BuildOffsetIndex();
     bool OffsetIndexOn() const;

@@ -238,6 +238,10 @@ bool CRecovery::SettleSize(CFoundObject& item, const CFoundObject& copy) {
         // A size the user typed is taken as it is.
         if (choice != static_cast<int>(SizeChoice::Custom))
             if (const std::uint64_t cap = SizeByChoice(copy, SizeChoice::DefaultSize, 0, *tree_, db)) size = std::min(size, cap);
+        // Nor past the end of a file whose structure holds it: a lost file
+        // found inside another (an archive's entry) is most likely its part.
+        if (const std::uint64_t end = tree_->EnclosingEnd(copy); end != ~std::uint64_t{0} && end > copy.DataOffset)
+            size = std::min(size, end - copy.DataOffset);
         // Nor past the volume's end: a file cut there comes back as far as it goes.
         if (copy.Volume && copy.Volume->Size > copy.DataOffset) size = std::min(size, copy.Volume->Size - copy.DataOffset);
         // No estimate at all (a type the database does not know): the size

@@ -341,6 +341,24 @@ TEST_F(FoundTreeTest, SizeRuleCutsSignatureFilesAtTheNextObject) {
     EXPECT_EQ(tree.FindAfterOffset(3000), afterFs);
     EXPECT_EQ(tree.FindAfterOffset(2999), fsFile);
     EXPECT_EQ(tree.FindAfterOffset(9000), nullptr);
+
+    // A length the file's structure gave holds what is found inside it; an
+    // end searched for, learnt later, is cut at the next object.
+    CFoundObject archive = Hit(1112, 20000);
+    archive.Size = 8000;
+    archive.Flags |= FO_CONTENT_SIZE | FO_ENCLOSING;
+    CFoundObject* container = tree.AddSignatureFile(archive);
+    CFoundObject h6 = Hit(1000, 22000), h7 = Hit(1000, 40000);
+    CFoundObject* inner = tree.AddSignatureFile(h6);
+    CFoundObject* later = tree.AddSignatureFile(h7);
+    EXPECT_EQ(container->Size, 8000u);
+    EXPECT_EQ(tree.EnclosingEnd(*inner), 28000u);
+    EXPECT_EQ(tree.EnclosingEnd(*later), ~std::uint64_t{0});
+    tree.SetContentSize(*inner, 30000, false);
+    EXPECT_EQ(inner->Size, 18000u);
+    tree.SetContentSize(*inner, 30000, true);
+    EXPECT_EQ(inner->Size, 30000u);
+    EXPECT_TRUE(inner->Flags & FO_ENCLOSING);
 }
 
 TEST_F(FoundTreeTest, FilesAddedBeforeTheOffsetIndexAreIndexedWithoutTheSizeRule) {

@@ -155,8 +155,9 @@ TEST_F(RecoveryTest, TheReaderFollowsItsRunsAndNeverReadsPastTheVolume) {
 }
 
 // A lost file whose size is an estimate comes back with at most its type's
-// default size whatever the distance to the next file of its type, and
-// never past the volume's end; a size the user typed is taken as it is.
+// default size whatever the distance to the next file of its type, never
+// past the end of a file whose structure holds it, nor past the volume's
+// end; a size the user typed is taken as it is.
 TEST_F(RecoveryTest, EstimatedSizesStopAtTheTypesDefaultSizeAndTheVolumesEnd) {
     computer.Signatures().InstallFirstSet(std::filesystem::path(TL_SOURCE_DIR) / "data" / "signatures.ini");
     computer.Signatures().Load();
@@ -174,21 +175,33 @@ TEST_F(RecoveryTest, EstimatedSizesStopAtTheTypesDefaultSizeAndTheVolumesEnd) {
     CFoundObject* far = estimated(0, "far.html");                       // the next page lies 7 MiB on
     CFoundObject* last = estimated(7 << 20, "last.html");               // 1 MiB from the end
     CFoundObject* cut = estimated((8 << 20) - 100 * 1024, "cut.html");  // 100 KiB from the end
+    // An archive of 600 KiB whose directory was read, and a page found in it.
+    CFoundObject archive;
+    archive.Init();
+    archive.DataOffset = 5 << 19;
+    archive.Size = 600 * 1024;
+    archive.TypeId = 1112;
+    archive.Flags = FO_BY_SIGNATURE | FO_DELETED | FO_CONTENT_SIZE | FO_ENCLOSING;
+    archive.Volume = &v;
+    archive.SetName("archive.zip");
+    ASSERT_TRUE(v.FoundTree().AddSignatureFile(archive));
+    CFoundObject* inside = estimated((5 << 19) + 500 * 1024, "inside.html");  // 100 KiB before the archive's end
     const auto sizeOf = [](const std::filesystem::path& folder, const std::string& name) -> std::uintmax_t {
         for (const auto& e : std::filesystem::recursive_directory_iterator(folder))
             if (e.path().filename() == name) return e.file_size();
         return 0;
     };
-    ASSERT_TRUE(far && last && cut);
+    ASSERT_TRUE(far && last && cut && inside);
     for (const int choice : {3, 2, 1}) {
         CRecovery recovery(Context());
         recovery.SizeChoiceForAll = choice;
-        recovery.BuildRecoveryList({far, last, cut}, v.FoundTree());
+        recovery.BuildRecoveryList({far, last, cut, inside}, v.FoundTree());
         const auto out = dir / ("choice" + std::to_string(choice));
         ASSERT_TRUE(recovery.StartRecovery(v, out));
         ASSERT_TRUE(recovery.Wait(60000));
-        EXPECT_EQ(recovery.CompleteCount.load(), 3u);
-        for (const auto& [name, size] : {std::pair{"far.html", 256 * 1024}, {"last.html", 256 * 1024}, {"cut.html", 100 * 1024}})
+        EXPECT_EQ(recovery.CompleteCount.load(), 4u);
+        for (const auto& [name, size] : {std::pair{"far.html", 256 * 1024}, {"last.html", 256 * 1024}, {"cut.html", 100 * 1024},
+                                         {"inside.html", 100 * 1024}})
             EXPECT_EQ(sizeOf(out, name), static_cast<std::uintmax_t>(size))
                 << name << ", choice " << choice;
     }

@@ -16,14 +16,10 @@ namespace {
 using content::GetBE16;
 using content::GetBE32;
 using test::ByteVector;
+using test::Join;
 using test::Document;
 using test::Noise;
 using State = EndScanner::State;
-
-ByteVector Join(ByteVector a, const ByteVector& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 struct Real {
     const char* name;

@@ -12,14 +12,11 @@ namespace tl {
 namespace {
 
 using test::ByteVector;
+using test::Join;
 using test::Document;
 using test::Noise;
 using State = EndScanner::State;
 
-ByteVector Join(ByteVector a, const ByteVector& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 ByteVector Slice(const ByteVector& v, std::size_t from, std::size_t to) {
     return ByteVector(v.begin() + static_cast<std::ptrdiff_t>(from), v.begin() + static_cast<std::ptrdiff_t>(to));
 }

@@ -23,6 +23,11 @@ using ByteVector = std::vector<std::uint8_t>;
 
 inline ByteVector Bytes(const std::string& s) { return ByteVector(s.begin(), s.end()); }
 
+inline ByteVector Join(ByteVector a, const ByteVector& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 // Pseudo-random bytes, as the filler between planted files.
 inline ByteVector Noise(std::size_t n, unsigned seed = 5) {
     std::mt19937 rng(seed);

@@ -55,11 +55,7 @@ class Bzip2End final : public StreamScanner {
             if (inHeader_) {
                 // The stream header and the magic of its first block (or of
                 // its end, for an empty stream).
-                const std::size_t k = std::min(n - p, sizeof header_ - have_);
-                std::memcpy(header_ + have_, d + p, k);
-                have_ += k;
-                p += k;
-                if (have_ < sizeof header_) break;
+                if (!Gather(header_, sizeof header_, have_, bytes, p)) break;
                 if (!ValidHeader(header_)) return streams_ == 0 ? State::GaveUp : State::Found;
                 size_.reset();  // another stream: the file goes on
                 inHeader_ = false;

@@ -285,11 +285,7 @@ private:
                 return State::Searching;
             }
             const std::size_t need = blocks_ == 0 ? 42 : 4;
-            const std::size_t k = std::min(bytes.size() - i, need - have_);
-            std::memcpy(block_ + have_, bytes.data() + i, k);
-            have_ += k;
-            i += k;
-            if (have_ < need) return State::Searching;
+            if (!Gather(block_, need, have_, bytes, i)) return State::Searching;
             have_ = 0;
             const std::uint8_t* h = block_;
             if (blocks_ == 0) {

@@ -56,11 +56,7 @@ EndScanner::State RecordWalker::Scan(std::span<const std::uint8_t> bytes, std::u
             record = d + p;
             p += need_;
         } else {
-            const std::size_t k = std::min(need_ - have_, n - p);
-            std::memcpy(header_ + have_, d + p, k);
-            have_ += k;
-            p += k;
-            if (have_ < need_) return State::Searching;
+            if (!Gather(header_, need_, have_, bytes, p)) return State::Searching;
             record = header_;
         }
         have_ = 0;

@@ -19,6 +19,7 @@
 // sense of its file gives up instead of guessing.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -40,6 +41,18 @@ inline std::uint64_t GetBE64(const std::uint8_t* p) { return (std::uint64_t{GetB
 // the processor allows: end scanners run over every byte that follows an
 // unfinished file, up to its type's default size.
 std::size_t FindPair(const std::uint8_t* p, std::size_t n, std::uint8_t a, std::uint8_t b, bool notB = false);
+
+// Copies the next bytes of `bytes` from `p` into `buffer` until it holds
+// `want` (`have` so far), moving `p` and `have` on: a header that a call's
+// end may split. True when the buffer is full.
+inline bool Gather(std::uint8_t* buffer, std::size_t want, std::size_t& have, std::span<const std::uint8_t> bytes,
+                   std::size_t& p) {
+    const std::size_t k = std::min(want - have, bytes.size() - p);
+    std::copy_n(bytes.data() + p, k, buffer + have);
+    have += k;
+    p += k;
+    return have == want;
+}
 
 class StreamScanner : public EndScanner {
 public:

@@ -53,11 +53,7 @@ private:
         while (p < n) {
             switch (step_) {
             case Step::Header: {
-                const std::size_t k = std::min(n - p, sizeof header_ - have_);
-                std::memcpy(header_ + have_, d + p, k);
-                have_ += k;
-                p += k;
-                if (have_ < sizeof header_) break;
+                if (!Gather(header_, sizeof header_, have_, bytes, p)) break;
                 if (!ValidHeader(header_)) return streams_ == 0 ? State::GaveUp : State::Found;
                 size_.reset();  // another stream: the file goes on
                 streamStart_ = at + p - sizeof header_;
@@ -93,11 +89,7 @@ private:
             }
             case Step::Between: {
                 // Four bytes at a time: padding, or the next stream's header.
-                const std::size_t k = std::min(n - p, std::size_t{4} - have_);
-                std::memcpy(header_ + have_, d + p, k);
-                have_ += k;
-                p += k;
-                if (have_ < 4) break;
+                if (!Gather(header_, 4, have_, bytes, p)) break;
                 if (GetU32(header_) == 0) {
                     have_ = 0;
                     padding_ += 4;

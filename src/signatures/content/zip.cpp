@@ -75,6 +75,14 @@ class ZipEnd final : public WindowScanner<22> {
         Ends(at + 22 + GetU16(p + 20));
         return true;
     }
+    // The archive ends after the record's comment: found once that has
+    // passed too, so that a comment length beyond the bytes makes no end.
+    State Scan(std::span<const std::uint8_t> bytes, std::uint64_t at) override {
+        if (!recordSeen_ && WindowScanner<22>::Scan(bytes, at) != State::Found) return State::Searching;
+        recordSeen_ = true;
+        return *size_ <= at + bytes.size() ? State::Found : State::Searching;
+    }
+    bool recordSeen_ = false;
 };
 
 // The document kind of a ZIP archive from its entry names, walked through
