@@ -238,8 +238,10 @@ config="$WORK/config"
 for id in 1001 1101 1301 1302 504; do
   TESSALOFT_CONFIG_DIR="$config" "$CLI" signatures export "$id" "$OUT/filesig/$id.filesig" >/dev/null 2>&1 || true
 done
-grep -E '^Signature[0-9]+=' "$SRC/data/signatures.ini" | cut -d= -f2- | head -60 | \
-  awk -v out="$OUT/pattern_text" '{ printf "%s", $0 > (out "/p" NR ".txt") }'
+# (awk alone takes the first 60: a head in the pipe would end it by SIGPIPE)
+awk -v out="$OUT/pattern_text" '/^Signature[0-9]+=/ && n < 60 { sub(/^[^=]*=/, ""); printf "%s", $0 > (out "/p" ++n ".txt") }' \
+  "$SRC/data/signatures.ini"
+
 
 # --- language files, as written and in UTF-16LE with its byte-order mark
 for f in "$SRC"/Languages/*.lng; do
@@ -253,6 +255,11 @@ python3 -c "import sys; sys.stdout.buffer.write(b'\0' * 1388 + 'D:\\\\Recovered'
   > "$OUT/settings_record/destination.bin"
 head -c 728 /dev/zero > "$OUT/settings_record/filter.bin"
 
+# A target without seeds would fuzz from nothing and pass unnoticed.
 for t in "$OUT"/*; do
+  if [ -z "$(ls -A "$t")" ]; then
+    echo "make_seeds.sh: no seeds were made for $(basename "$t")" >&2
+    exit 1
+  fi
   echo "$(basename "$t"): $(ls "$t" | wc -l) seeds, $(du -sk "$t" | cut -f1) KiB"
 done
