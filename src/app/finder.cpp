@@ -32,7 +32,7 @@ bool CFinder::Start(const CFoundTree& tree, bool reportNothingFound) {
     running_ = 1;
     lock.unlock();
     const auto body = [this, &tree, criteria = criteria_, reportNothingFound] {
-        platform::SetCurrentThreadIdlePriority();
+        platform::SetCurrentThreadLowPriority();
         try {
             Search(tree, criteria, reportNothingFound);
         } catch (...) {

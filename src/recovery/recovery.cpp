@@ -138,7 +138,7 @@ bool CRecovery::Start(CVolume& volume, const std::filesystem::path& folder, bool
     if (destination.empty() && context_.settings) destination = context_.settings->DestinationFolder();
     workerRunning_ = true;
     thread_ = std::thread([this, destination, opening] {
-        platform::SetCurrentThreadIdlePriority();
+        platform::SetCurrentThreadLowPriority();
         try {
             Run(destination, opening);
         } catch (...) {

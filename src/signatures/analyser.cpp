@@ -50,17 +50,37 @@ int CAnalyser::Analyse() {
         std::shared_ptr<CAnalyserParser>& parser;
         ~FinishOnExit() { parser->Finish(); }
     } finish{parser};
+    std::vector<std::shared_ptr<CAnalyserParser>> abandoned;
     bool parsing = false;  // the parser holds a chunk
-    // Waits for the chunk with the parser; one that does not answer is left
-    // with its buffer, and a new parser takes over.
+    SECTOR_RUN held{};     // which one
+    // Waits for the chunk with the parser. One that stops moving is left with
+    // its buffer; a new parser takes over and scans that chunk again, read
+    // anew, so that nothing it held is lost. A chunk that stalls two parsers
+    // is skipped, and the log says which sectors were not scanned.
     const auto awaitParser = [&](CAnalyserParser::Buffer& itsBuffer) {
         if (!parsing) return;
         parsing = false;
-        if (parser->WaitDone(ParserTimeoutMs)) return;
-        if (log) log->LogWarning("CAnalyser.Analyse_Cycle.ParserWaitTimeout. Kill old and start new parser.");
-        parser->Abandon();
-        parser = CAnalyserParser::Start(volume_, matcher_);
-        itsBuffer = NewChunkBuffer(chunkSectors);
+        for (int attempt = 0; !parser->WaitDone(ParserStallMs); ++attempt) {
+            if (log) log->LogWarning("CAnalyser.Analyse_Cycle.ParserWaitTimeout. Kill old and start new parser.");
+            parser->Abandon();
+            abandoned.push_back(parser);
+            parser = CAnalyserParser::Start(volume_, matcher_);
+            itsBuffer = NewChunkBuffer(chunkSectors);
+            const std::string sectors = std::to_string(held.FirstSector) + "-" +
+                                        std::to_string(held.FirstSector + held.SectorCount - 1);
+            if (attempt > 0 || AnalysisBusy().load() == 0) {
+                if (log && AnalysisBusy().load() != 0)
+                    log->LogError("CAnalyser.Analyse_Cycle: sectors " + sectors + " were not scanned (the parser stalled twice)");
+                return;
+            }
+            const std::uint32_t got = volume_.ReadSectors(itsBuffer->data(), held.FirstSector, held.SectorCount);
+            if (got < 512) {
+                if (log) log->LogError("CAnalyser.Analyse_Cycle: sectors " + sectors + " were not scanned (ReadSectors: 0)");
+                return;
+            }
+            if (log) log->LogWarning("CAnalyser.Analyse_Cycle: sectors " + sectors + " are scanned again");
+            parser->HandOver(itsBuffer, got / 512, held.FirstSector);
+        }
     };
 
     std::uint64_t position = 0;
@@ -98,6 +118,7 @@ int CAnalyser::Analyse() {
                 // Only the whole sectors read are parsed.
                 ChunksRead.push_back(got / 512);
                 parser->HandOver(buffer, got / 512, first);
+                held = SECTOR_RUN{first, got / 512};
                 parsing = true;
             }
             done += n;
@@ -107,6 +128,10 @@ int CAnalyser::Analyse() {
     }
     CAnalyserParser::Buffer last;
     awaitParser(last);
+    // A parser left behind ends at its next step; one still stuck in a
+    // hand-over after that is named, since it may touch the scan's objects.
+    for (const auto& p : abandoned)
+        if (!p->WaitEnded(2000) && log) log->LogWarning("CAnalyser.Analyse: a stalled parser is still running");
     return 0;
 }
 

@@ -7,9 +7,10 @@
 //
 // Reading and parsing overlap: while the parser (analyser_parser.h) tests
 // the blocks of one chunk on its thread, the next chunk is read into the
-// second buffer. A parser that does not finish a chunk in ParserTimeoutMs is
-// abandoned and replaced, and the scan goes on. Memory: two chunk buffers
-// (and one more for each parser abandoned), whatever the volume's size.
+// second buffer. A parser that stops moving through its chunk for
+// ParserStallMs is abandoned and replaced, the chunk is scanned again, and
+// the scan goes on. Memory: two chunk buffers (and one more for each parser
+// abandoned), whatever the volume's size.
 #pragma once
 
 #include <cstdint>
@@ -38,8 +39,8 @@ public:
     std::vector<SECTOR_RUN> Ranges;
     // The chunk sizes read, in order (for tests and the progress display).
     std::vector<std::uint64_t> ChunksRead;
-    // How long the reader waits for the parser to finish a chunk.
-    std::uint32_t ParserTimeoutMs = 10000;
+    // How long the reader waits for a parser that does not move.
+    std::uint32_t ParserStallMs = 10000;
 
 private:
     CVolume& volume_;

@@ -3,23 +3,32 @@
 #include <algorithm>
 #include <chrono>
 
+#include "app/event_log.h"
 #include "filesystems/found_tree.h"
 #include "platform/thread_priority.h"
 #include "signatures/document_recognisers.h"
 #include "signatures/signature_database.h"
+#include "storage/analysis_busy.h"
 #include "storage/little_endian.h"
 #include "storage/volume.h"
 
 namespace tl {
 
 CAnalyserParser::CAnalyserParser(CVolume& volume, std::shared_ptr<const SignatureMatcher> matcher)
-    : volume_(volume), matcher_(std::move(matcher)) {}
+    : volume_(volume), holdsVolume_(volume.weak_from_this().lock()), matcher_(std::move(matcher)) {}
 
 std::shared_ptr<CAnalyserParser> CAnalyserParser::Start(CVolume& volume, std::shared_ptr<const SignatureMatcher> matcher) {
     std::shared_ptr<CAnalyserParser> parser(new CAnalyserParser(volume, std::move(matcher)));
     // The thread holds the parser (and through it the buffer and the
     // matcher) for as long as it runs.
-    parser->thread_ = std::thread([self = parser] { self->Run(); });
+    parser->thread_ = std::thread([self = parser] {
+        self->Run();
+        {
+            std::lock_guard lock(self->mutex_);
+            self->ended_ = true;
+        }
+        self->cv_.notify_all();
+    });
     return parser;
 }
 
@@ -47,16 +56,28 @@ void CAnalyserParser::HandOver(Buffer buffer, std::uint64_t sectors, std::uint64
     cv_.notify_all();
 }
 
-bool CAnalyserParser::WaitDone(std::uint32_t timeoutMs) {
+bool CAnalyserParser::WaitDone(std::uint32_t stallMs) {
     using namespace std::chrono;
     constexpr milliseconds kSlice(50);
-    milliseconds waited(0);
+    constexpr milliseconds kStoppingStall(1000);
+    std::uint64_t seen = progress_.load();
+    auto last = steady_clock::now();
+    milliseconds still(0);  // unpaused time without a move
     std::unique_lock lock(mutex_);
     while (!done_) {
-        if (waited >= milliseconds(timeoutMs)) return false;
-        const auto slice = std::min(kSlice, milliseconds(timeoutMs) - waited);
-        cv_.wait_for(lock, slice, [this] { return done_; });
-        if (!volume_.IsPaused()) waited += slice;
+        const milliseconds limit = AnalysisBusy().load() == 0 ? std::min(milliseconds(stallMs), kStoppingStall)
+                                                              : milliseconds(stallMs);
+        if (still >= limit) return false;
+        cv_.wait_for(lock, kSlice, [this] { return done_; });
+        const auto now = steady_clock::now();
+        const auto moved = progress_.load();
+        if (moved != seen) {
+            seen = moved;
+            still = milliseconds(0);
+        } else if (!volume_.IsPaused()) {
+            still += duration_cast<milliseconds>(now - last);
+        }
+        last = now;
     }
     return true;
 }
@@ -71,6 +92,11 @@ void CAnalyserParser::Abandon() {
     if (thread_.joinable()) thread_.detach();
 }
 
+bool CAnalyserParser::WaitEnded(std::uint32_t ms) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return ended_; });
+}
+
 void CAnalyserParser::Finish() {
     {
         std::lock_guard lock(mutex_);
@@ -82,8 +108,12 @@ void CAnalyserParser::Finish() {
 
 bool CAnalyserParser::Live() const { return !abandoned_.load(); }
 
+void CAnalyserParser::LogFailure(const char* where, const char* what) const {
+    if (CEventLog* log = volume_.Context().log) log->LogError(std::string(where) + ": " + what);
+}
+
 void CAnalyserParser::Run() {
-    platform::SetCurrentThreadIdlePriority();
+    platform::SetCurrentThreadLowPriority();
     for (;;) {
         Buffer buffer;
         std::uint64_t sectors = 0, base = 0;
@@ -97,8 +127,10 @@ void CAnalyserParser::Run() {
         }
         try {
             ParseChunk(buffer->data(), sectors, base);
+        } catch (const std::exception& e) {
+            LogFailure("CAnalyserParser.ParseChunk", e.what());  // the rest of the chunk is skipped
         } catch (...) {
-            // Whatever went wrong, the rest of the chunk is skipped.
+            LogFailure("CAnalyserParser.ParseChunk", "unknown exception");
         }
         {
             std::lock_guard lock(mutex_);
@@ -112,6 +144,7 @@ void CAnalyserParser::Run() {
         try {
             CloseOpenFiles();
         } catch (...) {
+            LogFailure("CAnalyserParser.CloseOpenFiles", "the files followed keep the sizes they had");
         }
     }
 }
@@ -128,7 +161,10 @@ void CAnalyserParser::ParseChunk(const std::uint8_t* buffer, std::uint64_t secto
     openNextSector_ = base + sectors;
 
     for (std::uint64_t i = 0; i < sectors; ++i) {
-        if ((i & 255) == 0 && (!Live() || !volume_.PausePoint())) return;
+        if ((i & 255) == 0) {
+            Moved();
+            if (!Live() || !volume_.PausePoint()) return;
+        }
         ParseBlock(buffer, sectors, i, base);
     }
 }
@@ -179,6 +215,7 @@ void CAnalyserParser::ParseBlock(const std::uint8_t* buffer, std::uint64_t secto
                                                     static_cast<std::size_t>(std::min<std::uint64_t>(rest.size() - fed, limit - fed)));
                     fed += piece.size();
                     state = scanner->Feed(piece);
+                    Moved();
                     limit = FollowLimit(record.TypeId, record.DataOffset, *scanner, limit);
                 }
                 const bool cut = state == EndScanner::State::Searching && fed >= limit;
@@ -201,7 +238,9 @@ void CAnalyserParser::ParseBlock(const std::uint8_t* buffer, std::uint64_t secto
             stored = volume_.OnObjectFound(record);
         } catch (...) {
             // One bad hand-over never ends the scan.
+            LogFailure("CAnalyserParser.ParseBlock.OnObjectFound", "the find is skipped");
         }
+        Moved();
         if (scanner && stored && stored != &record) {
             if (open_.size() >= kMaxOpenFiles) {
                 const OpenFile& oldest = open_.front();
@@ -246,7 +285,9 @@ bool CAnalyserParser::FeedOpen(OpenFile& file, std::span<const std::uint8_t> byt
     while (!bytes.empty() && file.fed < file.limit) {
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), file.limit - file.fed));
         file.fed += n;
-        switch (file.scanner->Feed(bytes.first(n))) {
+        const EndScanner::State state = file.scanner->Feed(bytes.first(n));
+        Moved();
+        switch (state) {
         case EndScanner::State::Found:
             volume_.FoundTree().SetContentSize(*file.stored, *file.scanner->Size(), file.scanner->Encloses());
             return true;

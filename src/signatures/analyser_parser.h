@@ -4,10 +4,12 @@
 // volume. It also follows the files whose end is only known further on
 // (content_rules.h) across the chunks, as long as they stay contiguous.
 //
-// A parser that does not finish a chunk in time is abandoned by the reader:
-// it is never freed under its own feet. The parser, its chunk buffer and
-// the matcher are shared, and its thread holds them until it returns; an
-// abandoned parser hands nothing over any more once it wakes up.
+// The reader judges the parser by its progress, not by the clock: one that
+// moves through its chunk, however slowly the machine lets it, is waited
+// for. One that stops moving is abandoned and never freed under its own
+// feet: the parser, its chunk buffer, the matcher and the volume are shared,
+// and its thread holds them until it returns. An abandoned parser hands
+// nothing over any more once it wakes up.
 #pragma once
 
 #include <atomic>
@@ -37,11 +39,15 @@ public:
     // Gives the parser `sectors` sectors of `buffer`, the first of which is
     // sector `base` of the volume. The parser keeps the buffer until done.
     void HandOver(Buffer buffer, std::uint64_t sectors, std::uint64_t base);
-    // Waits until the chunk handed over is parsed. False after `timeoutMs`
-    // of waiting; time the volume's worker spends paused does not count.
-    bool WaitDone(std::uint32_t timeoutMs);
+    // Waits until the chunk handed over is parsed. False when the parser
+    // has not moved for `stallMs` (at most a second once the analysis is
+    // being stopped); time the volume's worker spends paused does not count.
+    bool WaitDone(std::uint32_t stallMs);
     // Leaves a parser that does not answer to itself.
     void Abandon();
+    // Waits up to `ms` for an abandoned parser's thread to end: true when it
+    // has, and so touches nothing of the scan any more.
+    bool WaitEnded(std::uint32_t ms);
     // Closes the files still followed (their sizes are what was found) and
     // ends the thread; call after WaitDone.
     void Finish();
@@ -74,8 +80,12 @@ private:
     bool FeedOpen(OpenFile& file, std::span<const std::uint8_t> bytes);
     void CloseOpenFiles();
     bool Live() const;
+    void Moved() { progress_.fetch_add(1, std::memory_order_relaxed); }
+    // One log line for a failure the scan goes on after.
+    void LogFailure(const char* where, const char* what) const;
 
     CVolume& volume_;
+    std::shared_ptr<CVolume> holdsVolume_;  // when the volume is shared-owned
     std::shared_ptr<const SignatureMatcher> matcher_;
     std::vector<std::uint32_t> hits_;
     std::vector<OpenFile> open_;
@@ -87,8 +97,10 @@ private:
     std::condition_variable cv_;
     Buffer buffer_;
     std::uint64_t sectors_ = 0, base_ = 0;
-    bool work_ = false, done_ = true, quit_ = false;
+    bool work_ = false, done_ = true, quit_ = false, ended_ = false;
     std::atomic<bool> abandoned_{false};
+    // Moves with every 256 blocks and every piece fed to a content rule.
+    std::atomic<std::uint64_t> progress_{0};
 };
 
 }  // namespace tl

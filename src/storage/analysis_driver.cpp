@@ -30,7 +30,7 @@ bool CVolume::StartWorker(std::function<void()> body, const char* failureLine) {
     workerRunning_ = true;
     worker_ = std::thread([this, body = std::move(body), failureLine] {
         workerId_ = std::this_thread::get_id();
-        platform::SetCurrentThreadIdlePriority();
+        platform::SetCurrentThreadLowPriority();
         try {
             body();
         } catch (...) {

@@ -312,7 +312,7 @@ bool CLocalComputer::StartImageCreation(const std::shared_ptr<CImageCreation>& j
     });
     try {
         std::thread thread([this, job] {
-            platform::SetCurrentThreadIdlePriority();
+            platform::SetCurrentThreadLowPriority();
             try {
                 CreateImage(*job, *job->SourceVolume);
             } catch (...) {

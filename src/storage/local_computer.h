@@ -96,7 +96,7 @@ public:
     static void SetCurrentVolumeOf(CVolume& volume, bool started);
 
     // Drive images. Checks the destination of `job` (its SourceVolume and
-    // FileName set) and starts the copy on a worker thread at idle priority.
+    // FileName set) and starts the copy on a worker thread at low priority.
     // False when the destination was refused (the job's Problem says why) or
     // no thread could be started.
     bool StartImageCreation(const std::shared_ptr<CImageCreation>& job);

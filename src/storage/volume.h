@@ -109,7 +109,7 @@ inline constexpr std::int32_t kVolumeNotReady = static_cast<std::int32_t>(0x8000
 inline constexpr std::uint32_t kDefaultReadTimeoutMs = 10000;
 inline constexpr std::uint64_t kSectorBytes = 512;
 
-class CVolume : public CFoundObject {
+class CVolume : public CFoundObject, public std::enable_shared_from_this<CVolume> {
 public:
     // The id of the drive tree's root node, the parent of every volume.
     static constexpr std::uint64_t kDriveTreeRootId = static_cast<std::uint64_t>(-12);

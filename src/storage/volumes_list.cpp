@@ -111,9 +111,9 @@ void CVolumesList::RefreshAndWait() {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
-void CVolumesList::SortOut(std::vector<std::unique_ptr<CVolume>>& volumes, const std::vector<CVolume*>& queued,
-                           std::vector<std::unique_ptr<CVolume>>& kept,
-                           std::vector<std::unique_ptr<CVolume>>& dropped) {
+void CVolumesList::SortOut(std::vector<std::shared_ptr<CVolume>>& volumes, const std::vector<CVolume*>& queued,
+                           std::vector<std::shared_ptr<CVolume>>& kept,
+                           std::vector<std::shared_ptr<CVolume>>& dropped) {
     const auto keeps = [](const CVolume& v) {
         return v.Kind == VK_IMAGE || v.Kind == VK_VIRTUAL || RootOf(v)->Kind == VK_IMAGE;
     };
@@ -122,7 +122,8 @@ void CVolumesList::SortOut(std::vector<std::unique_ptr<CVolume>>& volumes, const
     // children. So does a virtual drive kept over a disk that is not.
     std::set<const CVolume*> held;
     for (const auto& v : volumes) {
-        const bool inUse = v->IsWorkerRunning() || v.get() == computer_.CurrentVolume() ||
+        // Shared elsewhere: a scan's parser left to finish on its own holds its volume.
+        const bool inUse = v.use_count() > 1 || v->IsWorkerRunning() || v.get() == computer_.CurrentVolume() ||
                            v.get() == computer_.LastVolume() ||
                            std::find(queued.begin(), queued.end(), v.get()) != queued.end();
         if (inUse || (keeps(*v) && !keeps(*RootOf(*v)))) held.insert(RootOf(*v));
@@ -142,13 +143,13 @@ void CVolumesList::Rebuild() {
     // Images, their found volumes and virtual drives survive a rebuild with
     // their objects and ids; volumes in use wait in retired_ (see the header).
     const std::vector<CVolume*> queued = computer_.AnalysisQueue();
-    std::vector<std::unique_ptr<CVolume>> kept;
-    std::vector<std::unique_ptr<CVolume>> dropped;
+    std::vector<std::shared_ptr<CVolume>> kept;
+    std::vector<std::shared_ptr<CVolume>> dropped;
     {
         std::lock_guard lock(mutex_);
         // Volumes retired before are sorted out again with the listed ones
         // (none of them is of a kind that is kept): freed once unused.
-        std::vector<std::unique_ptr<CVolume>> all = std::move(items_);
+        std::vector<std::shared_ptr<CVolume>> all = std::move(items_);
         items_.clear();
         for (auto& v : retired_) all.push_back(std::move(v));
         retired_.clear();
@@ -159,8 +160,8 @@ void CVolumesList::Rebuild() {
     dropped.clear();
 
     const auto disks = platform::ListDisks();
-    std::vector<std::unique_ptr<CVolume>> fresh;
-    std::vector<std::unique_ptr<CVolume>> partitions;
+    std::vector<std::shared_ptr<CVolume>> fresh;
+    std::vector<std::shared_ptr<CVolume>> partitions;
     for (std::size_t n = 0; n < disks.size(); ++n) {
         const auto& info = disks[n];
         auto disk = computer_.MakeVolume(VK_PHYSICAL);

@@ -4,7 +4,7 @@
 // disks, partitions and the volumes found on them, and keeps images, the
 // volumes found on images, and virtual drives. A volume still in use when
 // the list is rebuilt (its analysis runs or waits in the queue, the computer
-// points at it) leaves the list but stays alive, with its disk and every
+// points at it, a thread shares its ownership) leaves the list but stays alive, with its disk and every
 // volume on that disk, until a later rebuild finds them unused.
 #pragma once
 
@@ -47,14 +47,14 @@ private:
     // Empties `volumes` into `kept` (images, their found volumes, virtual
     // drives), retired_ (in use, or holding up one in use) and `dropped`.
     // Called locked.
-    void SortOut(std::vector<std::unique_ptr<CVolume>>& volumes, const std::vector<CVolume*>& queued,
-                 std::vector<std::unique_ptr<CVolume>>& kept, std::vector<std::unique_ptr<CVolume>>& dropped);
+    void SortOut(std::vector<std::shared_ptr<CVolume>>& volumes, const std::vector<CVolume*>& queued,
+                 std::vector<std::shared_ptr<CVolume>>& kept, std::vector<std::shared_ptr<CVolume>>& dropped);
 
     CLocalComputer& computer_;
     mutable std::mutex mutex_;
-    std::vector<std::unique_ptr<CVolume>> items_;
+    std::vector<std::shared_ptr<CVolume>> items_;
     // Off the list, alive while they may be in use (see above).
-    std::vector<std::unique_ptr<CVolume>> retired_;
+    std::vector<std::shared_ptr<CVolume>> retired_;
     std::thread refreshThread_;
     std::atomic<bool> refreshing_{false};
 };

@@ -310,8 +310,11 @@ protected:
         one.AddSignature(std::move(s));
         one.RebuildGroups();
     }
-    CVolume& Volume(std::vector<std::uint8_t> bytes) {
-        auto v = std::make_unique<CVolume>(VK_IMAGE, VolumeContext{&settings, &computer.Log(), nullptr, &one, {}});
+    // Shared, as the volume list holds its volumes: a parser left to finish
+    // on its own holds the volume too.
+    CVolume& Volume(std::vector<std::uint8_t> bytes, std::function<void(const CFoundObject&)> addFoundVolume = {}) {
+        auto v = std::make_shared<CVolume>(VK_IMAGE,
+                                           VolumeContext{&settings, &computer.Log(), nullptr, &one, std::move(addFoundVolume)});
         v->DevicePath = "/images/many.img";
         v->SetDevice(std::make_shared<MemorySectorDevice>(std::move(bytes)));
         v->QueryInformation();
@@ -321,7 +324,7 @@ protected:
     }
     platform::SettingsStore store;
     SignatureDatabase one;
-    std::vector<std::unique_ptr<CVolume>> volumes;
+    std::vector<std::shared_ptr<CVolume>> volumes;
 };
 
 TEST_F(ScanOfOneType, AStopInTheMiddleOfAChunkKeepsWhatWasFound) {
@@ -338,7 +341,8 @@ TEST_F(ScanOfOneType, AStopInTheMiddleOfAChunkKeepsWhatWasFound) {
     for (std::uint64_t i = 0; i < found; ++i) EXPECT_NE(v.FoundTree().FindByOffset(i * 512), nullptr) << i;
 }
 
-TEST_F(ScanOfOneType, AParserThatDoesNotAnswerIsReplacedAndTheScanGoesOn) {
+TEST_F(ScanOfOneType, AParserThatStallsIsReplacedAndItsChunkScannedAgain) {
+    const char* stalled = "CAnalyser.Analyse_Cycle.ParserWaitTimeout. Kill old and start new parser.";
     std::vector<std::uint8_t> bytes(50000 * 512, 0);
     std::memcpy(bytes.data() + 100 * 512, "MANY", 4);
     std::memcpy(bytes.data() + 45000 * 512, "MANY", 4);
@@ -348,23 +352,46 @@ TEST_F(ScanOfOneType, AParserThatDoesNotAnswerIsReplacedAndTheScanGoesOn) {
     std::thread holder([&] {
         v.FoundTree().WithLock([&] {
             holding = true;
-            for (int i = 0; i < 1000 && !LogHas("CAnalyser.Analyse_Cycle.ParserWaitTimeout. Kill old and start new parser.");
-                 ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            for (int i = 0; i < 3000 && !LogHas(stalled); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
             return 0;
         });
     });
     while (!holding) std::this_thread::yield();
     CAnalyser analyser(v);
-    analyser.ParserTimeoutMs = 500;
+    analyser.ParserStallMs = 500;
     analyser.Analyse();
     holder.join();
-    EXPECT_TRUE(LogHas("CAnalyser.Analyse_Cycle.ParserWaitTimeout. Kill old and start new parser."));
+    EXPECT_TRUE(LogHas(stalled));
+    EXPECT_TRUE(LogHas("CAnalyser.Analyse_Cycle: sectors 0-20479 are scanned again"));
     EXPECT_EQ(analyser.ChunksRead.size(), 3u);
+    EXPECT_NE(v.FoundTree().FindByOffset(100 * 512), nullptr) << "the stalled chunk's find is not lost";
     EXPECT_NE(v.FoundTree().FindByOffset(45000 * 512), nullptr) << "the new parser took the later chunks";
-    EXPECT_EQ(v.FoundTree().FindByOffset(100 * 512), nullptr) << "the rest of the abandoned chunk is lost";
-    // The abandoned parser wakes up, finds itself left and ends on its own.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // The abandoned parser holds the volume; it wakes up, finds itself left
+    // and ends on its own after the test has let the volume go.
+    volumes.clear();
+}
+
+TEST_F(ScanOfOneType, AParserThatMovesSlowlyIsWaitedFor) {
+    // Every hand-over takes 20 ms (a busy machine), the whole chunk far more
+    // than the reader's patience with a parser that does not move at all.
+    FileSignature slow;
+    slow.Id = 11;
+    slow.Group = "Same";
+    slow.AddPatternText("0='SLOW'");
+    one.AddSignature(std::move(slow));
+    one.RebuildGroups();
+    std::vector<std::uint8_t> bytes(2000 * 512, 0);
+    for (std::size_t i = 0; i < 40; ++i) std::memcpy(bytes.data() + i * 40 * 512, "SLOW", 4);
+    std::atomic<int> handed{0};
+    CVolume& v = Volume(std::move(bytes), [&](const CFoundObject&) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ++handed;
+    });
+    CAnalyser analyser(v);
+    analyser.ParserStallMs = 300;
+    analyser.Analyse();
+    EXPECT_EQ(handed.load(), 40);
+    EXPECT_FALSE(LogHas("CAnalyser.Analyse_Cycle.ParserWaitTimeout. Kill old and start new parser."));
 }
 
 TEST_F(ScanOfOneType, VolumesOfOddSizes) {
