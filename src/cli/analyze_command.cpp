@@ -8,7 +8,6 @@
 #include <iostream>
 #include <map>
 #include <optional>
-#include <thread>
 
 #include "app/app.h"
 #include "app/app_messages.h"
@@ -21,7 +20,7 @@
 #include "filesystems/found_tree.h"
 #include "platform/block_devices.h"
 #include "platform/read_only_file.h"
-#include "storage/analysis_busy.h"
+#include "storage/analysis_session.h"
 #include "storage/local_computer.h"
 
 namespace tl::cli {
@@ -67,33 +66,12 @@ private:
     std::optional<ProgressLine> line_;
 };
 
-// Analyses every volume of `batch`, one after the other as the interface
-// starts queued volumes, and waits for the last.
-void AnalyseInTurn(CLocalComputer& computer, const std::vector<CVolume*>& batch, Progress& progress, bool freeSpaceOnly) {
-    for (CVolume* v : batch) {
-        v->FreeSpaceOnly = freeSpaceOnly;
-        computer.AnalyseVolume(*v);
-    }
-    while (true) {
-        const auto queue = computer.AnalysisQueue();
-        if (AnalysisBusy().load() == 0) {
-            if (queue.empty()) break;
-            computer.AnalyseVolume(*queue.front());
-        }
-        progress.Tick();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    for (CVolume* v : batch) v->WaitForWorker(60000);
-}
-
-// The sector stage alone on `v` (mode 1: lost volumes only), waited for.
-void ScanSectorsOnly(CVolume& v, std::uint32_t mode, Progress& progress) {
-    v.Analyse_Boot();
-    AnalysisBusy() = 1;
-    v.StartSectorAnalysis(mode);
-    while (!v.WaitForWorker(20)) progress.Tick();
+// Runs `stages` on `source` in a session, drawing the progress meanwhile;
+// the session (its volumes) once the run has ended.
+void RunSession(CAnalysisSession& session, CVolume& source, AnalysisStages stages, Progress& progress) {
+    if (!session.Start(source, stages)) return;
+    while (!session.Wait(20)) progress.Tick();
     progress.Finish();
-    AnalysisBusy() = 0;
 }
 
 void PrintJson(CVolume& v, const Options& opt, std::size_t volumeIndex) {
@@ -116,26 +94,6 @@ void PrintTsv(CVolume& v, const Options& opt) {
 }
 
 }  // namespace
-
-std::vector<CVolume*> FoundVolumesToAnalyse(CLocalComputer& computer, CVolume& source, const std::vector<CVolume*>& analysed,
-                                            std::vector<CVolume*>& seen) {
-    std::vector<CVolume*> found;
-    for (CVolume* v : computer.Volumes().Snapshot()) {
-        if (v->Kind != VK_FOUND || std::find(seen.begin(), seen.end(), v) != seen.end()) continue;
-        if (!CLocalComputer::ExtentIn(source, *v)) continue;  // on another device
-        seen.push_back(v);
-        const auto holder = std::find_if(analysed.begin(), analysed.end(), [&](CVolume* w) {
-            return w != &source && CLocalComputer::ExtentIn(*w, *v).has_value();
-        });
-        if (holder != analysed.end()) {
-            computer.Log().LogInfo(FormatMessageText(computer.Texts(), ids::kFoundVolumeInside, v->GetFileSystemName(),
-                                                     v->VolumeOffset, (*holder)->GetName()));
-            continue;
-        }
-        found.push_back(v);
-    }
-    return found;
-}
 
 void PrintTree(CVolume& v, bool deletedOnly, TreeCounts& counts) {
     std::uint64_t& folders = counts.folders;
@@ -162,77 +120,37 @@ void PrintTree(CVolume& v, bool deletedOnly, TreeCounts& counts) {
     }
 }
 
-std::vector<CVolume*> AnalyseSource(CApp& app, const std::string& sourcePath, CliSink* progressSink, bool sectors,
-                                    bool freeSpaceOnly) {
-    const Options o{sourcePath, "text", false, progressSink != nullptr, sectors};
-    CLocalComputer& computer = app.Computer();
-    CVolume* source = nullptr;
-    if (platform::DeviceNumberOf(o.source)) {
-        computer.Volumes().Refresh(false);
-        source = computer.Volumes().FindByDevicePath(o.source);
-    } else {
-        platform::ReadOnlyFile probe;
-        if (const int error = probe.Open(o.source)) {
-            std::fprintf(stderr, "tessa-loft-cli: cannot open %s: %s\n", o.source.c_str(), platform::ErrorText(error).c_str());
-            return {};
-        }
-        source = computer.LoadImage(o.source);
-    }
-    if (!source) {
-        std::fprintf(stderr, "tessa-loft-cli: cannot read %s\n", o.source.c_str());
-        return {};
-    }
-    std::vector<CVolume*> volumes{source};
-    for (CVolume* v : computer.Volumes().Snapshot())
-        if (v != source && v->Parent == source && (v->Kind == VK_FOUND || v->Kind == VK_LOGICAL)) volumes.push_back(v);
+namespace {
 
-    // Each sector is scanned once: every partition in its own volume, and
-    // the source's own stage only the space outside them. Volumes its scan
-    // meets claim their sectors the same way and are analysed next.
-    source->ClearClaims();
-    if (o.sectors)
-        for (CVolume* v : volumes)
-            if (const auto extent = CLocalComputer::ExtentIn(*source, *v)) source->ClaimSectors(extent->FirstSector, extent->SectorCount);
-    source->LeaveFoundVolumesToOwnScan = o.sectors;
-
-    // Whether the sector stage follows is this run's choice; the saved one stays.
-    AppSettings& settings = app.Settings();
-    const std::uint32_t savedSectors = settings.GetU32(AppSettings::kSectorsAfterFileSystem);
-    settings.SetU32(AppSettings::kSectorsAfterFileSystem, o.sectors ? 1 : 0);
-    Progress progress(progressSink, computer);
-    const auto analyse = [&](const std::vector<CVolume*>& batch) { AnalyseInTurn(computer, batch, progress, freeSpaceOnly); };
-    analyse(volumes);
-    // The volumes the sector stage found join the source's, each analysed
-    // in turn; one that lies inside a volume analysed already is only named.
-    std::vector<CVolume*> seen = volumes;
-    for (int round = 0; round < CVolume::kMaxNesting; ++round) {
-        const std::vector<CVolume*> found = FoundVolumesToAnalyse(computer, *source, volumes, seen);
-        if (found.empty()) break;
-        for (CVolume* v : found) v->LeaveFoundVolumesToOwnScan = o.sectors;
-        analyse(found);
-        volumes.insert(volumes.end(), found.begin(), found.end());
-    }
-    progress.Finish();
-    settings.SetU32(AppSettings::kSectorsAfterFileSystem, savedSectors);
-    return volumes;
+CVolume* OpenSource(CAnalysisSession& session, const std::string& path) {
+    std::string error;
+    CVolume* source = session.OpenSource(path, error);
+    if (!source) std::fprintf(stderr, "tessa-loft-cli: cannot open %s: %s\n", path.c_str(), error.c_str());
+    return source;
 }
 
-CVolume* ScanSourceSectorsOnly(CApp& app, const std::string& source, CliSink* progressSink, std::uint32_t mode) {
-    CLocalComputer& computer = app.Computer();
-    CVolume* v = nullptr;
-    if (platform::DeviceNumberOf(source)) {
-        computer.Volumes().Refresh(false);
-        v = computer.Volumes().FindByDevicePath(source);
-    } else {
-        v = computer.LoadImage(source);
-    }
-    if (!v) {
-        std::fprintf(stderr, "tessa-loft-cli: cannot read %s\n", source.c_str());
-        return nullptr;
-    }
-    Progress progress(progressSink, computer);
-    ScanSectorsOnly(*v, mode, progress);
-    return v;
+}  // namespace
+
+std::vector<CVolume*> AnalyseSource(CApp& app, const std::string& sourcePath, CliSink* progressSink, bool sectors,
+                                    bool freeSpaceOnly) {
+    CAnalysisSession session(app.Computer());
+    CVolume* source = OpenSource(session, sourcePath);
+    if (!source) return {};
+    Progress progress(progressSink, app.Computer());
+    RunSession(session, *source,
+               freeSpaceOnly ? AnalysisStages::FreeSpaceOnly
+                             : (sectors ? AnalysisStages::FileSystemAndSectors : AnalysisStages::FileSystem),
+               progress);
+    return session.Volumes();
+}
+
+CVolume* ScanSourceSectorsOnly(CApp& app, const std::string& sourcePath, CliSink* progressSink) {
+    CAnalysisSession session(app.Computer());
+    CVolume* source = OpenSource(session, sourcePath);
+    if (!source) return nullptr;
+    Progress progress(progressSink, app.Computer());
+    RunSession(session, *source, AnalysisStages::SectorsOnly, progress);
+    return source;
 }
 
 namespace {
@@ -263,32 +181,24 @@ void PrintVolumes(const std::vector<CVolume*>& volumes, const Options& o) {
 }
 
 int Run(CApp& app, CliSink& sink, const Options& o) {
-    if (o.sectorsOnly || o.lostVolumes) {
-        CLocalComputer& computer = app.Computer();
-        CVolume* v = ScanSourceSectorsOnly(app, o.source, o.progress ? &sink : nullptr, o.lostVolumes ? 1 : 0);
+    if (o.lostVolumes) {
+        CAnalysisSession session(app.Computer());
+        CVolume* source = OpenSource(session, o.source);
+        if (!source) return 1;
+        Progress progress(o.progress ? &sink : nullptr, app.Computer());
+        RunSession(session, *source, AnalysisStages::LostVolumes, progress);
+        for (CVolume* f : app.Computer().Volumes().Snapshot())
+            if (f->Kind == VK_FOUND && f->Parent == source)
+                std::printf("%s\t%llu\t%s\t%llu\n", EscapeControls(f->GetName()).c_str(), static_cast<unsigned long long>(f->VolumeOffset),
+                        f->GetFileSystemName().c_str(), static_cast<unsigned long long>(f->Size));
+        // Then what each lost volume holds: its file system read as a partition's would be.
+        const std::vector<CVolume*> found = session.FoundVolumes();
+        if (!found.empty()) PrintVolumes(found, o);
+        return 0;
+    }
+    if (o.sectorsOnly) {
+        CVolume* v = ScanSourceSectorsOnly(app, o.source, o.progress ? &sink : nullptr);
         if (!v) return 1;
-        if (o.lostVolumes) {
-            for (CVolume* f : computer.Volumes().Snapshot())
-                if (f->Kind == VK_FOUND && f->Parent == v)
-                    std::printf("%s\t%llu\t%s\t%llu\n", EscapeControls(f->GetName()).c_str(), static_cast<unsigned long long>(f->VolumeOffset),
-                                f->GetFileSystemName().c_str(), static_cast<unsigned long long>(f->Size));
-            // Then what each lost volume holds: its file system read as a
-            // partition's would be.
-            std::vector<CVolume*> seen{v};
-            const std::vector<CVolume*> found = FoundVolumesToAnalyse(computer, *v, {v}, seen);
-            if (found.empty()) return 0;
-            AppSettings& settings = app.Settings();
-            const std::uint32_t savedSectors = settings.GetU32(AppSettings::kSectorsAfterFileSystem);
-            settings.SetU32(AppSettings::kSectorsAfterFileSystem, 0);
-            {
-                Progress progress(o.progress ? &sink : nullptr, computer);
-                AnalyseInTurn(computer, found, progress, false);
-                progress.Finish();
-            }
-            settings.SetU32(AppSettings::kSectorsAfterFileSystem, savedSectors);
-            PrintVolumes(found, o);
-            return 0;
-        }
         TreeCounts counts;
         if (o.format == "json") PrintJson(*v, o, 1);
         else if (o.format == "tsv") PrintTsv(*v, o);

@@ -37,16 +37,9 @@ AnalyzeCommand AddAnalyzeCommand(CLI::App& cli);
 std::vector<CVolume*> AnalyseSource(CApp& app, const std::string& source, CliSink* progressSink = nullptr,
                                     bool sectors = false, bool freeSpaceOnly = false);
 
-// The sector stage alone on `source` (mode 1: lost volumes only), waited
-// for; the volume, or null when the source could not be read.
-CVolume* ScanSourceSectorsOnly(CApp& app, const std::string& source, CliSink* progressSink, std::uint32_t mode);
-
-// The volumes found on `source` (by its sector stage) that are not in
-// `seen` yet: each is added to `seen`; those that lie inside a volume of
-// `analysed` (other than the source) are only logged; the rest are returned
-// to be analysed.
-std::vector<CVolume*> FoundVolumesToAnalyse(CLocalComputer& computer, CVolume& source, const std::vector<CVolume*>& analysed,
-                                            std::vector<CVolume*>& seen);
+// The sector stage alone on `source`, waited for; the volume, or null when
+// the source could not be read.
+CVolume* ScanSourceSectorsOnly(CApp& app, const std::string& source, CliSink* progressSink);
 
 // Prints a volume's tree for people; counts what it printed.
 struct TreeCounts {

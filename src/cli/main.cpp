@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/app.h"
+#include "recovery/recoverability.h"
 #include "app/text_format.h"
 #include "filesystems/file_system_fat.h"
 #include "storage/volume.h"
@@ -102,24 +103,17 @@ int RunDemoAnalysis(tl::CApp& app, const std::string& image) {
     for (tl::CVolume* v : volumes) tl::cli::PrintTree(*v, false, counts);
     std::cout << "\n" << counts.folders << " folder(s), " << counts.files << " file(s), " << counts.deleted
               << " deleted\n\nDeleted files:\n";
-    for (tl::CVolume* v : volumes) {
-        auto* fat = dynamic_cast<tl::CFileSystem_FAT*>(&v->FileSystem());
+    for (tl::CVolume* v : volumes)
         for (tl::CFoundObject* o : v->FoundTree().AllRecords()) {
             if (!o->IsDeleted() || o->IsFolder() || (o->Flags & tl::FO_VOLUME) || o->Size == 0) continue;
-            std::string verdict = "can be recovered";
-            if (fat) {
-                std::vector<tl::CLUSTER_RUN> runs;
-                bool free = fat->BuildClusterRuns(*o, runs);
-                for (const auto& run : runs)
-                    for (std::uint64_t c = run.FirstCluster; free && c < run.FirstCluster + run.ClusterCount; ++c) {
-                        bool ok = true;
-                        free = fat->FatEntry(static_cast<std::uint32_t>(c), ok) == 0 && ok;
-                    }
-                if (!free) verdict = "partly overwritten since (its clusters are in use again)";
+            const char* verdict = "can be recovered";
+            switch (tl::JudgeRecoverability(*v, *o)) {
+            case tl::Recoverability::Recoverable: break;
+            case tl::Recoverability::PartlyOverwritten: verdict = "partly overwritten since (its clusters are in use again)"; break;
+            case tl::Recoverability::UnknownSize: verdict = "unknown size"; break;
             }
             std::cout << "  " << tl::EscapeControls(o->GetName()) << " (" << o->Size << " bytes): " << verdict << "\n";
         }
-    }
     return kExitOk;
 }
 

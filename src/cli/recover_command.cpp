@@ -88,7 +88,7 @@ int Run(CApp& app, CliSink& sink, const Options& o) {
     AppSettings& settings = app.Settings();
     std::vector<CVolume*> volumes;
     if (o.sectorsOnly) {
-        if (CVolume* v = ScanSourceSectorsOnly(app, o.source, o.progress ? &sink : nullptr, 0)) volumes.push_back(v);
+        if (CVolume* v = ScanSourceSectorsOnly(app, o.source, o.progress ? &sink : nullptr)) volumes.push_back(v);
     } else {
         volumes = AnalyseSource(app, o.source, o.progress ? &sink : nullptr, o.sectors);
     }

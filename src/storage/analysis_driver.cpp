@@ -94,11 +94,15 @@ std::int32_t CVolume::Analyse_Do() {
     if (!OpenDrive()) return static_cast<std::int32_t>(0x80004005);
     State = 4;
     Analyse_Boot();
+    // A stop while the boot sector was read cleared the busy flag, which the
+    // file-system stage would set again: the analysis ends here.
+    if (AnalysisBusy().load() == 0) return 1;
     AnalyseFileSystem();
     // A stop during the file-system stage ends the whole analysis: the stop
     // clears the busy flag, and the stage still ends in state 1.
-    if (context_.settings && context_.settings->SectorsAfterFileSystem() && State.load() == 1 &&
-        AnalysisBusy().load() != 0)
+    const int thisRun = SectorsThisRun.load();
+    const bool sectors = thisRun >= 0 ? thisRun != 0 : context_.settings && context_.settings->SectorsAfterFileSystem();
+    if (sectors && State.load() == 1 && AnalysisBusy().load() != 0)
         AnalyseSectors();
     return 1;
 }
@@ -274,6 +278,7 @@ void CVolume::AnalyseFileSystem() {
 
     // A stage that was not stopped has done all it will do.
     if (AnalysisBusy().load() != 0) ProgressPos = ProgressEnd.load();
+    BuildUsedIndex();  // what live files hold, for the verdicts on deleted ones
     platform::PostAppMessage(0, msg::kFileSystemStageEnded);
     State = 1;
     HasNewObjects = 0;

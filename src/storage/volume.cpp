@@ -419,6 +419,16 @@ bool CVolume::InUsedSpace(std::uint64_t sector) const {
     return sector - u.FirstSector < u.SectorCount;
 }
 
+bool CVolume::OverlapsUsedSpace(const SECTOR_RUN& run) const {
+    if (run.SectorCount == 0) return false;
+    // The first used run that ends after the run's first sector.
+    const auto it = std::upper_bound(usedIndex_.begin(), usedIndex_.end(), run.FirstSector, [](std::uint64_t s, const SECTOR_RUN& u) {
+        return s < u.FirstSector + u.SectorCount;
+    });
+    if (it == usedIndex_.end()) return false;
+    return it->FirstSector <= run.FirstSector || it->FirstSector - run.FirstSector < run.SectorCount;
+}
+
 std::uint64_t CVolume::SectorsToClusters(std::uint64_t sectors) const {
     if (sectors == 0 || SectorsPerCluster == 0) return ~std::uint64_t{0};
     return sectors / SectorsPerCluster;

@@ -219,6 +219,8 @@ public:
     // itself) holds, as the file-system stage reported it: a signature found
     // there is that file's content, not a lost file.
     bool InUsedSpace(std::uint64_t sector) const;
+    // Whether any sector of `run` lies in that space.
+    bool OverlapsUsedSpace(const SECTOR_RUN& run) const;
 
     std::uint64_t SectorsToClusters(std::uint64_t sectors) const;
     std::uint64_t ClustersToSectors(std::uint64_t clusters) const;
@@ -262,6 +264,9 @@ public:
     std::atomic<std::uint32_t> ScanMode{0};
     // The sector stage reads only what the file system leaves unallocated.
     std::atomic<bool> FreeSpaceOnly{false};
+    // Whether the full analysis goes on with the sector stage in this run
+    // (0 or 1); -1 follows the saved setting.
+    std::atomic<int> SectorsThisRun{-1};
     std::atomic<std::uint32_t> HasNewObjects{0};
     // A volume that the sector stage finds (by its boot sector) claims its
     // sectors here, to be analysed in a volume of its own.

@@ -2,6 +2,8 @@
 // boxes with a fixed answer.
 #pragma once
 
+#include <algorithm>
+
 #include <mutex>
 #include <vector>
 
@@ -20,6 +22,12 @@ public:
         std::lock_guard lock(mutex_);
         sent.push_back(m);
         return answer_;
+    }
+    // How many posted messages have `id`, safe while workers post.
+    std::size_t PostedCount(std::uint32_t id) {
+        std::lock_guard lock(mutex_);
+        return static_cast<std::size_t>(
+            std::count_if(posted.begin(), posted.end(), [id](const platform::AppMessage& m) { return m.id == id; }));
     }
     std::vector<platform::AppMessage> posted;
     std::vector<platform::AppMessage> sent;

@@ -15,6 +15,7 @@
 #include "filesystems/found_tree.h"
 #include "signatures/analyser.h"
 #include "storage/analysis_busy.h"
+#include "storage/analysis_session.h"
 #include "test_support.h"
 
 namespace tl {
@@ -455,6 +456,57 @@ TEST_F(AnalysisDriverTest, RemovedMediumPausesItsAnalysisUntilItReturns) {
         EXPECT_EQ(analysed->ProgressPos.load(), kSectors);
         EXPECT_EQ(AnalysisBusy().load(), 0u);
     }
+}
+
+// A session runs the stages its request names, for this run only, and its
+// stop ends the run at the next read without starting anything more.
+TEST_F(AnalysisDriverTest, ASessionRunsTheStagesAskedForAndStopsWhenAsked) {
+    settings.SetU32(AppSettings::kSectorsAfterFileSystem, 0);
+    constexpr std::uint64_t kSectors = 2 * CAnalyser::kChunkSectors;
+    const auto sectorStages = [&] { return sink->PostedCount(msg::kSectorStageBegan); };
+    for (const AnalysisStages stages : {AnalysisStages::FileSystemAndSectors, AnalysisStages::FileSystem}) {
+        const bool sectors = stages == AnalysisStages::FileSystemAndSectors;
+        SCOPED_TRACE(sectors ? "with the sector stage" : "file system only");
+        auto device = std::make_shared<GatedMedium>(kSectors * 512);
+        auto medium = computer.MakeVolume(VK_IMAGE);
+        medium->DevicePath = sectors ? "/images/a.img" : "/images/b.img";
+        medium->Size = kSectors * 512;
+        medium->State = 1;
+        medium->SetDevice(device);
+        CVolume& v = computer.Volumes().Append(std::move(medium));
+        const auto before = sectorStages();
+        CAnalysisSession session(computer);
+        ASSERT_TRUE(session.Start(v, stages));
+        ASSERT_TRUE(WaitUntil([&] { return device->reads.load() > 0; }));
+        EXPECT_FALSE(session.Start(v, stages)) << "one run at a time";
+        device->Open();
+        ASSERT_TRUE(session.Wait(60000));
+        EXPECT_EQ(session.Volumes(), std::vector<CVolume*>{&v});
+        EXPECT_EQ(sectorStages() - before, sectors ? 1u : 0u);
+        EXPECT_EQ(v.ProgressPos.load(), sectors ? kSectors : v.ProgressEnd.load());
+        EXPECT_EQ(v.SectorsThisRun.load(), -1);
+        EXPECT_EQ(settings.GetU32(AppSettings::kSectorsAfterFileSystem), 0u) << "the saved choice is not touched";
+        EXPECT_EQ(AnalysisBusy().load(), 0u);
+    }
+
+    // Stopped while its first read waits: nothing more is read or started.
+    auto device = std::make_shared<GatedMedium>(kSectors * 512);
+    auto medium = computer.MakeVolume(VK_IMAGE);
+    medium->DevicePath = "/images/c.img";
+    medium->Size = kSectors * 512;
+    medium->State = 1;
+    medium->SetDevice(device);
+    CVolume& v = computer.Volumes().Append(std::move(medium));
+    CAnalysisSession session(computer);
+    ASSERT_TRUE(session.Start(v, AnalysisStages::FileSystemAndSectors));
+    ASSERT_TRUE(WaitUntil([&] { return device->reads.load() > 0; }));
+    session.Stop();
+    device->Open();
+    ASSERT_TRUE(session.Wait(60000));
+    EXPECT_TRUE(session.Stopped());
+    EXPECT_LT(device->furthest.load(), kSectors * 512) << "the sector stage did not read on";
+    EXPECT_TRUE(computer.AnalysisQueue().empty());
+    EXPECT_EQ(AnalysisBusy().load(), 0u);
 }
 
 }  // namespace
