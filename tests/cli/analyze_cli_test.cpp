@@ -141,7 +141,7 @@ std::vector<ProgressLine> ProgressLines(const std::string& err, const std::strin
 
 TEST(AnalyzeCli, ProgressShowsPercentRateAndTimeLeftOfEveryStageAndClosesEach) {
     const auto dir = test::FixturePath("fat");
-    ASSERT_TRUE(test::MakeFixture("make_fat_images.sh", dir));
+    TL_REQUIRE_FIXTURE("make_fat_images.sh", dir);
     const auto image = (dir / "fat16.img").string();
     test::CliRunner cli;
     const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> runs = {
@@ -188,7 +188,7 @@ TEST(AnalyzeCli, ProgressShowsPercentRateAndTimeLeftOfEveryStageAndClosesEach) {
 
 TEST(AnalyzeCli, LostVolumesAreFoundByTheirBootSectors) {
     const auto image = test::FixturePath("partitioned.img");
-    ASSERT_TRUE(test::MakeFixture("make_partitioned.sh", image));
+    TL_REQUIRE_FIXTURE("make_partitioned.sh", image);
     test::ScratchDir dir;
     std::string bytes = test::ReadFileBytes(image);
     std::fill(bytes.begin(), bytes.begin() + 512, '\0');  // the partition table is gone
@@ -211,7 +211,7 @@ TEST(AnalyzeCli, LostVolumesAreFoundByTheirBootSectors) {
 // more is found by its boot sector and read.
 TEST(AnalyzeCli, ALostCameraCardIsFoundAndRead) {
     const auto fat = test::FixturePath("fat");
-    ASSERT_TRUE(test::MakeFixture("make_fat_images.sh", fat));
+    TL_REQUIRE_FIXTURE("make_fat_images.sh", fat);
     test::ScratchDir dir;
     const std::string card = test::ReadFileBytes(fat / "camera16.img");
     test::WriteFileBytes(dir / "disk.img", std::string(1 << 20, '\0') + card);
@@ -231,7 +231,7 @@ TEST(AnalyzeCli, ALostCameraCardIsFoundAndRead) {
 
 TEST(AnalyzeCli, PartitionedImageAnalysesEveryVolumeAndBadSourcesFail) {
     const auto image = test::FixturePath("partitioned.img");
-    ASSERT_TRUE(test::MakeFixture("make_partitioned.sh", image));
+    TL_REQUIRE_FIXTURE("make_partitioned.sh", image);
     test::CliRunner cli;
     test::CliResult r = cli.Run({"analyze", image.string(), "--format", "tsv"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -248,9 +248,9 @@ TEST(AnalyzeCli, PartitionedImageAnalysesEveryVolumeAndBadSourcesFail) {
 // below a folder each. On the intact disk every sector is scanned once: no
 // live file comes back a second time as a lost file.
 TEST(AnalyzeCli, LostVolumesAreReadAndEverySectorIsScannedOnce) {
-    ASSERT_TRUE(test::MakeFixture("make_samples.sh", test::FixturePath("samples")));
+    TL_REQUIRE_FIXTURE("make_samples.sh", test::FixturePath("samples"));
     const auto fixture = test::FixturePath("partitioned.img");
-    ASSERT_TRUE(test::MakeFixture("make_partitioned.sh", fixture));
+    TL_REQUIRE_FIXTURE("make_partitioned.sh", fixture);
     test::ScratchDir dir;
     const auto disk = dir / "disk.img";
     std::filesystem::copy_file(fixture, disk);
@@ -314,7 +314,7 @@ TEST(AnalyzeCli, VolumesThatAreNotReadAreNamed) {
     }
     // A volume that is read has no such line, and its record says so.
     const auto fat = test::FixturePath("fat");
-    ASSERT_TRUE(test::MakeFixture("make_fat_images.sh", fat));
+    TL_REQUIRE_FIXTURE("make_fat_images.sh", fat);
     const test::CliResult read = cli.Run({"--quiet", "analyze", (fat / "fat16.img").string(), "--format", "json"});
     const auto j = nlohmann::json::parse(read.out.substr(0, read.out.find('\n')));
     EXPECT_TRUE(j["read"].get<bool>());

@@ -100,7 +100,7 @@ TEST_F(CliTest, DemoReportsTheApplicationObjects) {
 
 TEST_F(CliTest, DemoWithAnImageListsItsTreeAndWhatCanBeRecovered) {
     const auto fat = test::FixturePath("fat");
-    ASSERT_TRUE(test::MakeFixture("make_fat_images.sh", fat));
+    TL_REQUIRE_FIXTURE("make_fat_images.sh", fat);
     const Result r = Run({"--quiet", "demo", "--image", (fat / "fat16.img").string()});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     for (const char* line : {"fat16.img  (FAT16)\n", "      Draft Report.txt  600  [deleted]",

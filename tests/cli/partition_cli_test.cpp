@@ -86,7 +86,7 @@ TEST(GptCli, AnalyzeListsEachPartitionsFilesAsFlsDoes) {
 
 TEST(GptCli, InfoNamesThePartitionsAndTellsWhenTheTableIsLost) {
     const auto dir = test::FixturePath("gpt");
-    ASSERT_TRUE(test::MakeFixture("make_gpt_disks.sh", dir));
+    TL_REQUIRE_FIXTURE("make_gpt_disks.sh", dir);
     test::CliRunner cli;
     const test::CliResult r = cli.Run({"--quiet", "info", (dir / "gpt.img").string(), "--format", "json"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -128,7 +128,7 @@ TEST(GptCli, InfoNamesThePartitionsAndTellsWhenTheTableIsLost) {
 
 TEST(GptCli, RecoverBringsEachPartitionsFilesBackAsIcatReadsThem) {
     const auto dir = test::FixturePath("gpt");
-    ASSERT_TRUE(test::MakeFixture("make_gpt_disks.sh", dir));
+    TL_REQUIRE_FIXTURE("make_gpt_disks.sh", dir);
     const auto image = dir / "gpt.img";
     test::ScratchDir out;
     test::CliRunner cli;

@@ -13,7 +13,7 @@ namespace {
 
 TEST(VolumesCli, InfoOfAPartitionedImageAgreesWithSfdisk) {
     const auto image = test::FixturePath("partitioned.img");
-    ASSERT_TRUE(test::MakeFixture("make_partitioned.sh", image));
+    TL_REQUIRE_FIXTURE("make_partitioned.sh", image);
     test::CliRunner cli;
     const test::CliResult r = cli.Run({"--quiet", "info", image.string(), "--format", "json"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -49,7 +49,7 @@ TEST(VolumesCli, InfoOfAPartitionedImageAgreesWithSfdisk) {
 // root folder, as the systems show it.
 TEST(VolumesCli, InfoOfACameraCardShowsItsTypeAndTheRootFoldersLabel) {
     const auto fat = test::FixturePath("fat");
-    ASSERT_TRUE(test::MakeFixture("make_fat_images.sh", fat));
+    TL_REQUIRE_FIXTURE("make_fat_images.sh", fat);
     test::CliRunner cli;
     const test::CliResult r = cli.Run({"--quiet", "info", (fat / "camera16.img").string()});
     ASSERT_EQ(r.exitCode, 0) << r.err;

@@ -343,7 +343,8 @@ TEST(BlockDevices, ProbeFatAndNtfsImageFiles) {
     ScratchDir dir;
     const auto fat = dir / "fat.img";
     const auto r = tl::test::RunCommand("mkfs.fat -C -F 12 -i 1234ABCD -n SERIALTEST '" + fat.string() + "' 1024");
-    if (r.status != 0) GTEST_SKIP() << "mkfs.fat is not usable: " << r.output;
+    if (!tl::test::HaveTool("mkfs.fat")) GTEST_SKIP() << "missing tool: mkfs.fat";
+    ASSERT_EQ(r.status, 0) << r.output;
     const auto probe = ProbeVolume(fat.string());
     ASSERT_TRUE(probe);
     EXPECT_EQ(probe->type, "vfat");
@@ -386,7 +387,7 @@ TEST(BlockDevices, ProbeFatAndNtfsImageFiles) {
 TEST(BlockDevices, LoopDeviceWithTwoPartitions) {
     ScratchDir dir;
     const auto image = dir / "disk.img";
-    if (const std::string why = tl::test::MakePartitionedDisk(image); !why.empty()) GTEST_SKIP() << why;
+    TL_REQUIRE_MADE(tl::test::MakePartitionedDisk(image));
     tl::test::LoopDevice loop(image);
     if (!loop.attached()) GTEST_SKIP() << "no loop device: " << loop.error();
     ASSERT_TRUE(loop.AddPartitions()) << loop.error();

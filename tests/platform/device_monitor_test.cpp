@@ -150,7 +150,7 @@ std::string Describe(const std::vector<DeviceEvent>& events) {
 TEST(DeviceMonitor, SeesLoopDeviceAndPartitionsComeAndGo) {
     tl::test::ScratchDir dir;
     const auto image = dir / "disk.img";
-    if (const std::string why = tl::test::MakePartitionedDisk(image); !why.empty()) GTEST_SKIP() << why;
+    TL_REQUIRE_MADE(tl::test::MakePartitionedDisk(image));
     if (::geteuid() != 0) GTEST_SKIP() << "loop devices need root";
 
     EventLog log;

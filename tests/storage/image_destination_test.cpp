@@ -61,11 +61,10 @@ protected:
         job->FileName = file.string();
         return job;
     }
-    // A partitioned disk image on a loop device, its second partition made
+    // The partitioned disk image on a loop device, its second partition made
     // and mounted at mountPoint; the drive list's volumes of the disk and its
     // two partitions. An empty text, or why this cannot be done here.
     std::string AttachAndMount() {
-        if (std::string why = test::MakePartitionedDisk(image); !why.empty()) return why;
         loop = std::make_unique<test::LoopDevice>(image);
         if (!loop->attached()) return loop->error();
         if (!loop->AddPartitions()) return "the kernel shows no partitions of " + loop->path();
@@ -90,6 +89,7 @@ protected:
 };
 
 TEST_P(ImageOfLoopDisk, TheSourcesOwnFileSystemIsRefusedAnotherPartitionIsNot) {
+    TL_REQUIRE_MADE(test::MakePartitionedDisk(image));
     if (const std::string why = AttachAndMount(); !why.empty()) GTEST_SKIP() << why;
     ASSERT_TRUE(disk && first && other);
 
@@ -121,6 +121,7 @@ TEST_P(ImageOfLoopDisk, TheSourcesOwnFileSystemIsRefusedAnotherPartitionIsNot) {
 
 // Recovering onto the source: the same ground, and the question asked about it.
 TEST_P(ImageOfLoopDisk, RecoveringOntoTheSourceIsQuestioned) {
+    TL_REQUIRE_MADE(test::MakePartitionedDisk(image));
     if (const std::string why = AttachAndMount(); !why.empty()) GTEST_SKIP() << why;
     ASSERT_TRUE(disk && first && other);
     const std::string inside = (mountPoint / "out" / "not yet made").string();
