@@ -49,11 +49,13 @@ class AnalyzeFat : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(AnalyzeFat, AgreesWithFls) {
     const auto dir = test::FixturePath("fat");
-    ASSERT_TRUE(test::MakeFixture("make_fat_images.sh", dir));
+    TL_REQUIRE_FIXTURE("make_fat_images.sh", dir);
     const auto image = dir / GetParam();
+    if (!test::FlsInstalled()) GTEST_SKIP() << "missing tool: fls (sleuthkit)";
     std::string why;
-    const auto oracle = test::FlsListing(image, &why);
-    if (oracle.empty()) GTEST_SKIP() << why;
+    std::set<std::string> flsPaths;
+    const auto oracle = test::FlsListing(image, &why, "fat", 0, &flsPaths);
+    ASSERT_FALSE(oracle.empty()) << why;
     std::string err;
     const auto ours = Analyze(image, err);
     ASSERT_FALSE(ours.empty()) << err;
@@ -75,6 +77,7 @@ TEST_P(AnalyzeFat, AgreesWithFls) {
     }
     // The root's entries hang under the root, whatever its first cluster.
     for (const auto& [path, l] : ours) EXPECT_EQ(path.rfind("lost_folder_", 0), std::string::npos) << path;
+    test::ExpectNothingBeyondFls(ours, flsPaths, oracle, {});
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, AnalyzeFat,
@@ -85,11 +88,13 @@ class AnalyzeNtfs : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(AnalyzeNtfs, AgreesWithFls) {
     const auto dir = test::FixturePath("ntfs");
-    if (!test::MakeFixture("make_ntfs_images.sh", dir)) GTEST_SKIP() << "the NTFS images could not be made here";
+    TL_REQUIRE_FIXTURE("make_ntfs_images.sh", dir);
     const auto image = dir / GetParam();
+    if (!test::FlsInstalled()) GTEST_SKIP() << "missing tool: fls (sleuthkit)";
     std::string why;
-    const auto oracle = test::FlsListing(image, &why, "ntfs");
-    if (oracle.empty()) GTEST_SKIP() << why;
+    std::set<std::string> flsPaths;
+    const auto oracle = test::FlsListing(image, &why, "ntfs", 0, &flsPaths);
+    ASSERT_FALSE(oracle.empty()) << why;
     std::string err;
     const auto ours = Analyze(image, err);
     ASSERT_FALSE(ours.empty()) << err;
@@ -112,6 +117,7 @@ TEST_P(AnalyzeNtfs, AgreesWithFls) {
         }
         EXPECT_EQ(it->second.count, 1) << o.path << " listed more than once";
     }
+    test::ExpectNothingBeyondFls(ours, flsPaths, oracle, test::kNtfsFilesFlsListsOnlyByTheirStreams);
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, AnalyzeNtfs, ::testing::Values("ntfs4k.img", "ntfs512.img"));

@@ -60,11 +60,12 @@ const Partition kPartitions[] = {
 
 TEST(GptCli, AnalyzeListsEachPartitionsFilesAsFlsDoes) {
     const auto dir = test::FixturePath("gpt");
-    ASSERT_TRUE(test::MakeFixture("make_gpt_disks.sh", dir));
+    TL_REQUIRE_FIXTURE("make_gpt_disks.sh", dir);
     for (const Partition& p : kPartitions) {
         SCOPED_TRACE(std::string(p.image) + " " + p.volume);
         std::string why;
-        const auto oracle = test::FlsListing(dir / p.image, &why, p.fsType, p.offsetSectors);
+        std::set<std::string> flsPaths;
+        const auto oracle = test::FlsListing(dir / p.image, &why, p.fsType, p.offsetSectors, &flsPaths);
         ASSERT_FALSE(oracle.empty()) << why;
         std::string err;
         const auto volumes = AnalyzeByVolume(dir / p.image, err);
@@ -81,6 +82,9 @@ TEST(GptCli, AnalyzeListsEachPartitionsFilesAsFlsDoes) {
             }
             EXPECT_EQ(found->second.count, 1) << o.path;
         }
+        test::ExpectNothingBeyondFls(ours, flsPaths, oracle,
+                                     std::string(p.fsType) == "ntfs" ? test::kNtfsFilesFlsListsOnlyByTheirStreams
+                                                                     : std::map<std::string, std::string>{});
     }
 }
 
