@@ -1,7 +1,7 @@
 // Runs a fuzz target's entry on every file named (or held in a folder
 // named) on the command line: the inputs that once found a fault, replayed
-// by the normal test suite with any compiler. A folder that does not exist
-// holds no inputs (a target that never found anything has none).
+// by the normal test suite with any compiler. Finding no input at all is a
+// failure: a replay that runs nothing would pass whatever the target does.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -23,6 +23,10 @@ int main(int argc, char** argv) {
         } else if (std::filesystem::is_regular_file(p, ec)) {
             inputs.push_back(p);
         }
+    }
+    if (inputs.empty()) {
+        std::fprintf(stderr, "no inputs to replay\n");
+        return 1;
     }
     std::sort(inputs.begin(), inputs.end());
     for (const auto& p : inputs) {

@@ -3,12 +3,15 @@
 // compare with.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <string_view>
 #include <sys/wait.h>
@@ -106,6 +109,38 @@ inline bool ParseLine(std::string_view line, bool ntfs, OracleEntry& out) {
 
 }  // namespace fat_oracle_detail
 
+inline bool FlsInstalled() { return !fat_oracle_detail::FindFls().empty(); }
+
+// What 'analyze' lists on a volume made by mkntfs that fls does not: the
+// metadata files without an unnamed $DATA, which fls lists only by their
+// named streams ("$Secure:$SDS", "$Extend/$Quota:$Q"), not as files.
+inline const std::map<std::string, std::string> kNtfsFilesFlsListsOnlyByTheirStreams = {
+    {"$Secure", "only its streams $SDS, $SDH, $SII"},
+    {"$Extend/$ObjId", "only its index stream $O"},
+    {"$Extend/$Quota", "only its index streams $O, $Q"},
+    {"$Extend/$Reparse", "only its index stream $R"},
+};
+
+// Expects every path of `ours` (a map from path to a listing with a `deleted`
+// member) to be one of `flsPaths` (every path fls printed), or one of
+// `beyondFls` (path -> why fls does not list it), which must all be ours
+// alone. A deleted entry of `oracle` that we list under another folder (a
+// placeholder of its lost one) counts by its name.
+template <class Listing>
+void ExpectNothingBeyondFls(const std::map<std::string, Listing>& ours, const std::set<std::string>& flsPaths,
+                            const std::vector<OracleEntry>& oracle, const std::map<std::string, std::string>& beyondFls) {
+    std::set<std::string> deletedNames;
+    for (const auto& o : oracle)
+        if (o.deleted) deletedNames.insert(o.path.substr(o.path.rfind('/') + 1));
+    for (const auto& [path, l] : ours) {
+        if (flsPaths.count(path) || beyondFls.count(path)) continue;
+        if (l.deleted && deletedNames.count(path.substr(path.rfind('/') + 1))) continue;
+        ADD_FAILURE() << path << (l.deleted ? " (deleted)" : "") << " is listed, but fls does not list it";
+    }
+    for (const auto& [path, why] : beyondFls)
+        EXPECT_TRUE(ours.count(path) && !flsPaths.count(path)) << path << " (" << why << ") should be listed by us alone";
+}
+
 // Every file and folder fls finds by walking the directories of the volume
 // in `image`, of type `fsType` ("fat" or "ntfs", as fls -f names them), in
 // its order (each directory's entries, then those of its subfolders,
@@ -120,8 +155,11 @@ inline bool ParseLine(std::string_view line, bool ntfs, OracleEntry& out) {
 // orphan and left out. The size is that of the unnamed $DATA.
 // `offsetSectors` is where the volume begins in the image, in 512-byte sectors.
 // Empty with the reason in `why` when fls is not installed or fails.
+// `everyPath`, when given, gets every path fls prints, those left out of the
+// entries included (metadata files, named streams, the volume label).
 inline std::vector<OracleEntry> FlsListing(const std::filesystem::path& image, std::string* why = nullptr,
-                                           const std::string& fsType = "fat", std::uint64_t offsetSectors = 0) {
+                                           const std::string& fsType = "fat", std::uint64_t offsetSectors = 0,
+                                           std::set<std::string>* everyPath = nullptr) {
     std::vector<OracleEntry> entries;
     auto fail = [&](const std::string& reason) {
         if (why) *why = reason;
@@ -147,6 +185,8 @@ inline std::vector<OracleEntry> FlsListing(const std::filesystem::path& image, s
     auto take = [&] {
         OracleEntry e;
         if (fat_oracle_detail::ParseLine(line, ntfs, e)) entries.push_back(std::move(e));
+        if (const auto fields = fat_oracle_detail::SplitTabs(line); everyPath && fields.size() > 1)
+            everyPath->insert(std::string(fields[1]));
         line.clear();
     };
     while (std::fgets(chunk.data(), static_cast<int>(chunk.size()), pipe)) {

@@ -5,8 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
+#include <fstream>
 #include <string>
+
+#include <sys/wait.h>
 
 namespace tl::test {
 
@@ -16,27 +20,77 @@ inline std::string ShellQuote(const std::string& s) {
     return q + "'";
 }
 
+// The exit status of a fixture script that lacks a tool (or root, or
+// /dev/fuse): tests/fixtures/tools.sh names what is missing on stderr.
+inline constexpr int kFixtureToolMissing = 77;
+
+// What became of a fixture. `detail` names what is missing, or holds the
+// end of the script's output when it failed.
+struct Fixture {
+    enum class State { Made, ToolMissing, Failed };
+    State state = State::Failed;
+    std::string detail;
+    explicit operator bool() const { return state == State::Made; }
+};
+
+// The last `count` lines of a text file.
+inline std::string TailOfFile(const std::filesystem::path& file, std::size_t count) {
+    std::ifstream in(file);
+    std::deque<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+        if (lines.size() > count) lines.pop_front();
+    }
+    std::string text;
+    for (const auto& l : lines) text += l + "\n";
+    return text;
+}
+
 // Runs `script` (a file of tests/fixtures) with `output` as its argument
 // unless `output` is newer than the script and than the helpers the scripts
 // source (the files of tests/fixtures not named make_*). Tests run in
 // parallel processes: a lock file lets one of them make the fixture while the
-// others wait. False when the script failed.
-inline bool MakeFixture(const std::string& script, const std::filesystem::path& output) {
+// others wait. The script's output goes to `output`.log.
+inline Fixture MakeFixture(const std::string& script, const std::filesystem::path& output) {
     const std::filesystem::path scripts = std::filesystem::path(TL_SOURCE_DIR) / "tests" / "fixtures";
     const std::filesystem::path source = scripts / script;
     std::filesystem::path stamp = output;
     stamp += ".made";
     std::filesystem::path lock = output;
     lock += ".lock";
+    std::filesystem::path log = output;
+    log += ".log";
     std::error_code ec;
     std::filesystem::create_directories(output.parent_path(), ec);
     const std::string inner = "[ " + ShellQuote(stamp.string()) + " -nt " + ShellQuote(source.string()) +
                               " ] && [ -z \"$(find " + ShellQuote(scripts.string()) +
                               " -maxdepth 1 -type f ! -name 'make_*' -newer " + ShellQuote(stamp.string()) +
                               ")\" ] || (bash " + ShellQuote(source.string()) + " " + ShellQuote(output.string()) +
-                              " >/dev/null 2>&1 && touch " + ShellQuote(stamp.string()) + ")";
+                              " >" + ShellQuote(log.string()) + " 2>&1 </dev/null && touch " + ShellQuote(stamp.string()) + ")";
     const std::string cmd = "flock " + ShellQuote(lock.string()) + " sh -c " + ShellQuote(inner);
-    return std::system(cmd.c_str()) == 0;
+    const int status = std::system(cmd.c_str());
+    Fixture f;
+    if (status == 0) {
+        f.state = Fixture::State::Made;
+        return f;
+    }
+    const int code = status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (code == kFixtureToolMissing) {
+        f.state = Fixture::State::ToolMissing;
+        f.detail = script + " cannot run here: " + TailOfFile(log, 5);
+    } else {
+        f.detail = script + " failed (exit status " + std::to_string(code) + "); the end of " + log.string() +
+                   ":\n" + TailOfFile(log, 40);
+    }
+    return f;
+}
+
+// For helpers that return a value: a fixture that could not be made is a
+// failure of the test, with the reason.
+inline bool ExpectFixture(const std::string& script, const std::filesystem::path& output) {
+    const Fixture f = MakeFixture(script, output);
+    EXPECT_TRUE(f) << f.detail;
+    return static_cast<bool>(f);
 }
 
 inline std::filesystem::path FixturePath(const std::string& name) {
@@ -44,3 +98,17 @@ inline std::filesystem::path FixturePath(const std::string& name) {
 }
 
 }  // namespace tl::test
+
+// Ends the test unless the fixture `made` (a test::Fixture) is there:
+// skipped when a tool is missing (naming it), failed with the maker's output
+// when it failed. For test bodies and SetUp.
+#define TL_REQUIRE_MADE(made)                                                      \
+    do {                                                                           \
+        const ::tl::test::Fixture tl_fixture_ = (made);                            \
+        if (tl_fixture_.state == ::tl::test::Fixture::State::ToolMissing)          \
+            GTEST_SKIP() << tl_fixture_.detail;                                    \
+        ASSERT_TRUE(tl_fixture_) << tl_fixture_.detail;                            \
+    } while (false)
+
+// Makes the fixture of `script` at `output`, or ends the test as above.
+#define TL_REQUIRE_FIXTURE(script, output) TL_REQUIRE_MADE(::tl::test::MakeFixture((script), (output)))

@@ -561,9 +561,13 @@ std::optional<MountInfo> FindMount(const std::vector<MountEntry>& mounts, Device
 
 std::optional<MountInfo> MountOf(unsigned major, unsigned minor, std::string_view devicePath,
                                  const std::filesystem::path& mountInfoPath) {
-    const auto text = ReadBounded(mountInfoPath, kMountInfoLimit);
-    if (!text) return std::nullopt;
-    return FindMount(ParseMountInfo(*text), DeviceNumber{major, minor}, devicePath);
+    const DeviceNumber device{major, minor};
+    if (const auto text = ReadBounded(mountInfoPath, kMountInfoLimit))
+        if (auto listed = FindMount(ParseMountInfo(*text), device, devicePath)) return listed;
+    struct stat root{};
+    if (major != 0 && ::stat("/", &root) == 0 && DeviceNumber{::major(root.st_dev), ::minor(root.st_dev)} == device)
+        return MountInfo{"/", {}};
+    return std::nullopt;
 }
 
 std::optional<std::uint64_t> FreeBytes(const std::string& mountPoint) {

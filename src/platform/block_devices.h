@@ -143,6 +143,10 @@ std::vector<MountEntry> ParseMountInfo(std::string_view text);
 // no device number of their own; they match when their source is `devicePath`.
 std::optional<MountInfo> FindMount(const std::vector<MountEntry>& mounts, DeviceNumber device,
                                    std::string_view devicePath = {});
+// FindMount on the mount table at `mountInfoPath`. The table lists only the
+// mounts a process can reach from its root: in a chroot whose root folder is
+// no mount point, the device that holds the root is listed nowhere, yet it
+// is mounted, at "/" as this process sees it (its type then unknown).
 std::optional<MountInfo> MountOf(unsigned major, unsigned minor, std::string_view devicePath = {},
                                  const std::filesystem::path& mountInfoPath = "/proc/self/mountinfo");
 

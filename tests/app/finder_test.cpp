@@ -166,7 +166,7 @@ protected:
     void SetUp() override {
         AnalysisBusy() = 0;
         const auto dir = test::FixturePath("fat");
-        ASSERT_TRUE(test::MakeFixture("make_fat_images.sh", dir));
+        TL_REQUIRE_FIXTURE("make_fat_images.sh", dir);
         volume = computer.LoadImage((dir / "fat16.img").string());
         ASSERT_NE(volume, nullptr);
         computer.AnalyseVolume(*volume);

@@ -49,11 +49,13 @@ class AnalyzeFat : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(AnalyzeFat, AgreesWithFls) {
     const auto dir = test::FixturePath("fat");
-    ASSERT_TRUE(test::MakeFixture("make_fat_images.sh", dir));
+    TL_REQUIRE_FIXTURE("make_fat_images.sh", dir);
     const auto image = dir / GetParam();
+    if (!test::FlsInstalled()) GTEST_SKIP() << "missing tool: fls (sleuthkit)";
     std::string why;
-    const auto oracle = test::FlsListing(image, &why);
-    if (oracle.empty()) GTEST_SKIP() << why;
+    std::set<std::string> flsPaths;
+    const auto oracle = test::FlsListing(image, &why, "fat", 0, &flsPaths);
+    ASSERT_FALSE(oracle.empty()) << why;
     std::string err;
     const auto ours = Analyze(image, err);
     ASSERT_FALSE(ours.empty()) << err;
@@ -75,6 +77,7 @@ TEST_P(AnalyzeFat, AgreesWithFls) {
     }
     // The root's entries hang under the root, whatever its first cluster.
     for (const auto& [path, l] : ours) EXPECT_EQ(path.rfind("lost_folder_", 0), std::string::npos) << path;
+    test::ExpectNothingBeyondFls(ours, flsPaths, oracle, {});
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, AnalyzeFat,
@@ -85,11 +88,13 @@ class AnalyzeNtfs : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(AnalyzeNtfs, AgreesWithFls) {
     const auto dir = test::FixturePath("ntfs");
-    if (!test::MakeFixture("make_ntfs_images.sh", dir)) GTEST_SKIP() << "the NTFS images could not be made here";
+    TL_REQUIRE_FIXTURE("make_ntfs_images.sh", dir);
     const auto image = dir / GetParam();
+    if (!test::FlsInstalled()) GTEST_SKIP() << "missing tool: fls (sleuthkit)";
     std::string why;
-    const auto oracle = test::FlsListing(image, &why, "ntfs");
-    if (oracle.empty()) GTEST_SKIP() << why;
+    std::set<std::string> flsPaths;
+    const auto oracle = test::FlsListing(image, &why, "ntfs", 0, &flsPaths);
+    ASSERT_FALSE(oracle.empty()) << why;
     std::string err;
     const auto ours = Analyze(image, err);
     ASSERT_FALSE(ours.empty()) << err;
@@ -112,6 +117,7 @@ TEST_P(AnalyzeNtfs, AgreesWithFls) {
         }
         EXPECT_EQ(it->second.count, 1) << o.path << " listed more than once";
     }
+    test::ExpectNothingBeyondFls(ours, flsPaths, oracle, test::kNtfsFilesFlsListsOnlyByTheirStreams);
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, AnalyzeNtfs, ::testing::Values("ntfs4k.img", "ntfs512.img"));
@@ -141,7 +147,7 @@ std::vector<ProgressLine> ProgressLines(const std::string& err, const std::strin
 
 TEST(AnalyzeCli, ProgressShowsPercentRateAndTimeLeftOfEveryStageAndClosesEach) {
     const auto dir = test::FixturePath("fat");
-    ASSERT_TRUE(test::MakeFixture("make_fat_images.sh", dir));
+    TL_REQUIRE_FIXTURE("make_fat_images.sh", dir);
     const auto image = (dir / "fat16.img").string();
     test::CliRunner cli;
     const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> runs = {
@@ -188,7 +194,7 @@ TEST(AnalyzeCli, ProgressShowsPercentRateAndTimeLeftOfEveryStageAndClosesEach) {
 
 TEST(AnalyzeCli, LostVolumesAreFoundByTheirBootSectors) {
     const auto image = test::FixturePath("partitioned.img");
-    ASSERT_TRUE(test::MakeFixture("make_partitioned.sh", image));
+    TL_REQUIRE_FIXTURE("make_partitioned.sh", image);
     test::ScratchDir dir;
     std::string bytes = test::ReadFileBytes(image);
     std::fill(bytes.begin(), bytes.begin() + 512, '\0');  // the partition table is gone
@@ -211,7 +217,7 @@ TEST(AnalyzeCli, LostVolumesAreFoundByTheirBootSectors) {
 // more is found by its boot sector and read.
 TEST(AnalyzeCli, ALostCameraCardIsFoundAndRead) {
     const auto fat = test::FixturePath("fat");
-    ASSERT_TRUE(test::MakeFixture("make_fat_images.sh", fat));
+    TL_REQUIRE_FIXTURE("make_fat_images.sh", fat);
     test::ScratchDir dir;
     const std::string card = test::ReadFileBytes(fat / "camera16.img");
     test::WriteFileBytes(dir / "disk.img", std::string(1 << 20, '\0') + card);
@@ -231,7 +237,7 @@ TEST(AnalyzeCli, ALostCameraCardIsFoundAndRead) {
 
 TEST(AnalyzeCli, PartitionedImageAnalysesEveryVolumeAndBadSourcesFail) {
     const auto image = test::FixturePath("partitioned.img");
-    ASSERT_TRUE(test::MakeFixture("make_partitioned.sh", image));
+    TL_REQUIRE_FIXTURE("make_partitioned.sh", image);
     test::CliRunner cli;
     test::CliResult r = cli.Run({"analyze", image.string(), "--format", "tsv"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -248,9 +254,9 @@ TEST(AnalyzeCli, PartitionedImageAnalysesEveryVolumeAndBadSourcesFail) {
 // below a folder each. On the intact disk every sector is scanned once: no
 // live file comes back a second time as a lost file.
 TEST(AnalyzeCli, LostVolumesAreReadAndEverySectorIsScannedOnce) {
-    ASSERT_TRUE(test::MakeFixture("make_samples.sh", test::FixturePath("samples")));
+    TL_REQUIRE_FIXTURE("make_samples.sh", test::FixturePath("samples"));
     const auto fixture = test::FixturePath("partitioned.img");
-    ASSERT_TRUE(test::MakeFixture("make_partitioned.sh", fixture));
+    TL_REQUIRE_FIXTURE("make_partitioned.sh", fixture);
     test::ScratchDir dir;
     const auto disk = dir / "disk.img";
     std::filesystem::copy_file(fixture, disk);
@@ -314,7 +320,7 @@ TEST(AnalyzeCli, VolumesThatAreNotReadAreNamed) {
     }
     // A volume that is read has no such line, and its record says so.
     const auto fat = test::FixturePath("fat");
-    ASSERT_TRUE(test::MakeFixture("make_fat_images.sh", fat));
+    TL_REQUIRE_FIXTURE("make_fat_images.sh", fat);
     const test::CliResult read = cli.Run({"--quiet", "analyze", (fat / "fat16.img").string(), "--format", "json"});
     const auto j = nlohmann::json::parse(read.out.substr(0, read.out.find('\n')));
     EXPECT_TRUE(j["read"].get<bool>());

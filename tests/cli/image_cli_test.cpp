@@ -36,7 +36,7 @@ std::vector<std::string> Listing(const test::CliRunner& cli, const std::filesyst
 
 std::filesystem::path FatFixture(const std::string& name) {
     const auto dir = test::FixturePath("fat");
-    EXPECT_TRUE(test::MakeFixture("make_fat_images.sh", dir));
+    test::ExpectFixture("make_fat_images.sh", dir);
     return dir / name;
 }
 

@@ -60,11 +60,12 @@ const Partition kPartitions[] = {
 
 TEST(GptCli, AnalyzeListsEachPartitionsFilesAsFlsDoes) {
     const auto dir = test::FixturePath("gpt");
-    ASSERT_TRUE(test::MakeFixture("make_gpt_disks.sh", dir));
+    TL_REQUIRE_FIXTURE("make_gpt_disks.sh", dir);
     for (const Partition& p : kPartitions) {
         SCOPED_TRACE(std::string(p.image) + " " + p.volume);
         std::string why;
-        const auto oracle = test::FlsListing(dir / p.image, &why, p.fsType, p.offsetSectors);
+        std::set<std::string> flsPaths;
+        const auto oracle = test::FlsListing(dir / p.image, &why, p.fsType, p.offsetSectors, &flsPaths);
         ASSERT_FALSE(oracle.empty()) << why;
         std::string err;
         const auto volumes = AnalyzeByVolume(dir / p.image, err);
@@ -81,12 +82,15 @@ TEST(GptCli, AnalyzeListsEachPartitionsFilesAsFlsDoes) {
             }
             EXPECT_EQ(found->second.count, 1) << o.path;
         }
+        test::ExpectNothingBeyondFls(ours, flsPaths, oracle,
+                                     std::string(p.fsType) == "ntfs" ? test::kNtfsFilesFlsListsOnlyByTheirStreams
+                                                                     : std::map<std::string, std::string>{});
     }
 }
 
 TEST(GptCli, InfoNamesThePartitionsAndTellsWhenTheTableIsLost) {
     const auto dir = test::FixturePath("gpt");
-    ASSERT_TRUE(test::MakeFixture("make_gpt_disks.sh", dir));
+    TL_REQUIRE_FIXTURE("make_gpt_disks.sh", dir);
     test::CliRunner cli;
     const test::CliResult r = cli.Run({"--quiet", "info", (dir / "gpt.img").string(), "--format", "json"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -128,7 +132,7 @@ TEST(GptCli, InfoNamesThePartitionsAndTellsWhenTheTableIsLost) {
 
 TEST(GptCli, RecoverBringsEachPartitionsFilesBackAsIcatReadsThem) {
     const auto dir = test::FixturePath("gpt");
-    ASSERT_TRUE(test::MakeFixture("make_gpt_disks.sh", dir));
+    TL_REQUIRE_FIXTURE("make_gpt_disks.sh", dir);
     const auto image = dir / "gpt.img";
     test::ScratchDir out;
     test::CliRunner cli;

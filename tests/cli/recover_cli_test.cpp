@@ -22,7 +22,7 @@ namespace {
 // a selection by name brings back only what fits.
 TEST(RecoverCli, FilesComeBackAtThePathsAnalyzePrints) {
     const auto fat = test::FixturePath("fat");
-    ASSERT_TRUE(test::MakeFixture("make_fat_images.sh", fat));
+    TL_REQUIRE_FIXTURE("make_fat_images.sh", fat);
     const std::string image = (fat / "fat32.img").string();
     test::CliRunner cli;
     const test::CliResult listing = cli.Run({"--quiet", "analyze", image, "--format", "json"});
@@ -59,7 +59,7 @@ TEST(RecoverCli, FilesComeBackAtThePathsAnalyzePrints) {
 // 'analyze' prints for one brings back that one alone.
 TEST(RecoverCli, AnIdPicksOneFileAmongThoseOfOneCluster) {
     const auto fat = test::FixturePath("fat");
-    ASSERT_TRUE(test::MakeFixture("make_fat_images.sh", fat));
+    TL_REQUIRE_FIXTURE("make_fat_images.sh", fat);
     std::string bytes = test::ReadFileBytes(fat / "links12.img");
     test::Image image(bytes.begin(), bytes.end());
     test::FatImage f(image);
@@ -91,7 +91,7 @@ TEST(RecoverCli, AnIdPicksOneFileAmongThoseOfOneCluster) {
 // file comes back inside it, under a name made safe, with its content.
 TEST(RecoverCli, HostileNtfsNamesStayInsideTheDestination) {
     const auto fixtures = test::FixturePath("ntfs_hostile");
-    if (!test::MakeFixture("make_ntfs_hostile_names.sh", fixtures)) GTEST_SKIP() << "the NTFS image could not be made here";
+    TL_REQUIRE_FIXTURE("make_ntfs_hostile_names.sh", fixtures);
     test::ScratchDir dir;
     const auto to = dir / "deep" / "to";
     test::CliRunner cli;
@@ -117,9 +117,9 @@ TEST(RecoverCli, HostileNtfsNamesStayInsideTheDestination) {
 // A disk image with partitions: each analysed volume's files go below a
 // folder of their own.
 TEST(RecoverCli, EachVolumeOfADiskGoesBelowAFolderOfItsOwn) {
-    ASSERT_TRUE(test::MakeFixture("make_samples.sh", test::FixturePath("samples")));
+    TL_REQUIRE_FIXTURE("make_samples.sh", test::FixturePath("samples"));
     const auto fixture = test::FixturePath("partitioned.img");
-    ASSERT_TRUE(test::MakeFixture("make_partitioned.sh", fixture));
+    TL_REQUIRE_FIXTURE("make_partitioned.sh", fixture);
     test::ScratchDir dir;
     const auto image = dir / "disk.img";
     std::filesystem::copy_file(fixture, image);
@@ -140,7 +140,7 @@ TEST(RecoverCli, EachVolumeOfADiskGoesBelowAFolderOfItsOwn) {
 // Each --id names one object of the source: an unknown id, or one that two
 // volumes share, is refused before anything is written; VOLUME:ID picks one.
 TEST(RecoverCli, AnIdNamesExactlyOneObjectOfTheSource) {
-    ASSERT_TRUE(test::MakeFixture("make_samples.sh", test::FixturePath("samples")));
+    TL_REQUIRE_FIXTURE("make_samples.sh", test::FixturePath("samples"));
     test::ScratchDir dir;
     // Two partitions formatted alike hold the same entry at the same place.
     const auto image = dir / "twins.img";
@@ -192,7 +192,7 @@ TEST(RecoverCli, AnIdNamesExactlyOneObjectOfTheSource) {
 // too.
 TEST(RecoverCli, CompressedFilesAndNamedStreamsComeBackAsIcatReadsThem) {
     const auto dir = test::FixturePath("ntfs_content");
-    ASSERT_TRUE(test::MakeFixture("make_ntfs_content.sh", dir));
+    TL_REQUIRE_FIXTURE("make_ntfs_content.sh", dir);
     const auto image = dir / "ntfs_content.img";
     test::ScratchDir out;
     test::CliRunner cli;
@@ -222,7 +222,7 @@ TEST(RecoverCli, CompressedFilesAndNamedStreamsComeBackAsIcatReadsThem) {
 // the run fails, the rest comes back.
 TEST(RecoverCli, AnEncryptedFileFailsTheRun) {
     const auto dir = test::FixturePath("ntfs_content");
-    ASSERT_TRUE(test::MakeFixture("make_ntfs_content.sh", dir));
+    TL_REQUIRE_FIXTURE("make_ntfs_content.sh", dir);
     test::ScratchDir out;
     test::CliRunner cli;
     const test::CliResult r = cli.Run({"--quiet", "recover", (dir / "ntfs_encrypted.img").string(), "--to", out.path().string()});
@@ -236,7 +236,7 @@ TEST(RecoverCli, AnEncryptedFileFailsTheRun) {
 // Enabled once the recovery engine logs CFoundFileReader::Problem.
 TEST(RecoverCli, AnEncryptedFileIsLoggedWithItsReason) {
     const auto dir = test::FixturePath("ntfs_content");
-    ASSERT_TRUE(test::MakeFixture("make_ntfs_content.sh", dir));
+    TL_REQUIRE_FIXTURE("make_ntfs_content.sh", dir);
     test::ScratchDir out;
     test::CliRunner cli;
     const test::CliResult r = cli.Run({"recover", (dir / "ntfs_encrypted.img").string(), "--to", out.path().string()});
@@ -254,7 +254,7 @@ TEST(RecoverCli, AnEncryptedFileIsLoggedWithItsReason) {
 // cut by the end of the image: the sector scan brings each back byte for
 // byte, and writes little more than what was planted.
 TEST(RecoverCli, LostDocumentsComeBackAtTheirTrueSize) {
-    ASSERT_TRUE(test::MakeFixture("make_documents.sh", test::FixturePath("documents")));
+    TL_REQUIRE_FIXTURE("make_documents.sh", test::FixturePath("documents"));
     std::vector<std::pair<std::string, std::string>> documents;  // name, bytes
     for (const auto& e : std::filesystem::directory_iterator(test::FixturePath("documents")))
         documents.emplace_back(e.path().filename().string(), test::ReadFileBytes(e.path()));

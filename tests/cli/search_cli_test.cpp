@@ -25,7 +25,7 @@ class SearchCli : public ::testing::Test {
 protected:
     void SetUp() override {
         const auto dir = test::FixturePath("fat");
-        ASSERT_TRUE(test::MakeFixture("make_fat_images.sh", dir));
+        TL_REQUIRE_FIXTURE("make_fat_images.sh", dir);
         image = (dir / "fat16.img").string();
     }
 

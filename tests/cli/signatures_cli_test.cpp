@@ -18,7 +18,10 @@ using test::CliRunner;
 class SignatureSamples : public ::testing::Test {
 protected:
     static std::filesystem::path Samples() { return test::FixturePath("samples"); }
-    static void SetUpTestSuite() { ASSERT_TRUE(test::MakeFixture("make_samples.sh", Samples())) << "the fixture script failed"; }
+    static void SetUpTestSuite() {
+        const test::Fixture made = test::MakeFixture("make_samples.sh", Samples());
+        ASSERT_TRUE(made) << made.detail;
+    }
     void SetUp() override {
         const test::CliResult r = cli.Run({"--quiet", "signatures", "list"});
         ASSERT_EQ(r.exitCode, 0) << r.err;

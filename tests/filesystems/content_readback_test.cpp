@@ -49,10 +49,7 @@ class ReadBack : public ::testing::TestWithParam<const char*> {};
 TEST_P(ReadBack, LiveFilesComeBackWhole) {
     const bool ntfs = std::string(GetParam()).rfind("ntfs", 0) == 0;
     const auto dir = test::FixturePath(ntfs ? "ntfs" : "fat");
-    if (!test::MakeFixture(ntfs ? "make_ntfs_images.sh" : "make_fat_images.sh", dir)) {
-        ASSERT_FALSE(!ntfs) << "the FAT images could not be made";
-        GTEST_SKIP() << "the NTFS images could not be made here";
-    }
+    TL_REQUIRE_FIXTURE(ntfs ? "make_ntfs_images.sh" : "make_fat_images.sh", dir);
     AppSettings settings;
     settings.Reset(SettingsDefaults{});
     CEventLog log(settings, [] { return platform::WindowId{0}; });
@@ -149,7 +146,7 @@ ReadResult ReadThroughReader(const CFoundObject& record) {
 
 std::filesystem::path ContentFixture(const std::string& name) {
     const auto dir = test::FixturePath("ntfs_content");
-    EXPECT_TRUE(test::MakeFixture("make_ntfs_content.sh", dir)) << "the NTFS content images could not be made";
+    test::ExpectFixture("make_ntfs_content.sh", dir);
     return dir / name;
 }
 

@@ -24,10 +24,9 @@ namespace {
 
 class FatHostile : public ::testing::Test {
 protected:
+    void SetUp() override { TL_REQUIRE_FIXTURE("make_fat_images.sh", test::FixturePath("fat")); }
     static std::vector<std::uint8_t> Load(const char* name) {
-        const auto dir = test::FixturePath("fat");
-        if (!test::MakeFixture("make_fat_images.sh", dir)) return {};
-        const std::string bytes = test::ReadFileBytes(dir / name);
+        const std::string bytes = test::ReadFileBytes(test::FixturePath("fat") / name);
         return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
     }
     FatHostile() {

@@ -44,7 +44,7 @@ TEST(FileSystemBase, ClassifyNameAndFamily) {
 std::array<std::uint8_t, 512> FixtureSector(const char* script, const std::filesystem::path& made,
                                             const std::filesystem::path& image, std::uint64_t n = 0) {
     std::array<std::uint8_t, 512> sector{};
-    EXPECT_TRUE(test::MakeFixture(script, made)) << script;
+    test::ExpectFixture(script, made);
     std::ifstream in(image, std::ios::binary);
     in.seekg(static_cast<std::streamoff>(n * 512));
     in.read(reinterpret_cast<char*>(sector.data()), 512);

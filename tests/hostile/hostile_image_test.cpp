@@ -83,14 +83,19 @@ BoundedRun RunBounded(const std::vector<std::string>& args, const std::filesyste
     return r;
 }
 
-// The bytes of a fixture image, made by its script first when needed; empty
-// when it cannot be made here.
+// The script that makes a fixture image, and what it makes.
+std::pair<std::string, std::filesystem::path> ScriptOf(const std::string& name) {
+    if (name.rfind("fat", 0) == 0) return {"make_fat_images.sh", FixturePath("fat")};
+    if (name.rfind("ntfs", 0) == 0) return {"make_ntfs_images.sh", FixturePath("ntfs")};
+    if (name == "gpt.img") return {"make_gpt_disks.sh", FixturePath("gpt")};
+    return {"make_partitioned.sh", FixturePath("partitioned.img")};
+}
+
+// The bytes of a fixture image its script made; empty when they cannot be
+// read.
 Image Fixture(const std::string& name) {
-    std::filesystem::path path;
-    if (name.rfind("fat", 0) == 0 && MakeFixture("make_fat_images.sh", FixturePath("fat"))) path = FixturePath("fat") / name;
-    if (name.rfind("ntfs", 0) == 0 && MakeFixture("make_ntfs_images.sh", FixturePath("ntfs"))) path = FixturePath("ntfs") / name;
-    if (name == "partitioned.img" && MakeFixture("make_partitioned.sh", FixturePath(name))) path = FixturePath(name);
-    if (name == "gpt.img" && MakeFixture("make_gpt_disks.sh", FixturePath("gpt"))) path = FixturePath("gpt") / name;
+    const auto made = ScriptOf(name).second;
+    std::filesystem::path path = made == FixturePath(name) ? made : made / name;
     ScratchDir work;
     if (name == "partitioned.img" && !path.empty()) {
         // The disk's volumes are empty: the first primary and the first logical one get a file.
@@ -194,8 +199,10 @@ protected:
 
 TEST_P(HostileImage, EndsInTimeAndMemoryWritesOnlyTheDestinationAndLogsTheDamage) {
     const Damage& d = GetParam();
+    const auto [script, made] = ScriptOf(d.fixture);
+    TL_REQUIRE_FIXTURE(script, made);
     Image image = Fixture(d.fixture);
-    if (image.empty()) GTEST_SKIP() << d.fixture << " could not be made here";
+    ASSERT_FALSE(image.empty()) << d.fixture << " could not be read";
     d.apply(image);
     if (HasFatalFailure()) return;  // the fixture lacks what the damage needs
     const auto path = scratch_ / "damaged.img";

@@ -282,19 +282,32 @@ TEST(BlockDevices, RecordedMountInfoFindsWhereAVolumeIsMounted) {
     ScratchDir dir;
     tl::test::WriteFileBytes(dir / "mountinfo", kMountInfo);
     EXPECT_EQ(MountOf(254, 0, {}, dir / "mountinfo").value_or(MountInfo{}).mountPoint, "/");
-    EXPECT_FALSE(MountOf(254, 0, {}, dir / "missing"));
+    // Without a table, a device is mounted nowhere, unless it holds the root.
+    struct stat root{};
+    ASSERT_EQ(::stat("/", &root), 0);
+    const unsigned minor = ::major(root.st_dev) == 254 && ::minor(root.st_dev) == 0 ? 1 : 0;
+    EXPECT_FALSE(MountOf(254, minor, {}, dir / "missing"));
 }
 
-TEST(BlockDevices, LiveMountInfoAndFreeSpaceOfTheRoot) {
+TEST(BlockDevices, TheRootsDeviceIsMountedAtTheRootEvenWhereTheTableListsItNowhere) {
     struct stat st{};
     ASSERT_EQ(::stat("/", &st), 0);
-    if (::major(st.st_dev) != 0) {
-        const auto root = MountOf(::major(st.st_dev), ::minor(st.st_dev));
-        ASSERT_TRUE(root);
-        EXPECT_EQ(root->mountPoint, "/");
-    }
     EXPECT_TRUE(FreeBytes("/").has_value());
     EXPECT_FALSE(FreeBytes("/no/such/folder"));
+    if (::major(st.st_dev) == 0) GTEST_SKIP() << "the root folder is on no block device (overlay, tmpfs)";
+    const unsigned major = ::major(st.st_dev), minor = ::minor(st.st_dev);
+    const std::string number = std::to_string(major) + ":" + std::to_string(minor);
+    ScratchDir dir;
+    // A chroot whose root folder is no mount point: only its /proc is listed.
+    tl::test::WriteFileBytes(dir / "chroot", "40 30 0:5 / /proc rw - proc proc rw\n");
+    // The device listed where it is mounted, and again inside a bind mount.
+    tl::test::WriteFileBytes(dir / "listed", "41 30 " + number + " /srv/data /data rw - ext4 /dev/sdz1 rw\n" +
+                                                 "42 30 " + number + " / /mnt/whole rw - ext4 /dev/sdz1 rw\n");
+    const auto unlisted = MountOf(major, minor, {}, dir / "chroot");
+    ASSERT_TRUE(unlisted);
+    EXPECT_EQ(unlisted->mountPoint, "/");
+    EXPECT_EQ(MountOf(major, minor, {}, dir / "listed")->mountPoint, "/mnt/whole");
+    EXPECT_FALSE(MountOf(major, minor + 1000, {}, dir / "chroot")) << "a device mounted nowhere";
 }
 
 TEST(BlockDevices, TheDeviceHoldingAFolderComesFromTheMountTableWhenItHasNoNumber) {
@@ -343,7 +356,8 @@ TEST(BlockDevices, ProbeFatAndNtfsImageFiles) {
     ScratchDir dir;
     const auto fat = dir / "fat.img";
     const auto r = tl::test::RunCommand("mkfs.fat -C -F 12 -i 1234ABCD -n SERIALTEST '" + fat.string() + "' 1024");
-    if (r.status != 0) GTEST_SKIP() << "mkfs.fat is not usable: " << r.output;
+    if (!tl::test::HaveTool("mkfs.fat")) GTEST_SKIP() << "missing tool: mkfs.fat";
+    ASSERT_EQ(r.status, 0) << r.output;
     const auto probe = ProbeVolume(fat.string());
     ASSERT_TRUE(probe);
     EXPECT_EQ(probe->type, "vfat");
@@ -386,7 +400,7 @@ TEST(BlockDevices, ProbeFatAndNtfsImageFiles) {
 TEST(BlockDevices, LoopDeviceWithTwoPartitions) {
     ScratchDir dir;
     const auto image = dir / "disk.img";
-    if (const std::string why = tl::test::MakePartitionedDisk(image); !why.empty()) GTEST_SKIP() << why;
+    TL_REQUIRE_MADE(tl::test::MakePartitionedDisk(image));
     tl::test::LoopDevice loop(image);
     if (!loop.attached()) GTEST_SKIP() << "no loop device: " << loop.error();
     ASSERT_TRUE(loop.AddPartitions()) << loop.error();

@@ -87,7 +87,7 @@ TEST(DeviceMonitor, EventsThatAreNotBlockAddRemoveChangeAreDropped) {
     EXPECT_EQ(odd->minor, 0u);
 }
 
-TEST(DeviceMonitor, StartsOnceAndStopsPromptly) {
+TEST(DeviceMonitor, StartsOnceStopsAndRestarts) {
     BlockDeviceMonitor monitor;
     std::string why;
     EXPECT_FALSE(monitor.Start(nullptr, &why));
@@ -97,11 +97,9 @@ TEST(DeviceMonitor, StartsOnceAndStopsPromptly) {
     why.clear();
     EXPECT_FALSE(monitor.Start([](DeviceEvent) {}, &why));
     EXPECT_FALSE(why.empty());
-    const auto before = std::chrono::steady_clock::now();
+    // Stop ends the thread before it returns; a second Stop is harmless.
     monitor.Stop();
     EXPECT_FALSE(monitor.Running());
-    // The eventfd wakes the thread; the poll interval is only the fallback.
-    EXPECT_LT(std::chrono::steady_clock::now() - before, 5s);
     monitor.Stop();
     // Restartable, and the destructor stops a running monitor.
     EXPECT_TRUE(monitor.Start([](DeviceEvent) {}, &why)) << why;
@@ -150,7 +148,7 @@ std::string Describe(const std::vector<DeviceEvent>& events) {
 TEST(DeviceMonitor, SeesLoopDeviceAndPartitionsComeAndGo) {
     tl::test::ScratchDir dir;
     const auto image = dir / "disk.img";
-    if (const std::string why = tl::test::MakePartitionedDisk(image); !why.empty()) GTEST_SKIP() << why;
+    TL_REQUIRE_MADE(tl::test::MakePartitionedDisk(image));
     if (::geteuid() != 0) GTEST_SKIP() << "loop devices need root";
 
     EventLog log;

@@ -11,6 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "fixture_support.h"
+
 namespace tl::test {
 
 struct CommandResult {
@@ -44,20 +46,28 @@ inline constexpr std::uint64_t kPart1Start = 2048, kPart1Sectors = 12288;
 inline constexpr std::uint64_t kPart2Start = 14336, kPart2Sectors = 18432;
 inline constexpr const char* kPart1Label = "TESTLABEL";
 
-// Makes the test disk at `image`. Empty on success, else why not.
-inline std::string MakePartitionedDisk(const std::filesystem::path& image) {
+// Makes the test disk at `image`.
+inline Fixture MakePartitionedDisk(const std::filesystem::path& image) {
+    Fixture f;
     for (const char* tool : {"sfdisk", "mkfs.fat"})
-        if (!HaveTool(tool)) return std::string(tool) + " is not installed";
+        if (!HaveTool(tool)) {
+            f.state = Fixture::State::ToolMissing;
+            f.detail = std::string("missing tool: ") + tool;
+            return f;
+        }
     const std::string quoted = "'" + image.string() + "'";
     auto r = RunCommand("truncate -s 16M " + quoted);
-    if (r.status != 0) return "truncate failed: " + r.output;
-    r = RunCommand("sh -c \"printf 'label: dos\\nstart=2048, size=12288, type=c\\nstart=14336, type=83\\n' | "
-                   "sfdisk -q " + quoted + "\"");
-    if (r.status != 0) return "sfdisk failed: " + r.output;
+    if (r.status == 0)
+        r = RunCommand("sh -c \"printf 'label: dos\\nstart=2048, size=12288, type=c\\nstart=14336, type=83\\n' | "
+                       "sfdisk -q " + quoted + "\"");
     // The block count is in KiB: 12288 sectors.
-    r = RunCommand("mkfs.fat -F 12 -n " + std::string(kPart1Label) + " --offset 2048 " + quoted + " 6144");
-    if (r.status != 0) return "mkfs.fat failed: " + r.output;
-    return {};
+    if (r.status == 0) r = RunCommand("mkfs.fat -F 12 -n " + std::string(kPart1Label) + " --offset 2048 " + quoted + " 6144");
+    if (r.status != 0) {
+        f.detail = "the test disk could not be made: " + r.output;
+        return f;
+    }
+    f.state = Fixture::State::Made;
+    return f;
 }
 
 // A loop device over an image, with its partitions made known to the kernel

@@ -218,7 +218,7 @@ TEST_F(RecoveryTest, EstimatedSizesStopAtTheTypesDefaultSizeAndTheVolumesEnd) {
 // with its time, deleted ones as the oracle reads them.
 TEST_F(RecoveryTest, AFatVolumeComesBackAtItsPathsByteForByte) {
     const auto fat = test::FixturePath("fat");
-    ASSERT_TRUE(test::MakeFixture("make_fat_images.sh", fat));
+    TL_REQUIRE_FIXTURE("make_fat_images.sh", fat);
     const auto image = fat / "fat16.img";
     CVolume* v = RecoverAll(image, dir.path() / "out");
     ASSERT_NE(v, nullptr);
@@ -266,7 +266,7 @@ TEST_F(RecoveryTest, AFatVolumeComesBackAtItsPathsByteForByte) {
 // the oracle reads them, at the paths analyze prints.
 TEST_F(RecoveryTest, NtfsVolumesComeBackAsTheOracleReadsThem) {
     const auto ntfs = test::FixturePath("ntfs");
-    if (!test::MakeFixture("make_ntfs_images.sh", ntfs)) GTEST_SKIP() << "the NTFS images could not be made here";
+    TL_REQUIRE_FIXTURE("make_ntfs_images.sh", ntfs);
     for (const char* name : {"ntfs4k.img", "ntfs512.img"}) {
         const auto image = ntfs / name;
         const auto out = dir.path() / name;

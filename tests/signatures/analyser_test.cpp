@@ -54,7 +54,7 @@ protected:
 };
 
 TEST_F(SectorScan, PlantedFilesAreFoundAtTheirOffsetsWithTheirTypesAndSizes) {
-    ASSERT_TRUE(test::MakeFixture("make_samples.sh", test::FixturePath("samples")));
+    TL_REQUIRE_FIXTURE("make_samples.sh", test::FixturePath("samples"));
     struct Plant {
         const char* sample;
         std::uint64_t sector;
@@ -98,7 +98,7 @@ TEST_F(SectorScan, PlantedFilesAreFoundAtTheirOffsetsWithTheirTypesAndSizes) {
 }
 
 TEST_F(SectorScan, AFileWhoseEndLiesInTheNextChunkIsSizedFromIt) {
-    ASSERT_TRUE(test::MakeFixture("make_samples.sh", test::FixturePath("samples")));
+    TL_REQUIRE_FIXTURE("make_samples.sh", test::FixturePath("samples"));
     const auto big = std::filesystem::file_size(test::FixturePath("samples") / "sample_big.jpg");
     // Starts 8 sectors before the end of the first chunk; the rest follows in the second.
     CVolume* v = Planted(30000, {{"sample_big.jpg", CAnalyser::kChunkSectors - 8}});
@@ -121,7 +121,7 @@ TEST_F(SectorScan, AFileWhoseEndLiesInTheNextChunkIsSizedFromIt) {
 }
 
 TEST_F(SectorScan, DocumentsOfAFatVolumeWhoseTablesWereWipedAreStillFound) {
-    ASSERT_TRUE(test::MakeFixture("make_samples.sh", test::FixturePath("samples")));
+    TL_REQUIRE_FIXTURE("make_samples.sh", test::FixturePath("samples"));
     const auto samples = test::FixturePath("samples");
     const auto image = dir / "wiped.img";
     const std::string q = test::ShellQuote(image.string());
@@ -152,9 +152,9 @@ TEST_F(SectorScan, DocumentsOfAFatVolumeWhoseTablesWereWipedAreStillFound) {
 }
 
 TEST_F(SectorScan, VolumesOfADiskWhoseTableWasZeroedAreFoundAndAnalysable) {
-    ASSERT_TRUE(test::MakeFixture("make_samples.sh", test::FixturePath("samples")));
+    TL_REQUIRE_FIXTURE("make_samples.sh", test::FixturePath("samples"));
     const auto fixture = test::FixturePath("partitioned.img");
-    ASSERT_TRUE(test::MakeFixture("make_partitioned.sh", fixture));
+    TL_REQUIRE_FIXTURE("make_partitioned.sh", fixture);
     const auto image = dir / "lost.img";
     std::filesystem::copy_file(fixture, image);
     // A document in the FAT16 volume at 3 MiB, then the partition table is gone.

@@ -38,14 +38,14 @@ inline ByteVector Noise(std::size_t n, unsigned seed = 5) {
 
 // A sample of tests/fixtures/make_samples.sh.
 inline ByteVector Sample(const std::string& name) {
-    EXPECT_TRUE(MakeFixture("make_samples.sh", FixturePath("samples")));
+    ExpectFixture("make_samples.sh", FixturePath("samples"));
     return Bytes(ReadFileBytes(FixturePath("samples") / name));
 }
 
 // A real document of tests/fixtures/make_documents.sh (made by the office
 // suite, the picture, sound and video tools, the archivers).
 inline ByteVector Document(const std::string& name) {
-    EXPECT_TRUE(MakeFixture("make_documents.sh", FixturePath("documents")));
+    ExpectFixture("make_documents.sh", FixturePath("documents"));
     return Bytes(ReadFileBytes(FixturePath("documents") / name));
 }
 

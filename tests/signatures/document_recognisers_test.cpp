@@ -114,7 +114,7 @@ TEST(SizeRules, FixedRulesAndChoices) {
 
 TEST(CompoundDocuments, RealDocumentsMadeByATool) {
     const auto dir = test::FixturePath("samples");
-    ASSERT_TRUE(test::MakeFixture("make_samples.sh", dir));
+    TL_REQUIRE_FIXTURE("make_samples.sh", dir);
     for (const auto& [file, type] : {std::pair{"sample.doc", 109}, std::pair{"sample.xls", 101}, std::pair{"sample.ppt", 105}}) {
         if (!std::filesystem::exists(dir / file)) continue;
         CVolume v(VK_IMAGE, VolumeContext{});

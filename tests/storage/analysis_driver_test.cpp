@@ -202,7 +202,7 @@ namespace {
 
 TEST_F(AnalysisDriverTest, TheFileSystemStageCountsItsProgressInSectorsInUse) {
     const auto fat = test::FixturePath("fat");
-    ASSERT_TRUE(test::MakeFixture("make_fat_images.sh", fat));
+    TL_REQUIRE_FIXTURE("make_fat_images.sh", fat);
     for (const char* name : {"fat12.img", "fat32.img"}) {
         CVolume* v = computer.LoadImage((fat / name).string());
         ASSERT_NE(v, nullptr);
@@ -260,7 +260,7 @@ class StopDuringWalk : public AnalysisDriverTest {
 protected:
     void SetUp() override {
         const auto fat = test::FixturePath("fat");
-        ASSERT_TRUE(test::MakeFixture("make_fat_images.sh", fat));
+        TL_REQUIRE_FIXTURE("make_fat_images.sh", fat);
         std::string bytes = test::ReadFileBytes(fat / "fat16.img");
         ASSERT_GT(bytes.size(), 512u);
         const auto* b = reinterpret_cast<const std::uint8_t*>(bytes.data());

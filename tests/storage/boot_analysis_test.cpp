@@ -66,7 +66,7 @@ void WriteTable(std::vector<std::uint8_t>& disk, std::uint64_t at,
 
 TEST_F(BootAnalysisTest, RealPartitionedDiskMatchesTheOracle) {
     const auto image = test::FixturePath("partitioned.img");
-    ASSERT_TRUE(test::MakeFixture("make_partitioned.sh", image));
+    TL_REQUIRE_FIXTURE("make_partitioned.sh", image);
     CVolume disk(VK_IMAGE, Context());
     disk.DevicePath = image.string();
     disk.QueryInformation();
@@ -242,7 +242,7 @@ TEST_F(BootAnalysisTest, ObjectsFromTheSectorScanGoWhereTheyBelong) {
 // the boot sector (as `info` does, without a file-system analysis).
 TEST_F(BootAnalysisTest, NtfsLabelComesFromTheVolumeRecord) {
     const auto dir = test::FixturePath("ntfs_content");
-    ASSERT_TRUE(test::MakeFixture("make_ntfs_content.sh", dir));
+    TL_REQUIRE_FIXTURE("make_ntfs_content.sh", dir);
     CVolume v(VK_IMAGE, Context());
     v.DevicePath = (dir / "ntfs_content.img").string();
     ASSERT_EQ(v.Analyse_Boot(), 1);
@@ -271,7 +271,7 @@ namespace {
 // root folder's first clusters.
 std::vector<std::uint8_t> FatFixture(const char* name, std::size_t bytes) {
     const auto dir = test::FixturePath("fat");
-    EXPECT_TRUE(test::MakeFixture("make_fat_images.sh", dir));
+    test::ExpectFixture("make_fat_images.sh", dir);
     std::vector<std::uint8_t> image(bytes);
     std::ifstream(dir / name, std::ios::binary).read(reinterpret_cast<char*>(image.data()), static_cast<std::streamsize>(bytes));
     return image;
@@ -315,7 +315,7 @@ TEST_F(BootAnalysisTest, FatVolumesAsDevicesAndSystemsWriteThem) {
     EXPECT_EQ(said, 1);
     // A volume of 4096-byte sectors, found inside a disk: its size counts in them.
     const auto gpt = test::FixturePath("gpt");
-    ASSERT_TRUE(test::MakeFixture("make_gpt_disks.sh", gpt));
+    TL_REQUIRE_FIXTURE("make_gpt_disks.sh", gpt);
     CVolume disk(VK_IMAGE, Context());
     disk.DevicePath = (gpt / "mbr4k.img").string();
     disk.QueryInformation();

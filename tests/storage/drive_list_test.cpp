@@ -32,8 +32,7 @@ protected:
 
 TEST_F(DriveListTest, LoopDiskWithPartitionsIsListedQueriedReadAndWatched) {
     const auto image = dir / "disk.img";
-    const std::string why = test::MakePartitionedDisk(image);
-    if (!why.empty()) GTEST_SKIP() << why;
+    TL_REQUIRE_MADE(test::MakePartitionedDisk(image));
     std::string monitorWhy;
     const bool watching = computer.StartDeviceMonitor(&monitorWhy);
     test::LoopDevice loop(image);
@@ -98,7 +97,7 @@ TEST_F(DriveListTest, LoopDiskWithPartitionsIsListedQueriedReadAndWatched) {
 // types, and none of them is found a second time by the disk's own walk.
 TEST_F(DriveListTest, GptPartitionsAreNamedAsTheirTableNamesThem) {
     const auto fixtures = test::FixturePath("gpt");
-    ASSERT_TRUE(test::MakeFixture("make_gpt_disks.sh", fixtures));
+    TL_REQUIRE_FIXTURE("make_gpt_disks.sh", fixtures);
     std::filesystem::copy_file(fixtures / "gpt.img", dir / "gpt.img");
     // Loop devices and partx work on this kind of machine: their failure fails the test.
     test::LoopDevice loop(dir / "gpt.img");
@@ -132,7 +131,7 @@ TEST_F(DriveListTest, GptPartitionsAreNamedAsTheirTableNamesThem) {
 // partition no system lists is found where that table says.
 TEST_F(DriveListTest, TablesCountTheDevicesLogicalSectors) {
     const auto fixtures = test::FixturePath("gpt");
-    ASSERT_TRUE(test::MakeFixture("make_gpt_disks.sh", fixtures));
+    TL_REQUIRE_FIXTURE("make_gpt_disks.sh", fixtures);
     std::filesystem::copy_file(fixtures / "gpt4k.img", dir / "gpt4k.img");
     test::LoopDevice loop(dir / "gpt4k.img", 4096);
     ASSERT_TRUE(loop.attached()) << loop.error();

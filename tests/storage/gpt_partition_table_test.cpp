@@ -110,7 +110,7 @@ std::vector<std::uint8_t> ReadImage(const std::filesystem::path& p) {
 
 TEST_F(GptTest, RealDisksMatchTheOracle) {
     const auto dir = test::FixturePath("gpt");
-    ASSERT_TRUE(test::MakeFixture("make_gpt_disks.sh", dir));
+    TL_REQUIRE_FIXTURE("make_gpt_disks.sh", dir);
     constexpr std::uint64_t M = 1 << 20;
     struct Case {
         const char* image;
@@ -190,7 +190,7 @@ void SetName(std::uint8_t* entry, const std::u16string& name) {
 
 TEST_F(GptTest, DamagedTablesFallBackOrStopAndNeverReachBeyondTheDisk) {
     const auto dir = test::FixturePath("gpt");
-    ASSERT_TRUE(test::MakeFixture("make_gpt_disks.sh", dir));
+    TL_REQUIRE_FIXTURE("make_gpt_disks.sh", dir);
     const std::vector<std::uint8_t> intact = ReadImage(dir / "gpt.img");
     ASSERT_EQ(intact.size(), kDiskBytes);
     constexpr std::uint64_t M = 1 << 20;

@@ -25,31 +25,35 @@ public:
         test::CommandResult r;
         if (kind == "ext4") {
             if (!test::HaveTool("mkfs.ext4")) {
-                why_ = "mkfs.ext4 is not installed";
+                why_ = "missing tool: mkfs.ext4";
+                toolMissing_ = true;
                 return;
             }
             r = test::RunCommand("mkfs.ext4 -q -F " + quotedDevice);
             if (r.status == 0) r = test::RunCommand("mount -t ext4 " + quotedDevice + " " + quotedAt);
         } else {
             if (!test::HaveTool("mkntfs") || !test::HaveTool("ntfs-3g")) {
-                why_ = "mkntfs or ntfs-3g is not installed";
+                why_ = "missing tool: mkntfs or ntfs-3g";
+                toolMissing_ = true;
                 return;
             }
             r = test::RunCommand("mkntfs -Q -F " + quotedDevice);
             if (r.status == 0) r = test::RunCommand("ntfs-3g " + quotedDevice + " " + quotedAt);
         }
-        if (r.status != 0) why_ = kind + " could not be made or mounted here: " + r.output;
+        if (r.status != 0) why_ = kind + " could not be made or mounted: " + r.output;
         else mounted_ = true;
     }
     ~Mounted() {
         if (mounted_) test::RunCommand("umount '" + at_.string() + "'");
     }
     bool mounted() const { return mounted_; }
+    bool toolMissing() const { return toolMissing_; }
     const std::string& why() const { return why_; }
 
 private:
     std::filesystem::path at_;
     bool mounted_ = false;
+    bool toolMissing_ = false;
     std::string why_;
 };
 
@@ -61,17 +65,18 @@ protected:
         job->FileName = file.string();
         return job;
     }
-    // A partitioned disk image on a loop device, its second partition made
+    // The partitioned disk image on a loop device, its second partition made
     // and mounted at mountPoint; the drive list's volumes of the disk and its
-    // two partitions. An empty text, or why this cannot be done here.
+    // two partitions. An empty text, or why this cannot be done here. A file
+    // system that its installed tools fail to make or mount fails the test.
     std::string AttachAndMount() {
-        if (std::string why = test::MakePartitionedDisk(image); !why.empty()) return why;
         loop = std::make_unique<test::LoopDevice>(image);
         if (!loop->attached()) return loop->error();
         if (!loop->AddPartitions()) return "the kernel shows no partitions of " + loop->path();
         const std::string second = loop->path() + "p2";
         for (int i = 0; i < 250 && !std::filesystem::exists(second); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
         fs = std::make_unique<Mounted>(second, mountPoint, GetParam());
+        if (!fs->mounted() && !fs->toolMissing()) ADD_FAILURE() << fs->why();
         if (!fs->mounted()) return fs->why();
         computer.Volumes().Refresh(false);
         disk = computer.Volumes().FindByDevicePath(loop->path());
@@ -90,6 +95,7 @@ protected:
 };
 
 TEST_P(ImageOfLoopDisk, TheSourcesOwnFileSystemIsRefusedAnotherPartitionIsNot) {
+    TL_REQUIRE_MADE(test::MakePartitionedDisk(image));
     if (const std::string why = AttachAndMount(); !why.empty()) GTEST_SKIP() << why;
     ASSERT_TRUE(disk && first && other);
 
@@ -121,6 +127,7 @@ TEST_P(ImageOfLoopDisk, TheSourcesOwnFileSystemIsRefusedAnotherPartitionIsNot) {
 
 // Recovering onto the source: the same ground, and the question asked about it.
 TEST_P(ImageOfLoopDisk, RecoveringOntoTheSourceIsQuestioned) {
+    TL_REQUIRE_MADE(test::MakePartitionedDisk(image));
     if (const std::string why = AttachAndMount(); !why.empty()) GTEST_SKIP() << why;
     ASSERT_TRUE(disk && first && other);
     const std::string inside = (mountPoint / "out" / "not yet made").string();

@@ -32,7 +32,7 @@ using ComputerTest = test::ComputerFixture;
 
 TEST_F(ComputerTest, ImageWithAPartitionTableListsItsVolumes) {
     const auto image = test::FixturePath("partitioned.img");
-    ASSERT_TRUE(test::MakeFixture("make_partitioned.sh", image));
+    TL_REQUIRE_FIXTURE("make_partitioned.sh", image);
     CVolume* disk = computer.LoadImage(image.string());
     ASSERT_NE(disk, nullptr);
     EXPECT_EQ(disk->DriveType, 7u);
@@ -101,7 +101,7 @@ void ScanForVolumes(CVolume& v) {
 
 TEST_F(ComputerTest, VolumesFoundInsideAFoundVolumeReadTheirOwnPlace) {
     const auto image = test::FixturePath("nested.img");
-    ASSERT_TRUE(test::MakeFixture("make_nested.sh", image));
+    TL_REQUIRE_FIXTURE("make_nested.sh", image);
     ASSERT_GT(computer.Signatures().InstallFirstSet(std::filesystem::path(TL_SOURCE_DIR) / "data" / "signatures.ini"), 0);
     computer.Signatures().Load();
     CVolume* disk = computer.LoadImage(image.string());
@@ -157,7 +157,7 @@ TEST_F(ComputerTest, BackupBootSectorsOfAnImagesOwnFileSystemAreNoVolumes) {
                                               std::tuple{"make_ntfs_images.sh", "ntfs", "ntfs512.img"}}) {
         SCOPED_TRACE(name);
         const auto dir = test::FixturePath(folder);
-        ASSERT_TRUE(test::MakeFixture(script, dir));
+        TL_REQUIRE_FIXTURE(script, dir);
         CVolume* image = computer.LoadImage((dir / name).string());
         ASSERT_NE(image, nullptr);
         ScanForVolumes(*image);

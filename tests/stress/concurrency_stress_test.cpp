@@ -283,11 +283,13 @@ protected:
 TEST_F(ConcurrencyStress, AnalysisRecoveryImageAndTreeWalksRunTogether) {
     Watchdog watchdog(300s);
     const auto fat = test::FixturePath("fat");
-    ASSERT_TRUE(test::MakeFixture("make_fat_images.sh", fat));
-    ASSERT_TRUE(test::MakeFixture("make_samples.sh", test::FixturePath("samples")));
+    TL_REQUIRE_FIXTURE("make_fat_images.sh", fat);
+    TL_REQUIRE_FIXTURE("make_samples.sh", test::FixturePath("samples"));
     // NTFS images need a FUSE mount; without one the recovered volume is FAT too.
     const auto ntfs = test::FixturePath("ntfs");
-    const bool haveNtfs = test::MakeFixture("make_ntfs_images.sh", ntfs);
+    const test::Fixture ntfsMade = test::MakeFixture("make_ntfs_images.sh", ntfs);
+    ASSERT_NE(ntfsMade.state, test::Fixture::State::Failed) << ntfsMade.detail;
+    const bool haveNtfs = static_cast<bool>(ntfsMade);
     const std::filesystem::path recoveredImage = haveNtfs ? ntfs / "ntfs4k.img" : fat / "fat32_root5.img";
 
     // ---- the quiet runs every count is compared with
