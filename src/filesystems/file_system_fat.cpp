@@ -9,6 +9,7 @@
 #include "app/event_log.h"
 #include "app/languages.h"
 #include "app/string_ids.h"
+#include "filesystems/file_system_kinds.h"
 #include "filesystems/synthetic_ids.h"
 #include "platform/text.h"
 #include "platform/time.h"
@@ -26,9 +27,9 @@ constexpr std::size_t kMaxNameChars = 4096;
 // The whole table is held in memory; no FAT is larger than this.
 constexpr std::uint64_t kMaxFatBytes = 1ULL << 30;
 
-bool IsFat12(std::uint32_t code) { return code == 1 || code == 17; }
-bool IsFat16(std::uint32_t code) { return code == 4 || code == 6; }
-bool IsFat32(std::uint32_t code) { return code == 11; }
+bool IsFat12(std::uint32_t code) { return FatEntryBits(code) == 12; }
+bool IsFat16(std::uint32_t code) { return FatEntryBits(code) == 16; }
+bool IsFat32(std::uint32_t code) { return FatEntryBits(code) == 32; }
 
 }  // namespace
 
@@ -88,7 +89,11 @@ bool CFileSystem_FAT::ReadBootParameters() {
     return true;
 }
 
-std::uint64_t CFileSystem_FAT::RootId() const { return IsFat32(TypeCode) ? RootCluster : 0; }
+std::uint64_t CFileSystem_FAT::RootId() const {
+    const FileSystemKind* kind = FindFileSystemKind(TypeCode);
+    if (!kind || kind->family != kFamilyFat) return 0;
+    return kind->rootId == kRootIdFromBootSector ? RootCluster : kind->rootId;
+}
 
 int CFileSystem_FAT::Initialize() {
     if (!volume_.OpenDrive()) return 0;
