@@ -233,9 +233,7 @@ std::string CVolume::GetName() const {
         return Description;
     case VK_LOGICAL: {
         std::string name = DevicePath.substr(DevicePath.rfind('/') == std::string::npos ? 0 : DevicePath.rfind('/') + 1);
-        std::string_view label = Label;
-        while (!label.empty() && label.front() == ' ') label.remove_prefix(1);
-        while (!label.empty() && label.back() == ' ') label.remove_suffix(1);
+        const std::string_view label = platform::TrimChars(Label, " ");
         // The file system's label, and the partition's name of its table
         // when it says something else.
         std::string shown(label);
