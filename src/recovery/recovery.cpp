@@ -424,13 +424,9 @@ std::uint64_t CRecovery::FileRecovery(CFoundObject& item, const std::filesystem:
 
 bool CRecovery::CreateFolderChain(const std::filesystem::path& path) {
     std::filesystem::path part;
-    for (const auto& piece : path) {
-        part /= piece;
-        if (piece == part.root_path() || piece.empty()) continue;
-        if (const int error = platform::MakeFolder(part); error != 0) {
-            LogError(FormatMessageText(context_.texts, ids::kCantCreateFolder, part.string()) + " (" + std::strerror(error) + ")");
-            return false;
-        }
+    if (const int error = platform::CreateFolderChain(path, &part); error != 0) {
+        LogError(FormatMessageText(context_.texts, ids::kCantCreateFolder, part.string()) + " (" + std::strerror(error) + ")");
+        return false;
     }
     return true;
 }
