@@ -1,7 +1,5 @@
 #include "cli/analyze_command.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -21,6 +19,7 @@
 #include "filesystems/found_tree.h"
 #include "platform/block_devices.h"
 #include "platform/read_only_file.h"
+#include "platform/terminal.h"
 #include "storage/analysis_busy.h"
 #include "storage/local_computer.h"
 
@@ -44,7 +43,7 @@ class Progress {
 public:
     Progress(CliSink* sink, CLocalComputer& computer) : sink_(sink) {
         if (!sink_) return;
-        line_.emplace(stderr, ::isatty(STDERR_FILENO) != 0, [&computer] { return computer.CurrentVolume(); });
+        line_.emplace(stderr, platform::IsTerminal(stderr), [&computer] { return computer.CurrentVolume(); });
         sink_->SetObserver([this](const platform::AppMessage& m) {
             if (m.id == msg::kStatusText) line_->StageBegins(m.wparam);
             else if (m.id == msg::kFileSystemStageEnded || m.id == msg::kSectorStageEnded) line_->StageEnds();
