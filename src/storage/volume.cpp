@@ -213,9 +213,8 @@ std::uint32_t CVolume::ReadSectors(void* buffer, std::uint64_t firstSector, std:
         std::memset(static_cast<std::uint8_t*>(buffer) + r.bytes, 0, bytes - r.bytes);
     }
     if (context_.log && !shortReadLogged_.exchange(true))
-        context_.log->LogError(GetName() + ": a read of " + std::to_string(bytes) + " bytes at byte " +
-                               std::to_string(position) + " came back with " + std::to_string(lastShort) +
-                               ": the source ends there, short of what its structures say");
+        context_.log->LogError(
+            FormatMessageText(context_.texts, ids::kSourceEndsShort, GetName(), bytes, position, lastShort));
     return static_cast<std::uint32_t>(lastShort);
 }
 
