@@ -320,6 +320,7 @@ bool CLocalComputer::StartImageCreation(const std::shared_ptr<CImageCreation>& j
         });
         imageWorkers_.push_back({std::move(thread), job});
     } catch (const std::system_error&) {
+        log_.LogError("CLocalComputer::StartImageCreation.NoThread");
         job->Outcome = ImageOutcome::Failed;
         return false;
     }

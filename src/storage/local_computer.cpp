@@ -308,7 +308,16 @@ int CLocalComputer::CheckDestination(const CVolume& source, std::string& destina
 }
 
 bool CLocalComputer::StartDeviceMonitor(std::string* whyNot) {
-    return monitor_.Start([this](const platform::DeviceEvent& event) { OnDeviceChange(event); }, whyNot);
+    return monitor_.Start(
+        [this](const platform::DeviceEvent& event) {
+            try {
+                OnDeviceChange(event);
+            } catch (...) {
+                // The watch goes on: the next event may be handled.
+                log_.LogError("CLocalComputer::OnDeviceChange.except");
+            }
+        },
+        whyNot);
 }
 
 void CLocalComputer::OnDeviceChange(const platform::DeviceEvent& event) {
