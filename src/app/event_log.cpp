@@ -119,7 +119,8 @@ void CEventLog::Write(int level, std::string_view message) {
             debugOutput_(line);
         }
     } catch (...) {
-        // The log never reports a failure of its own.
+        // Nothing can report it: this is the log, and a line it cannot
+        // write must not fail the code that logs.
     }
 }
 

@@ -47,6 +47,7 @@ bool CFinder::Start(const CFoundTree& tree, bool reportNothingFound) {
     try {
         thread_ = std::thread(body);
     } catch (...) {  // no thread to be had: nothing runs
+        if (log_) log_->LogError("CFinder::Start.NoThread");
         running_ = 0;
         return false;
     }

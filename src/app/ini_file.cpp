@@ -8,12 +8,8 @@
 namespace tl {
 namespace {
 
-std::string_view Trim(std::string_view s) {
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && blank(s.back())) s.remove_suffix(1);
-    return s;
-}
+std::string_view TrimLine(std::string_view s) { return platform::TrimChars(s, platform::kLineBlanks); }
+
 
 // Cuts UTF-8 text at `maxChars` code points without splitting a sequence.
 std::string CutChars(std::string_view s, std::size_t maxChars) {
@@ -72,14 +68,14 @@ IniFile IniFile::Parse(std::string_view text) {
     while (pos < text.size()) {
         std::size_t eol = text.find('\n', pos);
         if (eol == std::string_view::npos) eol = text.size();
-        const std::string_view line = Trim(text.substr(pos, eol - pos));
+        const std::string_view line = TrimLine(text.substr(pos, eol - pos));
         pos = eol + 1;
         if (line.empty() || line.front() == ';' || line.front() == '#') continue;
         if (line.front() == '[') {
             const std::size_t close = line.find(']');
             current = nullptr;
             if (close == std::string_view::npos) continue;  // broken header: open no section
-            const std::string_view original = Trim(line.substr(1, close - 1));
+            const std::string_view original = TrimLine(line.substr(1, close - 1));
             const auto [it, added] = ini.sections_.try_emplace(platform::AsciiLower(original));
             if (added) ini.sectionOrder_.emplace_back(original);
             current = &it->second;
@@ -87,9 +83,9 @@ IniFile IniFile::Parse(std::string_view text) {
         }
         const std::size_t eq = line.find('=');
         if (!current || eq == std::string_view::npos) continue;
-        const std::string key = platform::AsciiLower(Trim(line.substr(0, eq)));
+        const std::string key = platform::AsciiLower(TrimLine(line.substr(0, eq)));
         if (key.empty()) continue;
-        std::string_view value = Trim(line.substr(eq + 1));
+        std::string_view value = TrimLine(line.substr(eq + 1));
         if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
         current->try_emplace(key, CutChars(value, kMaxValueChars));
     }

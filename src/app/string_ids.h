@@ -226,4 +226,33 @@ inline constexpr unsigned kFileSystemNotRead = 61091;  // "%s volume: its file s
 inline constexpr unsigned kFoundVolumeInside = 61092;  // "The %s volume found at: %I64d lies inside %s, which is analysed already; it is not analysed again"
 inline constexpr unsigned kVolumesNotRead = 61093;  // "Not read: %s: %s"
 
+// Texts of the file-system parsers.
+inline constexpr unsigned kNtfsMftRunsDamaged = 61100;  // "CFileSystem_NTFS: the run list of the MFT leaves the volume (%I64d clusters) or is cut short; only the runs before the damage are read"
+inline constexpr unsigned kNtfsTooManyStreams = 61101;  // "CFileSystem_NTFS: MFT record %I64d holds more than %d named data streams; only the first ones are listed"
+inline constexpr unsigned kNtfsStoredUnreadable = 61102;  // "CFileSystem_NTFS: '%s' (MFT record %I64d) cannot be recovered as it is stored: %s"
+inline constexpr unsigned kNtfsLoadMftFailed = 61103;  // "CFileSystem_NTFS: Load MFT failed."
+inline constexpr unsigned kNtfsTornRecords = 61104;  // "CFileSystem_NTFS: %I64d MFT records carry torn update sequences; they were read as they stand"
+inline constexpr unsigned kNtfsDamagedAttributes = 61105;  // "CFileSystem_NTFS: %I64d MFT records hold an attribute whose length leaves the record or runs into another attribute (records %s); they were read up to the damage"
+inline constexpr unsigned kNtfsDamagedRuns = 61106;  // "CFileSystem_NTFS: %I64d MFT records hold a run list that leaves the volume or is cut short (records %s); only the runs before the damage are read"
+inline constexpr unsigned kNtfsUnnamedRecords = 61107;  // "CFileSystem_NTFS: %I64d MFT records in use carry no readable file name (records %s); they are not listed"
+inline constexpr unsigned kNtfsMoreStoredUnreadable = 61108;  // "CFileSystem_NTFS: %I64d more files cannot be recovered as they are stored (encrypted, or compressed in a way that cannot be decoded)"
+inline constexpr unsigned kNtfsRecordRunsDamaged = 61109;  // "CFileSystem_NTFS: the run list of MFT record %I64d leaves the volume or is cut short; only the runs before the damage are read"
+inline constexpr unsigned kFatCopiesDiffer = 61110;  // "CFileSystem_FAT.Initialize: FAT1 and FAT2 not equal! (FAT1 or FAT2 corruppted"
+inline constexpr unsigned kFatChainBadCluster = 61111;  // "FAT_GetClustersList: the chain from cluster 0x%X reaches a bad cluster mark after cluster 0x%X; it ends there"
+inline constexpr unsigned kFatChainBeyondVolume = 61112;  // "FAT_GetClustersList: the chain from cluster 0x%X reaches cluster 0x%X, beyond the volume (its clusters are 2 to 0x%X); it ends there"
+inline constexpr unsigned kFatChainLoops = 61113;  // "FAT_GetClustersList: the chain from cluster 0x%X loops back to cluster 0x%X; it ends there"
+inline constexpr unsigned kFatEntryBeyondVolume = 61114;  // "CFileSystem_FAT: the entry '%s' starts at cluster 0x%X, beyond the volume (its clusters are 2 to 0x%X)"
+inline constexpr unsigned kFatFolderNamesRoot = 61115;  // "CFileSystem_FAT: the folder '%s' names the root directory as its content; it is not read again"
+inline constexpr unsigned kFatFolderHeldByAnother = 61116;  // "CFileSystem_FAT: the folder '%s' starts at cluster 0x%X, which another folder already holds (a loop); it is read once"
+inline constexpr unsigned kFatEntriesMetBefore = 61117;  // "CFileSystem_FAT: %I64d entries of a folder lie in clusters of another folder read before (their chains join); they are listed once"
+// Texts of the volume reading and its partition tables.
+inline constexpr unsigned kExtendedChainCut = 61120;  // "CVolume::ProcessPartitionTable: the chain of extended partitions loops or is deeper than %d tables; it is cut at sector %I64d"
+inline constexpr unsigned kPartitionBeyondDisk = 61121;  // "CVolume::ProcessPartitionTable: the partition of type %d at sector %I64d lies beyond the end of the disk (%I64d sectors); it is not read"
+inline constexpr unsigned kSourceEndsShort = 61122;  // "%s: a read of %I64d bytes at byte %I64d came back with %I64d: the source ends there, short of what its structures say"
+// Texts of the recovery.
+inline constexpr unsigned kRecoveryTargetOutside = 61130;  // "CRecovery::FileRecovery: the target of '%s' would lie outside %s"
+inline constexpr unsigned kRecoveryIncomplete = 61131;  // "CRecovery::FileRecovery: only %I64d of the %I64d bytes of '%s' could be read; the copy is incomplete"
+inline constexpr unsigned kRecoveryUnreadable = 61132;  // "CRecovery::FileRecovery: '%s' cannot be read: %s"
+inline constexpr unsigned kRecoveryNotReadWhole = 61133;  // "CRecovery::FileRecovery: '%s' cannot be read whole: %s"
+
 }  // namespace tl::ids

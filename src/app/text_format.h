@@ -7,6 +7,7 @@
 #include <fmt/printf.h>
 
 #include <concepts>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -62,6 +63,9 @@ decltype(auto) ToFormatArg(const T& value) {
 // terminals read as escape sequences) is written as a visible escape such as
 // "\x1b"; a backslash stays as it is. The rest of the UTF-8 text is kept.
 std::string EscapeControls(std::string_view text);
+
+// "12 345 678": the decimal digits of `n` grouped in threes by spaces.
+std::string GroupedDigits(std::uint64_t n);
 
 template <class... Args>
 std::optional<std::string> TryFormatPrintf(std::string_view format, const Args&... args) {

@@ -1,7 +1,5 @@
 #include "cli/analyze_command.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -15,11 +13,13 @@
 #include "app/string_ids.h"
 #include "app/text_format.h"
 #include "cli/cli_sink.h"
+#include "cli/exit_codes.h"
 #include "cli/object_listing.h"
 #include "cli/progress_line.h"
 #include "filesystems/found_tree.h"
 #include "platform/block_devices.h"
 #include "platform/read_only_file.h"
+#include "platform/terminal.h"
 #include "storage/analysis_session.h"
 #include "storage/local_computer.h"
 
@@ -43,7 +43,7 @@ class Progress {
 public:
     Progress(CliSink* sink, CLocalComputer& computer) : sink_(sink) {
         if (!sink_) return;
-        line_.emplace(stderr, ::isatty(STDERR_FILENO) != 0, [&computer] { return computer.CurrentVolume(); });
+        line_.emplace(stderr, platform::IsTerminal(stderr), [&computer] { return computer.CurrentVolume(); });
         sink_->SetObserver([this](const platform::AppMessage& m) {
             if (m.id == msg::kStatusText) line_->StageBegins(m.wparam);
             else if (m.id == msg::kFileSystemStageEnded || m.id == msg::kSectorStageEnded) line_->StageEnds();
@@ -184,7 +184,7 @@ int Run(CApp& app, CliSink& sink, const Options& o) {
     if (o.lostVolumes) {
         CAnalysisSession session(app.Computer());
         CVolume* source = OpenSource(session, o.source);
-        if (!source) return 1;
+        if (!source) return kExitFailure;
         Progress progress(o.progress ? &sink : nullptr, app.Computer());
         RunSession(session, *source, AnalysisStages::LostVolumes, progress);
         for (CVolume* f : app.Computer().Volumes().Snapshot())
@@ -194,22 +194,22 @@ int Run(CApp& app, CliSink& sink, const Options& o) {
         // Then what each lost volume holds: its file system read as a partition's would be.
         const std::vector<CVolume*> found = session.FoundVolumes();
         if (!found.empty()) PrintVolumes(found, o);
-        return 0;
+        return kExitOk;
     }
     if (o.sectorsOnly) {
         CVolume* v = ScanSourceSectorsOnly(app, o.source, o.progress ? &sink : nullptr);
-        if (!v) return 1;
+        if (!v) return kExitFailure;
         TreeCounts counts;
         if (o.format == "json") PrintJson(*v, o, 1);
         else if (o.format == "tsv") PrintTsv(*v, o);
         else PrintTree(*v, o.deletedOnly, counts);
-        return 0;
+        return kExitOk;
     }
     const std::vector<CVolume*> volumes =
         AnalyseSource(app, o.source, o.progress ? &sink : nullptr, o.sectors || o.freeSpaceOnly, o.freeSpaceOnly);
-    if (volumes.empty()) return 1;
+    if (volumes.empty()) return kExitFailure;
     PrintVolumes(volumes, o);
-    return 0;
+    return kExitOk;
 }
 
 }  // namespace

@@ -1,15 +1,17 @@
 #include "cli/image_command.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 
 #include "app/app.h"
+#include "app/text_format.h"
 #include "cli/cli_sink.h"
+#include "cli/exit_codes.h"
+#include "cli/progress_line.h"
 #include "cli/volume_commands.h"
 #include "platform/block_devices.h"
+#include "platform/terminal.h"
 #include "platform/time.h"
 #include "storage/image_creation.h"
 #include "storage/local_computer.h"
@@ -17,57 +19,43 @@
 namespace tl::cli {
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;
-
 struct Options {
     std::string source;
     std::string out;
     bool progress = false;
 };
 
-// "12 345": digits grouped in threes.
-std::string Grouped(std::uint64_t n) {
-    std::string digits = std::to_string(n), out;
-    for (std::size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0) out += ' ';
-        out += digits[i];
-    }
-    return out;
-}
-
 // A terminal gets one line redrawn; anything else a line at every tenth.
-class ProgressLine {
+class ImageProgress {
 public:
-    ProgressLine(bool wanted, const CImageCreation& job) : wanted_(wanted), tty_(::isatty(STDERR_FILENO) != 0), job_(job) {}
-    void Update() {
+    ImageProgress(bool wanted, const CImageCreation& job)
+        : wanted_(wanted), tty_(platform::IsTerminal(stderr)), job_(job) {}
+    void Update(bool closing = false) {
         if (!wanted_) return;
         const int percent = job_.ProgressPercent();
         const double seconds = static_cast<double>(platform::TickCountMs() - job_.StartTick.load()) / 1000.0;
+        const std::string position = GroupedDigits(job_.Position.load()), total = GroupedDigits(job_.SectorTotal.load());
+        const std::string rate = GroupedDigits(job_.KilobytesPerSecond());
+        const std::string unreadable = GroupedDigits(job_.UnreadableSectors.load());
+        char text[256];
         if (tty_) {
-            std::fprintf(stderr, "\r%3d%%  %s of %s sectors  %6.1f s  %s KB/s  %s unreadable", percent,
-                         Grouped(job_.Position.load()).c_str(), Grouped(job_.SectorTotal.load()).c_str(), seconds,
-                         Grouped(job_.KilobytesPerSecond()).c_str(), Grouped(job_.UnreadableSectors.load()).c_str());
-            drawn_ = true;
+            std::snprintf(text, sizeof text, "%3d%%  %s of %s sectors  %6.1f s  %s KB/s  %s unreadable", percent,
+                          position.c_str(), total.c_str(), seconds, rate.c_str(), unreadable.c_str());
+            DrawProgressLine(stderr, true, text, closing);
         } else if (percent / 10 > shown_ / 10) {
             shown_ = percent;
-            std::fprintf(stderr, "image: %d%% (%s of %s sectors, %s KB/s, %s unreadable)\n", percent,
-                         Grouped(job_.Position.load()).c_str(), Grouped(job_.SectorTotal.load()).c_str(),
-                         Grouped(job_.KilobytesPerSecond()).c_str(), Grouped(job_.UnreadableSectors.load()).c_str());
+            std::snprintf(text, sizeof text, "image: %d%% (%s of %s sectors, %s KB/s, %s unreadable)", percent,
+                          position.c_str(), total.c_str(), rate.c_str(), unreadable.c_str());
+            DrawProgressLine(stderr, false, text, closing);
         }
-        std::fflush(stderr);
     }
-    void End() {
-        Update();
-        if (drawn_) std::fprintf(stderr, "\n");
-    }
+    void End() { Update(true); }
 
 private:
     bool wanted_;
     bool tty_;
     const CImageCreation& job_;
     int shown_ = 0;
-    bool drawn_ = false;
 };
 
 int Run(CApp& app, CliSink& sink, const Options& o) {
@@ -82,7 +70,7 @@ int Run(CApp& app, CliSink& sink, const Options& o) {
         std::fprintf(stderr, "tessa-loft-cli: %s\n", job->Problem.empty() ? "the copy could not be started" : job->Problem.c_str());
         return kExitFailure;
     }
-    ProgressLine progress(o.progress, *job);
+    ImageProgress progress(o.progress, *job);
     while (!job->WaitForEnd(250)) {
         sink.Drain();
         progress.Update();
@@ -99,11 +87,11 @@ int Run(CApp& app, CliSink& sink, const Options& o) {
     PrintVolumeInformation(app, *image);
     const std::uint64_t missing = job->UnreadableSectors.load();
     if (missing == 0) {
-        std::printf("\nImage complete: %s sectors copied to %s\n", Grouped(job->SectorTotal.load()).c_str(), job->FileName.c_str());
+        std::printf("\nImage complete: %s sectors copied to %s\n", GroupedDigits(job->SectorTotal.load()).c_str(), job->FileName.c_str());
         return kExitOk;
     }
-    std::printf("\nImage incomplete: %s of %s sectors could not be read and are zeros in %s\n", Grouped(missing).c_str(),
-                Grouped(job->SectorTotal.load()).c_str(), job->FileName.c_str());
+    std::printf("\nImage incomplete: %s of %s sectors could not be read and are zeros in %s\n", GroupedDigits(missing).c_str(),
+                GroupedDigits(job->SectorTotal.load()).c_str(), job->FileName.c_str());
     return kExitFailure;
 }
 

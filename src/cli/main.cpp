@@ -17,6 +17,7 @@
 #include "filesystems/found_tree.h"
 #include "app/string_ids.h"
 #include "cli/analyze_command.h"
+#include "cli/exit_codes.h"
 #include "cli/recover_command.h"
 #include "cli/cli_sink.h"
 #include "cli/search_command.h"
@@ -33,9 +34,9 @@
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
+using tl::cli::kExitFailure;
+using tl::cli::kExitOk;
+using tl::cli::kExitUsage;
 
 struct GlobalOptions {
     std::string configDir;

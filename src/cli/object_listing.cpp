@@ -3,7 +3,6 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
-#include <ctime>
 #include <iostream>
 
 #include "app/text_format.h"
@@ -18,12 +17,7 @@ namespace tl::cli {
 
 std::string IsoTime(std::uint64_t fileTime) {
     if (fileTime == 0) return {};
-    const std::time_t t = static_cast<std::time_t>(platform::ToUnix(fileTime).seconds);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buf;
+    return platform::FormatUtcIso8601(fileTime);
 }
 
 bool IsListed(const CFoundTree& tree, const CFoundObject& o) {

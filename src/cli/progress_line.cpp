@@ -73,11 +73,13 @@ void ProgressLine::StageEnds() {
     active_.reset();
 }
 
-void ProgressLine::Write(const std::string& line, bool closing) {
-    if (terminal_) std::fprintf(out_, "\r%s\033[K%s", line.c_str(), closing ? "\n" : "");
-    else std::fprintf(out_, "%s\n", line.c_str());
-    std::fflush(out_);
+void DrawProgressLine(std::FILE* out, bool terminal, const std::string& line, bool closing) {
+    if (terminal) std::fprintf(out, "\r%s\033[K%s", line.c_str(), closing ? "\n" : "");
+    else std::fprintf(out, "%s\n", line.c_str());
+    std::fflush(out);
 }
+
+void ProgressLine::Write(const std::string& line, bool closing) { DrawProgressLine(out_, terminal_, line, closing); }
 
 void ProgressLine::Tick() {
     std::lock_guard lock(mutex_);

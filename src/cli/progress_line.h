@@ -24,6 +24,11 @@ class CVolume;
 
 namespace tl::cli {
 
+// Writes one line of progress to `out`: on a terminal it replaces the line
+// drawn before, and `closing` ends it so that the next one stands below;
+// elsewhere every line stands on its own.
+void DrawProgressLine(std::FILE* out, bool terminal, const std::string& line, bool closing);
+
 class ProgressLine {
 public:
     // `currentVolume` tells the volume whose stage begins (the computer's

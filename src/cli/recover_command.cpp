@@ -13,6 +13,7 @@
 #include "app/text_format.h"
 #include "cli/analyze_command.h"
 #include "cli/cli_sink.h"
+#include "cli/exit_codes.h"
 #include "cli/object_listing.h"
 #include "cli/search_command.h"
 #include "filesystems/found_tree.h"
@@ -82,7 +83,7 @@ int Run(CApp& app, CliSink& sink, const Options& o) {
     std::vector<IdChoice> idChoices;
     if (!ParseIds(o.ids, idChoices)) {
         std::fprintf(stderr, "tessa-loft-cli: --id takes an id as analyze prints it, or VOLUME:ID\n");
-        return 2;
+        return kExitUsage;
     }
     CLocalComputer& computer = app.Computer();
     AppSettings& settings = app.Settings();
@@ -92,7 +93,7 @@ int Run(CApp& app, CliSink& sink, const Options& o) {
     } else {
         volumes = AnalyseSource(app, o.source, o.progress ? &sink : nullptr, o.sectors);
     }
-    if (volumes.empty()) return 1;
+    if (volumes.empty()) return kExitFailure;
 
     // This run's choices; the saved settings stay as they were.
     const std::uint32_t savedKeep = settings.GetU32(AppSettings::kKeepFolderStructure);
@@ -119,14 +120,14 @@ int Run(CApp& app, CliSink& sink, const Options& o) {
     for (std::size_t k = 0; k < idChoices.size(); ++k) {
         if (idHits[k].empty()) {
             std::fprintf(stderr, "tessa-loft-cli: no found object has the id %s\n", idChoices[k].text.c_str());
-            return 2;
+            return kExitUsage;
         }
         if (idHits[k].size() > 1) {
             std::string forms;
             for (std::size_t volume : idHits[k]) forms += (forms.empty() ? "" : ", ") + std::to_string(volume) + ":" + idChoices[k].text;
             std::fprintf(stderr, "tessa-loft-cli: the id %s names objects on several volumes; give one of %s\n",
                          idChoices[k].text.c_str(), forms.c_str());
-            return 2;
+            return kExitUsage;
         }
     }
     for (std::size_t index = 0; index < volumes.size(); ++index) {
@@ -155,7 +156,7 @@ int Run(CApp& app, CliSink& sink, const Options& o) {
         if (computer.CheckDestination(*v, destination) < 0) {
             std::fprintf(stderr, "tessa-loft-cli: choose a destination on another drive with --to\n");
             settings.SetU32(AppSettings::kKeepFolderStructure, savedKeep);
-            return 1;
+            return kExitFailure;
         }
         CRecovery recovery(RecoveryContext{&settings, &computer.Log(), &app.Languages(), &computer.Signatures()});
         recovery.SizeChoiceForAll = o.sizeChoice;
@@ -189,13 +190,13 @@ int Run(CApp& app, CliSink& sink, const Options& o) {
     const std::string emptyNote = empty ? " (" + std::to_string(empty) + " empty)" : "";
     std::printf("%u recovered%s, %u skipped, %u failed, %llu bytes\n", complete, emptyNote.c_str(), skipped, failed,
                 static_cast<unsigned long long>(bytes));
-    return skipped == 0 && failed == 0 && !work.empty() ? 0 : 1;
+    return skipped == 0 && failed == 0 && !work.empty() ? kExitOk : kExitFailure;
 }
 
 int RunOpen(CApp& app, CliSink& sink, const std::string& source, std::uint64_t id) {
     CLocalComputer& computer = app.Computer();
     const std::vector<CVolume*> volumes = AnalyseSource(app, source);
-    if (volumes.empty()) return 1;
+    if (volumes.empty()) return kExitFailure;
     for (CVolume* v : volumes) {
         CFoundObject* item = v->FoundTree().FindFirstById(id);
         if (!item || item->IsFolder() || (item->Flags & FO_VOLUME)) continue;
@@ -208,10 +209,10 @@ int RunOpen(CApp& app, CliSink& sink, const std::string& source, std::uint64_t i
         sink.Drain();
         const std::string copy = opening.CurrentTargetText();
         std::printf("%s\n", copy.c_str());
-        return opening.CompleteCount.load() == 1 && opening.OpenResult.load() >= 32 ? 0 : 1;
+        return opening.CompleteCount.load() == 1 && opening.OpenResult.load() >= 32 ? kExitOk : kExitFailure;
     }
     std::fprintf(stderr, "tessa-loft-cli: no found file has the id %llu\n", static_cast<unsigned long long>(id));
-    return 2;
+    return kExitUsage;
 }
 
 }  // namespace

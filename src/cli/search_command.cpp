@@ -11,6 +11,7 @@
 #include "app/finder.h"
 #include "app/string_ids.h"
 #include "cli/analyze_command.h"
+#include "cli/exit_codes.h"
 #include "cli/object_listing.h"
 #include "recovery/target_path.h"
 #include "filesystems/found_tree.h"
@@ -56,7 +57,7 @@ namespace {
 
 int Run(CApp& app, const Options& o) {
     const std::vector<CVolume*> volumes = AnalyseSource(app, o.source);
-    if (volumes.empty()) return 1;
+    if (volumes.empty()) return kExitFailure;
     CFinder finder(&app.Log(), &app.Languages());
     TreeCounts counts;
     for (std::size_t index = 0; index < volumes.size(); ++index) {
@@ -64,7 +65,7 @@ int Run(CApp& app, const Options& o) {
         CFoundTree& tree = v->FoundTree();
         finder.Criteria() = CriteriaOf(o);
         // One "No files found" for the whole source, said below.
-        if (!finder.Start(tree, false)) return 1;
+        if (!finder.Start(tree, false)) return kExitFailure;
         while (!finder.Wait(1000)) {
         }
         if (o.format == "text") std::cout << EscapeControls(v->GetName()) << "  (" << EscapeControls(v->GetFileSystemName()) << ")\n";
@@ -85,7 +86,7 @@ int Run(CApp& app, const Options& o) {
                     static_cast<unsigned long long>(counts.deleted));
     if (found == 0)
         platform::ShowMessageBox(0, app.GetString(ids::kNoFilesFound), app.GetString(ids::kSearch), platform::kMbOk);
-    return 0;
+    return kExitOk;
 }
 
 }  // namespace

@@ -10,15 +10,12 @@
 #include <vector>
 
 #include "app/app.h"
+#include "cli/exit_codes.h"
 #include "platform/text.h"
 #include "signatures/signature_matcher.h"
 
 namespace tl::cli {
 namespace {
-
-constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
 
 int Complain(int code, const std::string& message) {
     std::fprintf(stderr, "tessa-loft-cli: %s\n", message.c_str());

@@ -8,6 +8,7 @@
 
 #include "app/app.h"
 #include "app/text_format.h"
+#include "cli/exit_codes.h"
 #include "platform/block_devices.h"
 #include "platform/read_only_file.h"
 #include "storage/gpt_partition_table.h"
@@ -16,9 +17,6 @@
 
 namespace tl::cli {
 namespace {
-
-constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;
 
 struct Options {
     std::string format = "text";

@@ -1,5 +1,7 @@
 #include "filesystems/file_system.h"
 
+#include "filesystems/file_system_kinds.h"
+
 #include <cstring>
 #include <string_view>
 
@@ -8,16 +10,12 @@ namespace tl {
 CFileSystem::CFileSystem() { SetTypeName(0xFFFFFFFF); }
 
 const std::string& CFileSystem::SetTypeName(std::uint32_t code) {
-    switch (code) {
-    case 1: TypeName = "FAT12"; break;
-    case 4:
-    case 6: TypeName = "FAT16"; break;
-    case 7:
-    case 128: TypeName = "NTFS"; break;
-    case 11:
-    case 12: TypeName = "FAT32"; break;
-    default: TypeName = "Unknown"; return TypeName;
+    const FileSystemKind* kind = FindFileSystemKind(code);
+    if (!kind || !kind->named) {
+        TypeName = "Unknown";
+        return TypeName;
     }
+    TypeName = kind->name;
     knownTypeMark_ = 0;
     return TypeName;
 }
@@ -112,16 +110,7 @@ CFileSystem::BootClass CFileSystem::ClassifyBootSector(std::span<const std::uint
     return c;
 }
 
-int CFileSystem::FamilyOf(std::uint32_t code) {
-    switch (code) {
-    case 1: case 4: case 6: case 11: case 12: case 14: case 17: case 20: case 22: case 27: case 28: case 30:
-        return kFamilyFat;
-    case 7:
-        return kFamilyNtfs;
-    default:
-        return kFamilyOther;
-    }
-}
+int CFileSystem::FamilyOf(std::uint32_t code) { return FileSystemFamilyOf(code); }
 
 int CFileSystem::GetFamily(std::uint32_t code) {
     if (code != 2) TypeCode = code;

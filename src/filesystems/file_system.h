@@ -3,10 +3,9 @@
 // system; a file-system analysis replaces it with the FAT or NTFS parser,
 // which walks the on-disk structures and fills the volume's found-object tree.
 //
-// Type codes are the partition-type byte values of the MBR table:
-//   FAT family   1, 4, 6, 11, 12, 14, 17, 20, 22, 27, 28, 30
-//   NTFS family  7
-//   other        every other value (0 = none)
+// Type codes are the partition-type byte values of the MBR table; the kinds
+// this program reads, and the parser of each, are listed in
+// filesystems/file_system_kinds.h.
 #pragma once
 
 #include <cstdint>
@@ -64,7 +63,8 @@ public:
     CFileSystem();
     virtual ~CFileSystem() = default;
 
-    // "FAT12" (1), "FAT16" (4, 6), "NTFS" (7, 128), "FAT32" (11, 12), else
+    // The name of a kind whose code has one of its own ("FAT12" for 1,
+    // "FAT16" for 4 and 6, "NTFS" for 7 and 128, "FAT32" for 11 and 12), else
     // "Unknown"; TypeCode is not changed.
     virtual const std::string& SetTypeName(std::uint32_t code);
     // Walks the file system and fills the volume's tree; the base finds nothing.

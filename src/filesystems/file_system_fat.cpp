@@ -9,6 +9,7 @@
 #include "app/event_log.h"
 #include "app/languages.h"
 #include "app/string_ids.h"
+#include "filesystems/file_system_kinds.h"
 #include "filesystems/synthetic_ids.h"
 #include "platform/text.h"
 #include "platform/time.h"
@@ -26,9 +27,9 @@ constexpr std::size_t kMaxNameChars = 4096;
 // The whole table is held in memory; no FAT is larger than this.
 constexpr std::uint64_t kMaxFatBytes = 1ULL << 30;
 
-bool IsFat12(std::uint32_t code) { return code == 1 || code == 17; }
-bool IsFat16(std::uint32_t code) { return code == 4 || code == 6; }
-bool IsFat32(std::uint32_t code) { return code == 11; }
+bool IsFat12(std::uint32_t code) { return FatEntryBits(code) == 12; }
+bool IsFat16(std::uint32_t code) { return FatEntryBits(code) == 16; }
+bool IsFat32(std::uint32_t code) { return FatEntryBits(code) == 32; }
 
 }  // namespace
 
@@ -88,7 +89,11 @@ bool CFileSystem_FAT::ReadBootParameters() {
     return true;
 }
 
-std::uint64_t CFileSystem_FAT::RootId() const { return IsFat32(TypeCode) ? RootCluster : 0; }
+std::uint64_t CFileSystem_FAT::RootId() const {
+    const FileSystemKind* kind = FindFileSystemKind(TypeCode);
+    if (!kind || kind->family != kFamilyFat) return 0;
+    return kind->rootId == kRootIdFromBootSector ? RootCluster : kind->rootId;
+}
 
 int CFileSystem_FAT::Initialize() {
     if (!volume_.OpenDrive()) return 0;
@@ -114,7 +119,7 @@ int CFileSystem_FAT::Initialize() {
             if (volume_.ReadSectors(second.data(), ReservedSectors + SectorsPerFat, sectors) != fatBytes)
                 Log(kLogError, "CFileSystem_FAT.Initialize.ReadFAT");
             if (second != FatTable)
-                Log(kLogError, "CFileSystem_FAT.Initialize: FAT1 and FAT2 not equal! (FAT1 or FAT2 corruppted");
+                Log(kLogError, FormatMessageText(volume_.Context().texts, ids::kFatCopiesDiffer));
         }
     }
     entryCount_ = IsFat12(TypeCode) ? FatTable.size() * 2 / 3 : IsFat16(TypeCode) ? FatTable.size() / 2 : FatTable.size() / 4;
@@ -213,29 +218,24 @@ std::size_t CFileSystem_FAT::FAT_GetClustersList(std::uint32_t first, std::vecto
     std::unordered_set<std::uint32_t> seen;
     // The high nibble of a FAT32 cluster number is reserved.
     std::uint32_t c = IsFat32(TypeCode) ? first & 0x0FFFFFFF : first;
-    char text[200];
+    const CLanguages* texts = volume_.Context().texts;
+    std::string text;
     while (c != 0 && !IsEndOfChain(c)) {
         const std::uint32_t last = static_cast<std::uint32_t>(LastCluster());
         if (IsBadCluster(c)) {
-            std::snprintf(text, sizeof text,
-                          "FAT_GetClustersList: the chain from cluster 0x%X reaches a bad cluster mark after cluster "
-                          "0x%X; it ends there",
-                          first, list.empty() ? first : list.back());
+            text = FormatMessageText(texts, ids::kFatChainBadCluster, first, list.empty() ? first : list.back());
         } else if (!IsDataCluster(c)) {
-            std::snprintf(text, sizeof text,
-                          "FAT_GetClustersList: the chain from cluster 0x%X reaches cluster 0x%X, beyond the volume "
-                          "(its clusters are 2 to 0x%X); it ends there",
-                          first, c, last);
+            text = FormatMessageText(texts, ids::kFatChainBeyondVolume, first, c, last);
         } else if (!seen.insert(c).second) {
-            std::snprintf(text, sizeof text,
-                          "FAT_GetClustersList: the chain from cluster 0x%X loops back to cluster 0x%X; it ends there",
-                          first, c);
+            text = FormatMessageText(texts, ids::kFatChainLoops, first, c);
         } else {
             list.push_back(c);
             bool ok = true;
             c = FatEntry(c, ok);
             if (ok) continue;
-            std::snprintf(text, sizeof text, "FAT_GetClustersList, NextCluster = 0x%X", list.back());
+            char tag[64];
+            std::snprintf(tag, sizeof tag, "FAT_GetClustersList, NextCluster = 0x%X", list.back());
+            text = tag;
         }
         Log(kLogError, text);
         break;
@@ -552,19 +552,14 @@ void CFileSystem_FAT::ParseDirectory(std::span<const std::uint8_t> buffer, std::
         const std::uint32_t start = IsFat32(TypeCode) ? cluster & 0x0FFFFFFF : cluster;
         const bool inVolume = IsDataCluster(start);
         if (start != 0 && !inVolume) {
-            char text[300];
-            std::snprintf(text, sizeof text,
-                          "CFileSystem_FAT: the entry '%s' starts at cluster 0x%X, beyond the volume (its clusters are "
-                          "2 to 0x%X)",
-                          record.GetName().c_str(), cluster, static_cast<std::uint32_t>(LastCluster()));
-            Log(kLogError, text);
+            Log(kLogError, FormatMessageText(volume_.Context().texts, ids::kFatEntryBeyondVolume, record.GetName(), cluster,
+                                             static_cast<std::uint32_t>(LastCluster())));
         }
         if (IsDirectoryEntry(e)) {
             record.Flags |= FO_FOLDER;
             const bool live = !IsDeletedEntry(e);
             if (start == 0 || (IsFat32(TypeCode) && start == RootCluster)) {
-                Log(kLogError, "CFileSystem_FAT: the folder '" + record.GetName() +
-                                   "' names the root directory as its content; it is not read again");
+                Log(kLogError, FormatMessageText(volume_.Context().texts, ids::kFatFolderNamesRoot, record.GetName()));
             } else if (inVolume) {
                 const auto [queued, added] = queued_.try_emplace(start, dirQueue_.size());
                 if (added) {
@@ -572,12 +567,7 @@ void CFileSystem_FAT::ParseDirectory(std::span<const std::uint8_t> buffer, std::
                 } else if (QueuedDirectory& other = dirQueue_[queued->second]; live && other.live) {
                     // Two live folders never share a cluster: this entry leads
                     // back into a folder listed already, and stays empty.
-                    char text[300];
-                    std::snprintf(text, sizeof text,
-                                  "CFileSystem_FAT: the folder '%s' starts at cluster 0x%X, which another folder "
-                                  "already holds (a loop); it is read once",
-                                  record.GetName().c_str(), cluster);
-                    Log(kLogError, text);
+                    Log(kLogError, FormatMessageText(volume_.Context().texts, ids::kFatFolderHeldByAnother, record.GetName(), cluster));
                 } else if (live && queued->second >= nextDirectory_) {
                     // A deleted entry (a renamed folder's old name, or a folder
                     // deleted before this one took its cluster) named it first:
@@ -592,12 +582,7 @@ void CFileSystem_FAT::ParseDirectory(std::span<const std::uint8_t> buffer, std::
         volume_.AddFileSystemObject(record);
     }
     if (metBefore > 0) {
-        char text[200];
-        std::snprintf(text, sizeof text,
-                      "CFileSystem_FAT: %zu entries of a folder lie in clusters of another folder read before (their "
-                      "chains join); they are listed once",
-                      metBefore);
-        Log(kLogError, text);
+        Log(kLogError, FormatMessageText(volume_.Context().texts, ids::kFatEntriesMetBefore, std::uint64_t{metBefore}));
     }
     // Sizes only estimate the clusters of a file: the walk shows 100 % only
     // once it has ended.

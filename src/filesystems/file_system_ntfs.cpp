@@ -527,8 +527,7 @@ bool CFileSystem_NTFS::LoadMft() {
         }
     }
     if (MftRecord->RunsDamaged)
-        Log(kLogError, "CFileSystem_NTFS: the run list of the MFT leaves the volume (" + std::to_string(VolumeClusters) +
-                           " clusters) or is cut short; only the runs before the damage are read");
+        Log(kLogError, FormatMessageText(volume_.Context().texts, ids::kNtfsMftRunsDamaged, VolumeClusters));
     if (!MftRecord->NonResident || MftRecord->Runs.empty()) return false;
     // The MFT cannot hold more than its runs cover, nor more than the volume.
     std::uint64_t covered = 0;
@@ -641,9 +640,8 @@ void CFileSystem_NTFS::AddStreams(CMftRecordParser& parser, const CFoundObject& 
             NoteUnreadable(stream.GetName(), number, problem);
     }
     if (more)
-        Log(kLogError, "CFileSystem_NTFS: MFT record " + std::to_string(number) + " holds more than " +
-                           std::to_string(CMftRecordParser::kMaxNamedStreams) +
-                           " named data streams; only the first ones are listed");
+        Log(kLogError, FormatMessageText(volume_.Context().texts, ids::kNtfsTooManyStreams, number,
+                                         static_cast<int>(CMftRecordParser::kMaxNamedStreams)));
     parser.SelectStream({});
 }
 
@@ -673,8 +671,7 @@ std::uint64_t CFileSystem_NTFS::FolderOfDeleted(std::uint64_t reference) {
 
 void CFileSystem_NTFS::NoteUnreadable(const std::string& name, std::uint64_t number, const std::string& reason) {
     if (unreadable_++ >= kMaxUnreadableLogged) return;
-    Log(kLogError, "CFileSystem_NTFS: '" + name + "' (MFT record " + std::to_string(number) +
-                       ") cannot be recovered as it is stored: " + reason);
+    Log(kLogError, FormatMessageText(volume_.Context().texts, ids::kNtfsStoredUnreadable, name, number, reason));
 }
 
 std::uint64_t CFileSystem_NTFS::RecordOf(std::uint64_t id) {
@@ -762,7 +759,7 @@ int CFileSystem_NTFS::Initialize() {
     unreadable_ = 0;
     if (!volume_.OpenDrive()) return 0;
     if (!ReadBootParameters() || !LoadMft()) {
-        Log(kLogError, "CFileSystem_NTFS: Load MFT failed.");
+        Log(kLogError, FormatMessageText(volume_.Context().texts, ids::kNtfsLoadMftFailed));
         return 0;
     }
     LoadClusterBitmap();
@@ -798,24 +795,17 @@ int CFileSystem_NTFS::Initialize() {
         }
     }
     if (tornRecords_)
-        Log(kLogWarning, "CFileSystem_NTFS: " + std::to_string(tornRecords_) +
-                             " MFT records carry torn update sequences; they were read as they stand");
+        Log(kLogWarning, FormatMessageText(volume_.Context().texts, ids::kNtfsTornRecords, tornRecords_));
     if (damagedAttributes_.count)
-        Log(kLogError, "CFileSystem_NTFS: " + std::to_string(damagedAttributes_.count) +
-                           " MFT records hold an attribute whose length leaves the record or runs into another "
-                           "attribute (records " + damagedAttributes_.Records() + "); they were read up to the damage");
+        Log(kLogError, FormatMessageText(volume_.Context().texts, ids::kNtfsDamagedAttributes, damagedAttributes_.count,
+                                         damagedAttributes_.Records()));
     if (damagedRuns_.count)
-        Log(kLogError, "CFileSystem_NTFS: " + std::to_string(damagedRuns_.count) +
-                           " MFT records hold a run list that leaves the volume or is cut short (records " +
-                           damagedRuns_.Records() + "); only the runs before the damage are read");
+        Log(kLogError, FormatMessageText(volume_.Context().texts, ids::kNtfsDamagedRuns, damagedRuns_.count,
+                                         damagedRuns_.Records()));
     if (unnamed_.count)
-        Log(kLogError, "CFileSystem_NTFS: " + std::to_string(unnamed_.count) +
-                           " MFT records in use carry no readable file name (records " + unnamed_.Records() +
-                           "); they are not listed");
+        Log(kLogError, FormatMessageText(volume_.Context().texts, ids::kNtfsUnnamedRecords, unnamed_.count, unnamed_.Records()));
     if (unreadable_ > kMaxUnreadableLogged)
-        Log(kLogError, "CFileSystem_NTFS: " + std::to_string(unreadable_ - kMaxUnreadableLogged) +
-                           " more files cannot be recovered as they are stored (encrypted, or compressed in a way "
-                           "that cannot be decoded)");
+        Log(kLogError, FormatMessageText(volume_.Context().texts, ids::kNtfsMoreStoredUnreadable, unreadable_ - kMaxUnreadableLogged));
     return 0;
 }
 
@@ -844,8 +834,7 @@ bool CFileSystem_NTFS::BuildClusterRuns(const CFoundObject& record, std::vector<
     CMftRecordParser parser(*this);
     if (!LoadObject(record, parser)) return false;
     if (parser.RunsDamaged)
-        Log(kLogError, "CFileSystem_NTFS: the run list of MFT record " + std::to_string(RecordOf(record.Id)) +
-                           " leaves the volume or is cut short; only the runs before the damage are read");
+        Log(kLogError, FormatMessageText(volume_.Context().texts, ids::kNtfsRecordRunsDamaged, RecordOf(record.Id)));
     for (const auto& r : parser.Runs) runs.push_back(CLUSTER_RUN{r.Sparse ? kSparseRunStart : r.Lcn, r.Length});
     return true;
 }

@@ -19,6 +19,8 @@
 #include <system_error>
 #include <tuple>
 
+#include "platform/text.h"
+
 namespace tl::platform {
 namespace {
 
@@ -50,11 +52,9 @@ std::optional<std::string> ReadBounded(const std::filesystem::path& path, std::s
     return out;
 }
 
+// Blanks of a sysfs attribute: line blanks and the NULs some drivers pad with.
 std::string_view TrimBlanks(std::string_view s) {
-    const auto isBlank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\0'; };
-    while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
-    return s;
+    return TrimChars(s, std::string_view(" \t\n\r\0", 5));
 }
 
 std::optional<std::string> ReadAttribute(const std::filesystem::path& path) {

@@ -164,7 +164,8 @@ void BlockDeviceMonitor::Run() {
             try {
                 callback_(std::move(*event));
             } catch (...) {
-                // A failing receiver must not end the watch.
+                // A failing receiver must not end the watch. The monitor has
+                // no log of its own: the receiver logs what it fails at.
             }
         }
     }

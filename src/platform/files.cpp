@@ -47,10 +47,17 @@ bool WriteWholeFile(const std::filesystem::path& path, std::string_view bytes) {
     return f.Append(bytes);
 }
 
-bool CreateFolderChain(const std::filesystem::path& path) {
-    std::error_code ec;
-    std::filesystem::create_directories(path, ec);
-    return std::filesystem::is_directory(path, ec);
+int CreateFolderChain(const std::filesystem::path& path, std::filesystem::path* failed) {
+    std::filesystem::path part;
+    for (const auto& piece : path) {
+        part /= piece;
+        if (piece == part.root_path() || piece.empty()) continue;
+        if (const int error = MakeFolder(part); error != 0) {
+            if (failed) *failed = part;
+            return error;
+        }
+    }
+    return 0;
 }
 
 int MakeFolder(const std::filesystem::path& path) {

@@ -18,8 +18,10 @@ std::optional<std::string> ReadWholeFile(const std::filesystem::path& path, std:
 // Writes `bytes` to `path`, replacing it. Returns false on any failure.
 bool WriteWholeFile(const std::filesystem::path& path, std::string_view bytes);
 
-// Creates `path` and its missing parents. True when the folder exists afterwards.
-bool CreateFolderChain(const std::filesystem::path& path);
+// Makes every missing folder of `path`, parents first. 0 when the whole chain
+// exists afterwards; else the system's error number, and the folder that
+// could not be made in `failed` (when given).
+int CreateFolderChain(const std::filesystem::path& path, std::filesystem::path* failed = nullptr);
 
 // Names of the regular files in `folder` whose names end in `suffix`
 // (compared without regard to ASCII case), in the order the listing returns them.

@@ -94,8 +94,7 @@ SettingsStore::SettingsStore() {
 }
 
 SettingsStore::SettingsStore(const std::filesystem::path& file) {
-    std::error_code ec;
-    if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ec);
+    if (file.has_parent_path()) CreateFolderChain(file.parent_path());
     bool damaged = false;
     if (OpenDatabase(file.string(), damaged)) {
         persistent_ = true;
@@ -109,6 +108,7 @@ SettingsStore::SettingsStore(const std::filesystem::path& file) {
     if (damaged) {
         std::filesystem::path aside = file;
         aside += ".corrupt";
+        std::error_code ec;
         std::filesystem::rename(file, aside, ec);
         bool again = false;
         if (!ec && OpenDatabase(file.string(), again)) {

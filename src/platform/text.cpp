@@ -222,4 +222,10 @@ char32_t FoldCase(char32_t c) {
     return static_cast<char32_t>(towlower_l(upper, utf8));
 }
 
+std::string_view TrimChars(std::string_view text, std::string_view chars) {
+    const std::size_t first = text.find_first_not_of(chars);
+    if (first == std::string_view::npos) return {};
+    return text.substr(first, text.find_last_not_of(chars) - first + 1);
+}
+
 }  // namespace tl::platform

@@ -30,6 +30,11 @@ bool IsValidUtf8(std::string_view bytes);
 // the bytes with every non-ASCII byte replaced by U+FFFD.
 std::string CodePageToUtf8(std::string_view bytes, const char* codePage);
 
+// `text` without the characters of `chars` at either end.
+std::string_view TrimChars(std::string_view text, std::string_view chars);
+// Blanks of a text line: space, tab, CR and LF.
+inline constexpr std::string_view kLineBlanks = " \t\r\n";
+
 // Lower-cases ASCII letters only (keys of the settings store and language files).
 std::string AsciiLower(std::string_view text);
 std::string AsciiUpper(std::string_view text);

@@ -96,4 +96,13 @@ std::uint64_t TickCountMs() {
                                           .count());
 }
 
+std::string FormatUtcIso8601(FileTime ft) {
+    const auto t = static_cast<std::time_t>(ToUnix(ft).seconds);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
 }  // namespace tl::platform

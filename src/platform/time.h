@@ -33,6 +33,9 @@ void ToDosDateTime(FileTime ft, std::uint16_t& date, std::uint16_t& time);
 std::string FormatLocalShortDate(FileTime ft);
 std::string FormatLocalTime(FileTime ft);
 
+// "2024-05-01T12:00:00Z": the time in UTC as ISO 8601 gives it.
+std::string FormatUtcIso8601(FileTime ft);
+
 // Sets the modification and access times of a file (Linux keeps no settable
 // creation time). Returns false on failure.
 bool SetFileTimes(const std::filesystem::path& path, FileTime modified, FileTime accessed);

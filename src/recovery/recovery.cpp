@@ -357,7 +357,7 @@ std::uint64_t CRecovery::FileRecovery(CFoundObject& item, const std::filesystem:
     bool refused = false;
     std::filesystem::path target = TargetFor(item, folder, refused);
     if (refused) {
-        LogError("CRecovery::FileRecovery: the target of '" + copy.GetName() + "' would lie outside " + folder.string());
+        LogError(FormatMessageText(context_.texts, ids::kRecoveryTargetOutside, copy.GetName(), folder.string()));
         Fail(copy, "its target would lie outside the destination");
         return 0;
     }
@@ -413,8 +413,7 @@ std::uint64_t CRecovery::FileRecovery(CFoundObject& item, const std::filesystem:
     } else if (!problem.empty()) {
         Fail(sized, problem);
     } else if (copied) {
-        LogError("CRecovery::FileRecovery: only " + std::to_string(copied) + " of the " + std::to_string(sized.Size) +
-                 " bytes of '" + sized.GetName() + "' could be read; the copy is incomplete");
+        LogError(FormatMessageText(context_.texts, ids::kRecoveryIncomplete, copied, sized.Size, sized.GetName()));
         Fail(sized, "only " + std::to_string(copied) + " of its " + std::to_string(sized.Size) + " bytes could be read");
     } else {
         Fail(sized, "nothing of it could be read");
@@ -424,13 +423,9 @@ std::uint64_t CRecovery::FileRecovery(CFoundObject& item, const std::filesystem:
 
 bool CRecovery::CreateFolderChain(const std::filesystem::path& path) {
     std::filesystem::path part;
-    for (const auto& piece : path) {
-        part /= piece;
-        if (piece == part.root_path() || piece.empty()) continue;
-        if (const int error = platform::MakeFolder(part); error != 0) {
-            LogError(FormatMessageText(context_.texts, ids::kCantCreateFolder, part.string()) + " (" + std::strerror(error) + ")");
-            return false;
-        }
+    if (const int error = platform::CreateFolderChain(path, &part); error != 0) {
+        LogError(FormatMessageText(context_.texts, ids::kCantCreateFolder, part.string()) + " (" + std::strerror(error) + ")");
+        return false;
     }
     return true;
 }
@@ -445,7 +440,7 @@ std::uint64_t CRecovery::CopyFoundFile(CFoundObject& item, std::string* problem)
     CFoundFileReader reader;
     if (!reader.Open(copy)) {
         const std::string why = reader.Problem.empty() ? "its data could not be located on the volume" : reader.Problem;
-        LogError("CRecovery::FileRecovery: '" + copy.GetName() + "' cannot be read: " + why);
+        LogError(FormatMessageText(context_.texts, ids::kRecoveryUnreadable, copy.GetName(), why));
         if (problem) *problem = why;
         return 0;
     }
@@ -506,7 +501,7 @@ std::uint64_t CRecovery::CopyFoundFile(CFoundObject& item, std::string* problem)
     CurrentPercent = 100;
     if (!reader.Problem.empty()) {
         // Bytes that cannot be decoded are never passed off as the file.
-        LogError("CRecovery::FileRecovery: '" + copy.GetName() + "' cannot be read whole: " + reader.Problem);
+        LogError(FormatMessageText(context_.texts, ids::kRecoveryNotReadWhole, copy.GetName(), reader.Problem));
         if (problem) *problem = reader.Problem;
     }
     if (endsInHole) {

@@ -106,14 +106,21 @@ void FileSignature::AddQwordPattern(std::uint64_t value, std::int32_t offset) {
     AddPattern(kPatternQword, b, offset, 8, 0);
 }
 
+std::vector<std::string_view> FileSignature::ExtensionList() const {
+    std::vector<std::string_view> list;
+    std::string_view rest = FileExtensions;
+    while (!rest.empty()) {
+        const std::size_t sep = rest.find_first_of(",;");
+        const std::string_view piece = platform::TrimChars(rest.substr(0, sep), kTrimChars);
+        if (!piece.empty()) list.push_back(piece);
+        rest = sep == std::string_view::npos ? std::string_view() : rest.substr(sep + 1);
+    }
+    return list;
+}
+
 std::string FileSignature::GetFirstExtension() const {
-    std::string_view s = FileExtensions;
-    const std::size_t start = s.find_first_not_of(kTrimChars);
-    if (start == std::string_view::npos) return {};
-    s.remove_prefix(start);
-    s = s.substr(0, s.find_first_of(",;"));
-    const std::size_t end = s.find_last_not_of(kTrimChars);
-    return std::string(s.substr(0, end == std::string_view::npos ? 0 : end + 1));
+    const std::vector<std::string_view> list = ExtensionList();
+    return list.empty() ? std::string() : std::string(list.front());
 }
 
 std::string FileSignature::DisplayTitle() const {

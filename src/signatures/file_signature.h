@@ -93,8 +93,10 @@ public:
     void AddDwordPattern(std::uint32_t value, std::int32_t offset);
     void AddQwordPattern(std::uint64_t value, std::int32_t offset);
 
-    // The first extension of FileExtensions, cut at the first ',' or ';' and
-    // without blanks, '*' and '.' around it.
+    // The extensions of FileExtensions: the pieces between ',' and ';'
+    // without blanks, '*' and '.' around them; empty pieces are left out.
+    std::vector<std::string_view> ExtensionList() const;
+    // The first of them, or an empty text.
     std::string GetFirstExtension() const;
     // Title, else Description, else "Type <Id>".
     std::string DisplayTitle() const;

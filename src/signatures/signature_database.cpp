@@ -20,8 +20,6 @@
 namespace tl {
 namespace {
 
-constexpr std::string_view kTrimChars = ",; *.";
-
 constexpr std::string_view kDwordNames[] = {"InternalProcessing", "SearchEnable", "ShowFilesThisType", "Enable",
                                             "View",               "DefaultSize",  "SearchOrder"};
 constexpr std::string_view kStringNames[] = {"Title", "Description", "FileExtensions", "Prefix", "Group", "LastUpdate"};
@@ -177,20 +175,9 @@ void SignatureDatabase::RebuildGroups() {
 void SignatureDatabase::RebuildExtensions() {
     extensions_.clear();
     for (auto& sig : signatures_) {
-        std::string_view rest = sig->FileExtensions;
-        while (!rest.empty()) {
-            const std::size_t lead = rest.find_first_not_of(kTrimChars);
-            if (lead == std::string_view::npos) break;
-            rest.remove_prefix(lead);
-            const std::size_t sep = rest.find_first_of(",;");
-            std::string_view piece = rest.substr(0, sep);
-            rest = sep == std::string_view::npos ? std::string_view() : rest.substr(sep);
-            const std::size_t end = piece.find_last_not_of(kTrimChars);
-            if (end == std::string_view::npos) continue;
-            piece = piece.substr(0, end + 1);
-            // Upper-case keys make the comparison case-blind; the first claim wins.
-            extensions_.try_emplace(platform::AsciiUpper(piece), sig.get());
-        }
+        // Upper-case keys make the comparison case-blind; the first claim wins.
+        for (const std::string_view extension : sig->ExtensionList())
+            extensions_.try_emplace(platform::AsciiUpper(extension), sig.get());
     }
 }
 

@@ -9,8 +9,7 @@
 #include "app/event_log.h"
 #include "app/languages.h"
 #include "app/string_ids.h"
-#include "filesystems/file_system_fat.h"
-#include "filesystems/file_system_ntfs.h"
+#include "filesystems/file_system_kinds.h"
 #include "filesystems/found_tree.h"
 #include "platform/block_devices.h"
 #include "platform/notify.h"
@@ -254,27 +253,10 @@ void CVolume::AnalyseFileSystem() {
         fs.Initialize();
     };
     FileSystemOutcome = FsOutcome::Read;
-    switch (code) {
-    case 1: case 4: case 6: case 14: case 17: case 20: case 22: case 30:
-    case 11: case 12: case 27: case 28: {
-        auto fat = std::make_unique<CFileSystem_FAT>(*this);
-        // Codes the table decoding does not know are read as their family's layout.
-        if (code == 12 || code == 27 || code == 28) fat->TypeCode = 11;
-        else if (code == 14 || code == 20 || code == 22 || code == 30) fat->TypeCode = 4;
-        fat->ReadBootParameters();
-        // The root node takes the root directory's own cluster on FAT32, so
-        // that the root's entries hang under it whatever that cluster is.
-        const std::uint64_t rootId = fat->RootId();
-        runParser(std::move(fat), rootId);
-        break;
-    }
-    case 7:
-        runParser(std::make_unique<CFileSystem_NTFS>(*this), CFileSystem_NTFS::kRootRecord);
-        break;
-    default:
+    if (OpenedFileSystem opened = OpenFileSystem(*this, code); opened.parser)
+        runParser(std::move(opened.parser), opened.rootId);
+    else
         SayWhatIsNotRead();
-        break;
-    }
 
     // A stage that was not stopped has done all it will do.
     if (AnalysisBusy().load() != 0) ProgressPos = ProgressEnd.load();

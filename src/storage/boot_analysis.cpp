@@ -216,9 +216,7 @@ void CVolume::ProcessTableAt(std::uint64_t block, std::uint64_t extendedStart, i
                              std::vector<std::uint64_t>& visited, std::uint32_t blockBytes) {
     if (depth > kMaxExtendedDepth || std::find(visited.begin(), visited.end(), block) != visited.end()) {
         if (context_.log)
-            context_.log->LogWarning("CVolume::ProcessPartitionTable: the chain of extended partitions loops or is "
-                                     "deeper than " + std::to_string(kMaxExtendedDepth) + " tables; it is cut at sector " +
-                                     std::to_string(block));
+            context_.log->LogWarning(FormatMessageText(context_.texts, ids::kExtendedChainCut, kMaxExtendedDepth, block));
         return;
     }
     visited.push_back(block);
@@ -244,9 +242,8 @@ void CVolume::ProcessTableAt(std::uint64_t block, std::uint64_t extendedStart, i
         if (absolute >= diskBlocks) {
             // A volume of unknown size (0) walks no table at all.
             if (context_.log && TotalSectors != 0)
-                context_.log->LogWarning("CVolume::ProcessPartitionTable: the partition of type " + std::to_string(type) +
-                                         " at sector " + std::to_string(absolute) + " lies beyond the end of the disk (" +
-                                         std::to_string(diskBlocks) + " sectors); it is not read");
+                context_.log->LogWarning(
+                    FormatMessageText(context_.texts, ids::kPartitionBeyondDisk, type, absolute, diskBlocks));
             continue;
         }
         if (count > diskBlocks && context_.log) context_.log->LogWarning("pPartition->NumberSectors > TotalSectors");

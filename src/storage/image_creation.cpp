@@ -11,6 +11,7 @@
 #include "app/languages.h"
 #include "app/string_ids.h"
 #include "platform/read_only_file.h"
+#include "platform/text.h"
 #include "platform/thread_priority.h"
 #include "storage/local_computer.h"
 #include "storage/volume.h"
@@ -82,12 +83,6 @@ bool ReadPieces(CVolume& volume, CImageCreation& job, UnreadableRuns& runs, std:
 
 // The image's length: the volume's sector count, or its size where it has none.
 std::uint64_t ImageSectors(const CVolume& v) { return v.TotalSectors ? v.TotalSectors : v.Size / kSectorBytes; }
-
-std::string Trimmed(std::string_view s) {
-    while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-    while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-    return std::string(s);
-}
 
 // A file name holds no folder separators and no control characters.
 std::string SafeFileName(std::string name) {
@@ -290,7 +285,7 @@ std::string DefaultImageFileName(CVolume& volume, const CLanguages* texts) {
         drive = volume.GetName();
         break;
     }
-    const std::string label = Trimmed(volume.Label);
+    const std::string label(platform::TrimChars(volume.Label, " "));
     return SafeFileName(label.empty() ? FormatMessageText(texts, ids::kImageDefaultName, drive)
                                       : FormatMessageText(texts, ids::kImageDefaultNameWithLabel, drive, label));
 }
@@ -325,6 +320,7 @@ bool CLocalComputer::StartImageCreation(const std::shared_ptr<CImageCreation>& j
         });
         imageWorkers_.push_back({std::move(thread), job});
     } catch (const std::system_error&) {
+        log_.LogError("CLocalComputer::StartImageCreation.NoThread");
         job->Outcome = ImageOutcome::Failed;
         return false;
     }

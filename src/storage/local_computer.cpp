@@ -7,6 +7,7 @@
 #include "app/app_messages.h"
 #include "app/languages.h"
 #include "app/string_ids.h"
+#include "filesystems/file_system_kinds.h"
 #include "filesystems/found_tree.h"
 #include "filesystems/synthetic_ids.h"
 #include "platform/block_devices.h"
@@ -221,14 +222,11 @@ void CLocalComputer::AddFoundVolume(const CFoundObject& r, const PartitionEntry*
     auto v = MakeVolume(VK_FOUND);
     std::string name;
     std::uint32_t code = 0;
-    switch (static_cast<std::uint16_t>(r.TypeId)) {
-    case 1: case 17: name = "FAT12"; code = 1; break;
-    case 4: case 6: case 14: case 20: case 22: case 30: name = "FAT16"; code = 4; break;
-    case 7: name = "NTFS"; code = 7; break;
-    case 11: case 12: case 27: case 28: name = "FAT32"; code = 11; break;
-    default: break;
-    }
-    if (code) {
+    // A kind a parser reads is given its layout's code and name.
+    if (const FileSystemKind* kind = FindFileSystemKind(static_cast<std::uint16_t>(r.TypeId));
+        kind && kind->family != kFamilyOther) {
+        name = kind->name;
+        code = kind->layoutCode;
         v->FileSystem().TypeName = name;
         v->FileSystem().TypeCode = code;
     }
@@ -310,7 +308,16 @@ int CLocalComputer::CheckDestination(const CVolume& source, std::string& destina
 }
 
 bool CLocalComputer::StartDeviceMonitor(std::string* whyNot) {
-    return monitor_.Start([this](const platform::DeviceEvent& event) { OnDeviceChange(event); }, whyNot);
+    return monitor_.Start(
+        [this](const platform::DeviceEvent& event) {
+            try {
+                OnDeviceChange(event);
+            } catch (...) {
+                // The watch goes on: the next event may be handled.
+                log_.LogError("CLocalComputer::OnDeviceChange.except");
+            }
+        },
+        whyNot);
 }
 
 void CLocalComputer::OnDeviceChange(const platform::DeviceEvent& event) {

@@ -213,9 +213,8 @@ std::uint32_t CVolume::ReadSectors(void* buffer, std::uint64_t firstSector, std:
         std::memset(static_cast<std::uint8_t*>(buffer) + r.bytes, 0, bytes - r.bytes);
     }
     if (context_.log && !shortReadLogged_.exchange(true))
-        context_.log->LogError(GetName() + ": a read of " + std::to_string(bytes) + " bytes at byte " +
-                               std::to_string(position) + " came back with " + std::to_string(lastShort) +
-                               ": the source ends there, short of what its structures say");
+        context_.log->LogError(
+            FormatMessageText(context_.texts, ids::kSourceEndsShort, GetName(), bytes, position, lastShort));
     return static_cast<std::uint32_t>(lastShort);
 }
 
@@ -233,9 +232,7 @@ std::string CVolume::GetName() const {
         return Description;
     case VK_LOGICAL: {
         std::string name = DevicePath.substr(DevicePath.rfind('/') == std::string::npos ? 0 : DevicePath.rfind('/') + 1);
-        std::string_view label = Label;
-        while (!label.empty() && label.front() == ' ') label.remove_prefix(1);
-        while (!label.empty() && label.back() == ' ') label.remove_suffix(1);
+        const std::string_view label = platform::TrimChars(Label, " ");
         // The file system's label, and the partition's name of its table
         // when it says something else.
         std::string shown(label);

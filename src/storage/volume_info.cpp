@@ -4,6 +4,7 @@
 
 #include "app/languages.h"
 #include "app/string_ids.h"
+#include "app/text_format.h"
 #include "storage/gpt_partition_table.h"
 #include "storage/volume.h"
 
@@ -12,16 +13,6 @@ namespace {
 
 std::string Text(const CLanguages* texts, unsigned id) {
     return texts ? texts->GetString(id) : std::string(BuiltinString(id));
-}
-
-std::string GroupedDigits(std::uint64_t n) {
-    std::string digits = std::to_string(n);
-    std::string out;
-    for (std::size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0) out += ' ';
-        out += digits[i];
-    }
-    return out;
 }
 
 }  // namespace

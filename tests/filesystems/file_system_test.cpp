@@ -5,6 +5,10 @@
 #include <fstream>
 
 #include "filesystems/file_system.h"
+#include "filesystems/file_system_fat.h"
+#include "filesystems/file_system_kinds.h"
+#include "filesystems/file_system_ntfs.h"
+#include "storage/volume.h"
 #include "fixture_support.h"
 
 namespace tl {
@@ -132,6 +136,31 @@ TEST(FileSystemBase, OtherFamiliesReadOneRunFromStartPos) {
     record.Size = CFoundObject::kUnknownSize;
     fs.BuildRuns(record, runs);
     EXPECT_EQ(runs[0].SectorCount, 0u);
+}
+
+// Every code of a family reads its layout: the parser a code opens, the
+// code the parser keeps and the root it hangs the tree from.
+TEST(FileSystemKinds, EachCodeOpensItsFamilysParser) {
+    for (std::uint32_t code = 0; code < 300; ++code) {
+        const FileSystemKind* kind = FindFileSystemKind(code);
+        if (!kind || kind->family == kFamilyOther) continue;
+        const FileSystemKind* layout = FindFileSystemKind(kind->layoutCode);
+        ASSERT_NE(layout, nullptr) << code;
+        EXPECT_STREQ(layout->name, kind->name) << code;
+        EXPECT_EQ(FatEntryBits(kind->parserCode), FatEntryBits(kind->layoutCode)) << code;
+    }
+    CVolume volume(VK_IMAGE, VolumeContext{});
+    const auto opens = [&](std::uint32_t code) { return OpenFileSystem(volume, code); };
+    const OpenedFileSystem fat32 = opens(27);
+    ASSERT_NE(dynamic_cast<CFileSystem_FAT*>(fat32.parser.get()), nullptr);
+    EXPECT_EQ(fat32.parser->TypeCode, 11u);
+    EXPECT_EQ(opens(6).parser->TypeCode, 6u) << "a code the parser decodes is kept";
+    EXPECT_EQ(opens(14).parser->TypeCode, 4u);
+    EXPECT_EQ(opens(14).rootId, 0u);
+    const OpenedFileSystem ntfs = opens(7);
+    EXPECT_NE(dynamic_cast<CFileSystem_NTFS*>(ntfs.parser.get()), nullptr);
+    EXPECT_EQ(ntfs.rootId, 5u);
+    for (const std::uint32_t none : {0u, 5u, 128u, 131u, 1000u}) EXPECT_EQ(opens(none).parser, nullptr) << none;
 }
 
 }  // namespace

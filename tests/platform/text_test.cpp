@@ -44,6 +44,14 @@ TEST(Text, CodePointsAndCaseFolding) {
     EXPECT_EQ(FoldCase(char32_t{0x110000}), char32_t{0x110000});
 }
 
+TEST(Text, TrimCharsCutsOnlyTheEnds) {
+    EXPECT_EQ(TrimChars("  a b \t\r\n", kLineBlanks), "a b");
+    EXPECT_EQ(TrimChars(" \t ", kLineBlanks), "");
+    EXPECT_EQ(TrimChars("", " "), "");
+    EXPECT_EQ(TrimChars("x", " "), "x");
+    EXPECT_EQ(TrimChars(std::string_view("\0 NO NAME \0", 11), std::string_view(" \0", 2)), "NO NAME");
+}
+
 TEST(Text, CodePagesConvertEveryByte) {
     // CP437: 0x81 is u-umlaut, 0xE1 is sharp s, box drawing 0xC4.
     EXPECT_EQ(CodePageToUtf8("\x81\xE1\xC4", "CP437"), "\xC3\xBC\xC3\x9F\xE2\x94\x80");

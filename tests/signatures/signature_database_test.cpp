@@ -80,8 +80,11 @@ TEST(FileSignature, FirstExtension) {
     FileSignature s;
     s.FileExtensions = " *.txt; .log ,csv";
     EXPECT_EQ(s.GetFirstExtension(), "txt");
+    EXPECT_EQ(s.ExtensionList(), (std::vector<std::string_view>{"txt", "log", "csv"}));
     s.FileExtensions = ",;";
     EXPECT_EQ(s.GetFirstExtension(), "");
+    s.FileExtensions = ";; *. ;tar.gz";
+    EXPECT_EQ(s.GetFirstExtension(), "tar.gz") << "empty pieces are passed over";
 }
 
 class SignatureDatabaseTest : public ::testing::Test {

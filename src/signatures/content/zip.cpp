@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 
 #include "signatures/content/rules.h"
@@ -112,9 +113,10 @@ std::int16_t ZipDocumentType(std::span<const std::uint8_t> head, bool package) {
             static constexpr std::uint8_t kLocal[] = {'P', 'K', 3, 4};
             const std::size_t from = p + kHeader + nameLength;
             if (from >= head.size()) break;
-            const void* found = memmem(head.data() + from, head.size() - from, kLocal, sizeof kLocal);
-            if (!found) break;
-            p = static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - head.data());
+            const auto found = std::search(head.begin() + static_cast<std::ptrdiff_t>(from), head.end(),
+                                           std::begin(kLocal), std::end(kLocal));
+            if (found == head.end()) break;
+            p = static_cast<std::size_t>(found - head.begin());
         } else {
             p = static_cast<std::size_t>(next);
         }
