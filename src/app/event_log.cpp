@@ -98,6 +98,10 @@ void CEventLog::Write(int level, std::string_view message) {
         // drive the terminal that shows the log.
         std::string line = FormatLine(level, EscapeControls(message), timestamp);
         lines_.push_back(line);
+        if (lines_.size() > kMemoryLines) {
+            lines_.pop_front();
+            ++dropped_;
+        }
 
         if (!file_.IsOpen() && !OpenFileLocked()) {
             // A file that cannot be opened switches "Save log in file" off;
@@ -130,7 +134,7 @@ bool CEventLog::ShowAsText(std::string_view failureText) {
     std::function<bool(const std::filesystem::path&)> opener;
     {
         std::lock_guard lock(mutex_);
-        lines = lines_;
+        lines.assign(lines_.begin(), lines_.end());
         folder = textCopyFolder_;
         opener = opener_;
     }
@@ -153,12 +157,12 @@ bool CEventLog::ShowAsText(std::string_view failureText) {
 
 std::vector<std::string> CEventLog::Lines() const {
     std::lock_guard lock(mutex_);
-    return lines_;
+    return std::vector<std::string>(lines_.begin(), lines_.end());
 }
 
 std::size_t CEventLog::LineCount() const {
     std::lock_guard lock(mutex_);
-    return lines_.size();
+    return dropped_ + lines_.size();
 }
 
 void CEventLog::SetDebugOutput(DebugOutput output) {

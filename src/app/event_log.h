@@ -1,4 +1,4 @@
-// The process-wide event log: every line of the run in memory, each new line
+// The process-wide event log: the newest lines of the run in memory, each new line
 // posted to the log pane, appended to the log file when the user asked for
 // one, and copied to the debugger output (standard error here).
 //
@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstddef>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <mutex>
@@ -66,12 +67,17 @@ public:
 
     // Opens the log file when "Save log in file" is on; true when a file is open.
     bool OpenFile();
-    // Writes every line of the run into "Recovery log file.txt" in the
+    // Writes the lines held in memory into "Recovery log file.txt" in the
     // temporary folder and opens it with its application. `failureText` is the
     // already translated "Can't create temporary file" line.
     bool ShowAsText(std::string_view failureText);
 
+    // The lines held in memory: the newest kMemoryLines of the run, so that a
+    // scan logging every file it finds does not grow the memory without end.
+    // The log file (and the log pane, which receives every line) keep them all.
+    static constexpr std::size_t kMemoryLines = 10000;
     std::vector<std::string> Lines() const;
+    // Every line logged in the run, those no longer held included.
     std::size_t LineCount() const;
 
     // Where debugger output goes; empty for nowhere.
@@ -91,7 +97,8 @@ private:
     AppSettings& settings_;
     WindowSource logWindow_;
     mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
+    std::deque<std::string> lines_;
+    std::size_t dropped_ = 0;
     platform::FileTime lastTime_ = 0;
     platform::AppendFile file_;
     std::filesystem::path openPath_;

@@ -4,11 +4,7 @@
 
 namespace tl::cli {
 
-void CliSink::Post(platform::AppMessage message) {
-    Observe(message);
-    std::lock_guard lock(mutex_);
-    queue_.push_back(std::move(message));
-}
+void CliSink::Post(platform::AppMessage message) { Observe(message); }
 
 void CliSink::SetObserver(std::function<void(const platform::AppMessage&)> observer) {
     std::lock_guard lock(observerMutex_);
@@ -31,13 +27,6 @@ std::int64_t CliSink::Send(const platform::AppMessage& message) {
     else answer = assumeYes_ ? platform::kIdOk : platform::kIdCancel;
     std::fprintf(stderr, "%s: %s\n", message.caption.c_str(), message.text.c_str());
     return answer;
-}
-
-std::vector<platform::AppMessage> CliSink::Drain() {
-    std::lock_guard lock(mutex_);
-    std::vector<platform::AppMessage> out(std::make_move_iterator(queue_.begin()), std::make_move_iterator(queue_.end()));
-    queue_.clear();
-    return out;
 }
 
 }  // namespace tl::cli

@@ -1,12 +1,11 @@
-// The command line's notification sink: posted notifications are queued and
-// drained by the main loop; message boxes are answered from the options
+// The command line's notification sink: posted notifications go to the
+// observer as they arrive (the progress lines) and are not kept, so that a
+// scan posting one per find holds no memory for them; message boxes are answered from the options
 // ("--yes" answers Yes/OK, otherwise No/Cancel), and shown on standard error.
 #pragma once
 
-#include <deque>
 #include <functional>
 #include <mutex>
-#include <vector>
 
 #include "platform/notify.h"
 
@@ -19,9 +18,6 @@ public:
     void Post(platform::AppMessage message) override;
     std::int64_t Send(const platform::AppMessage& message) override;
 
-    // Takes every queued notification, oldest first.
-    std::vector<platform::AppMessage> Drain();
-
     // Also hands every notification, sent or posted, to `observer` on the
     // sender's thread as it arrives; an empty function removes it.
     void SetObserver(std::function<void(const platform::AppMessage&)> observer);
@@ -32,8 +28,6 @@ private:
     bool assumeYes_;
     std::mutex observerMutex_;
     std::function<void(const platform::AppMessage&)> observer_;
-    std::mutex mutex_;
-    std::deque<platform::AppMessage> queue_;
 };
 
 }  // namespace tl::cli

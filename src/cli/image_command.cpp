@@ -58,7 +58,7 @@ private:
     int shown_ = 0;
 };
 
-int Run(CApp& app, CliSink& sink, const Options& o) {
+int Run(CApp& app, CliSink&, const Options& o) {
     CVolume* source = OpenSourceVolume(app, o.source);
     if (!source) return kExitFailure;
     auto job = std::make_shared<CImageCreation>();
@@ -71,11 +71,7 @@ int Run(CApp& app, CliSink& sink, const Options& o) {
         return kExitFailure;
     }
     ImageProgress progress(o.progress, *job);
-    while (!job->WaitForEnd(250)) {
-        sink.Drain();
-        progress.Update();
-    }
-    sink.Drain();
+    while (!job->WaitForEnd(250)) progress.Update();
     progress.End();
 
     CVolume* image = computer.LoadCreatedImage(*job);

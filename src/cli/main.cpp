@@ -241,9 +241,6 @@ int main(int argc, char** argv) {
         if (!demoImage.empty()) exitCode = RunDemoAnalysis(*app, demoImage);
     }
 
-    // Notifications of this run: the CLI shows log lines through standard
-    // error already, so only the loop's end matters here.
-    sink->Drain();
     app->SaveSettingsIfChanged();
     app.reset();
     tl::platform::InstallNotificationSink(nullptr);

@@ -171,9 +171,7 @@ int Run(CApp& app, CliSink& sink, const Options& o) {
                 std::fprintf(stderr, "\r%d of %zu files  %3d%%  %.0f MB/s   ", recovery.Current.load(), chosen.size(),
                              recovery.CurrentPercent.load(), s > 0 ? static_cast<double>(recovery.BytesWritten.load()) / s / 1e6 : 0.0);
             }
-            sink.Drain();
         }
-        sink.Drain();
         if (o.progress) std::fprintf(stderr, "\n");
         complete += recovery.CompleteCount.load();
         empty += recovery.EmptyCount.load();
@@ -193,7 +191,7 @@ int Run(CApp& app, CliSink& sink, const Options& o) {
     return skipped == 0 && failed == 0 && !work.empty() ? kExitOk : kExitFailure;
 }
 
-int RunOpen(CApp& app, CliSink& sink, const std::string& source, std::uint64_t id) {
+int RunOpen(CApp& app, CliSink&, const std::string& source, std::uint64_t id) {
     CLocalComputer& computer = app.Computer();
     const std::vector<CVolume*> volumes = AnalyseSource(app, source);
     if (volumes.empty()) return kExitFailure;
@@ -205,8 +203,8 @@ int RunOpen(CApp& app, CliSink& sink, const std::string& source, std::uint64_t i
         opening.SizeChoiceForAll = 3;
         opening.BuildRecoveryList({item}, v->FoundTree());
         opening.StartOpening(*v);
-        while (!opening.Wait(250)) sink.Drain();
-        sink.Drain();
+        while (!opening.Wait(250)) {
+        }
         const std::string copy = opening.CurrentTargetText();
         std::printf("%s\n", copy.c_str());
         return opening.CompleteCount.load() == 1 && opening.OpenResult.load() >= 32 ? kExitOk : kExitFailure;

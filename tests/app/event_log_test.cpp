@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <regex>
 #include <thread>
 
@@ -138,6 +140,22 @@ TEST_F(EventLogTest, LinesFromManyThreadsStayWholeAndInOneOrder) {
     log.reset();
     EXPECT_EQ(ReadFileBytes(dir / "log.txt"), expectedFile);
     EXPECT_EQ(debug, expectedDebug);
+}
+
+// Memory holds the newest lines only; the file keeps every line of the run.
+TEST_F(EventLogTest, MemoryHoldsTheNewestLinesAndTheFileEveryLine) {
+    auto log = MakeLog();
+    const std::size_t total = CEventLog::kMemoryLines + 5;
+    for (std::size_t i = 0; i < total; ++i) log->LogInfo("line " + std::to_string(i));
+    const auto lines = log->Lines();
+    ASSERT_EQ(lines.size(), CEventLog::kMemoryLines);
+    EXPECT_EQ(lines.front(), "line 5");
+    EXPECT_EQ(lines.back(), "line " + std::to_string(total - 1));
+    EXPECT_EQ(log->LineCount(), total);
+    log.reset();
+    const std::string file = ReadFileBytes(dir / "log.txt");
+    EXPECT_EQ(file.substr(0, Utf16Le("line 0\r\n").size()), Utf16Le("line 0\r\n"));
+    EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), static_cast<std::ptrdiff_t>(total));
 }
 
 TEST_F(EventLogTest, DebuggerOutputFollowsItsSwitch) {
