@@ -99,14 +99,16 @@ int CFileSystem_FAT::Initialize() {
     if (!volume_.OpenDrive()) return 0;
     if (!ReadBootParameters()) return 0;
 
-    // The first copy is kept; the second is read only to be compared.
+    // The first copy is kept; the second is read a megabyte at a time, only
+    // to be compared, so it never doubles the memory the table takes.
     const std::uint64_t volumeBytes = volume_.Size ? volume_.Size : ~std::uint64_t{0};
     const std::uint64_t fatBytes = std::min({FatBytes, kMaxFatBytes, volumeBytes});
     const std::uint32_t copies = std::min<std::uint32_t>(NumberOfFats, 2);
+    constexpr std::uint64_t kCompareBytes = 1 << 20;
     std::vector<std::uint8_t> second;
     try {
         FatTable.assign(fatBytes, 0);
-        if (copies > 1) second.assign(fatBytes, 0);
+        if (copies > 1) second.assign(static_cast<std::size_t>(std::min(fatBytes, kCompareBytes)), 0);
     } catch (const std::bad_alloc&) {
         Log(kLogError, FormatMessageText(volume_.Context().texts, ids::kCantAllocateMemory));
         return 0;
@@ -115,12 +117,15 @@ int CFileSystem_FAT::Initialize() {
         const std::uint64_t sectors = fatBytes / 512;
         if (volume_.ReadSectors(FatTable.data(), ReservedSectors, sectors) != fatBytes)
             Log(kLogError, "CFileSystem_FAT.Initialize.ReadFAT");
-        if (copies > 1) {
-            if (volume_.ReadSectors(second.data(), ReservedSectors + SectorsPerFat, sectors) != fatBytes)
-                Log(kLogError, "CFileSystem_FAT.Initialize.ReadFAT");
-            if (second != FatTable)
-                Log(kLogError, FormatMessageText(volume_.Context().texts, ids::kFatCopiesDiffer));
+        bool readAll = true, same = true;
+        for (std::uint64_t at = 0; copies > 1 && at < fatBytes && same; at += second.size()) {
+            const std::uint64_t n = std::min<std::uint64_t>(second.size(), fatBytes - at);
+            readAll = volume_.ReadSectors(second.data(), ReservedSectors + SectorsPerFat + at / 512, n / 512) == n;
+            same = readAll && std::equal(second.begin(), second.begin() + static_cast<std::ptrdiff_t>(n),
+                                         FatTable.begin() + static_cast<std::ptrdiff_t>(at));
         }
+        if (!readAll) Log(kLogError, "CFileSystem_FAT.Initialize.ReadFAT");
+        if (copies > 1 && !same) Log(kLogError, FormatMessageText(volume_.Context().texts, ids::kFatCopiesDiffer));
     }
     entryCount_ = IsFat12(TypeCode) ? FatTable.size() * 2 / 3 : IsFat16(TypeCode) ? FatTable.size() / 2 : FatTable.size() / 4;
 

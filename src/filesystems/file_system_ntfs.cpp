@@ -549,18 +549,27 @@ void CFileSystem_NTFS::LoadClusterBitmap() {
     CMftRecordParser bitmap(*this);
     if (!record.empty() && bitmap.Load(record)) {
         bitmap.LoadExtensions();
+        // Read a megabyte at a time: the bitmap of a large volume is never
+        // held whole. A run of used clusters goes on across the pieces.
         const std::uint64_t bytes = std::min(bitmap.DataSize, (VolumeClusters + 7) / 8);
-        std::vector<std::uint8_t> bits(static_cast<std::size_t>(bytes), 0);
-        bits.resize(static_cast<std::size_t>(bitmap.ReadStream(0, bytes, bits.data())));
         const std::uint64_t perCluster = ClusterBytes / 512;
+        std::vector<std::uint8_t> bits(static_cast<std::size_t>(std::min<std::uint64_t>(bytes, kChunkBytes)));
         std::uint64_t start = 0, count = 0;
-        for (std::uint64_t c = 0; c < bits.size() * 8 && c < VolumeClusters; ++c) {
-            if (bits[c / 8] & (1u << (c % 8))) {
-                if (count++ == 0) start = c;
-            } else if (count) {
-                UsedSpace.push_back({start * perCluster, count * perCluster});
-                count = 0;
+        for (std::uint64_t at = 0; at < bytes;) {
+            const std::uint64_t want = std::min<std::uint64_t>(bits.size(), bytes - at);
+            const std::uint64_t got = bitmap.ReadStream(at, want, bits.data());
+            if (got == 0) break;
+            const std::uint64_t first = at * 8;
+            for (std::uint64_t c = first; c < first + got * 8 && c < VolumeClusters; ++c) {
+                if (bits[static_cast<std::size_t>((c - first) / 8)] & (1u << (c % 8))) {
+                    if (count++ == 0) start = c;
+                } else if (count) {
+                    UsedSpace.push_back({start * perCluster, count * perCluster});
+                    count = 0;
+                }
             }
+            if (got < want) break;
+            at += got;
         }
         if (count) UsedSpace.push_back({start * perCluster, count * perCluster});
     }

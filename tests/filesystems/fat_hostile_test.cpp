@@ -3,6 +3,7 @@
 // hang (run under ASan and UBSan too).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -184,6 +185,23 @@ TEST_F(FatHostile, EntriesThatShareClustersKeepIdsOfTheirOwn) {
         EXPECT_EQ(byName[empty]->StartPos, 0u);
     }
     EXPECT_EQ(byName["Empty Four.txt"]->ParentId, byName["B"]->Id);
+}
+
+// The two copies of the table are compared to their last byte: a copy that
+// differs only there is still told, and equal copies are not.
+TEST_F(FatHostile, CopiesOfTheTableThatDifferAreTold) {
+    const char* differ = "FAT1 and FAT2 not equal";
+    for (const bool patched : {false, true}) {
+        std::vector<std::uint8_t> image = Load("label32.img");
+        const std::uint64_t reserved = GetU16(image.data() + 14), perFat = GetU32(image.data() + 36);
+        if (patched) image[(reserved + 2 * perFat) * 512 - 1] ^= 0x5A;
+        const std::size_t before = log.LineCount();
+        Analyse(std::move(image));
+        const auto lines = log.Lines();
+        const bool told = std::any_of(lines.end() - static_cast<std::ptrdiff_t>(log.LineCount() - before), lines.end(),
+                                      [&](const std::string& l) { return l.find(differ) != std::string::npos; });
+        EXPECT_EQ(told, patched);
+    }
 }
 
 }  // namespace
