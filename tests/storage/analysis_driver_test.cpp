@@ -56,11 +56,14 @@ TEST_F(AnalysisDriverTest, VolumeWithoutFileSystemLogsEveryStep) {
     EXPECT_EQ(AnalysisBusy().load(), 0u);
     EXPECT_TRUE(computer.AnalysisQueue().empty());
     EXPECT_EQ(v->State.load(), 1);
-    EXPECT_EQ(LinesFrom(first),
-              (std::vector<std::string>{"Initializing drive blank.dsk", "Beginning file system analysis.",
-                                        "No file system detected! File system analysis skipped.",
-                                        "Analysis duration: 0 minute(s), 0 second(s).",
-                                        "Analysis completed. Found 0 folder(s) and 0 file(s)."}));
+    // The duration is whatever the machine took; its line stands in its place.
+    std::vector<std::string> lines = LinesFrom(first);
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_TRUE(lines[3].starts_with("Analysis duration: ") && lines[3].ends_with(" second(s).")) << lines[3];
+    lines[3] = "duration";
+    EXPECT_EQ(lines, (std::vector<std::string>{"Initializing drive blank.dsk", "Beginning file system analysis.",
+                                               "No file system detected! File system analysis skipped.", "duration",
+                                               "Analysis completed. Found 0 folder(s) and 0 file(s)."}));
     ASSERT_FALSE(sink->sent.empty());
     EXPECT_EQ(sink->sent[0].id, msg::kStatusText);
     EXPECT_EQ(sink->sent[0].wparam, 57211u);
