@@ -34,14 +34,13 @@
 namespace {
 
 namespace fs = std::filesystem;
+using tl::bench::Have;
 using tl::bench::TimeCommand;
 
 std::string ReadAll(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
-
-bool Have(const char* tool) { return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0; }
 
 struct Plant {
     std::string name;
@@ -199,7 +198,7 @@ int main(int argc, char** argv) {
     };
     for (const Tool& tool : tools) {
         if (!tool.program.empty() && oursOnly) continue;
-        if (!tool.program.empty() && !Have(tool.program.c_str())) {
+        if (!tool.program.empty() && !Have(tool.program)) {
             std::printf("%s is not installed (apt-get install testdisk foremost)\n", tool.program.c_str());
             continue;
         }

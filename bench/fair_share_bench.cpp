@@ -28,6 +28,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using tl::bench::Median;
 
 bool MakeImage(const fs::path& image, std::uint64_t mib) {
     if (fs::exists(image) && fs::file_size(image) == mib << 20) return true;
@@ -65,11 +66,6 @@ void StopBusyLoops(const std::vector<pid_t>& pids) {
         ::kill(pid, SIGKILL);
         ::waitpid(pid, nullptr, 0);
     }
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? -1 : v[v.size() / 2];
 }
 
 }  // namespace

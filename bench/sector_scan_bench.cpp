@@ -1,48 +1,45 @@
-// The sector stage against a plain read of the same image, and against
-// PhotoRec and foremost (when installed), in one run with a warm page cache;
-// then the whole program ("analyze --sectors-only") against dd.
+// The whole program's sector scan against PhotoRec and foremost, each run
+// as a whole process on the same image and timed the same way: RUNS runs
+// each, in rounds, the median kept, with the image in the page cache (read
+// once by dd first); dd reading the image to /dev/null is the raw baseline.
 //
-//   build/release/bin/tl_sector_bench [MIB] [WHOLE_MIB] [--ours-only]
-// MIB (default 1024): the image of pseudo-random data with documents planted
-// at sector boundaries (the samples of tests/fixtures/make_samples.sh), made
-// in the temporary folder once. WHOLE_MIB (default 2048): the image of the
-// whole-program run; 0 skips it. --ours-only leaves out the other carvers.
-#include <chrono>
+// (a) each tool writing what it finds: "recover --sectors-only", PhotoRec
+//     in batch mode with every file type enabled, foremost;
+// (b) the scan alone, nothing written: "analyze --sectors-only" with its
+//     listing sent to /dev/null, and foremost's audit-only mode (-w).
+//     PhotoRec has no mode that searches without writing the files, so it
+//     has no row in (b).
+//
+// Two images, each made in the temporary folder: "planted", pseudo-random
+// data with 300 documents planted at sector boundaries (the samples of
+// tests/fixtures/make_samples.sh); "noise", the same kind of data with
+// nothing planted in it.
+//
+//   build/release/bin/tl_sector_bench [MIB] [RUNS] [--ours-only]
+// MIB (default 1024): the size of each image; RUNS (default 3): runs of
+// each command. --ours-only leaves out the other carvers.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
-#include "app/app_settings.h"
 #include "bench_support.h"
-#include "app/languages.h"
-#include "filesystems/found_tree.h"
-#include "platform/settings_store.h"
-#include "signatures/signature_database.h"
-#include "storage/analysis_busy.h"
-#include "storage/local_computer.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-using tl::bench::Seconds;
-using tl::bench::TimeCommand;
+using tl::bench::Have;
+using tl::bench::TimedCommand;
 
-bool Have(const char* tool) { return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0; }
-
-struct Plant {
-    std::uint64_t sector;
-    std::string sample;
-};
-
-// Pseudo-random filler (xorshift), with `plants` written over it.
-bool MakeImage(const fs::path& image, std::uint64_t mib, const fs::path& samples, std::vector<Plant>& plants) {
+// Pseudo-random filler (xorshift), with `count` of the samples written over
+// it at sector boundaries spread evenly over the image; 0 plants nothing.
+bool MakeImage(const fs::path& image, std::uint64_t mib, const fs::path& samples, std::uint64_t count) {
     static const char* kSamples[] = {"sample.pdf", "sample.doc", "sample.xls", "sample.ppt", "sample.docx",
                                      "sample.xlsx", "sample.pptx", "sample.odt", "sample.rtf", "sample.jpg",
                                      "sample_big.jpg", "sample.png", "sample.gif", "sample.bmp", "sample.zip"};
@@ -53,8 +50,8 @@ bool MakeImage(const fs::path& image, std::uint64_t mib, const fs::path& samples
         if (contents.back().empty()) return false;
     }
     const std::uint64_t sectors = mib * 2048;
-    const std::uint64_t count = 300;
-    for (std::uint64_t k = 0; k < count; ++k) plants.push_back({(k * 2 + 1) * (sectors / (2 * count)), kSamples[k % std::size(kSamples)]});
+    std::vector<std::uint64_t> plants;  // sectors
+    for (std::uint64_t k = 0; k < count; ++k) plants.push_back((k * 2 + 1) * (sectors / (2 * count)));
     std::ofstream out(image, std::ios::binary | std::ios::trunc);
     std::vector<std::uint64_t> chunk(10 * 1024 * 1024 / 8);
     std::uint64_t x = 0x9E3779B97F4A7C15ull;
@@ -67,9 +64,9 @@ bool MakeImage(const fs::path& image, std::uint64_t mib, const fs::path& samples
             w = x;
         }
         auto* bytes = reinterpret_cast<char*>(chunk.data());
-        for (; next < plants.size() && plants[next].sector < at + 20480; ++next) {
+        for (; next < plants.size() && plants[next] < at + 20480; ++next) {
             const std::string& c = contents[next % contents.size()];
-            const std::uint64_t offset = (plants[next].sector - at) * 512;
+            const std::uint64_t offset = (plants[next] - at) * 512;
             std::memcpy(bytes + offset, c.data(), std::min<std::uint64_t>(c.size(), chunk.size() * 8 - offset));
         }
         out.write(bytes, static_cast<std::streamsize>(std::min<std::uint64_t>(20480, sectors - at) * 512));
@@ -77,30 +74,113 @@ bool MakeImage(const fs::path& image, std::uint64_t mib, const fs::path& samples
     return static_cast<bool>(out);
 }
 
-// Plain pread of the image in 10 MiB chunks, every byte touched: bytes per second.
-double RawRead(const fs::path& image) {
-    const int fd = ::open(image.c_str(), O_RDONLY);
-    if (fd < 0) return 0;
-    std::vector<std::uint64_t> buffer(10 * 1024 * 1024 / 8);
-    std::uint64_t sum = 0, total = 0;
-    const auto start = std::chrono::steady_clock::now();
-    for (;;) {
-        const ssize_t n = ::pread(fd, buffer.data(), buffer.size() * 8, static_cast<off_t>(total));
-        if (n <= 0) break;
-        for (std::size_t i = 0; i < static_cast<std::size_t>(n) / 8; ++i) sum += buffer[i];
-        total += static_cast<std::uint64_t>(n);
+// The files a tool wrote below `folder`, less the reports and logs of the
+// other carvers.
+std::size_t FilesWritten(const fs::path& folder) {
+    std::size_t n = 0;
+    if (!fs::exists(folder)) return 0;
+    for (const auto& e : fs::recursive_directory_iterator(folder)) {
+        const std::string name = e.path().filename().string();
+        if (e.is_regular_file() && name != "report.xml" && name != "audit.txt" && name != "photorec.log") ++n;
     }
-    const double t = Seconds(start);
-    ::close(fd);
-    if (sum == 42) std::printf(" ");  // keeps the loop
-    return static_cast<double>(total) / t;
+    return n;
+}
+
+struct Row {
+    TimedCommand timed;
+    char part;                // 'a' writes what it finds, 'b' writes nothing
+    fs::path output;          // what it wrote, counted after the last run
+    std::size_t files = 0;
+};
+
+// Times dd and every tool on `image`, then prints the table.
+void Compare(const char* title, const fs::path& image, const fs::path& out, int runs, bool oursOnly) {
+    const std::string img = "'" + image.string() + "'";
+    const fs::path config = out / "config";
+    const auto fresh = [](const fs::path& folder) {
+        return [folder] {
+            fs::remove_all(folder);
+            fs::create_directories(folder.parent_path());
+        };
+    };
+    std::vector<Row> rows;
+    rows.push_back({{"dd bs=10M of=/dev/null", "dd if=" + img + " of=/dev/null bs=10M status=none", {}, {}, false}, '-', {}});
+    // recover exits with 1 when a file did not come back whole or when it
+    // found nothing (as on noise): only a wrong command line (2) or a crash
+    // fails the run.
+    rows.push_back({{"recover --sectors-only",
+                     "'" TL_CLI_PATH "' --quiet --config-dir '" + config.string() + "' recover " + img + " --sectors-only --to '" +
+                         (out / "ours").string() + "' >/dev/null 2>&1; test $? -le 1",
+                     fresh(out / "ours"), {}, false},
+                    'a', out / "ours"});
+    if (!oursOnly && Have("photorec"))
+        // PhotoRec writes its log into the folder it runs in.
+        rows.push_back({{"photorec /cmd ... everything,enable",
+                         "mkdir -p '" + (out / "p").string() + "' && cd '" + (out / "p").string() + "' && photorec /log /d '" +
+                             (out / "p" / "recup").string() + "' /cmd " + img +
+                             " partition_none,options,mode_ext2,fileopt,everything,enable,search >/dev/null 2>&1",
+                         fresh(out / "p"), {}, false},
+                        'a', out / "p"});
+    if (!oursOnly && Have("foremost"))
+        rows.push_back({{"foremost", "foremost -Q -o '" + (out / "f").string() + "' -i " + img + " >/dev/null 2>&1", fresh(out / "f"), {}, false},
+                        'a', out / "f"});
+    rows.push_back({{"analyze --sectors-only >/dev/null",
+                     "'" TL_CLI_PATH "' --quiet --config-dir '" + config.string() + "' analyze " + img +
+                         " --sectors-only --format tsv >/dev/null",
+                     {}, {}, false},
+                    'b', {}});
+    if (!oursOnly && Have("foremost"))
+        rows.push_back({{"foremost -w (audit only)", "foremost -Q -w -o '" + (out / "fw").string() + "' -i " + img + " >/dev/null 2>&1",
+                         fresh(out / "fw"), {}, false},
+                        'b', out / "fw"});
+
+    fs::remove_all(out);
+    fs::create_directories(config);
+    tl::bench::WarmPageCache(image);
+    std::vector<TimedCommand> commands;
+    for (const Row& r : rows) commands.push_back(r.timed);
+    tl::bench::TimeInRounds(commands, runs);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        rows[i].timed = commands[i];
+        if (!rows[i].output.empty()) rows[i].files = FilesWritten(rows[i].output);
+    }
+    fs::remove_all(out);
+
+    const double bytes = static_cast<double>(fs::file_size(image));
+    const double dd = rows[0].timed.MedianSeconds();
+    std::printf("\n%s: %s, %.0f MiB; %d runs of each, medians, warm page cache\n", title, image.c_str(), bytes / 1048576, runs);
+    std::printf("    %-38s %9s %9s %8s %8s %7s\n", "", "seconds", "MB/s", "x dd", "x ours", "files");
+    char part = '-';
+    double ours = -1;
+    for (const Row& r : rows) {
+        if (r.part != part) {
+            part = r.part;
+            ours = -1;
+            if (part == 'a') std::printf("(a) each writing what it finds:\n");
+            if (part == 'b') std::printf("(b) the scan alone, nothing written:\n");
+        }
+        const double t = r.timed.MedianSeconds();
+        if (t < 0) {
+            std::printf("    %-38s failed: %s\n", r.timed.label.c_str(), r.timed.command.c_str());
+            continue;
+        }
+        if (ours < 0 && part != '-') ours = t;  // our row comes first in each part
+        std::printf("    %-38s %9.2f %9.0f %8.2f ", r.timed.label.c_str(), t, bytes / t / 1e6, t / dd);
+        if (part == '-')
+            std::printf("%8s %7s\n", "-", "-");
+        else if (r.output.empty())
+            std::printf("%8.2f %7s\n", t / ours, "-");
+        else
+            std::printf("%8.2f %7zu\n", t / ours, r.files);
+    }
+    if (!oursOnly && Have("photorec")) std::printf("    photorec has no mode that searches without writing: no row in (b)\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024;
-    const std::uint64_t wholeMib = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 2048;
+    const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
     const bool oursOnly = argc > 3 && std::string(argv[3]) == "--ours-only";
     const fs::path tmp = fs::temp_directory_path();
     const fs::path samples = tmp / "tessa-loft-bench-samples";
@@ -108,92 +188,20 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "the samples could not be made\n");
         return 1;
     }
-    const fs::path image = tmp / ("tessa-loft-sectors-" + std::to_string(mib) + ".img");
-    std::vector<Plant> plants;
-    std::printf("making %s (%llu MiB, documents planted) ...\n", image.c_str(), static_cast<unsigned long long>(mib));
-    if (!MakeImage(image, mib, samples, plants)) return 1;
-    const double bytes = static_cast<double>(fs::file_size(image));
-    TimeCommand("cat '" + image.string() + "' >/dev/null");
+    if (!oursOnly && !Have("photorec")) std::printf("photorec is not installed (apt-get install testdisk)\n");
+    if (!oursOnly && !Have("foremost")) std::printf("foremost is not installed (apt-get install foremost)\n");
 
-    // (a) the raw baseline
-    double raw = 0;
-    for (int round = 0; round < 5; ++round) raw = std::max(raw, RawRead(image));
-
-    // (b) the sector stage, whole first set enabled
-    tl::AppSettings settings;
-    settings.Reset(tl::SettingsDefaults{});
-    tl::platform::SettingsStore store;
-    tl::CLanguages texts({});
-    double ours = 1e9;
-    std::size_t found = 0, records = 0;
-    for (int round = 0; round < 5; ++round) {
-        tl::CLocalComputer computer(settings, store, "Software\\Tessa-Loft\\Documents\\1.0", texts,
-                                    [] { return tl::platform::WindowId{0}; });
-        computer.Log().SetDebugOutput({});
-        computer.Signatures().InstallFirstSet(fs::path(TL_SOURCE_DIR) / "data" / "signatures.ini");
-        computer.Signatures().Load();
-        tl::CVolume* v = computer.LoadImage(image.string());
-        if (!v) return 1;
-        tl::AnalysisBusy() = 1;
-        const auto start = std::chrono::steady_clock::now();
-        v->AnalyseSectors();
-        ours = std::min(ours, Seconds(start));
-        tl::AnalysisBusy() = 0;
-        found = 0;
-        for (const Plant& p : plants)
-            if (const tl::CFoundObject* o = v->FoundTree().FindByOffset(p.sector * 512); o && (o->Flags & tl::FO_BY_SIGNATURE)) ++found;
-        records = v->FoundTree().SignatureFileCount();
+    const std::uint64_t kPlanted = 300;
+    const fs::path planted = tmp / ("tessa-loft-sectors-planted-" + std::to_string(mib) + ".img");
+    const fs::path noise = tmp / ("tessa-loft-sectors-noise-" + std::to_string(mib) + ".img");
+    std::printf("making %s (%llu documents planted) and %s (nothing planted) ...\n", planted.c_str(),
+                static_cast<unsigned long long>(kPlanted), noise.c_str());
+    if (!MakeImage(planted, mib, samples, kPlanted) || !MakeImage(noise, mib, samples, 0)) {
+        std::fprintf(stderr, "the images could not be made\n");
+        return 1;
     }
-    const double oursRate = bytes / ours;
-    std::printf("image:                              %.0f MiB, %zu documents planted\n", bytes / 1048576, plants.size());
-    std::printf("(a) pread, 10 MiB chunks (best of 5): %8.0f MB/s\n", raw / 1e6);
-    std::printf("(b) sector stage (best of 5):         %8.0f MB/s  = %.0f %% of (a); %zu of %zu planted found, %zu records\n",
-                oursRate / 1e6, 100 * oursRate / raw, found, plants.size(), records);
-
-    // (c) the other carvers on the same image
-    const fs::path out = tmp / "tessa-loft-bench-out";
-    fs::create_directories(out);
-    if (oursOnly) {
-    } else if (Have("photorec")) {
-        fs::remove_all(out);
-        fs::create_directories(out);
-        // photorec writes its log into the folder it runs in.
-        const double t = TimeCommand("cd '" + out.string() + "' && photorec /log /d '" + out.string() + "/p' /cmd '" + image.string() +
-                                     "' partition_none,options,mode_ext2,fileopt,everything,enable,search >/dev/null 2>&1");
-        if (t > 0) std::printf("(c) photorec /cmd:                    %8.0f MB/s  (b) is %.1fx as fast\n", bytes / t / 1e6, t / ours);
-    } else {
-        std::printf("(c) photorec is not installed (apt-get install testdisk)\n");
-    }
-    if (oursOnly) {
-    } else if (Have("foremost")) {
-        fs::remove_all(out);
-        fs::create_directories(out);
-        const double t = TimeCommand("foremost -Q -o '" + out.string() + "/f' -i '" + image.string() + "' >/dev/null 2>&1");
-        if (t > 0) std::printf("(c) foremost:                         %8.0f MB/s  (b) is %.1fx as fast\n", bytes / t / 1e6, t / ours);
-    } else {
-        std::printf("(c) foremost is not installed (apt-get install foremost)\n");
-    }
-    fs::remove_all(out);
-
-    // The whole program against dd, on a larger image of noise only.
-    if (wholeMib > 0) {
-        const fs::path whole = tmp / ("tessa-loft-noise-" + std::to_string(wholeMib) + ".img");
-        if (!fs::exists(whole) || fs::file_size(whole) != wholeMib * 1048576) {
-            fs::remove(whole);
-            std::vector<Plant> ignored;
-            if (!MakeImage(whole, wholeMib, samples, ignored)) return 1;
-        }
-        TimeCommand("cat '" + whole.string() + "' >/dev/null");
-        const fs::path config = tmp / "tessa-loft-bench-config";
-        fs::create_directories(config);
-        double dd = 1e9, cli = 1e9;
-        for (int round = 0; round < 3; ++round) {
-            dd = std::min(dd, TimeCommand("dd if='" + whole.string() + "' of=/dev/null bs=10M 2>/dev/null"));
-            cli = std::min(cli, TimeCommand("'" TL_CLI_PATH "' --quiet --config-dir '" + config.string() + "' analyze '" +
-                                            whole.string() + "' --sectors-only --format tsv >/dev/null"));
-        }
-        std::printf("whole program, %llu MiB: dd bs=10M %.2f s, analyze --sectors-only %.2f s: %.2fx dd's time\n",
-                    static_cast<unsigned long long>(wholeMib), dd, cli, cli / dd);
-    }
+    const fs::path out = tmp / "tessa-loft-sector-bench-out";
+    Compare("planted documents (300)", planted, out, runs, oursOnly);
+    Compare("noise only", noise, out, runs, oursOnly);
     return 0;
 }
