@@ -287,8 +287,10 @@ TEST(AnalyzeCli, LostVolumesAreReadAndEverySectorIsScannedOnce) {
         for (const auto& e : std::filesystem::recursive_directory_iterator(out))
             if (e.is_regular_file()) ++copies[test::ReadFileBytes(e.path())];
         for (const auto& [at, name] : planted) EXPECT_EQ(copies[test::ReadFileBytes(samples / name)], 1) << image << ": " << name;
-        if (image == disk) EXPECT_NE(r.err.find("Partition table: 5 volumes"), std::string::npos) << r.err;
-        if (image == disk) EXPECT_EQ(r.err.find("No file system detected"), std::string::npos) << r.err;
+        if (image == disk) {
+            EXPECT_NE(r.err.find("Partition table: 5 volumes"), std::string::npos) << r.err;
+            EXPECT_EQ(r.err.find("No file system detected"), std::string::npos) << r.err;
+        }
     }
 }
 
@@ -316,7 +318,9 @@ TEST(AnalyzeCli, VolumesThatAreNotReadAreNamed) {
         const auto j = nlohmann::json::parse(json.out.substr(0, json.out.find('\n')));
         EXPECT_EQ(j["record"], "volume");
         EXPECT_FALSE(j["read"].get<bool>());
-        if (!type.empty()) EXPECT_EQ(j["file_system"], type);
+        if (!type.empty()) {
+            EXPECT_EQ(j["file_system"], type);
+        }
     }
     // A volume that is read has no such line, and its record says so.
     const auto fat = test::FixturePath("fat");
