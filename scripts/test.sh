@@ -24,8 +24,8 @@ cmake --build --preset tsan --target tl_stress_tests -j "$jobs"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build/tsan -L stress --output-on-failure --no-tests=error
 
-echo "== fuzz targets, 60 s each on their seeds"
-scripts/fuzz.sh 60
+echo "== fuzz targets, 30 s each on their seeds and regressions"
+scripts/fuzz.sh 30
 
 echo "== release build, every test"
 cmake --preset release >/dev/null
