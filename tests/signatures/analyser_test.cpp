@@ -302,11 +302,12 @@ private:
 class ScanOfOneType : public SectorScan {
 protected:
     // A database of one type that every block beginning with "MANY" matches.
-    ScanOfOneType() : one(store, "Software\\Tessa-Loft\\Documents\\1.0") {
+    ScanOfOneType() : one(store, "Software\\Tessa-Loft\\Documents\\1.0") { AddType(3000, "0='MANY'"); }
+    void AddType(std::uint32_t id, const char* pattern) {
         FileSignature s;
-        s.Id = 3000;
+        s.Id = id;
         s.Group = "Same";
-        s.AddPatternText("0='MANY'");
+        s.AddPatternText(pattern);
         one.AddSignature(std::move(s));
         one.RebuildGroups();
     }
@@ -374,12 +375,7 @@ TEST_F(ScanOfOneType, AParserThatStallsIsReplacedAndItsChunkScannedAgain) {
 TEST_F(ScanOfOneType, AParserThatMovesSlowlyIsWaitedFor) {
     // Every hand-over takes 20 ms (a busy machine), the whole chunk far more
     // than the reader's patience with a parser that does not move at all.
-    FileSignature slow;
-    slow.Id = 11;
-    slow.Group = "Same";
-    slow.AddPatternText("0='SLOW'");
-    one.AddSignature(std::move(slow));
-    one.RebuildGroups();
+    AddType(11, "0='SLOW'");  // a boot sector's type: handed over to the found volumes' receiver
     std::vector<std::uint8_t> bytes(2000 * 512, 0);
     for (std::size_t i = 0; i < 40; ++i) std::memcpy(bytes.data() + i * 40 * 512, "SLOW", 4);
     std::atomic<int> handed{0};
