@@ -74,7 +74,7 @@ public:
 
     // The lines held in memory: the newest kMemoryLines of the run, so that a
     // scan logging every file it finds does not grow the memory without end.
-    // The log file (and the log pane, which receives every line) keep them all.
+    // The log file keeps them all, and every line is posted as a notification.
     static constexpr std::size_t kMemoryLines = 10000;
     std::vector<std::string> Lines() const;
     // Every line logged in the run, those no longer held included.

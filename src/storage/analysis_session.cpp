@@ -76,11 +76,11 @@ void CAnalysisSession::Stop() {
     stopped_ = true;
     // The volume analysed now, and every volume of the run still queued.
     std::vector<CVolume*> ours = Volumes();
-    if (CVolume* current = computer_.CurrentVolume()) ours.push_back(current);
+    CVolume* current = computer_.CurrentVolume();
+    if (current && std::find(ours.begin(), ours.end(), current) == ours.end()) ours.push_back(current);
     const std::vector<CVolume*> queued = computer_.AnalysisQueue();
     for (CVolume* v : ours)
-        if (v == computer_.CurrentVolume() || std::find(queued.begin(), queued.end(), v) != queued.end())
-            computer_.StopAnalysis(*v, true);
+        if (v == current || std::find(queued.begin(), queued.end(), v) != queued.end()) computer_.StopAnalysis(*v, true);
     AnalysisBusy() = 0;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -22,6 +23,15 @@ inline std::string Quote(const std::string& s) {
     std::string q = "'";
     for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return q + "'";
+}
+
+// The command prefix that runs the program as a user without disk rights:
+// root switches to nobody (setpriv, of util-linux); any other user is one
+// already. Empty in `missingTool` when it can be had.
+inline std::string UnprivilegedPrefix(std::string& missingTool) {
+    if (::geteuid() != 0) return "";
+    if (std::system("command -v setpriv >/dev/null 2>&1") != 0) missingTool = "setpriv (util-linux)";
+    return "setpriv --reuid=65534 --regid=65534 --clear-groups";
 }
 
 class CliRunner {
