@@ -46,10 +46,15 @@ inline constexpr unsigned kFindStart = 33083;  // 0x813B
 inline constexpr unsigned kFindClose = 33084;  // 0x813C
 // The folder tree's selection moved to a found object (first: the record).
 inline constexpr unsigned kTreeSelectionChanged = 33090;  // 0x8142
-// A found-object record was added, updated or replaced (first: the record, second: a kTreeCode value).
+// Records of a found-object tree's folder were added, updated or taken away: first the
+// folder's identifier, second the tree's generation and the kTreeCode values (decoded by
+// CFoundTree::DecodeChange). Posted at most once a period per folder.
 inline constexpr unsigned kFoundTreeChanged = 33268;  // 0x81F4
 // A volume found on a disk was added to the volume list (first: the volume).
 inline constexpr unsigned kVolumeAdded = 33270;
+// A volume leaves the volume list (first: the volume). Sent, not posted: the receiver lets
+// go of the volume, or shares its ownership (CVolumesList::Share) to keep it, before it returns.
+inline constexpr unsigned kVolumeRemoved = 33279;
 // The interface language changed: rebuild self-composed texts.
 inline constexpr unsigned kLanguageChanged = 33271;
 // A medium arrived or was removed (first: a kMedia event code, second: the device data).
@@ -65,7 +70,9 @@ inline constexpr unsigned kTreeCodeSignatureFileAdded = 2;  // file found by sig
 inline constexpr unsigned kTreeCodeSignatureMatch = 4;      // existing object updated by a signature hit
 inline constexpr unsigned kTreeCodeLostFolderCreated = 16;  // placeholder folder made for a missing parent
 inline constexpr unsigned kTreeCodeLostFolderReplaced = 32; // placeholder about to be taken over by the real folder
-inline constexpr unsigned kTreeCodeSizeChanged = 64;        // a signature-found file's size learnt from its content
+inline constexpr unsigned kTreeCodeSizeChanged = 64;        // a signature-found file's size learnt from its content, or cut
+inline constexpr unsigned kTreeCodeObjectChanged = 128;     // a record's flags changed in place (a folder marked as holding a deleted one)
+inline constexpr unsigned kTreeCodeCleared = 256;           // the tree was emptied: what a receiver holds of it is gone
 
 // First parameter of kMediaChanged.
 inline constexpr unsigned kMediaArrived = 0x8000;  // a medium was connected

@@ -64,17 +64,18 @@ struct CFoundObject {
     std::uint64_t StartPos = 0;  // FAT: first cluster; NTFS: first LCN; 0 for signature-found files
     std::uint64_t Size = kUnknownSize;
     std::uint64_t DataOffset = 0;  // byte offset of the first content byte from the volume start
+    // The narrow fields side by side: a volume can hold millions of records.
     std::uint16_t Flags = 0;
     std::uint16_t Attributes = 0;  // FAT attribute byte; else 0
+    std::int16_t TypeId = 0;  // signature id, or the type of the name's extension; 0 = none
+    std::uint32_t TreeItem = kNoTreeItem;  // the interface's item for this record
     std::uint64_t Id = 0;
     std::uint64_t ParentId = 0;
-    std::int16_t TypeId = 0;  // signature id, or the type of the name's extension; 0 = none
     std::uint64_t CreationTime = 0;  // file times: 100 ns since 1601, UTC
     std::uint64_t ModificationTime = 0;
     std::uint64_t AccessTime = 0;
     std::string Name;  // UTF-8; empty = no name
     CVolume* Volume = nullptr;  // owning volume; a volume's own node points to itself
-    std::uint32_t TreeItem = kNoTreeItem;  // the interface's item for this record
 
     void Init();
 

@@ -1,15 +1,19 @@
 #include "filesystems/found_tree.h"
 
 #include <algorithm>
+#include <atomic>
 #include <iterator>
 
 #include "app/app_messages.h"
+#include "app/event_log.h"
 #include "app/languages.h"
 #include "app/string_ids.h"
 #include "app/string_table.h"
 #include "platform/notify.h"
 #include "platform/text.h"
+#include "platform/time.h"
 #include "signatures/signature_database.h"
+#include "storage/volume.h"
 
 namespace tl {
 namespace {
@@ -17,37 +21,41 @@ namespace {
 // Folder chains deeper than this are treated as broken (hostile identifiers).
 constexpr std::size_t kMaxFolderDepth = 4096;
 
+// Generations are drawn from one counter, so that a generation names one
+// tree between two Clears in the whole process.
+std::atomic<std::uint64_t> g_nextGeneration{1};
+std::uint64_t NextGeneration() { return g_nextGeneration.fetch_add(1); }
+
+// kFoundTreeChanged's second parameter: the generation above the codes.
+constexpr int kCodeBits = 16;
+
 // A signature group's folder is keyed by the group's 32-bit identifier
 // zero-extended, apart from the synthetic ids (-65537 and down) of volumes
 // and records: a group folder must never be mistaken for the volume's node
 // in the tree.
 std::uint64_t GroupFolderId(std::uint32_t groupId) { return groupId; }
 
-void Notify(CFoundObject* record, unsigned code) {
-    platform::PostAppMessage(0, msg::kFoundTreeChanged, reinterpret_cast<std::uintptr_t>(record), code);
-}
-
 bool IsFixedContainerId(std::uint64_t id) { return id == ID_LOST_FRAGMENTS || id == ID_LOST_FILES; }
 
 // A folder this tree makes itself, with no data of its own. Its flags are
 // exactly the given ones: the name is held without the naming flags, so
 // the lists show no folder path for these folders.
-std::unique_ptr<CFoundObject> MakeFolder(std::uint16_t flags, std::uint64_t id, std::uint64_t parentId,
-                                         std::string name, CVolume* volume) {
-    auto folder = std::make_unique<CFoundObject>();
-    folder->Size = 0;
-    folder->Flags = flags;
-    folder->Id = id;
-    folder->ParentId = parentId;
-    folder->Name = std::move(name);
-    folder->Volume = volume;
+CFoundObject MakeFolder(std::uint16_t flags, std::uint64_t id, std::uint64_t parentId, std::string name,
+                        CVolume* volume) {
+    CFoundObject folder;
+    folder.Size = 0;
+    folder.Flags = flags;
+    folder.Id = id;
+    folder.ParentId = parentId;
+    folder.Name = std::move(name);
+    folder.Volume = volume;
     return folder;
 }
 
 }  // namespace
 
 CFoundTree::CFoundTree(CFoundObject* owner, SignatureDatabase* signatures, const CLanguages* texts)
-    : owner_(owner), signatures_(signatures), texts_(texts) {
+    : owner_(owner), signatures_(signatures), texts_(texts), generation_(NextGeneration()) {
     root_ = std::make_unique<CFoundObject>();
     lostFragments_ = std::make_unique<CFoundObject>();
     lostFiles_ = std::make_unique<CFoundObject>();
@@ -62,6 +70,16 @@ std::string CFoundTree::Text(unsigned id) const { return texts_ ? texts_->GetStr
 // was constructed.
 CVolume* CFoundTree::OwnerVolume() const { return owner_ ? owner_->Volume : nullptr; }
 
+// A failure the tree recovers from (the record is not stored, the lookup
+// answers nothing) still leaves a line in the volume's log.
+void CFoundTree::LogFailure(const char* where) const noexcept {
+    try {
+        if (CVolume* volume = OwnerVolume())
+            if (CEventLog* log = volume->Context().log) log->LogError(std::string("CFoundTree.") + where + ": failed");
+    } catch (...) {
+    }
+}
+
 const FileSignature* CFoundTree::SignatureOf(const CFoundObject& record) const {
     if (!signatures_) return nullptr;
     auto typeId = static_cast<std::uint16_t>(record.TypeId);
@@ -70,40 +88,45 @@ const FileSignature* CFoundTree::SignatureOf(const CFoundObject& record) const {
 
 void CFoundTree::CreateFixedNodes() {
     // Reset in place: the fixed nodes keep their addresses for the tree's life.
-    *root_ = *MakeFolder(FO_FOLDER, 0, 0, "Filesystem", OwnerVolume());
-    *lostFragments_ = *MakeFolder(FO_DELETED | FO_FOLDER | FO_HAS_DELETED, ID_LOST_FRAGMENTS, 0,
-                                  Text(ids::kLostFragmentsNode), OwnerVolume());
-    *lostFiles_ = *MakeFolder(FO_DELETED | FO_FOLDER | FO_HAS_DELETED, ID_LOST_FILES, 0, Text(ids::kLostFilesNode),
-                              OwnerVolume());
+    *root_ = MakeFolder(FO_FOLDER, 0, 0, "Filesystem", OwnerVolume());
+    *lostFragments_ = MakeFolder(FO_DELETED | FO_FOLDER | FO_HAS_DELETED, ID_LOST_FRAGMENTS, 0,
+                                 Text(ids::kLostFragmentsNode), OwnerVolume());
+    *lostFiles_ = MakeFolder(FO_DELETED | FO_FOLDER | FO_HAS_DELETED, ID_LOST_FILES, 0, Text(ids::kLostFilesNode),
+                             OwnerVolume());
 }
 
 void CFoundTree::Clear() {
     std::lock_guard lock(mutex_);
-    byId_.clear();
-    byParent_.clear();
-    byOffset_.clear();
+    byId_.Clear();
+    byOffset_.Clear();
+    folders_.clear();
+    pending_.clear();
     offsetIndexOn_ = false;
-    owned_.clear();
-    groupFolders_.clear();
+    blocks_.clear();
+    lastBlockUsed_ = 0;
     signatureFiles_ = 0;
-    ++generation_;
+    generation_ = NextGeneration();
     try {
         CreateFixedNodes();
     } catch (...) {
+        LogFailure("Clear");
     }
+    // Told at once: what a receiver holds of the tree is gone.
+    platform::PostAppMessage(0, msg::kFoundTreeChanged, 0,
+                             static_cast<std::int64_t>((generation_.load() << kCodeBits) | msg::kTreeCodeCleared));
 }
 
 std::vector<CFoundObject*> CFoundTree::AllRecords() const {
     std::lock_guard lock(mutex_);
     std::vector<CFoundObject*> out;
-    out.reserve(byId_.size());
-    for (const auto& [id, record] : byId_) out.push_back(record);
+    out.reserve(byId_.Size());
+    byId_.ForEach([&](const RecordIndex::Entry& e) { out.push_back(e.record); });
     return out;
 }
 
 std::size_t CFoundTree::Count() const {
     std::lock_guard lock(mutex_);
-    return byId_.size();
+    return byId_.Size();
 }
 
 CFoundObject CFoundTree::Snapshot(const CFoundObject& record) const {
@@ -111,17 +134,138 @@ CFoundObject CFoundTree::Snapshot(const CFoundObject& record) const {
     return record;
 }
 
+// ---------------------------------------------------------------- folders
+
+std::size_t CFoundTree::ChildCount(std::uint64_t folderId) const {
+    std::lock_guard lock(mutex_);
+    const auto it = folders_.find(folderId);
+    return it == folders_.end() ? 0 : it->second.children.size();
+}
+
+CFoundObject* CFoundTree::ChildAt(std::uint64_t folderId, std::size_t index) const {
+    std::lock_guard lock(mutex_);
+    const auto it = folders_.find(folderId);
+    if (it == folders_.end() || index >= it->second.children.size()) return nullptr;
+    return it->second.children[index];
+}
+
+std::size_t CFoundTree::IndexOfChild(const CFoundObject& record, std::size_t hint) const {
+    std::lock_guard lock(mutex_);
+    const auto it = folders_.find(record.ParentId);
+    if (it == folders_.end()) return kNoRow;
+    const auto& children = it->second.children;
+    if (hint < children.size() && children[hint] == &record) return hint;
+    const auto found = std::find(children.begin(), children.end(), &record);
+    return found == children.end() ? kNoRow : static_cast<std::size_t>(found - children.begin());
+}
+
+std::uint64_t CFoundTree::CountBelow(std::uint64_t folderId) const {
+    std::lock_guard lock(mutex_);
+    const auto it = folders_.find(folderId);
+    return it == folders_.end() ? 0 : static_cast<std::uint64_t>(std::max<std::int64_t>(0, it->second.below));
+}
+
+std::uint64_t CFoundTree::FolderChanges(std::uint64_t folderId) const {
+    std::lock_guard lock(mutex_);
+    const auto it = folders_.find(folderId);
+    return it == folders_.end() ? 0 : it->second.changes;
+}
+
+// The top of a hierarchy: counts and marks go no higher.
+bool CFoundTree::IsTopLocked(const CFoundObject& folder) const {
+    return &folder == root_.get() || &folder == lostFragments_.get() || &folder == lostFiles_.get() ||
+           folder.Id == root_->Id || IsFixedContainerId(folder.Id) || (folder.Flags & FO_VOLUME) != 0 ||
+           folder.Id == folder.ParentId;
+}
+
+// What a record weighs in the counts of the folders above it: itself, and
+// when it is the folder its children are listed under, everything below it.
+std::int64_t CFoundTree::WeightLocked(const CFoundObject& record) const {
+    if (!record.IsFolder() || IsTopLocked(record) || FirstFolderLocked(record.Id) != &record) return 1;
+    const auto it = folders_.find(record.Id);
+    return 1 + (it == folders_.end() ? 0 : std::max<std::int64_t>(0, it->second.below));
+}
+
+void CFoundTree::AddBelowLocked(std::uint64_t folderId, std::int64_t delta) {
+    for (std::size_t depth = 0; depth < kMaxCountDepth; ++depth) {
+        const auto it = folders_.find(folderId);
+        if (it == folders_.end()) return;
+        it->second.below += delta;
+        const CFoundObject* folder = FirstFolderLocked(folderId);
+        if (!folder || IsTopLocked(*folder)) return;
+        folderId = folder->ParentId;
+    }
+}
+
+void CFoundTree::ChangedLocked(std::uint64_t folderId, unsigned code) {
+    Folder& folder = folders_[folderId];
+    ++folder.changes;
+    if (folder.pendingCodes == 0) pending_.push_back(folderId);
+    folder.pendingCodes |= code;
+    PostDueChanges();
+}
+
+void CFoundTree::PostChangesLocked() {
+    const std::uint64_t generation = generation_.load();
+    for (const std::uint64_t folderId : pending_) {
+        const auto it = folders_.find(folderId);
+        if (it == folders_.end() || it->second.pendingCodes == 0) continue;
+        platform::PostAppMessage(0, msg::kFoundTreeChanged, folderId,
+                                 static_cast<std::int64_t>((generation << kCodeBits) | it->second.pendingCodes));
+        it->second.pendingCodes = 0;
+    }
+    pending_.clear();
+    lastPostMs_ = platform::TickCountMs();
+}
+
+void CFoundTree::PostChanges() {
+    try {
+        std::lock_guard lock(mutex_);
+        PostChangesLocked();
+    } catch (...) {
+        LogFailure("PostChanges");
+    }
+}
+
+void CFoundTree::PostDueChanges() {
+    // The scan's reader calls this between chunks: it never waits for a
+    // tree that someone holds (who then posts what is due itself).
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    if (!lock || pending_.empty()) return;
+    if (platform::TickCountMs() - lastPostMs_ >= changePeriodMs_) PostChangesLocked();
+}
+
+void CFoundTree::SetChangePeriodMs(std::uint32_t ms) {
+    std::lock_guard lock(mutex_);
+    changePeriodMs_ = ms;
+}
+
+FoundTreeChange CFoundTree::DecodeChange(std::uint64_t wparam, std::int64_t lparam) {
+    const auto bits = static_cast<std::uint64_t>(lparam);
+    return {wparam, bits >> kCodeBits, static_cast<unsigned>(bits & ((1u << kCodeBits) - 1))};
+}
+
 // ---------------------------------------------------------------- indexes
+
+CFoundObject* CFoundTree::StoreLocked(CFoundObject&& record) {
+    if (blocks_.empty() || lastBlockUsed_ == kRecordsPerBlock) {
+        blocks_.push_back(std::make_unique<CFoundObject[]>(kRecordsPerBlock));
+        lastBlockUsed_ = 0;
+    }
+    CFoundObject* stored = &blocks_.back()[lastBlockUsed_++];
+    *stored = std::move(record);
+    return stored;
+}
 
 CFoundObject* CFoundTree::AddToIndexes(std::unique_ptr<CFoundObject> record) {
     if (!record) return nullptr;
     try {
         std::lock_guard lock(mutex_);
-        CFoundObject* stored = record.get();
-        owned_.push_back(std::move(record));  // owned first: nothing leaks if linking fails
-        LinkLocked(*stored);
+        CFoundObject* stored = StoreLocked(std::move(*record));
+        LinkLocked(*stored, msg::kTreeCodeObjectAdded);
         return stored;
     } catch (...) {
+        LogFailure("AddToIndexes");
         return nullptr;
     }
 }
@@ -129,34 +273,41 @@ CFoundObject* CFoundTree::AddToIndexes(std::unique_ptr<CFoundObject> record) {
 void CFoundTree::AddToIndexes(CFoundObject& record) {
     try {
         std::lock_guard lock(mutex_);
-        auto [it, end] = byId_.equal_range(record.Id);
-        for (; it != end; ++it)
-            if (it->second == &record) return;  // linked already
-        LinkLocked(record);
+        bool linked = false;
+        byId_.ForEachEqual(record.Id, [&](CFoundObject* r) { return !(linked = r == &record); });
+        if (!linked) LinkLocked(record, msg::kTreeCodeObjectAdded);
     } catch (...) {
+        LogFailure("AddToIndexes");
     }
 }
 
-void CFoundTree::LinkLocked(CFoundObject& record) {
+void CFoundTree::LinkLocked(CFoundObject& record, unsigned code) {
     if (!record.Volume) record.Volume = OwnerVolume();
-    byId_.emplace(record.Id, &record);
-    byParent_.emplace(record.ParentId, &record);
+    byId_.Insert(record.Id, &record);
+    LinkParentLocked(record, code);
     if (offsetIndexOn_) InsertByOffsetLocked(record);
 }
 
-void CFoundTree::UnlinkParentLocked(CFoundObject& record) {
-    auto [it, end] = byParent_.equal_range(record.ParentId);
-    for (; it != end; ++it)
-        if (it->second == &record) {
-            byParent_.erase(it);
-            return;
-        }
+void CFoundTree::LinkParentLocked(CFoundObject& record, unsigned code) {
+    folders_[record.ParentId].children.push_back(&record);
+    AddBelowLocked(record.ParentId, WeightLocked(record));
+    ChangedLocked(record.ParentId, code);
+}
+
+void CFoundTree::UnlinkParentLocked(CFoundObject& record, unsigned code) {
+    const auto unlinkFrom = [&](std::uint64_t folderId, Folder& folder) {
+        const auto it = std::find(folder.children.begin(), folder.children.end(), &record);
+        if (it == folder.children.end()) return false;
+        folder.children.erase(it);
+        AddBelowLocked(folderId, -WeightLocked(record));
+        ChangedLocked(folderId, code);
+        return true;
+    };
+    if (const auto it = folders_.find(record.ParentId); it != folders_.end() && unlinkFrom(it->first, it->second))
+        return;
     // Not under its current ParentId (changed behind the tree's back): look everywhere.
-    for (it = byParent_.begin(); it != byParent_.end(); ++it)
-        if (it->second == &record) {
-            byParent_.erase(it);
-            return;
-        }
+    for (auto& [folderId, folder] : folders_)
+        if (unlinkFrom(folderId, folder)) return;
 }
 
 // Volume nodes and the folders made here (fixed nodes, placeholders, group
@@ -172,7 +323,7 @@ bool CFoundTree::HasDataPosition(const CFoundObject& record) const {
 
 void CFoundTree::InsertByOffsetLocked(CFoundObject& record) {
     if (!HasDataPosition(record)) return;
-    byOffset_.emplace(record.DataOffset, &record);
+    byOffset_.Insert(record.DataOffset, &record);
     ApplySizeRuleLocked(record);
 }
 
@@ -185,16 +336,19 @@ void CFoundTree::InsertByOffsetLocked(CFoundObject& record) {
 void CFoundTree::ApplySizeRuleLocked(CFoundObject& record) {
     const std::uint64_t offset = record.DataOffset;
     if ((record.Flags & FO_BY_SIGNATURE) && !(record.Flags & FO_ENCLOSING)) {
-        const auto next = byOffset_.upper_bound(offset);
-        if (next != byOffset_.end()) record.Size = std::min(record.Size, next->first - offset);
+        const auto next = byOffset_.UpperBound(offset);
+        if (next != byOffset_.End()) record.Size = std::min(record.Size, byOffset_.At(next).key - offset);
     }
-    auto first = byOffset_.lower_bound(offset);
-    if (first == byOffset_.begin()) return;
-    const std::uint64_t previousOffset = std::prev(first)->first;
-    for (auto it = byOffset_.lower_bound(previousOffset); it != first; ++it) {
-        CFoundObject& previous = *it->second;
-        if ((previous.Flags & FO_BY_SIGNATURE) && !(previous.Flags & FO_ENCLOSING))
-            previous.Size = std::min(previous.Size, offset - previousOffset);
+    const auto first = byOffset_.LowerBound(offset);
+    if (first == byOffset_.Begin()) return;
+    const std::uint64_t previousOffset = byOffset_.At(byOffset_.Prev(first)).key;
+    for (auto it = byOffset_.LowerBound(previousOffset); it != first; it = byOffset_.Next(it)) {
+        CFoundObject& previous = *byOffset_.At(it).record;
+        if ((previous.Flags & FO_BY_SIGNATURE) && !(previous.Flags & FO_ENCLOSING) &&
+            previous.Size > offset - previousOffset) {
+            previous.Size = offset - previousOffset;
+            ChangedLocked(previous.ParentId, msg::kTreeCodeSizeChanged);
+        }
     }
 }
 
@@ -202,13 +356,14 @@ void CFoundTree::SetContentSize(CFoundObject& record, std::uint64_t size, bool e
     try {
         std::lock_guard lock(mutex_);
         if (offsetIndexOn_ && !encloses) {
-            const auto next = byOffset_.upper_bound(record.DataOffset);
-            if (next != byOffset_.end()) size = std::min(size, next->first - record.DataOffset);
+            const auto next = byOffset_.UpperBound(record.DataOffset);
+            if (next != byOffset_.End()) size = std::min(size, byOffset_.At(next).key - record.DataOffset);
         }
         record.Size = size;
         record.Flags |= encloses ? FO_CONTENT_SIZE | FO_ENCLOSING : FO_CONTENT_SIZE;
-        Notify(&record, msg::kTreeCodeSizeChanged);
+        ChangedLocked(record.ParentId, msg::kTreeCodeSizeChanged);
     } catch (...) {
+        LogFailure("SetContentSize");
     }
 }
 
@@ -218,9 +373,10 @@ std::uint64_t CFoundTree::EnclosingEnd(const CFoundObject& record) const {
     constexpr int kMaxSteps = 4096;
     std::lock_guard lock(mutex_);
     std::uint64_t end = ~std::uint64_t{0};
-    auto it = byOffset_.lower_bound(record.DataOffset);
-    for (int steps = 0; steps < kMaxSteps && it != byOffset_.begin(); ++steps) {
-        const CFoundObject& before = *(--it)->second;
+    auto it = byOffset_.LowerBound(record.DataOffset);
+    for (int steps = 0; steps < kMaxSteps && it != byOffset_.Begin(); ++steps) {
+        it = byOffset_.Prev(it);
+        const CFoundObject& before = *byOffset_.At(it).record;
         if ((before.Flags & FO_ENCLOSING) && before.Size > record.DataOffset - before.DataOffset)
             end = std::min(end, before.DataOffset + std::min(before.Size, ~before.DataOffset));
     }
@@ -231,10 +387,14 @@ void CFoundTree::BuildOffsetIndex() {
     try {
         std::lock_guard lock(mutex_);
         offsetIndexOn_ = true;
-        byOffset_.clear();
-        for (const auto& [id, record] : byId_)
-            if (HasDataPosition(*record)) byOffset_.emplace(record->DataOffset, record);
+        std::vector<RecordIndex::Entry> entries;
+        entries.reserve(byId_.Size());
+        byId_.ForEach([&](const RecordIndex::Entry& e) {
+            if (HasDataPosition(*e.record)) entries.push_back({e.record->DataOffset, e.record});
+        });
+        byOffset_.Assign(std::move(entries));
     } catch (...) {
+        LogFailure("BuildOffsetIndex");
     }
 }
 
@@ -249,17 +409,19 @@ std::vector<CFoundObject*> CFoundTree::FindById(std::uint64_t id) const {
     std::vector<CFoundObject*> out;
     try {
         std::lock_guard lock(mutex_);
-        auto [it, end] = byId_.equal_range(id);
-        for (; it != end; ++it) out.push_back(it->second);
+        byId_.ForEachEqual(id, [&](CFoundObject* r) {
+            out.push_back(r);
+            return true;
+        });
     } catch (...) {
+        LogFailure("FindById");
     }
     return out;
 }
 
 CFoundObject* CFoundTree::FindFirstById(std::uint64_t id) const {
     std::lock_guard lock(mutex_);
-    const auto it = byId_.find(id);
-    return it == byId_.end() ? nullptr : it->second;
+    return byId_.FindFirst(id);
 }
 
 std::vector<CFoundObject*> CFoundTree::FindChildren(std::uint64_t parentId) const {
@@ -271,93 +433,86 @@ std::vector<CFoundObject*> CFoundTree::FindChildren(std::uint64_t parentId) cons
 void CFoundTree::ListChildren(std::uint64_t parentId, std::vector<CFoundObject*>& out) const {
     try {
         std::lock_guard lock(mutex_);
-        auto [it, end] = byParent_.equal_range(parentId);
-        for (; it != end; ++it) out.push_back(it->second);
+        const auto it = folders_.find(parentId);
+        if (it != folders_.end()) out.insert(out.end(), it->second.children.begin(), it->second.children.end());
     } catch (...) {
+        LogFailure("ListChildren");
     }
 }
 
 CFoundObject* CFoundTree::FindByOffset(std::uint64_t offset) const {
     std::lock_guard lock(mutex_);
-    const auto it = byOffset_.find(offset);
-    return it == byOffset_.end() ? nullptr : it->second;
+    return byOffset_.FindFirst(offset);
 }
 
 CFoundObject* CFoundTree::FindAfterOffset(std::uint64_t offset) const {
     std::lock_guard lock(mutex_);
-    const auto it = byOffset_.upper_bound(offset);
-    return it == byOffset_.end() ? nullptr : it->second;
+    const auto it = byOffset_.UpperBound(offset);
+    return it == byOffset_.End() ? nullptr : byOffset_.At(it).record;
 }
 
 // Identifiers are not unique (a FAT file and a folder may start at the same
 // cluster): a parent is the first folder with the identifier.
 CFoundObject* CFoundTree::FirstFolderLocked(std::uint64_t id) const {
-    auto [it, end] = byId_.equal_range(id);
-    for (; it != end; ++it)
-        if (it->second->IsFolder()) return it->second;
-    return nullptr;
+    CFoundObject* folder = nullptr;
+    byId_.ForEachEqual(id, [&](CFoundObject* r) {
+        if (r->IsFolder()) folder = r;
+        return folder == nullptr;
+    });
+    return folder;
 }
 
 // ---------------------------------------------------------------- adding
 
 CFoundObject* CFoundTree::AddObject(const CFoundObject& record) {
     try {
-        auto copy = std::make_unique<CFoundObject>(record);
+        CFoundObject copy = record;
         std::lock_guard lock(mutex_);
-        if (const FileSignature* signature = SignatureOf(*copy))
-            copy->TypeId = static_cast<std::int16_t>(signature->Id & 0xFFFF);
+        if (const FileSignature* signature = SignatureOf(copy))
+            copy.TypeId = static_cast<std::int16_t>(signature->Id & 0xFFFF);
 
         // Only a folder takes over a placeholder: a file with the same
         // identifier would hide the placeholder's children, which are only
         // ever listed below folders.
         CFoundObject* placeholder = nullptr;
-        if (copy->IsFolder()) {
-            auto [it, end] = byId_.equal_range(copy->Id);
-            for (; it != end; ++it)
-                if (it->second->ParentId == ID_LOST_FRAGMENTS && (it->second->Flags & FO_LOST_FOLDER)) {
-                    placeholder = it->second;
-                    break;
-                }
-        }
-        if (placeholder) {
-            UnlinkParentLocked(*placeholder);
-            Notify(placeholder, msg::kTreeCodeLostFolderReplaced);
-        }
+        if (copy.IsFolder())
+            byId_.ForEachEqual(copy.Id, [&](CFoundObject* r) {
+                if (r->ParentId == ID_LOST_FRAGMENTS && (r->Flags & FO_LOST_FOLDER)) placeholder = r;
+                return placeholder == nullptr;
+            });
+        if (placeholder) UnlinkParentLocked(*placeholder, msg::kTreeCodeLostFolderReplaced);
 
-        const CFoundObject* parent = FirstFolderLocked(copy->ParentId);
-        if (!parent && copy->ParentId != 0 && copy->Id != 0 && copy->Id != root_->Id &&
-            copy->ParentId != root_->Id && !IsFixedContainerId(copy->ParentId))
-            CreateLostFolderLocked(*copy);
+        const CFoundObject* parent = FirstFolderLocked(copy.ParentId);
+        if (!parent && copy.ParentId != 0 && copy.Id != 0 && copy.Id != root_->Id && copy.ParentId != root_->Id &&
+            !IsFixedContainerId(copy.ParentId))
+            CreateLostFolderLocked(copy);
 
-        CFoundObject* result = nullptr;
         if (placeholder) {
             // The real folder takes over the placeholder's record, so that the
             // children and every pointer handed out stay valid. The interface's
             // item stays with the record: it learns of the move from the
-            // notification posted above.
+            // notification of the lost-fragments node.
             const std::uint32_t treeItem = placeholder->TreeItem;
-            *placeholder = *copy;
+            *placeholder = std::move(copy);
             placeholder->TreeItem = treeItem;
             if (!placeholder->Volume) placeholder->Volume = OwnerVolume();
-            byParent_.emplace(placeholder->ParentId, placeholder);
+            LinkParentLocked(*placeholder, msg::kTreeCodeObjectAdded);
             if (offsetIndexOn_) InsertByOffsetLocked(*placeholder);
             // The placeholder's mark of deleted content is gone with its flags:
             // set it again when a child calls for it.
-            auto [it, end] = byParent_.equal_range(placeholder->Id);
-            for (; it != end; ++it)
-                if (it->second != placeholder && (it->second->IsDeleted() || it->second->HasDeleted())) {
-                    MarkHasDeletedLocked(*placeholder);
-                    break;
-                }
-            result = placeholder;
-        } else {
-            result = copy.get();
-            owned_.push_back(std::move(copy));
-            LinkLocked(*result);
+            if (const auto it = folders_.find(placeholder->Id); it != folders_.end())
+                for (const CFoundObject* child : it->second.children)
+                    if (child != placeholder && (child->IsDeleted() || child->HasDeleted())) {
+                        MarkHasDeletedLocked(*placeholder);
+                        break;
+                    }
+            return placeholder;
         }
-        Notify(result, msg::kTreeCodeObjectAdded);
-        return result;
+        CFoundObject* stored = StoreLocked(std::move(copy));
+        LinkLocked(*stored, msg::kTreeCodeObjectAdded);
+        return stored;
     } catch (...) {
+        LogFailure("AddObject");
         return nullptr;
     }
 }
@@ -367,18 +522,17 @@ CFoundObject* CFoundTree::CreateLostFolder(const CFoundObject& record) {
         std::lock_guard lock(mutex_);
         return CreateLostFolderLocked(record);
     } catch (...) {
+        LogFailure("CreateLostFolder");
         return nullptr;
     }
 }
 
 CFoundObject* CFoundTree::CreateLostFolderLocked(const CFoundObject& record) {
     const auto low = static_cast<std::int32_t>(static_cast<std::uint32_t>(record.ParentId));
-    auto folder = MakeFolder(FO_DELETED | FO_FOLDER | FO_HAS_DELETED | FO_LOST_FOLDER, record.ParentId,
-                             ID_LOST_FRAGMENTS, FormatMessageText(texts_, ids::kLostFolderName, low), OwnerVolume());
-    CFoundObject* stored = folder.get();
-    owned_.push_back(std::move(folder));
-    LinkLocked(*stored);
-    Notify(stored, msg::kTreeCodeLostFolderCreated);
+    CFoundObject* stored =
+        StoreLocked(MakeFolder(FO_DELETED | FO_FOLDER | FO_HAS_DELETED | FO_LOST_FOLDER, record.ParentId,
+                               ID_LOST_FRAGMENTS, FormatMessageText(texts_, ids::kLostFolderName, low), OwnerVolume()));
+    LinkLocked(*stored, msg::kTreeCodeLostFolderCreated);
     return stored;
 }
 
@@ -392,28 +546,27 @@ CFoundObject* CFoundTree::AddSignatureFile(CFoundObject& record) {
             if (!(existing->Flags & FO_BY_SIGNATURE)) {
                 existing->Flags |= FO_SIGNATURE_MATCH;
                 if (signature) existing->TypeId = static_cast<std::int16_t>(signature->Id & 0xFFFF);
-                Notify(existing, msg::kTreeCodeSignatureMatch);
+                ChangedLocked(existing->ParentId, msg::kTreeCodeSignatureMatch);
             }
             record.Flags = FO_REFUSED;
             return &record;
         }
         if (signature && signature->SearchEnable == 0) return nullptr;
 
-        auto copy = std::make_unique<CFoundObject>(record);
+        CFoundObject copy = record;
         // A file of a type the database does not know goes to the "Unknown"
         // group, so that it is listed under "Lost files" like the others.
-        copy->ParentId = GroupFolderId(signature ? signature->GroupId : SignatureDatabase::kUnknownGroupId);
-        if (signature) copy->TypeId = static_cast<std::int16_t>(signature->Id & 0xFFFF);
-        if (!(copy->Flags & FO_NAMED)) NameSignatureFile(*copy, signature);
-        copy->Flags |= FO_SIGNATURE_MATCH;
-        CFoundObject* stored = copy.get();
-        owned_.push_back(std::move(copy));
-        LinkLocked(*stored);
+        copy.ParentId = GroupFolderId(signature ? signature->GroupId : SignatureDatabase::kUnknownGroupId);
+        if (signature) copy.TypeId = static_cast<std::int16_t>(signature->Id & 0xFFFF);
+        if (!(copy.Flags & FO_NAMED)) NameSignatureFile(copy, signature);
+        copy.Flags |= FO_SIGNATURE_MATCH;
+        CFoundObject* stored = StoreLocked(std::move(copy));
+        LinkLocked(*stored, msg::kTreeCodeSignatureFileAdded);
         EnsureGroupFolderLocked(*stored, signature);
         ++signatureFiles_;
-        Notify(stored, msg::kTreeCodeSignatureFileAdded);
         return stored;
     } catch (...) {
+        LogFailure("AddSignatureFile");
         return nullptr;
     }
 }
@@ -439,6 +592,7 @@ void CFoundTree::EnsureGroupFolder(const CFoundObject& record) {
         std::lock_guard lock(mutex_);
         EnsureGroupFolderLocked(record, SignatureOf(record));
     } catch (...) {
+        LogFailure("EnsureGroupFolder");
     }
 }
 
@@ -451,9 +605,9 @@ void CFoundTree::EnsureGroupFolderLocked(const CFoundObject& record, const FileS
     else
         return;
     const std::uint64_t id = GroupFolderId(groupId);
-    auto [it, end] = byId_.equal_range(id);
-    for (; it != end; ++it)
-        if (it->second->IsFolder() && it->second->ParentId == ID_LOST_FILES) return;
+    bool made = false;
+    byId_.ForEachEqual(id, [&](CFoundObject* r) { return !(made = r->IsFolder() && r->ParentId == ID_LOST_FILES); });
+    if (made) return;
 
     std::string name = "Unknown";
     if (signatures_) {
@@ -461,12 +615,8 @@ void CFoundTree::EnsureGroupFolderLocked(const CFoundObject& record, const FileS
         const auto group = groups.find(groupId);
         if (group != groups.end() && !group->second->Title.empty()) name = group->second->Title;
     }
-    // Group folders are not among the owned records; they have a list of
-    // their own that Clear releases as well.
-    auto folder = MakeFolder(FO_FOLDER | FO_HAS_DELETED, id, ID_LOST_FILES, std::move(name), OwnerVolume());
-    CFoundObject* stored = folder.get();
-    groupFolders_.push_back(std::move(folder));
-    LinkLocked(*stored);
+    CFoundObject* stored = StoreLocked(MakeFolder(FO_FOLDER | FO_HAS_DELETED, id, ID_LOST_FILES, std::move(name), OwnerVolume()));
+    LinkLocked(*stored, msg::kTreeCodeSignatureFileAdded);
 }
 
 // ---------------------------------------------------------------- walks
@@ -476,17 +626,23 @@ void CFoundTree::MarkHasDeleted(CFoundObject& record) {
         std::lock_guard lock(mutex_);
         MarkHasDeletedLocked(record);
     } catch (...) {
+        LogFailure("MarkHasDeleted");
     }
 }
 
 void CFoundTree::MarkHasDeletedLocked(CFoundObject& record) {
-    if (record.IsFolder()) record.Flags |= FO_HAS_DELETED;
+    const auto mark = [this](CFoundObject& folder) {
+        if (folder.HasDeleted()) return;
+        folder.Flags |= FO_HAS_DELETED;
+        ChangedLocked(folder.ParentId, msg::kTreeCodeObjectChanged);
+    };
+    if (record.IsFolder()) mark(record);
     std::vector<const CFoundObject*> seen{&record};
     CFoundObject* folder = FirstFolderLocked(record.ParentId);
     while (folder && seen.size() < kMaxFolderDepth) {
         if (std::find(seen.begin(), seen.end(), folder) != seen.end()) return;  // a cycle of identifiers
         seen.push_back(folder);
-        folder->Flags |= FO_HAS_DELETED;
+        mark(*folder);
         // Root and the fixed containers are the top of their hierarchies.
         if (folder == root_.get() || folder->Id == root_->Id || IsFixedContainerId(folder->Id)) return;
         folder = FirstFolderLocked(folder->ParentId);
@@ -526,6 +682,7 @@ std::vector<std::pair<const CFoundObject*, std::string>> CFoundTree::GetFolderCh
         if (belowRoot) *belowRoot = complete;
         return names;
     } catch (...) {
+        LogFailure("GetFolderChain");
         return {};
     }
 }

@@ -1,8 +1,7 @@
 // The found objects of one volume, linked into a folder hierarchy by their
 // identifiers. The file-system parsers and the sector scan add records; the
-// views and the recovery read them. Every change is posted to the top-level
-// window as a kFoundTreeChanged notification carrying the record's address,
-// so stored records never move and live until the next Clear.
+// views and the recovery read them. Stored records never move and live until
+// the next Clear: they are kept in blocks of records, not one allocation each.
 //
 // Besides the records it is given, the tree makes folders of its own:
 // - three fixed nodes: Root ("Filesystem"), the lost-fragments node (Id -18)
@@ -13,31 +12,55 @@
 //   the same address, and the children stay under it;
 // - a group folder per signature group that has a signature-found file.
 //
-// Locking: one recursive mutex per tree. Every operation takes it, lookups
-// return copies of pointer lists, and notifications are posted while it is
-// held (posting only queues, so the order of notifications is the order of
-// the changes). Records themselves can still change after they are stored
-// (a placeholder taken over, a size cut by the next object, a signature
-// match, MarkHasDeleted): a reader on another thread that needs a consistent
-// view of a record reads it inside WithLock, or takes a Snapshot.
+// Folders: the children of a folder are the records whose ParentId is the
+// folder's identifier, kept in an array of their own in the order they were
+// linked, so that a view reads a child count and the child at a row without
+// a copy. Each folder also keeps the number of records below it (at any
+// depth) and a counter of its changes: a view compares the counter to
+// refresh only the folders that changed.
+//
+// Notifications: changes are gathered per folder and posted to the top-level
+// window as kFoundTreeChanged at most once a period (ChangePeriodMs), each
+// with the folder's identifier, the codes of what happened in it and the
+// tree's generation (see FoundTreeChange). A receiver never follows an
+// address from a notification: it reads the folder through the tree whose
+// Generation() matches, and drops notifications of older generations.
+// Changes still waiting are posted by PostChanges, which the analysis calls
+// at the end of each stage and while it scans.
+//
+// Locking: one recursive mutex per tree. Every operation takes it, and
+// notifications are posted while it is held (posting only queues, so the
+// order of notifications is the order of the changes). Records themselves
+// can still change after they are stored (a placeholder taken over, a size
+// cut by the next object, a signature match, MarkHasDeleted): a reader on
+// another thread that needs a consistent view of a record reads it inside
+// WithLock, or takes a Snapshot.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "filesystems/found_object.h"
+#include "filesystems/record_index.h"
 
 namespace tl {
 
 class CLanguages;
 class FileSignature;
 class SignatureDatabase;
+
+// What one kFoundTreeChanged notification tells.
+struct FoundTreeChange {
+    std::uint64_t folderId = 0;    // the identifier the changed folder's children carry as ParentId
+    std::uint64_t generation = 0;  // the Generation() of the tree when the changes were made
+    unsigned codes = 0;            // the kTreeCode values of the changes, or-ed
+};
 
 class CFoundTree {
 public:
@@ -53,7 +76,9 @@ public:
     // Unlinks every record, releases those the tree owns (the group folders
     // too), switches the offset index off, resets the fixed nodes in place
     // and the count of signature-found files. Records linked without
-    // ownership (volume nodes, the fixed nodes) are only unlinked.
+    // ownership (volume nodes, the fixed nodes) are only unlinked. Changes
+    // not posted yet are dropped, the tree takes a new generation and posts
+    // kTreeCodeCleared with it at once.
     void Clear();
 
     // The entry of the file-system parsers: stores a copy of `record` (its
@@ -82,10 +107,10 @@ public:
     // Makes the folder of the record's signature group once.
     void EnsureGroupFolder(const CFoundObject& record);
 
-    // Links a record into the indexes. The first form takes ownership (the
-    // record lives until Clear) and returns it; the second links a record
-    // that lives elsewhere (a volume's node, a fixed node), which Clear
-    // only unlinks.
+    // Links a record into the indexes. The first form stores the record (it
+    // lives until Clear) and returns the stored one; the second links a
+    // record that lives elsewhere (a volume's node, a fixed node), which
+    // Clear only unlinks.
     CFoundObject* AddToIndexes(std::unique_ptr<CFoundObject> record);
     void AddToIndexes(CFoundObject& record);
 
@@ -94,6 +119,35 @@ public:
     std::vector<CFoundObject*> FindChildren(std::uint64_t parentId) const;
     // Appends the children of `parentId` to `out`.
     void ListChildren(std::uint64_t parentId, std::vector<CFoundObject*>& out) const;
+
+    // The folder whose children carry `folderId` as ParentId, read without a
+    // copy: its child count, the child at `index` (null past the end), in
+    // the order the children were linked (a child that leaves moves the
+    // ones after it up a row).
+    std::size_t ChildCount(std::uint64_t folderId) const;
+    CFoundObject* ChildAt(std::uint64_t folderId, std::size_t index) const;
+    // The row of `record` among its folder's children (`hint` is tried
+    // first), or kNoRow.
+    static constexpr std::size_t kNoRow = ~std::size_t{0};
+    std::size_t IndexOfChild(const CFoundObject& record, std::size_t hint = 0) const;
+    // The records below the folder at any depth. Counts stop at Root, the
+    // fixed nodes and volume nodes, and are not kept past kMaxCountDepth
+    // levels (a hostile chain of folders).
+    static constexpr std::size_t kMaxCountDepth = 256;
+    std::uint64_t CountBelow(std::uint64_t folderId) const;
+    // Counts the changes of the folder: a child linked or unlinked, or a
+    // child's record changed in place.
+    std::uint64_t FolderChanges(std::uint64_t folderId) const;
+
+    // Posts the changes that wait now (PostDueChanges: only when a period
+    // has passed since the last post, and only when the tree is not held
+    // by another thread: it never waits).
+    void PostChanges();
+    void PostDueChanges();
+    static constexpr std::uint32_t kDefaultChangePeriodMs = 250;
+    void SetChangePeriodMs(std::uint32_t ms);
+    // The parameters of a kFoundTreeChanged notification and back.
+    static FoundTreeChange DecodeChange(std::uint64_t wparam, std::int64_t lparam);
 
     // The first record at `offset`, and the first one with a greater offset
     // (both only while the offset index is on).
@@ -148,8 +202,10 @@ public:
     std::uint32_t SignatureFileCount() const { return signatureFiles_.load(); }
     // Records linked into the identifier index.
     std::size_t Count() const;
-    // Counts the Clears: a reader that keeps record addresses across
-    // unlocked stretches compares it under the lock before it uses them.
+    // Unique in the process to this tree and the stretch since its last
+    // Clear: a reader that keeps record addresses across unlocked stretches
+    // compares it under the lock before it uses them, and a notification
+    // names its tree by it.
     std::uint64_t Generation() const { return generation_.load(); }
     // Every linked record, in identifier order.
     std::vector<CFoundObject*> AllRecords() const;
@@ -174,14 +230,31 @@ public:
     CFoundObject Snapshot(const CFoundObject& record) const;
 
 private:
+    // The children of one folder, with what the views read of it.
+    struct Folder {
+        std::vector<CFoundObject*> children;
+        std::int64_t below = 0;  // records below, at any depth (see CountBelow)
+        std::uint64_t changes = 0;
+        unsigned pendingCodes = 0;  // changes not posted yet
+    };
+    static constexpr std::size_t kRecordsPerBlock = 1024;
+
     void CreateFixedNodes();
+    void LogFailure(const char* where) const noexcept;
     std::string Text(unsigned id) const;
     CVolume* OwnerVolume() const;
     const FileSignature* SignatureOf(const CFoundObject& record) const;
 
+    CFoundObject* StoreLocked(CFoundObject&& record);
     CFoundObject* FirstFolderLocked(std::uint64_t id) const;
-    void LinkLocked(CFoundObject& record);
-    void UnlinkParentLocked(CFoundObject& record);
+    bool IsTopLocked(const CFoundObject& folder) const;
+    void LinkLocked(CFoundObject& record, unsigned code);
+    void LinkParentLocked(CFoundObject& record, unsigned code);
+    void UnlinkParentLocked(CFoundObject& record, unsigned code);
+    std::int64_t WeightLocked(const CFoundObject& record) const;
+    void AddBelowLocked(std::uint64_t folderId, std::int64_t delta);
+    void ChangedLocked(std::uint64_t folderId, unsigned code);
+    void PostChangesLocked();
     bool HasDataPosition(const CFoundObject& record) const;
     void InsertByOffsetLocked(CFoundObject& record);
     void ApplySizeRuleLocked(CFoundObject& record);
@@ -197,14 +270,18 @@ private:
     std::unique_ptr<CFoundObject> root_;
     std::unique_ptr<CFoundObject> lostFragments_;
     std::unique_ptr<CFoundObject> lostFiles_;
-    std::vector<std::unique_ptr<CFoundObject>> owned_;
-    std::vector<std::unique_ptr<CFoundObject>> groupFolders_;
-    std::multimap<std::uint64_t, CFoundObject*> byId_;
-    std::multimap<std::uint64_t, CFoundObject*> byParent_;
-    std::multimap<std::uint64_t, CFoundObject*> byOffset_;
+    // The records the tree owns (group folders too), in blocks that never move.
+    std::vector<std::unique_ptr<CFoundObject[]>> blocks_;
+    std::size_t lastBlockUsed_ = 0;
+    RecordIndex byId_;
+    RecordIndex byOffset_;
+    std::unordered_map<std::uint64_t, Folder> folders_;
+    std::vector<std::uint64_t> pending_;  // folders with pendingCodes, in the order they changed
+    std::uint64_t lastPostMs_ = 0;
+    std::uint32_t changePeriodMs_ = kDefaultChangePeriodMs;
     bool offsetIndexOn_ = false;
     std::atomic<std::uint32_t> signatureFiles_{0};
-    std::atomic<std::uint64_t> generation_{0};
+    std::atomic<std::uint64_t> generation_;
 };
 
 }  // namespace tl

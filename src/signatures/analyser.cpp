@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "app/event_log.h"
+#include "filesystems/found_tree.h"
 #include "signatures/analyser_parser.h"
 #include "signatures/signature_database.h"
 #include "storage/analysis_busy.h"
@@ -124,6 +125,8 @@ int CAnalyser::Analyse() {
             done += n;
             position += n;
             volume_.ProgressPos = position;
+            // Finds of a quiet stretch are not kept from the views until the next find.
+            volume_.FoundTree().PostDueChanges();
         }
     }
     CAnalyserParser::Buffer last;

@@ -184,6 +184,7 @@ void CVolume::AnalyseSectors() {
         analyser.Analyse();
     }
     State = 1;
+    foundTree_->PostChanges();  // the stage's last finds are told before its end
     platform::PostAppMessage(0, msg::kSectorStageEnded, reinterpret_cast<std::uintptr_t>(this), 0);
     SectorScanRunning = 0;
     // One summary for the stage: the analyser itself logs none.
@@ -261,6 +262,7 @@ void CVolume::AnalyseFileSystem() {
     // A stage that was not stopped has done all it will do.
     if (AnalysisBusy().load() != 0) ProgressPos = ProgressEnd.load();
     BuildUsedIndex();  // what live files hold, for the verdicts on deleted ones
+    tree.PostChanges();  // the stage's last records are told before its end
     platform::PostAppMessage(0, msg::kFileSystemStageEnded);
     State = 1;
     HasNewObjects = 0;

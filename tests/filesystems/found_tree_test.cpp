@@ -41,9 +41,10 @@ CFoundObject Hit(std::int16_t typeId, std::uint64_t dataOffset) {
     return o;
 }
 
+// One kFoundTreeChanged notification: the folder and the codes.
 struct Posted {
-    CFoundObject* record;
-    std::int64_t code;
+    std::uint64_t folder;
+    unsigned codes;
     bool operator==(const Posted&) const = default;
 };
 
@@ -65,15 +66,21 @@ protected:
         store.SetString(TypeKey("01003"), "Group", "Texts");
         store.SetString(TypeKey("01003"), "FileExtensions", "txt");
         db.Load();
+        tree.SetChangePeriodMs(0);  // each change told at once, unless a test asks otherwise
         tree.Root()->Id = kRootId;
         tree.AddToIndexes(*tree.Root());
+        sink->posted.clear();
     }
 
+    // The tree's notifications, each checked to carry the tree's generation.
     std::vector<Posted> TreeMessages() const {
         std::vector<Posted> out;
-        for (const auto& m : sink->posted)
-            if (m.id == msg::kFoundTreeChanged && m.target == 0)
-                out.push_back({reinterpret_cast<CFoundObject*>(static_cast<std::uintptr_t>(m.wparam)), m.lparam});
+        for (const auto& m : sink->posted) {
+            if (m.id != msg::kFoundTreeChanged || m.target != 0) continue;
+            const FoundTreeChange change = CFoundTree::DecodeChange(m.wparam, m.lparam);
+            EXPECT_EQ(change.generation, tree.Generation());
+            out.push_back({change.folderId, change.codes});
+        }
         return out;
     }
 
@@ -147,9 +154,9 @@ TEST_F(FoundTreeTest, PlaceholderIsSharedBySiblingsAndTakenOverByTheRealFolder) 
     EXPECT_EQ(placeholder->Flags, 0x215);
     EXPECT_EQ(placeholder->GetName(), "lost_folder_7");
     EXPECT_EQ(tree.GetFullPath(*a), "lost_folder_7\\");
-    EXPECT_EQ(TreeMessages(), (std::vector<Posted>{{placeholder, msg::kTreeCodeLostFolderCreated},
-                                                   {a, msg::kTreeCodeObjectAdded},
-                                                   {b, msg::kTreeCodeObjectAdded}}));
+    EXPECT_EQ(TreeMessages(), (std::vector<Posted>{{ID_LOST_FRAGMENTS, msg::kTreeCodeLostFolderCreated},
+                                                   {7, msg::kTreeCodeObjectAdded},
+                                                   {7, msg::kTreeCodeObjectAdded}}));
     placeholder->TreeItem = 42;  // the interface's item
     sink->posted.clear();
 
@@ -165,13 +172,72 @@ TEST_F(FoundTreeTest, PlaceholderIsSharedBySiblingsAndTakenOverByTheRealFolder) 
     EXPECT_EQ(tree.FindChildren(7), (std::vector<CFoundObject*>{a, b}));
     EXPECT_EQ(tree.FindById(7), std::vector<CFoundObject*>{docs});
     EXPECT_EQ(tree.GetFullPath(*a), "\\docs\\");
-    EXPECT_EQ(TreeMessages(), (std::vector<Posted>{{docs, msg::kTreeCodeLostFolderReplaced},
-                                                   {docs, msg::kTreeCodeObjectAdded}}));
+    // Root gains the folder and both are marked as holding a deleted file.
+    EXPECT_EQ(TreeMessages(), (std::vector<Posted>{{ID_LOST_FRAGMENTS, msg::kTreeCodeLostFolderReplaced},
+                                                   {kRootId, msg::kTreeCodeObjectAdded},
+                                                   {kRootId, msg::kTreeCodeObjectChanged},
+                                                   {0, msg::kTreeCodeObjectChanged}}));
 
     // A later sibling goes straight to the real folder.
     tree.AddObject(Entry(12, 7, "c.txt"));
     EXPECT_TRUE(tree.FindChildren(ID_LOST_FRAGMENTS).empty());
     EXPECT_EQ(tree.FindChildren(7).size(), 3u);
+}
+
+TEST_F(FoundTreeTest, FoldersAreReadByRowCountedAndToldOncePerPeriod) {
+    tree.PostChanges();
+    tree.SetChangePeriodMs(3'600'000);  // nothing is told until asked
+    CFoundObject* dir = tree.AddObject(Entry(10, kRootId, "dir", FO_FOLDER));
+    std::vector<CFoundObject*> inRoot;
+    for (int i = 0; i < 3; ++i) inRoot.push_back(tree.AddObject(Entry(100 + i, kRootId, "f.txt")));
+    for (int i = 0; i < 200; ++i) tree.AddObject(Entry(1000 + i, 10, "g.txt"));
+    // Files of a folder not found yet wait under a placeholder.
+    for (int i = 0; i < 5; ++i) tree.AddObject(Entry(2000 + i, 20, "h.txt"));
+    EXPECT_TRUE(TreeMessages().empty());
+
+    EXPECT_EQ(tree.ChildCount(kRootId), 4u);
+    EXPECT_EQ(tree.ChildAt(kRootId, 0), dir);
+    EXPECT_EQ(tree.ChildAt(kRootId, 3), inRoot[2]);
+    EXPECT_EQ(tree.ChildAt(kRootId, 4), nullptr);
+    EXPECT_EQ(tree.IndexOfChild(*inRoot[1]), 2u);
+    EXPECT_EQ(tree.IndexOfChild(*inRoot[1], 7), 2u) << "a wrong hint is only a hint";
+    EXPECT_EQ(tree.ChildCount(10), 200u);
+    EXPECT_EQ(tree.CountBelow(kRootId), 204u);
+    EXPECT_EQ(tree.CountBelow(ID_LOST_FRAGMENTS), 6u);
+    const std::uint64_t rootChanges = tree.FolderChanges(kRootId);
+    const std::uint64_t dirChanges = tree.FolderChanges(10);
+
+    // The real folder arrives inside dir: the files under its placeholder
+    // move with it, and the counts of every folder above follow.
+    CFoundObject* sub = tree.AddObject(Entry(20, 10, "sub", FO_FOLDER));
+    EXPECT_EQ(tree.ChildCount(ID_LOST_FRAGMENTS), 0u);
+    EXPECT_EQ(tree.CountBelow(ID_LOST_FRAGMENTS), 0u);
+    EXPECT_EQ(tree.CountBelow(10), 206u);
+    EXPECT_EQ(tree.CountBelow(kRootId), 210u);
+    EXPECT_EQ(tree.IndexOfChild(*sub), 200u);
+    EXPECT_EQ(tree.FolderChanges(kRootId), rootChanges) << "nothing in root changed";
+    EXPECT_GT(tree.FolderChanges(10), dirChanges);
+
+    // One notification per changed folder, with every code it saw.
+    tree.PostChanges();
+    auto told = TreeMessages();
+    std::sort(told.begin(), told.end(), [](const Posted& a, const Posted& b) { return a.folder < b.folder; });
+    EXPECT_EQ(told, (std::vector<Posted>{{kRootId, msg::kTreeCodeObjectAdded},
+                                         {10, msg::kTreeCodeObjectAdded},
+                                         {20, msg::kTreeCodeObjectAdded},
+                                         {ID_LOST_FRAGMENTS, msg::kTreeCodeLostFolderCreated |
+                                                                 msg::kTreeCodeLostFolderReplaced}}));
+
+    // A Clear is told at once, under a generation no tree had before.
+    const std::uint64_t before = tree.Generation();
+    sink->posted.clear();
+    tree.Clear();
+    EXPECT_NE(tree.Generation(), before);
+    EXPECT_EQ(TreeMessages(), (std::vector<Posted>{{0, msg::kTreeCodeCleared}}));
+    EXPECT_EQ(tree.ChildCount(10), 0u);
+    EXPECT_EQ(tree.CountBelow(kRootId), 0u);
+    CFoundTree other{nullptr, &db, nullptr};
+    EXPECT_NE(other.Generation(), tree.Generation());
 }
 
 TEST_F(FoundTreeTest, AFileWithThePlaceholdersIdDoesNotHideItsChildren) {
@@ -241,8 +307,9 @@ TEST_F(FoundTreeTest, SignatureFilesAreNamedCountedAndFiledInTheirGroup) {
     EXPECT_EQ(groups[0]->Flags, 0x14);
     EXPECT_EQ(groups[0]->GetName(), "Documents");
     EXPECT_EQ(tree.SignatureFileCount(), 2u);
-    EXPECT_EQ(TreeMessages(), (std::vector<Posted>{{pdf, msg::kTreeCodeSignatureFileAdded},
-                                                   {doc, msg::kTreeCodeSignatureFileAdded}}));
+    EXPECT_EQ(TreeMessages(), (std::vector<Posted>{{documents, msg::kTreeCodeSignatureFileAdded},
+                                                   {ID_LOST_FILES, msg::kTreeCodeSignatureFileAdded},
+                                                   {documents, msg::kTreeCodeSignatureFileAdded}}));
     EXPECT_EQ(tree.GetFullPath(*pdf), "Documents\\");
 
     // A type the database does not know, and a record named already.
@@ -285,7 +352,7 @@ TEST_F(FoundTreeTest, SignatureHitWhereAnObjectLiesIsRefusedAndMarksIt) {
     EXPECT_EQ(fsFile->Flags & FO_SIGNATURE_MATCH, FO_SIGNATURE_MATCH);
     EXPECT_EQ(fsFile->TypeId, 1000);
     EXPECT_EQ(tree.Count(), before);
-    EXPECT_EQ(TreeMessages(), (std::vector<Posted>{{fsFile, msg::kTreeCodeSignatureMatch}}));
+    EXPECT_EQ(TreeMessages(), (std::vector<Posted>{{kRootId, msg::kTreeCodeSignatureMatch}}));
 
     // A block matching two types: the file found first keeps its type.
     CFoundObject first = Hit(1000, 20480);
@@ -470,11 +537,12 @@ TEST_F(FoundTreeTest, WorkersAddWhileTheInterfaceReads) {
     };
     std::size_t reads = 0;
     std::thread reader([&] {
-        std::vector<CFoundObject*> children;
         while (!done) {
-            children.clear();
-            tree.ListChildren(ID_LOST_FRAGMENTS, children);
-            for (CFoundObject* child : children) {
+            // Rows read as a view reads them: a row may be gone by the time it is asked for.
+            for (std::size_t row = 0; row < tree.ChildCount(ID_LOST_FRAGMENTS); ++row) {
+                CFoundObject* child = tree.ChildAt(ID_LOST_FRAGMENTS, row);
+                if (!child) break;
+                reads += tree.CountBelow(kRootId) > 0;
                 const CFoundObject copy = tree.Snapshot(*child);
                 reads += copy.GetName().size();
                 for (CFoundObject* grandChild : tree.FindChildren(copy.Id)) reads += tree.GetFullPath(*grandChild).size();
@@ -500,6 +568,10 @@ TEST_F(FoundTreeTest, WorkersAddWhileTheInterfaceReads) {
     EXPECT_EQ(tree.Count(), 1u + 2 * kPerThread + kPerThread + 1);
     for (std::uint64_t base : {1'000'000u, 2'000'000u})
         EXPECT_EQ(tree.FindChildren(base + 1).size(), 1u);
+    // The counts followed every placeholder taken over.
+    EXPECT_EQ(tree.CountBelow(kRootId), 2u * kPerThread);
+    EXPECT_EQ(tree.CountBelow(ID_LOST_FRAGMENTS), 0u);
+    EXPECT_EQ(tree.CountBelow(ID_LOST_FILES), kPerThread + 1u);
 }
 
 }  // namespace

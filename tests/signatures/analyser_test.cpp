@@ -284,12 +284,14 @@ TEST_F(SectorScan, AnUnreadableChunkIsSkippedAndABlockOfManyTypesIsHandledOnce) 
 namespace tl {
 namespace {
 
-// Records every file the tree stores and stops the analysis after `stopAfter` of them.
+// Stops the analysis after `stopAfter` notifications of stored files.
 class StoppingSink : public platform::NotificationSink {
 public:
     explicit StoppingSink(std::size_t stopAfter) : stopAfter_(stopAfter) {}
     void Post(platform::AppMessage m) override {
-        if (m.id == msg::kFoundTreeChanged && m.lparam == msg::kTreeCodeSignatureFileAdded && ++stored_ >= stopAfter_)
+        if (m.id == msg::kFoundTreeChanged &&
+            (CFoundTree::DecodeChange(m.wparam, m.lparam).codes & msg::kTreeCodeSignatureFileAdded) &&
+            ++stored_ >= stopAfter_)
             AnalysisBusy() = 0;
     }
     std::int64_t Send(const platform::AppMessage&) override { return 0; }
@@ -332,6 +334,7 @@ TEST_F(ScanOfOneType, AStopInTheMiddleOfAChunkKeepsWhatWasFound) {
     std::vector<std::uint8_t> bytes(30000 * 512, 0);
     for (std::size_t i = 0; i < 30000; ++i) std::memcpy(bytes.data() + i * 512, "MANY", 4);
     CVolume& v = Volume(std::move(bytes));
+    v.FoundTree().SetChangePeriodMs(0);  // every find told at once
     test::SinkGuard guard(std::make_shared<StoppingSink>(10));
     CAnalyser analyser(v);
     analyser.Analyse();
