@@ -6,10 +6,12 @@
 #include <future>
 #include <set>
 
+#include "app/app_messages.h"
 #include "app/event_log.h"
 #include "app/languages.h"
 #include "app/string_ids.h"
 #include "platform/block_devices.h"
+#include "platform/notify.h"
 #include "storage/gpt_partition_table.h"
 #include "storage/local_computer.h"
 
@@ -21,6 +23,11 @@ const CVolume* RootOf(const CVolume& v) {
     const CVolume* root = &v;
     for (int depth = 0; depth < CVolume::kMaxNesting && root->GetParent(); ++depth) root = root->GetParent();
     return root;
+}
+
+// Images, the volumes found on them and virtual drives survive a rebuild.
+bool KeptOverRebuild(const CVolume& v) {
+    return v.Kind == VK_IMAGE || v.Kind == VK_VIRTUAL || RootOf(v)->Kind == VK_IMAGE;
 }
 
 // A partition as the system lists it, with what its table says of it.
@@ -114,9 +121,6 @@ void CVolumesList::RefreshAndWait() {
 void CVolumesList::SortOut(std::vector<std::shared_ptr<CVolume>>& volumes, const std::vector<CVolume*>& queued,
                            std::vector<std::shared_ptr<CVolume>>& kept,
                            std::vector<std::shared_ptr<CVolume>>& dropped) {
-    const auto keeps = [](const CVolume& v) {
-        return v.Kind == VK_IMAGE || v.Kind == VK_VIRTUAL || RootOf(v)->Kind == VK_IMAGE;
-    };
     // A volume in use holds on to everything under the top of its parent
     // links: its reads go through its parents, a disk's walk reads its
     // children. So does a virtual drive kept over a disk that is not.
@@ -126,10 +130,10 @@ void CVolumesList::SortOut(std::vector<std::shared_ptr<CVolume>>& volumes, const
         const bool inUse = v.use_count() > 1 || v->IsWorkerRunning() || v.get() == computer_.CurrentVolume() ||
                            v.get() == computer_.LastVolume() ||
                            std::find(queued.begin(), queued.end(), v.get()) != queued.end();
-        if (inUse || (keeps(*v) && !keeps(*RootOf(*v)))) held.insert(RootOf(*v));
+        if (inUse || (KeptOverRebuild(*v) && !KeptOverRebuild(*RootOf(*v)))) held.insert(RootOf(*v));
     }
     for (auto& v : volumes) {
-        if (keeps(*v))
+        if (KeptOverRebuild(*v))
             kept.push_back(std::move(v));
         else if (held.count(RootOf(*v)))
             retired_.push_back(std::move(v));
@@ -143,18 +147,40 @@ void CVolumesList::Rebuild() {
     // Images, their found volumes and virtual drives survive a rebuild with
     // their objects and ids; volumes in use wait in retired_ (see the header).
     const std::vector<CVolume*> queued = computer_.AnalysisQueue();
+    // The volumes that leave the list are told first, unlocked (the front
+    // end may read the list meanwhile): a front end that shares one then
+    // keeps it in use, and with it its disk, when the list is sorted out.
+    std::set<const CVolume*> told;
+    {
+        std::vector<std::shared_ptr<CVolume>> leaving;
+        {
+            std::lock_guard lock(mutex_);
+            for (const auto& v : items_)
+                if (!KeptOverRebuild(*v)) leaving.push_back(v);
+        }
+        for (const auto& v : leaving) {
+            platform::SendAppMessage(0, msg::kVolumeRemoved, reinterpret_cast<std::uintptr_t>(v.get()));
+            told.insert(v.get());
+        }
+    }
     std::vector<std::shared_ptr<CVolume>> kept;
     std::vector<std::shared_ptr<CVolume>> dropped;
+    std::vector<std::shared_ptr<CVolume>> late;
     {
         std::lock_guard lock(mutex_);
         // Volumes retired before are sorted out again with the listed ones
         // (none of them is of a kind that is kept): freed once unused.
         std::vector<std::shared_ptr<CVolume>> all = std::move(items_);
         items_.clear();
+        for (const auto& v : all)
+            if (!KeptOverRebuild(*v) && !told.count(v.get())) late.push_back(v);
         for (auto& v : retired_) all.push_back(std::move(v));
         retired_.clear();
         SortOut(all, queued, kept, dropped);
     }
+    // A volume appended while the others were told is told before it is freed.
+    for (const auto& v : late) platform::SendAppMessage(0, msg::kVolumeRemoved, reinterpret_cast<std::uintptr_t>(v.get()));
+    late.clear();
     // Freed unlocked: a volume's end joins its finished worker, and a worker
     // that was just started would need the list to finish.
     dropped.clear();
@@ -222,6 +248,14 @@ void CVolumesList::Rebuild() {
 
     std::lock_guard lock(mutex_);
     for (auto& k : kept) items_.push_back(std::move(k));
+}
+
+std::shared_ptr<CVolume> CVolumesList::Share(const CVolume* volume) const {
+    std::lock_guard lock(mutex_);
+    for (const auto* group : {&items_, &retired_})
+        for (const auto& v : *group)
+            if (v.get() == volume) return v;
+    return nullptr;
 }
 
 }  // namespace tl

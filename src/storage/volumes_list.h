@@ -41,6 +41,11 @@ public:
     CVolume* FindByDevicePath(const std::string& path) const;
     std::vector<CVolume*> Snapshot() const;
     CVolume& Append(std::unique_ptr<CVolume> volume);
+    // Shared ownership of a volume the list holds (listed, or off the list
+    // and still alive), for a front end that keeps it past a rebuild; null
+    // for any other. A volume leaving the list is sent as kVolumeRemoved
+    // first, so that a front end lets go of it or shares it then.
+    std::shared_ptr<CVolume> Share(const CVolume* volume) const;
 
 private:
     void Rebuild();

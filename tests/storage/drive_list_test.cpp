@@ -9,6 +9,8 @@
 #include <cstring>
 #include <thread>
 
+#include "app/app_messages.h"
+#include "app/recording_sink.h"
 #include "computer_fixture.h"
 #include "fixture_support.h"
 #include "platform/loop_device.h"
@@ -177,6 +179,28 @@ TEST_F(DriveListTest, RebuildKeepsImagesAndRenumbersDisks) {
     EXPECT_EQ(computer.Volumes().Snapshot().back(), image);
 }
 
+// A front end that is told of every volume leaving the list, and keeps one.
+class KeepingFrontEnd : public platform::NotificationSink {
+public:
+    KeepingFrontEnd(CVolumesList& list, const CVolume*& keep) : list_(list), keep_(keep) {}
+    void Post(platform::AppMessage) override {}
+    std::int64_t Send(const platform::AppMessage& m) override {
+        if (m.id != msg::kVolumeRemoved) return 0;
+        auto* volume = reinterpret_cast<CVolume*>(static_cast<std::uintptr_t>(m.wparam));
+        removed.push_back(volume);
+        names.push_back(volume->GetName());  // alive while it is told (the leak checker watches)
+        if (volume == keep_) kept = list_.Share(volume);
+        return 0;
+    }
+    std::vector<const CVolume*> removed;
+    std::vector<std::string> names;
+    std::shared_ptr<CVolume> kept;
+
+private:
+    CVolumesList& list_;
+    const CVolume*& keep_;
+};
+
 TEST_F(DriveListTest, RebuildLeavesVolumesInUseAlive) {
     AnalysisBusy() = 0;
     // An image with a volume found on it: both stay listed.
@@ -219,6 +243,10 @@ TEST_F(DriveListTest, RebuildLeavesVolumesInUseAlive) {
     const Family idle = makeFamily("/dev/tl-test-idle");
     const Family queued = makeFamily("/dev/tl-test-queued");
     const Family running = makeFamily("/dev/tl-test-running");
+    const Family shared = makeFamily("/dev/tl-test-shared");
+    const CVolume* keep = shared.found;
+    auto frontEnd = std::make_shared<KeepingFrontEnd>(computer.Volumes(), keep);
+    test::SinkGuard guard(frontEnd);
     AnalysisBusy() = 1;  // another analysis runs: the request only queues
     computer.AnalyseVolume(*queued.found);
     ASSERT_EQ(computer.AnalysisQueue(), std::vector<CVolume*>{queued.found});
@@ -234,6 +262,15 @@ TEST_F(DriveListTest, RebuildLeavesVolumesInUseAlive) {
 
     computer.Volumes().Refresh(false);
     EXPECT_TRUE(idle.device.expired()) << "an unused disk is freed with its found volume";
+    // Every volume that left was told, once, before it was let go; the one
+    // the front end shared stays alive with its disk.
+    for (const Family* f : {&idle, &queued, &running, &shared})
+        for (const CVolume* v : {f->disk, f->found})
+            EXPECT_EQ(std::count(frontEnd->removed.begin(), frontEnd->removed.end(), v), 1) << v->DevicePath;
+    EXPECT_EQ(std::count(frontEnd->removed.begin(), frontEnd->removed.end(), image), 0);
+    EXPECT_EQ(std::count(frontEnd->removed.begin(), frontEnd->removed.end(), onImage), 0);
+    ASSERT_EQ(frontEnd->kept.get(), shared.found);
+    EXPECT_FALSE(shared.device.expired()) << "a shared volume keeps its disk";
     ASSERT_FALSE(queued.device.expired()) << "a queued volume and its disk stay alive";
     ASSERT_FALSE(running.device.expired()) << "a volume being analysed and its disk stay alive";
     const auto listed = computer.Volumes().Snapshot();
@@ -257,6 +294,10 @@ TEST_F(DriveListTest, RebuildLeavesVolumesInUseAlive) {
     computer.Volumes().Refresh(false);
     EXPECT_TRUE(queued.device.expired());
     EXPECT_TRUE(running.device.expired());
+    EXPECT_FALSE(shared.device.expired()) << "still shared";
+    frontEnd->kept.reset();
+    computer.Volumes().Refresh(false);
+    EXPECT_TRUE(shared.device.expired()) << "freed at the rebuild after the front end let go";
     EXPECT_TRUE(computer.Volumes().FindById(onImage->Id));
 }
 
