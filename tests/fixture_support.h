@@ -1,5 +1,7 @@
 // Fixtures made by the scripts of tests/fixtures with real tools, cached in
-// the build tree and made again only when their script changed.
+// the build tree (or in $TL_FIXTURE_DIR, which builds of several kinds can
+// share: what the tools make does not depend on the build) and made again
+// only when their script changed.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -94,6 +96,8 @@ inline bool ExpectFixture(const std::string& script, const std::filesystem::path
 }
 
 inline std::filesystem::path FixturePath(const std::string& name) {
+    if (const char* shared = std::getenv("TL_FIXTURE_DIR"); shared && *shared)
+        return std::filesystem::path(shared) / name;
     return std::filesystem::path(TL_BINARY_DIR) / "fixtures" / name;
 }
 
