@@ -49,27 +49,15 @@ inline std::string TailOfFile(const std::filesystem::path& file, std::size_t cou
 }
 
 // Runs `script` (a file of tests/fixtures) with `output` as its argument
-// unless `output` is newer than the script and than the helpers the scripts
-// source (the files of tests/fixtures not named make_*). Tests run in
-// parallel processes: a lock file lets one of them make the fixture while the
-// others wait. The script's output goes to `output`.log.
+// through tests/fixtures/fixture.sh, which makes it only when it is older
+// than its script, and lets one of the parallel test processes make it
+// while the others wait. The script's output goes to `output`.log.
 inline Fixture MakeFixture(const std::string& script, const std::filesystem::path& output) {
     const std::filesystem::path scripts = std::filesystem::path(TL_SOURCE_DIR) / "tests" / "fixtures";
-    const std::filesystem::path source = scripts / script;
-    std::filesystem::path stamp = output;
-    stamp += ".made";
-    std::filesystem::path lock = output;
-    lock += ".lock";
     std::filesystem::path log = output;
     log += ".log";
-    std::error_code ec;
-    std::filesystem::create_directories(output.parent_path(), ec);
-    const std::string inner = "[ " + ShellQuote(stamp.string()) + " -nt " + ShellQuote(source.string()) +
-                              " ] && [ -z \"$(find " + ShellQuote(scripts.string()) +
-                              " -maxdepth 1 -type f ! -name 'make_*' -newer " + ShellQuote(stamp.string()) +
-                              ")\" ] || (bash " + ShellQuote(source.string()) + " " + ShellQuote(output.string()) +
-                              " >" + ShellQuote(log.string()) + " 2>&1 </dev/null && touch " + ShellQuote(stamp.string()) + ")";
-    const std::string cmd = "flock " + ShellQuote(lock.string()) + " sh -c " + ShellQuote(inner);
+    const std::string cmd = "bash " + ShellQuote((scripts / "fixture.sh").string()) + " " + ShellQuote(script) + " " +
+                            ShellQuote(output.string());
     const int status = std::system(cmd.c_str());
     Fixture f;
     if (status == 0) {
