@@ -10,6 +10,11 @@ TL_PACKAGES=(
   # CRC32 of GUID partition tables
   zlib1g-dev
   util-linux
+  # the desktop program: Qt 6 Widgets, D-Bus (is udisks2 there?) and QtTest
+  qt6-base-dev
+  # its desktop session for the end-to-end tests (scripts/gui-session.sh):
+  # an X server, the session and accessibility buses, dogtail, fonts
+  xvfb xauth dbus dbus-x11 at-spi2-core python3-dogtail python3-pyatspi x11-utils fonts-dejavu-core
   # the fuzz targets: clang with libFuzzer and the sanitizer runtimes
   clang libclang-rt-14-dev
   # fixture makers for the sample files and disk images of the tests

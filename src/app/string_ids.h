@@ -254,5 +254,6 @@ inline constexpr unsigned kRecoveryTargetOutside = 61130;  // "CRecovery::FileRe
 inline constexpr unsigned kRecoveryIncomplete = 61131;  // "CRecovery::FileRecovery: only %I64d of the %I64d bytes of '%s' could be read; the copy is incomplete"
 inline constexpr unsigned kRecoveryUnreadable = 61132;  // "CRecovery::FileRecovery: '%s' cannot be read: %s"
 inline constexpr unsigned kRecoveryNotReadWhole = 61133;  // "CRecovery::FileRecovery: '%s' cannot be read whole: %s"
+inline constexpr unsigned kCommandLineIgnored = 61134;  // "Command line: '%s' is ignored"
 
 }  // namespace tl::ids

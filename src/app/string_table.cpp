@@ -294,6 +294,7 @@ constexpr StringTableEntry kEntries[] = {
     {ids::kRecoveryIncomplete, "CRecovery::FileRecovery: only %I64d of the %I64d bytes of '%s' could be read; the copy is incomplete"},
     {ids::kRecoveryUnreadable, "CRecovery::FileRecovery: '%s' cannot be read: %s"},
     {ids::kRecoveryNotReadWhole, "CRecovery::FileRecovery: '%s' cannot be read whole: %s"},
+    {ids::kCommandLineIgnored, "Command line: '%s' is ignored"},
 };
 
 constexpr bool IdsStrictlyAscending() {

@@ -1,0 +1,109 @@
+#include "ui/main/drive_pane.h"
+
+#include <QHeaderView>
+#include <QTreeWidgetItemIterator>
+
+#include <map>
+
+#include "app/string_ids.h"
+#include "storage/local_computer.h"
+#include "storage/volume.h"
+#include "storage/volume_info.h"
+#include "ui/main/ui_text.h"
+
+namespace tl::ui {
+namespace {
+
+constexpr int kVolumeRole = Qt::UserRole + 1;
+
+CVolume* VolumeOf(const QTreeWidgetItem* item) {
+    return item ? reinterpret_cast<CVolume*>(item->data(0, kVolumeRole).value<quintptr>()) : nullptr;
+}
+
+}  // namespace
+
+CDrivePane::CDrivePane(CApp& app, QWidget* parent) : QSplitter(Qt::Vertical, parent), app_(app) {
+    tree_ = new QTreeWidget(this);
+    tree_->setHeaderHidden(true);
+    tree_->setAccessibleName(tr("Drives"));
+    information_ = new QTreeWidget(this);
+    information_->setColumnCount(2);
+    information_->setRootIsDecorated(false);
+    information_->setAccessibleName(tr("Drive information"));
+    information_->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+    information_->setHeaderLabels({Text(app_, ids::kColumnName), QString()});
+    information_->setHeaderHidden(true);
+    setStretchFactor(0, 3);
+    setStretchFactor(1, 2);
+    connect(tree_, &QTreeWidget::currentItemChanged, this, [this] {
+        RefreshInformation();
+        emit SelectionChanged(SelectedVolume());
+    });
+    Rebuild();
+}
+
+QIcon CDrivePane::IconOf(const CVolume& volume) {
+    switch (volume.Kind) {
+    case VK_PHYSICAL: return ThemeIcon("drive-harddisk", QStyle::SP_DriveHDIcon);
+    case VK_IMAGE: return ThemeIcon("media-optical", QStyle::SP_DriveCDIcon);
+    case VK_FOUND: return ThemeIcon("drive-harddisk", QStyle::SP_DriveNetIcon);
+    case VK_PSEUDO: return ThemeIcon("computer", QStyle::SP_ComputerIcon);
+    default:
+        if (volume.DriveType == 2) return ThemeIcon("drive-removable-media", QStyle::SP_DriveFDIcon);
+        return ThemeIcon("drive-harddisk", QStyle::SP_DriveHDIcon);
+    }
+}
+
+void CDrivePane::Rebuild() {
+    const CVolume* selected = SelectedVolume();
+    CLocalComputer& computer = app_.Computer();
+    tree_->clear();
+    auto* top = new QTreeWidgetItem(tree_, {QString::fromStdString(computer.MyComputer().GetName())});
+    top->setIcon(0, IconOf(computer.MyComputer()));
+    // Parents come before their children in the list; a volume whose parent
+    // is not listed goes under the computer.
+    std::map<const CVolume*, QTreeWidgetItem*> items;
+    for (CVolume* volume : computer.Volumes().Snapshot()) {
+        const auto parent = items.find(volume->GetParent());
+        auto* item = new QTreeWidgetItem(parent == items.end() ? top : parent->second,
+                                         {QString::fromStdString(volume->GetName())});
+        item->setIcon(0, IconOf(*volume));
+        item->setData(0, kVolumeRole, QVariant::fromValue(reinterpret_cast<quintptr>(volume)));
+        items[volume] = item;
+    }
+    tree_->expandAll();
+    Select(selected);
+    RefreshInformation();
+}
+
+QTreeWidgetItem* CDrivePane::ItemOf(const CVolume* volume) const {
+    if (!volume) return nullptr;
+    for (QTreeWidgetItemIterator it(tree_); *it; ++it)
+        if (VolumeOf(*it) == volume) return *it;
+    return nullptr;
+}
+
+void CDrivePane::Forget(const CVolume* volume) {
+    QTreeWidgetItem* item = ItemOf(volume);
+    if (!item) return;
+    // Its children leave with it: the list never keeps a volume whose disk left.
+    const bool wasSelected = SelectedVolume() == volume;
+    delete item;
+    if (wasSelected) emit SelectionChanged(SelectedVolume());
+}
+
+CVolume* CDrivePane::SelectedVolume() const { return VolumeOf(tree_->currentItem()); }
+
+void CDrivePane::Select(const CVolume* volume) {
+    if (QTreeWidgetItem* item = ItemOf(volume)) tree_->setCurrentItem(item);
+}
+
+void CDrivePane::RefreshInformation() {
+    information_->clear();
+    CVolume* volume = SelectedVolume();
+    if (!volume) return;
+    for (const auto& [label, value] : VolumeInformationRows(*volume, &app_.Languages()))
+        new QTreeWidgetItem(information_, {QString::fromStdString(label), QString::fromStdString(value)});
+}
+
+}  // namespace tl::ui

@@ -1,0 +1,84 @@
+// tessa-loft: the desktop program. Start-up: the application object (its
+// languages, settings and computer), the check of who may read disks, the
+// splash screen, the interface language and the signature database, then
+// the main window; the settings are saved whenever the event loop goes idle
+// and they changed. A drive image or device named on the command line is
+// loaded and selected ("Open With" of the desktop).
+#include <QAbstractEventDispatcher>
+#include <QApplication>
+#include <QPainter>
+#include <QSplashScreen>
+#include <QStringList>
+#include <QThread>
+
+#include <memory>
+
+#include "app/app.h"
+#include "app/string_ids.h"
+#include "ui/main/administrator_check.h"
+#include "ui/main/main_frame.h"
+#include "ui/main/qt_notification_sink.h"
+
+namespace {
+
+// The splash screen: the product's name on a plain card.
+QPixmap SplashImage() {
+    QPixmap pixmap(420, 160);
+    pixmap.fill(QColor(0x2B, 0x4C, 0x6F));
+    QPainter painter(&pixmap);
+    painter.setPen(Qt::white);
+    QFont font = painter.font();
+    font.setPointSize(20);
+    font.setBold(true);
+    painter.setFont(font);
+    painter.drawText(pixmap.rect(), Qt::AlignCenter, QStringLiteral("Documents Tessa-Loft"));
+    return pixmap;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication qapp(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("tessa-loft"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Documents Tessa-Loft"));
+    QApplication::setDesktopFileName(QStringLiteral("tessa-loft"));
+
+    // Deleted on the GUI thread even when a worker lets go of it last.
+    std::shared_ptr<tl::ui::CQtNotificationSink> sink(new tl::ui::CQtNotificationSink,
+                                                      [](tl::ui::CQtNotificationSink* s) {
+                                                          if (QThread::currentThread() == s->thread())
+                                                              delete s;
+                                                          else
+                                                              s->deleteLater();
+                                                      });
+    tl::platform::InstallNotificationSink(sink);
+
+    int exitCode = 0;
+    {
+        tl::AppOptions options;
+        options.isAdmin = [] { return tl::ui::MayReadDisks(); };
+        tl::CApp app(std::move(options));
+        // Not allowed to read disks: the refusal was shown, and the program ends.
+        if (app.Start(true)) {
+            std::unique_ptr<QSplashScreen> splash;
+            if (app.Settings().ShowSplash()) {
+                splash = std::make_unique<QSplashScreen>(SplashImage());
+                splash->show();
+                QApplication::processEvents();
+            }
+            tl::ui::CMainFrame frame(app, *sink);
+            QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock,
+                             &frame, [&app] { app.SaveSettingsIfChanged(); });
+            frame.show();
+            if (splash) splash->finish(&frame);
+
+            const QStringList arguments = QApplication::arguments().mid(1);
+            if (!arguments.isEmpty()) frame.OpenSource(arguments.front());
+            for (const QString& ignored : arguments.mid(1))
+                app.Log().LogInfo(app.Format(tl::ids::kCommandLineIgnored, ignored.toStdString()));
+            exitCode = QApplication::exec();
+        }
+    }
+    tl::platform::InstallNotificationSink(nullptr);
+    return exitCode;
+}

@@ -1,0 +1,389 @@
+#include "ui/main/main_frame.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QScreen>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QToolBar>
+#include <QToolButton>
+
+#include <algorithm>
+
+#include "app/app_messages.h"
+#include "app/string_ids.h"
+#include "recovery/recovery.h"
+#include "storage/analysis_busy.h"
+#include "storage/local_computer.h"
+#include "storage/volume.h"
+#include "ui/main/drive_pane.h"
+#include "ui/main/log_pane.h"
+#include "ui/main/qt_notification_sink.h"
+#include "ui/main/qt_translation.h"
+#include "ui/main/ui_text.h"
+
+namespace tl::ui {
+namespace {
+
+constexpr int kFastTickMs = 250;
+constexpr int kSlowTickMs = 2000;
+
+// The commands that start work on a drive: enabled only while nothing is analysed.
+constexpr unsigned kDriveCommands[] = {cmd::kStartAnalyzing, cmd::kCreateDriveImage, cmd::kLoadDriveImage,
+                                       cmd::kRescanDrives, cmd::kSearchLostDrives};
+
+}  // namespace
+
+CMainFrame::CMainFrame(CApp& app, CQtNotificationSink& sink, QWidget* parent)
+    : QMainWindow(parent), app_(app), sink_(sink), session_(app.Computer()) {
+    setObjectName(QStringLiteral("MainFrame"));
+    setWindowTitle(QStringLiteral("Documents Tessa-Loft"));
+    windowId_ = sink_.RegisterWindow(this, [this](const platform::AppMessage& m) { return OnMessage(m); });
+    sink_.SetTopWindow(windowId_);
+    app_.SetTopWindow(windowId_);
+    app_.SetLogWindow(windowId_);
+    app_.SetWindowMode(static_cast<int>(cmd::kModeExplorer));
+    app_.SetWindowRectSource([this]() -> std::optional<WindowRect> {
+        const QRect r = normalGeometry();
+        return WindowRect{r.left(), r.top(), r.width(), r.height()};
+    });
+
+    drives_ = new CDrivePane(app_);
+    log_ = new CLogPane;
+    splitter_ = new QSplitter(Qt::Horizontal);
+    splitter_->addWidget(drives_);
+    splitter_->addWidget(log_);
+    splitter_->setStretchFactor(0, 2);
+    splitter_->setStretchFactor(1, 3);
+    setCentralWidget(splitter_);
+    connect(drives_, &CDrivePane::SelectionChanged, this, [this] { UpdateCommands(); });
+    // What the log held before the window existed (the start-up lines).
+    for (const std::string& line : app_.Log().Lines()) log_->AddLine(QString::fromStdString(line));
+
+    BuildMenus();
+    BuildToolBar();
+    BuildStatusBar();
+    ApplyViewFlags();
+
+    // The stored place, moved onto the screen when it lies off it (a screen
+    // smaller than the last one, or the defaults of another).
+    const WindowRect r = app_.Settings().GetWindowRect();
+    QRect place(r.left, r.top, std::max(r.width, 400), std::max(r.height, 300));
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect available = screen->availableGeometry();
+        if (!available.contains(place)) {
+            place.setSize(place.size().boundedTo(available.size()));
+            place.moveCenter(available.center());
+        }
+    }
+    setGeometry(place);
+
+    fastTimer_.setInterval(kFastTickMs);
+    connect(&fastTimer_, &QTimer::timeout, this, &CMainFrame::OnFastTick);
+    fastTimer_.start();
+    slowTimer_.setInterval(kSlowTickMs);
+    connect(&slowTimer_, &QTimer::timeout, this, &CMainFrame::OnSlowTick);
+    slowTimer_.start();
+    SetStatusText(Text(app_, ids::kProgramRunning));
+    UpdateCommands();
+}
+
+CMainFrame::~CMainFrame() {
+    // A run still going is stopped by the session; nothing it posts reaches this window any more.
+    sink_.UnregisterWindow(windowId_);
+    app_.SetLogWindow(0);
+}
+
+QAction* CMainFrame::Command(unsigned id) const {
+    const auto it = commands_.find(id);
+    return it == commands_.end() ? nullptr : it->second;
+}
+
+QAction* CMainFrame::AddCommand(unsigned id, const QString& menuText, const QIcon& icon) {
+    auto* action = new QAction(icon, menuText, this);
+    action->setData(static_cast<int>(id));
+    const CommandTexts texts = SplitCommandText(Text(app_, id));
+    // A command without a text of its own in the table shows its menu text.
+    if (texts.status != QString::number(id) && !texts.status.isEmpty()) {
+        action->setStatusTip(texts.status);
+        action->setToolTip(texts.toolTip);
+    }
+    commands_[id] = action;
+    return action;
+}
+
+void CMainFrame::BuildMenus() {
+    QMenu* file = menuBar()->addMenu(tr("&File"));
+    QAction* start = AddCommand(cmd::kStartAnalyzing, tr("Start Analyzing"),
+                                WithGreyDisabledImages(ThemeIcon("media-playback-start", QStyle::SP_MediaPlay)));
+    connect(start, &QAction::triggered, this, [this] {
+        StartAnalysis(app_.Settings().SectorsAfterFileSystem() ? AnalysisStages::FileSystemAndSectors
+                                                               : AnalysisStages::FileSystem);
+    });
+    file->addAction(start);
+    QAction* stop = AddCommand(cmd::kStopAnalyzing, tr("Stop Analyzing"),
+                               WithGreyDisabledImages(ThemeIcon("media-playback-stop", QStyle::SP_MediaStop)));
+    connect(stop, &QAction::triggered, this, &CMainFrame::StopAnalysis);
+    file->addAction(stop);
+    file->addSeparator();
+    QAction* load = AddCommand(cmd::kLoadDriveImage, tr("Load Drive Image..."),
+                               ThemeIcon("document-open", QStyle::SP_DialogOpenButton));
+    connect(load, &QAction::triggered, this, &CMainFrame::LoadDriveImage);
+    file->addAction(load);
+    QAction* rescan = AddCommand(cmd::kRescanDrives, tr("Rescan Drives"),
+                                 WithGreyDisabledImages(ThemeIcon("view-refresh", QStyle::SP_BrowserReload)));
+    rescan->setShortcut(QKeySequence(Qt::Key_F5));
+    connect(rescan, &QAction::triggered, this, &CMainFrame::RescanDrives);
+    file->addAction(rescan);
+    QAction* lost = AddCommand(cmd::kSearchLostDrives, tr("Search Lost Drives"));
+    connect(lost, &QAction::triggered, this, [this] { StartAnalysis(AnalysisStages::LostVolumes); });
+    file->addAction(lost);
+    file->addSeparator();
+    QAction* exit = AddCommand(cmd::kExit, tr("&Exit"));
+    connect(exit, &QAction::triggered, this, &QWidget::close);
+    file->addAction(exit);
+
+    QMenu* view = menuBar()->addMenu(tr("&View"));
+    const auto toggle = [&](unsigned id, const QString& text, std::uint32_t field) {
+        QAction* a = AddCommand(id, text);
+        a->setCheckable(true);
+        connect(a, &QAction::triggered, this, [this, field] { ToggleViewFlag(field); });
+        view->addAction(a);
+    };
+    toggle(cmd::kToggleToolbar, tr("&Tool bar"), AppSettings::kShowToolbar);
+    toggle(cmd::kToggleStatusBar, tr("&Status Bar"), AppSettings::kShowStatusBar);
+    toggle(cmd::kToggleLog, tr("&Log"), AppSettings::kShowLog);
+
+    QMenu* help = menuBar()->addMenu(tr("&Help"));
+    QAction* about = AddCommand(cmd::kAbout, tr("&About..."), ThemeIcon("help-about", QStyle::SP_MessageBoxInformation));
+    connect(about, &QAction::triggered, this, [this] {
+        QMessageBox::about(this, windowTitle(),
+                           QStringLiteral("Documents Tessa-Loft %1").arg(QString::fromLatin1(TL_VERSION)));
+    });
+    help->addAction(about);
+    // Translated now and whenever the language changes.
+    app_.Languages().RegisterMenu("MainMenu", std::make_shared<CQtMenuTarget>(menuBar()));
+}
+
+void CMainFrame::BuildToolBar() {
+    toolBar_ = addToolBar(tr("Tool bar"));
+    toolBar_->setObjectName(QStringLiteral("ToolBar"));
+    toolBar_->setIconSize(QSize(24, 24));
+    toolBar_->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    toolBar_->setMovable(false);
+    // "Analyze" carries the choice of stages in its drop-down.
+    auto* menu = new QMenu(this);
+    const auto mode = [&](const QString& text, AnalysisStages stages) {
+        connect(menu->addAction(text), &QAction::triggered, this, [this, stages] { StartAnalysis(stages); });
+    };
+    mode(tr("File system only"), AnalysisStages::FileSystem);
+    mode(tr("Sectors only"), AnalysisStages::SectorsOnly);
+    mode(tr("File system and sectors"), AnalysisStages::FileSystemAndSectors);
+    mode(tr("Lost volumes"), AnalysisStages::LostVolumes);
+    // The button's own action: it is named "Analyze", and starts what "Start Analyzing" starts.
+    analyze_ = new QAction(Command(cmd::kStartAnalyzing)->icon(), tr("Analyze"), this);
+    analyze_->setData(static_cast<int>(cmd::kStartAnalyzing));
+    analyze_->setToolTip(Command(cmd::kStartAnalyzing)->toolTip());
+    analyze_->setStatusTip(Command(cmd::kStartAnalyzing)->statusTip());
+    connect(analyze_, &QAction::triggered, Command(cmd::kStartAnalyzing), &QAction::trigger);
+    auto* analyze = new QToolButton(toolBar_);
+    analyze->setDefaultAction(analyze_);
+    analyze->setAccessibleName(tr("Analyze"));
+    analyze->setMenu(menu);
+    analyze->setPopupMode(QToolButton::MenuButtonPopup);
+    analyze->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    analyze->setIconSize(QSize(24, 24));
+    toolBar_->addWidget(analyze);
+    toolBar_->addAction(Command(cmd::kStopAnalyzing));
+    toolBar_->addAction(Command(cmd::kRescanDrives));
+}
+
+void CMainFrame::BuildStatusBar() {
+    statusText_ = new QLabel;
+    statusText_->setMinimumWidth(250);
+    statusText_->setAccessibleName(tr("Status"));
+    progress_ = new QProgressBar;
+    progress_->setRange(0, 100);
+    progress_->setFixedWidth(200);
+    progress_->setAccessibleName(tr("Progress"));
+    progress_->hide();
+    stateText_ = new QLabel;
+    stateText_->setMinimumWidth(200);
+    stateText_->setAccessibleName(tr("Analysis state"));
+    statusBar()->addWidget(statusText_, 1);
+    statusBar()->addPermanentWidget(progress_);
+    statusBar()->addPermanentWidget(stateText_);
+}
+
+void CMainFrame::ApplyViewFlags() {
+    const AppSettings& s = app_.Settings();
+    toolBar_->setVisible(s.GetU32(AppSettings::kShowToolbar) != 0);
+    statusBar()->setVisible(s.GetU32(AppSettings::kShowStatusBar) != 0);
+    log_->setVisible(s.GetU32(AppSettings::kShowLog) != 0);
+}
+
+void CMainFrame::ToggleViewFlag(std::uint32_t field) {
+    AppSettings& s = app_.Settings();
+    s.SetU32(field, s.GetU32(field) ? 0 : 1);
+    ApplyViewFlags();
+    UpdateCommands();
+}
+
+bool CMainFrame::Busy() const { return AnalysisBusy().load() != 0; }
+
+void CMainFrame::UpdateCommands() {
+    const AppSettings& s = app_.Settings();
+    Command(cmd::kToggleToolbar)->setChecked(s.GetU32(AppSettings::kShowToolbar) != 0);
+    Command(cmd::kToggleStatusBar)->setChecked(s.GetU32(AppSettings::kShowStatusBar) != 0);
+    Command(cmd::kToggleLog)->setChecked(s.GetU32(AppSettings::kShowLog) != 0);
+    const bool busy = Busy();
+    const bool volume = drives_->SelectedVolume() != nullptr;
+    for (unsigned id : kDriveCommands)
+        if (QAction* a = Command(id)) a->setEnabled(!busy);
+    // The ones that act on a volume also need one.
+    Command(cmd::kStartAnalyzing)->setEnabled(!busy && volume);
+    analyze_->setEnabled(!busy && volume);
+    Command(cmd::kSearchLostDrives)->setEnabled(!busy && volume);
+    Command(cmd::kStopAnalyzing)->setEnabled(busy);
+    const QString state = Text(app_, busy ? ids::kBusy : ids::kIdle);
+    if (stateText_->text() != state) {
+        stateText_->setText(state);
+        stateText_->setAccessibleDescription(state);
+    }
+}
+
+// A label's text is told to screen readers as its description: its name says what it is.
+void CMainFrame::SetStatusText(const QString& text) {
+    statusText_->setText(text);
+    statusText_->setAccessibleDescription(text);
+}
+
+void CMainFrame::StartAnalysis(AnalysisStages stages) {
+    CVolume* volume = drives_->SelectedVolume();
+    if (!volume || Busy()) return;
+    if (!session_.Start(*volume, stages)) return;
+    progress_->setValue(0);
+    progress_->show();
+    UpdateCommands();
+}
+
+void CMainFrame::StopAnalysis() {
+    if (!session_.Running()) return;
+    if (app_.Settings().ConfirmScanAbort() &&
+        QMessageBox::question(this, Text(app_, ids::kConfirmation), Text(app_, ids::kConfirmStopScanning)) !=
+            QMessageBox::Yes)
+        return;
+    session_.Stop();
+    UpdateCommands();
+}
+
+void CMainFrame::RescanDrives() {
+    if (Busy() || refreshing_) return;
+    // Rebuilt in the background: the tree follows when the list is done.
+    refreshing_ = true;
+    app_.Computer().Volumes().Refresh(true);
+}
+
+void CMainFrame::LoadDriveImage() {
+    const QString path = QFileDialog::getOpenFileName(
+        this, Command(cmd::kLoadDriveImage)->text().remove(QStringLiteral("...")), QString(),
+        QStringLiteral("Drive Image Files ( *.dsk ) (*.dsk);;All Files ( *.* ) (*)"));
+    if (!path.isEmpty()) OpenSource(path);
+}
+
+bool CMainFrame::OpenSource(const QString& path) {
+    std::string error;
+    CVolume* volume = session_.OpenSource(path.toStdString(), error);
+    drives_->Rebuild();
+    if (!volume) {
+        QMessageBox::warning(this, windowTitle(), tr("%1 cannot be read: %2").arg(path, QString::fromStdString(error)));
+        return false;
+    }
+    drives_->Select(volume);
+    return true;
+}
+
+void CMainFrame::OnFastTick() {
+    if (refreshing_ && !app_.Computer().Volumes().RefreshRunning()) {
+        refreshing_ = false;
+        drives_->Rebuild();
+    }
+    if (!Busy()) {
+        if (progress_->isVisible()) progress_->hide();
+        SetStatusText(Text(app_, ids::kReady));
+    } else if (CVolume* volume = app_.Computer().CurrentVolume()) {
+        // A total under 100 units leaves the bar where it was.
+        const std::uint64_t hundredth = volume->ProgressEnd.load() / 100;
+        if (hundredth != 0) {
+            progress_->show();
+            progress_->setValue(static_cast<int>(std::min<std::uint64_t>(100, volume->ProgressPos.load() / hundredth)));
+        }
+    }
+    UpdateCommands();
+}
+
+void CMainFrame::OnSlowTick() {
+    if (Busy()) drives_->RefreshInformation();
+}
+
+std::int64_t CMainFrame::OnMessage(const platform::AppMessage& message) {
+    switch (message.id) {
+    case msg::kLogLine:
+        log_->AddLine(QString::fromStdString(message.text));
+        return 0;
+    case msg::kStatusText:
+        SetStatusText(Text(app_, static_cast<unsigned>(message.wparam)));
+        return 0;
+    case msg::kSectorStageBegan:
+        progress_->setRange(0, 100);
+        progress_->setValue(0);
+        progress_->show();
+        return 0;
+    case msg::kFileSystemStageEnded:
+        progress_->hide();
+        drives_->RefreshInformation();
+        return 0;
+    case msg::kSectorStageEnded:
+        progress_->hide();
+        SetStatusText(Text(app_, ids::kReady));
+        drives_->RefreshInformation();
+        return 0;
+    case msg::kAnalysisFinished:
+    case msg::kVolumeAdded:
+        // Volumes found meanwhile join the tree.
+        drives_->Rebuild();
+        UpdateCommands();
+        return 0;
+    case msg::kVolumeRemoved:
+        drives_->Forget(reinterpret_cast<const CVolume*>(static_cast<std::uintptr_t>(message.wparam)));
+        return 0;
+    case msg::kMediaChanged:
+        drives_->RefreshInformation();
+        return 0;
+    default:
+        return 0;
+    }
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) {
+    if (session_.Running()) {
+        app_.Log().LogInfo(app_.GetString(ids::kAborting));
+        session_.Stop();
+        session_.Wait(5000);
+        app_.Log().LogInfo(app_.GetString(ids::kOperationAborted));
+    }
+    app_.Computer().Opening().DeleteTempFiles();
+    if (app_.Exit() == 0) {
+        event->ignore();
+        return;
+    }
+    event->accept();
+}
+
+}  // namespace tl::ui

@@ -1,0 +1,83 @@
+// The main window: the drive pane and the log pane, the menu, the tool bar
+// and the status bar with its progress bar. It turns commands into calls on
+// the core's analysis session and renders what the core reports through its
+// notifications; it holds no recovery logic of its own.
+#pragma once
+
+#include <QLabel>
+#include <QMainWindow>
+#include <QProgressBar>
+#include <QTimer>
+
+#include <map>
+#include <memory>
+
+#include "app/app.h"
+#include "platform/notify.h"
+#include "storage/analysis_session.h"
+
+class QAction;
+class QMenu;
+class QSplitter;
+class QToolBar;
+
+namespace tl::ui {
+
+class CDrivePane;
+class CLogPane;
+class CQtNotificationSink;
+
+class CMainFrame : public QMainWindow {
+    Q_OBJECT
+public:
+    CMainFrame(CApp& app, CQtNotificationSink& sink, QWidget* parent = nullptr);
+    ~CMainFrame() override;
+
+    // The command of `id` (32774, 32781, ...), or null when the window has none.
+    QAction* Command(unsigned id) const;
+    // Loads a drive image or a listed device and selects it; false, after
+    // telling the user why, when it cannot be read.
+    bool OpenSource(const QString& path);
+    // The enabling rules and check marks, as the idle update sets them.
+    void UpdateCommands();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    std::int64_t OnMessage(const platform::AppMessage& message);
+    QAction* AddCommand(unsigned id, const QString& menuText, const QIcon& icon = {});
+    void BuildMenus();
+    void BuildToolBar();
+    void BuildStatusBar();
+    void ApplyViewFlags();
+    void ToggleViewFlag(std::uint32_t field);
+
+    void StartAnalysis(AnalysisStages stages);
+    void StopAnalysis();
+    void RescanDrives();
+    void LoadDriveImage();
+    void OnFastTick();
+    void OnSlowTick();
+    void SetStatusText(const QString& text);
+    bool Busy() const;
+
+    CApp& app_;
+    CQtNotificationSink& sink_;
+    platform::WindowId windowId_ = 0;
+    CAnalysisSession session_;
+    std::map<unsigned, QAction*> commands_;
+    QToolBar* toolBar_ = nullptr;
+    QAction* analyze_ = nullptr;
+    QSplitter* splitter_ = nullptr;
+    CDrivePane* drives_ = nullptr;
+    CLogPane* log_ = nullptr;
+    QLabel* statusText_ = nullptr;
+    QLabel* stateText_ = nullptr;
+    QProgressBar* progress_ = nullptr;
+    QTimer fastTimer_;
+    QTimer slowTimer_;
+    bool refreshing_ = false;
+};
+
+}  // namespace tl::ui

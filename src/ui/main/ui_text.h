@@ -1,0 +1,31 @@
+// Texts and icons of the desktop program: the core's texts in the current
+// language, as Qt strings, and icons from the desktop's theme.
+#pragma once
+
+#include <QIcon>
+#include <QString>
+#include <QStyle>
+
+#include "app/app.h"
+
+namespace tl::ui {
+
+// The text of message `id` in the current language.
+inline QString Text(const CApp& app, unsigned id) { return QString::fromStdString(app.GetString(id)); }
+
+// A command's status text and tool tip, kept as "status\ntool tip".
+struct CommandTexts {
+    QString status, toolTip;
+};
+CommandTexts SplitCommandText(const QString& text);
+
+// The icon of the desktop's theme called `name` (a freedesktop name), or
+// Qt's standard icon `fallback` when the theme has none.
+QIcon ThemeIcon(const char* name, QStyle::StandardPixmap fallback);
+
+// `icon` with grey copies of its images for the disabled state: each
+// pixel's grey level is 0.299 R + 0.587 G + 0.114 B, its alpha kept.
+QIcon WithGreyDisabledImages(const QIcon& icon, int size = 24);
+QImage GreyCopy(const QImage& image);
+
+}  // namespace tl::ui
