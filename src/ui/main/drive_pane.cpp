@@ -24,6 +24,7 @@ CVolume* VolumeOf(const QTreeWidgetItem* item) {
 
 CDrivePane::CDrivePane(CApp& app, QWidget* parent) : QSplitter(Qt::Vertical, parent), app_(app) {
     tree_ = new QTreeWidget(this);
+    tree_->setHeaderLabel(tr("Drives"));
     tree_->setHeaderHidden(true);
     tree_->setAccessibleName(tr("Drives"));
     information_ = new QTreeWidget(this);

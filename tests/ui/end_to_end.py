@@ -1,0 +1,114 @@
+#!/usr/bin/python3
+"""The desktop program as a person uses it, through what a screen reader
+finds: run inside scripts/gui-session.sh.
+
+    end_to_end.py TESSA_LOFT TESSA_LOFT_CLI SOURCE_DIR WORK_DIR
+
+Starts tessa-loft on a FAT image made by mkfs.fat and mtools, starts the
+analysis from the tool bar, waits for "Ready" and reads the log's summary
+(the command-line program must count the same), hides the log pane, exits
+through the confirmation, starts again and finds the log pane still hidden.
+"""
+import os
+import re
+import subprocess
+import sys
+import time
+
+from dogtail.config import config
+from dogtail.tree import root
+
+config.searchCutoffCount = 40
+config.defaultDelay = 0.2
+
+program, cli, source, work = sys.argv[1:5]
+config_dir = os.path.join(work, "config")
+os.makedirs(config_dir, exist_ok=True)
+env = dict(os.environ, TESSALOFT_CONFIG_DIR=config_dir)
+
+fixtures = os.path.join(work, "fat")
+subprocess.run(["bash", os.path.join(source, "tests/fixtures/fixture.sh"), "make_fat_images.sh", fixtures],
+               check=True)
+image = os.path.join(fixtures, "fat32.img")
+
+
+def fail(message):
+    subprocess.run(["import", "-window", "root", os.path.join(work, "failure.png")])
+    print("FAILED: " + message, file=sys.stderr)
+    sys.exit(1)
+
+
+def wait_for(condition, what, seconds=60):
+    end = time.time() + seconds
+    while time.time() < end:
+        try:
+            if condition():
+                return
+        except Exception:
+            pass
+        time.sleep(0.25)
+    fail("waited %d s for %s" % (seconds, what))
+
+
+def start(*arguments):
+    process = subprocess.Popen([program, *arguments], env=env)
+    found = []
+
+    def reachable():
+        found[:] = [a for a in root.applications() if a.name == "tessa-loft"]
+        return bool(found)
+
+    wait_for(reachable, "the program on the accessibility bus")
+    return process, found[0]
+
+
+def command(app, menu, item):
+    """Chooses `item` of the menu bar's `menu`, as a person clicks them."""
+    top = app.child(name=menu, roleName="menu item")
+    top.click()
+    top.child(name=item, roleName="menu item").click()
+
+
+def exit_through_menu(app, process):
+    command(app, "File", "Exit")
+    yes = []
+    wait_for(lambda: yes.append(app.child(name="Yes", roleName="push button", retry=False)) or True,
+             "the exit confirmation")
+    yes[0].click()
+    try:
+        code = process.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        fail("the program did not end after Yes")
+    if code != 0:
+        fail("exit code %d" % code)
+
+
+# The summary the command-line program logs for the same image.
+expected = re.search(r"Analysis completed\. Found \d+ folder\(s\) and \d+ file\(s\)\.",
+                     subprocess.run([cli, "--config-dir", os.path.join(work, "cli"), "analyze", image],
+                                    capture_output=True, text=True, check=True).stderr)
+if not expected:
+    fail("the command-line program logs no summary")
+
+process, app = start(image)
+try:
+    app.child(name="Analyze", roleName="push button").click()
+    status = app.child(name="Status", roleName="label")
+    state = app.child(name="Analysis state", roleName="label")
+    log = app.child(name="Log", roleName="text")
+    wait_for(lambda: "Analysis completed" in log.text, "the analysis's summary in the log")
+    wait_for(lambda: state.description == "Idle" and status.description == "Ready", "Ready")
+    if expected.group(0) not in log.text:
+        fail("the log holds no '%s':\n%s" % (expected.group(0), log.text))
+
+    command(app, "View", "Log")
+    wait_for(lambda: not log.showing, "the log pane to hide")
+    exit_through_menu(app, process)
+
+    process, app = start()
+    wait_for(lambda: not app.child(name="Log", roleName="text").showing, "the log pane hidden after a restart")
+    exit_through_menu(app, process)
+finally:
+    if process.poll() is None:
+        process.kill()
+print("the desktop program analysed, kept its setting and closed")
