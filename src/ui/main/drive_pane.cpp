@@ -1,14 +1,17 @@
 #include "ui/main/drive_pane.h"
 
 #include <QHeaderView>
+#include <QMenu>
 #include <QTreeWidgetItemIterator>
 
 #include <map>
 
+#include "app/app_messages.h"
 #include "app/string_ids.h"
 #include "storage/local_computer.h"
 #include "storage/volume.h"
 #include "storage/volume_info.h"
+#include "ui/dialogs/volume_properties_dlg.h"
 #include "ui/main/ui_text.h"
 
 namespace tl::ui {
@@ -36,6 +39,8 @@ CDrivePane::CDrivePane(CApp& app, QWidget* parent) : QSplitter(Qt::Vertical, par
     information_->setHeaderHidden(true);
     setStretchFactor(0, 3);
     setStretchFactor(1, 2);
+    tree_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(tree_, &QTreeWidget::customContextMenuRequested, this, &CDrivePane::ShowContextMenu);
     connect(tree_, &QTreeWidget::currentItemChanged, this, [this] {
         RefreshInformation();
         emit SelectionChanged(SelectedVolume());
@@ -91,6 +96,36 @@ void CDrivePane::Forget(const CVolume* volume) {
     const bool wasSelected = SelectedVolume() == volume;
     delete item;
     if (wasSelected) emit SelectionChanged(SelectedVolume());
+}
+
+void CDrivePane::AddContextCommand(QAction* action) { contextCommands_.push_back(action); }
+
+void CDrivePane::ShowContextMenu(const QPoint& at) {
+    QTreeWidgetItem* item = tree_->itemAt(at);
+    QMenu menu(this);
+    QAction* select = menu.addAction(tr("Select"));
+    select->setData(static_cast<int>(cmd::kDriveSelect));
+    connect(select, &QAction::triggered, this, [this, item] {
+        if (item) tree_->setCurrentItem(item);
+    });
+    QAction* properties = menu.addAction(tr("Properties"));
+    properties->setData(static_cast<int>(cmd::kDriveProperties));
+    connect(properties, &QAction::triggered, this, [this, item] {
+        if (item) tree_->setCurrentItem(item);
+        ShowProperties();
+    });
+    select->setEnabled(VolumeOf(item) != nullptr);
+    properties->setEnabled(VolumeOf(item) != nullptr);
+    if (!contextCommands_.isEmpty()) menu.addSeparator();
+    for (QAction* command : contextCommands_) menu.addAction(command);
+    menu.exec(tree_->viewport()->mapToGlobal(at));
+}
+
+void CDrivePane::ShowProperties() {
+    CVolume* volume = SelectedVolume();
+    if (!volume) return;
+    CVolumePropertiesDlg sheet(app_, *volume, this);
+    sheet.exec();
 }
 
 CVolume* CDrivePane::SelectedVolume() const { return VolumeOf(tree_->currentItem()); }

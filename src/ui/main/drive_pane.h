@@ -30,17 +30,24 @@ public:
     // The selected volume, or null.
     CVolume* SelectedVolume() const;
     void Select(const CVolume* volume);
+    // Adds a command of the window to the tree's context menu, after
+    // "Select" and "Properties".
+    void AddContextCommand(QAction* action);
+    // The volume properties sheet of the selected volume.
+    void ShowProperties();
 
 signals:
     void SelectionChanged(CVolume* volume);
 
 private:
     QTreeWidgetItem* ItemOf(const CVolume* volume) const;
+    void ShowContextMenu(const QPoint& at);
     static QIcon IconOf(const CVolume& volume);
 
     CApp& app_;
     QTreeWidget* tree_;
     QTreeWidget* information_;
+    QList<QAction*> contextCommands_;
 };
 
 }  // namespace tl::ui

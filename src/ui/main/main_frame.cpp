@@ -67,6 +67,7 @@ CMainFrame::CMainFrame(CApp& app, CQtNotificationSink& sink, QWidget* parent)
     for (const std::string& line : app_.Log().Lines()) log_->AddLine(QString::fromStdString(line));
 
     BuildMenus();
+    drives_->AddContextCommand(Command(cmd::kRescanDrives));  // F5 in the drive pane's menu too
     BuildToolBar();
     BuildStatusBar();
     ApplyViewFlags();

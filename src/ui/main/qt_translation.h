@@ -5,6 +5,7 @@
 
 #include <QMenuBar>
 #include <QPointer>
+#include <QTabWidget>
 
 #include "app/languages.h"
 
@@ -19,6 +20,25 @@ public:
 
 private:
     QPointer<QMenuBar> menuBar_;
+};
+
+// A page of a tab widget as a translated window: its caption is the tab's
+// text; its rows are the core's texts already.
+class CQtTabTarget : public ITranslatableWindow {
+public:
+    CQtTabTarget(QTabWidget* tabs, int index) : tabs_(tabs), index_(index) {}
+    bool Exists() const override { return !tabs_.isNull() && index_ < tabs_->count(); }
+    bool IsDialog() const override { return false; }
+    std::string Caption() const override { return Exists() ? tabs_->tabText(index_).toStdString() : std::string(); }
+    void SetCaption(const std::string& text) override {
+        if (Exists()) tabs_->setTabText(index_, QString::fromStdString(text));
+    }
+    std::vector<int> ChildControlIds() const override { return {}; }
+    void SetChildText(int, const std::string&) override {}
+
+private:
+    QPointer<QTabWidget> tabs_;
+    int index_;
 };
 
 // The command identifier an action carries (0: none).
