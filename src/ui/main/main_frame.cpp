@@ -265,13 +265,14 @@ void CMainFrame::SetStatusText(const QString& text) {
     statusText_->setAccessibleDescription(text);
 }
 
-void CMainFrame::StartAnalysis(AnalysisStages stages) {
+bool CMainFrame::StartAnalysis(AnalysisStages stages) {
     CVolume* volume = drives_->SelectedVolume();
-    if (!volume || Busy()) return;
-    if (!session_.Start(*volume, stages)) return;
+    if (!volume || Busy()) return false;
+    if (!session_.Start(*volume, stages)) return false;
     progress_->setValue(0);
     progress_->show();
     UpdateCommands();
+    return true;
 }
 
 void CMainFrame::StopAnalysis() {

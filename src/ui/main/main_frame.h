@@ -40,6 +40,11 @@ public:
     bool OpenSource(const QString& path);
     // The enabling rules and check marks, as the idle update sets them.
     void UpdateCommands();
+    // Starts the stages asked for on the selected volume (what the Analyze
+    // drop-down offers); false when nothing is selected or a run goes on.
+    bool StartAnalysis(AnalysisStages stages);
+    // Whether this window's analysis run goes on.
+    bool Analysing() const { return session_.Running(); }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -53,7 +58,6 @@ private:
     void ApplyViewFlags();
     void ToggleViewFlag(std::uint32_t field);
 
-    void StartAnalysis(AnalysisStages stages);
     void StopAnalysis();
     void RescanDrives();
     void LoadDriveImage();
