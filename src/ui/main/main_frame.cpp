@@ -20,8 +20,10 @@
 #include "app/string_ids.h"
 #include "recovery/recovery.h"
 #include "storage/analysis_busy.h"
+#include "storage/image_creation.h"
 #include "storage/local_computer.h"
 #include "storage/volume.h"
+#include "ui/dialogs/volume_image_create_dlg.h"
 #include "ui/main/drive_pane.h"
 #include "ui/main/log_pane.h"
 #include "ui/main/qt_notification_sink.h"
@@ -137,6 +139,10 @@ void CMainFrame::BuildMenus() {
                                ThemeIcon("document-open", QStyle::SP_DialogOpenButton));
     connect(load, &QAction::triggered, this, &CMainFrame::LoadDriveImage);
     file->addAction(load);
+    QAction* image = AddCommand(cmd::kCreateDriveImage, tr("Create Drive Image..."),
+                                ThemeIcon("document-save-as", QStyle::SP_DialogSaveButton));
+    connect(image, &QAction::triggered, this, &CMainFrame::CreateDriveImage);
+    file->addAction(image);
     QAction* rescan = AddCommand(cmd::kRescanDrives, tr("Rescan Drives"),
                                  WithGreyDisabledImages(ThemeIcon("view-refresh", QStyle::SP_BrowserReload)));
     rescan->setShortcut(QKeySequence(Qt::Key_F5));
@@ -290,6 +296,32 @@ void CMainFrame::RescanDrives() {
     // Rebuilt in the background: the tree follows when the list is done.
     refreshing_ = true;
     app_.Computer().Volumes().Refresh(true);
+}
+
+void CMainFrame::CreateDriveImage() {
+    CVolume* volume = drives_->SelectedVolume();
+    if (!volume || Busy()) return;
+    QFileDialog chooser(this, Command(cmd::kCreateDriveImage)->text().remove(QStringLiteral("...")));
+    chooser.setAcceptMode(QFileDialog::AcceptSave);
+    chooser.setDefaultSuffix(QStringLiteral("dsk"));
+    chooser.setNameFilters({QStringLiteral("Drive Image Files ( *.dsk ) (*.dsk)"), QStringLiteral("All Files ( *.* ) (*)")});
+    chooser.selectFile(QString::fromStdString(DefaultImageFileName(*volume, &app_.Languages())) + QStringLiteral(".dsk"));
+    if (chooser.exec() != QDialog::Accepted || chooser.selectedFiles().isEmpty()) return;
+    auto job = std::make_shared<CImageCreation>();
+    job->SourceVolume = volume;
+    job->FileName = chooser.selectedFiles().front().toStdString();
+    CVolumeImage_CreateDlg progress(app_, sink_, job, this);
+    if (!app_.Computer().StartImageCreation(job)) {
+        QMessageBox::warning(this, progress.windowTitle(),
+                             QString::fromStdString(job->Problem.empty() ? "The copy could not be started." : job->Problem));
+        return;
+    }
+    progress.exec();
+    // A completed copy joins the list as an image, selected.
+    if (CVolume* loaded = app_.Computer().LoadCreatedImage(*job)) {
+        drives_->Rebuild();
+        drives_->Select(loaded);
+    }
 }
 
 void CMainFrame::LoadDriveImage() {

@@ -61,6 +61,7 @@ private:
     void StopAnalysis();
     void RescanDrives();
     void LoadDriveImage();
+    void CreateDriveImage();
     void OnFastTick();
     void OnSlowTick();
     void SetStatusText(const QString& text);
