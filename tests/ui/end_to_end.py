@@ -6,8 +6,9 @@ finds: run inside scripts/gui-session.sh.
 
 Starts tessa-loft on a FAT image made by mkfs.fat and mtools, starts the
 analysis from the tool bar, waits for "Ready" and reads the log's summary
-(the command-line program must count the same), hides the log pane, exits
-through the confirmation, starts again and finds the log pane still hidden.
+(the command-line program must count the same), sets the retry attempts on
+the settings sheet's Drive Access page and hides the log pane, exits through
+the confirmation, starts again and finds both kept.
 """
 import os
 import re
@@ -69,6 +70,16 @@ def command(app, menu, item):
     top.child(name=item, roleName="menu item").click()
 
 
+def open_drive_access(app):
+    """The settings sheet from the tool bar, at its Drive Access page: the retry field."""
+    app.child(name="Settings", roleName="push button").click()
+    page = []
+    wait_for(lambda: page.append(app.child(name="Drive Access", roleName="page tab", retry=False)) or True,
+             "the settings sheet")
+    page[0].click()
+    return app.child(name="Retry attempts", roleName="spin button")
+
+
 def exit_through_menu(app, process):
     command(app, "File", "Exit")
     yes = []
@@ -103,10 +114,17 @@ try:
 
     command(app, "View", "Log")
     wait_for(lambda: not log.showing, "the log pane to hide")
+    retries = open_drive_access(app)
+    retries.text = "7"
+    app.child(name="OK", roleName="push button").click()
     exit_through_menu(app, process)
 
     process, app = start()
     wait_for(lambda: not app.child(name="Log", roleName="text").showing, "the log pane hidden after a restart")
+    retries = open_drive_access(app)
+    if retries.text != "7":
+        fail("the retry attempts read %r after a restart" % retries.text)
+    app.child(name="Cancel", roleName="push button").click()
     exit_through_menu(app, process)
 finally:
     if process.poll() is None:

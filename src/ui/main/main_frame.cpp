@@ -29,6 +29,7 @@
 #include "ui/main/qt_notification_sink.h"
 #include "ui/main/qt_translation.h"
 #include "ui/main/ui_text.h"
+#include "ui/settings/settings_dlg.h"
 
 namespace tl::ui {
 namespace {
@@ -167,6 +168,22 @@ void CMainFrame::BuildMenus() {
     toggle(cmd::kToggleStatusBar, tr("&Status Bar"), AppSettings::kShowStatusBar);
     toggle(cmd::kToggleLog, tr("&Log"), AppSettings::kShowLog);
 
+    QMenu* settings = menuBar()->addMenu(tr("&Settings"));
+    const auto sheet = [&](unsigned id, const QString& text, const QIcon& icon = {}) {
+        QAction* a = AddCommand(id, text, icon);
+        connect(a, &QAction::triggered, this, [this, id] { ShowSettings(id); });
+        settings->addAction(a);
+    };
+    sheet(cmd::kSettings, tr("Settings..."), ThemeIcon("preferences-system", QStyle::SP_FileDialogDetailedView));
+    settings->addSeparator();
+    sheet(cmd::kSettingsCommon, tr("Common Settings..."));
+    sheet(cmd::kSettingsConfirmations, tr("Confirmations..."));
+    sheet(cmd::kSettingsFileTypes, tr("File Types..."));
+    sheet(cmd::kSettingsTempFolder, tr("Temporary Folder..."));
+    sheet(cmd::kSettingsDriveAccess, tr("Drive Access..."));
+    sheet(cmd::kSettingsLogging, tr("Logging..."));
+    sheet(cmd::kSettingsLanguage, tr("Interface Language..."));
+
     QMenu* help = menuBar()->addMenu(tr("&Help"));
     QAction* about = AddCommand(cmd::kAbout, tr("&About..."), ThemeIcon("help-about", QStyle::SP_MessageBoxInformation));
     connect(about, &QAction::triggered, this, [this] {
@@ -209,6 +226,15 @@ void CMainFrame::BuildToolBar() {
     toolBar_->addWidget(analyze);
     toolBar_->addAction(Command(cmd::kStopAnalyzing));
     toolBar_->addAction(Command(cmd::kRescanDrives));
+    toolBar_->addAction(Command(cmd::kSettings));
+}
+
+void CMainFrame::ShowSettings(unsigned commandId) {
+    CSettingsDlg sheet(app_, this);
+    sheet.Open(CSettingsDlg::PageOfCommand(commandId));
+    sheet.exec();
+    ApplyViewFlags();
+    UpdateCommands();
 }
 
 void CMainFrame::BuildStatusBar() {

@@ -62,6 +62,8 @@ private:
     void RescanDrives();
     void LoadDriveImage();
     void CreateDriveImage();
+    // The settings sheet, at the page of the command (32798: the first).
+    void ShowSettings(unsigned commandId);
     void OnFastTick();
     void OnSlowTick();
     void SetStatusText(const QString& text);
