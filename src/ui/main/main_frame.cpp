@@ -424,7 +424,9 @@ std::int64_t CMainFrame::OnMessage(const platform::AppMessage& message) {
         drives_->Forget(reinterpret_cast<const CVolume*>(static_cast<std::uintptr_t>(message.wparam)));
         return 0;
     case msg::kMediaChanged:
-        drives_->RefreshInformation();
+        // A medium came or went: its volume's state and information change.
+        drives_->Rebuild();
+        UpdateCommands();
         return 0;
     default:
         return 0;
