@@ -12,6 +12,7 @@ the confirmation, starts again and finds both kept.
 """
 import os
 import re
+import shutil
 import subprocess
 import sys
 import time
@@ -23,8 +24,11 @@ config.searchCutoffCount = 40
 config.defaultDelay = 0.2
 
 program, cli, source, work = sys.argv[1:5]
+# Every run starts from the defaults: the test itself changes the settings it keeps.
 config_dir = os.path.join(work, "config")
-os.makedirs(config_dir, exist_ok=True)
+shutil.rmtree(config_dir, ignore_errors=True)
+shutil.rmtree(os.path.join(work, "cli"), ignore_errors=True)
+os.makedirs(config_dir)
 env = dict(os.environ, TESSALOFT_CONFIG_DIR=config_dir)
 
 fixtures = os.path.join(work, "fat")
