@@ -4,6 +4,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QImage>
+#include <QMessageBox>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QWidget>
@@ -17,12 +18,41 @@
 
 #include "app/app.h"
 #include "app/app_messages.h"
+#include "app/string_ids.h"
 #include "storage/analysis_busy.h"
 #include "ui/main/main_frame.h"
 #include "ui/main/qt_notification_sink.h"
 #include "ui/main/ui_text.h"
 
 namespace tl::ui {
+
+// Closes the next message box that opens, keeping its text.
+class MessageBoxCloser {
+public:
+    MessageBoxCloser() {
+        timer_.setInterval(20);
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                text = box->text();
+                box->done(QMessageBox::Ok);
+            }
+        });
+        timer_.start();
+    }
+    QString text;
+
+private:
+    QTimer timer_;
+};
+
+AppOptions OptionsIn(const QTemporaryDir& dir, bool mayReadDisks) {
+    AppOptions o;
+    o.settingsFile = dir.filePath(QStringLiteral("settings.sqlite")).toStdString();
+    o.languageFolders = {std::filesystem::path(TL_SOURCE_DIR) / "Languages"};
+    o.isAdmin = [mayReadDisks] { return mayReadDisks; };
+    o.log.debugOutput = CEventLog::DebugOutput();
+    return o;
+}
 
 class QtSinkTest : public QObject {
     Q_OBJECT
@@ -73,6 +103,26 @@ private slots:
     }
 };
 
+class StartUpTest : public QObject {
+    Q_OBJECT
+private slots:
+    // A user who may not read disks (not root, not in the disk group, no
+    // udisks2) is told so, through the sink's message box, and the program
+    // does not start.
+    void aUserWhoMayNotReadDisksIsRefused() {
+        QTemporaryDir dir;
+        auto sink = std::make_shared<CQtNotificationSink>();
+        platform::InstallNotificationSink(sink);
+        {
+            CApp app(OptionsIn(dir, false));
+            MessageBoxCloser closer;
+            QVERIFY(!app.Start(true));
+            QCOMPARE(closer.text, QString::fromStdString(app.GetString(ids::kAdminAccessPleaseRunAsAdmin)));
+        }
+        platform::InstallNotificationSink(nullptr);
+    }
+};
+
 class MainFrameTest : public QObject {
     Q_OBJECT
 private slots:
@@ -80,12 +130,7 @@ private slots:
         AnalysisBusy() = 0;
         sink_ = std::make_shared<CQtNotificationSink>();
         platform::InstallNotificationSink(sink_);
-        AppOptions o;
-        o.settingsFile = dir_.filePath(QStringLiteral("settings.sqlite")).toStdString();
-        o.languageFolders = {std::filesystem::path(TL_SOURCE_DIR) / "Languages"};
-        o.isAdmin = [] { return true; };
-        o.log.debugOutput = CEventLog::DebugOutput();
-        app_ = std::make_unique<CApp>(std::move(o));
+        app_ = std::make_unique<CApp>(OptionsIn(dir_, true));
         QVERIFY(app_->Start(true));
         frame_ = std::make_unique<CMainFrame>(*app_, *sink_);
     }
@@ -113,6 +158,16 @@ private slots:
         for (unsigned id : {cmd::kStartAnalyzing, cmd::kLoadDriveImage, cmd::kRescanDrives, cmd::kSearchLostDrives})
             QVERIFY2(!frame_->Command(id)->isEnabled(), qPrintable(QString::number(id)));
         QVERIFY(frame_->Command(cmd::kStopAnalyzing)->isEnabled());
+    }
+
+    // A source that cannot be read (missing, a folder) is told in a message
+    // box that names it, and the program goes on.
+    void unreadableSourcesAreTold() {
+        for (const QString& path : {dir_.filePath(QStringLiteral("no-such.dsk")), dir_.path()}) {
+            MessageBoxCloser closer;
+            QVERIFY(!frame_->OpenSource(path));
+            QVERIFY2(closer.text.contains(path), qPrintable(closer.text));
+        }
     }
 
     // Closing without the confirmation stores the window's place and saves.
@@ -153,6 +208,10 @@ int main(int argc, char** argv) {
     {
         tl::ui::QtSinkTest sink;
         failed += QTest::qExec(&sink, argc, argv);
+    }
+    {
+        tl::ui::StartUpTest startUp;
+        failed += QTest::qExec(&startUp, argc, argv);
     }
     {
         tl::ui::MainFrameTest frame;
