@@ -24,6 +24,14 @@ export LC_ALL=C TZ=UTC MTOOLS_SKIP_CHECK=1
 
 WORK=$(mktemp -d)
 trap 'umount "$WORK/mnt" 2>/dev/null || true; rm -rf "$WORK"' EXIT
+
+# A fixture of the tests, through tests/fixtures/fixture.sh: in the test
+# run's shared fixture folder ($TL_FIXTURE_DIR), where the tests made it
+# already, else in the work folder. Prints the folder; fails as its maker.
+fixture() {
+  local dir=${TL_FIXTURE_DIR:-$WORK}/$2
+  bash "$SRC/tests/fixtures/fixture.sh" "$1" "$dir" >/dev/null 2>&1 && echo "$dir"
+}
 for t in boot partition_table fat_image ntfs_image ntfs_record lznt1 compound_document content_rules sector_scan \
          filesig pattern_text language_file settings_record; do
   rm -rf "${OUT:?}/$t"
@@ -107,22 +115,22 @@ PY
 mft_records "$ntfs" "$OUT/ntfs_record/mft.bin" 32
 # The test fixture's records 0-127: attribute lists, extension records,
 # named streams, deleted folders.
-if bash "$SRC/tests/fixtures/make_ntfs_images.sh" "$WORK/ntfs_fixture" >/dev/null 2>&1; then
-  mft_records "$WORK/ntfs_fixture/ntfs512.img" "$OUT/ntfs_record/fixture_mft.bin" 128
+if ntfs_fixture=$(fixture make_ntfs_images.sh ntfs); then
+  mft_records "$ntfs_fixture/ntfs512.img" "$OUT/ntfs_record/fixture_mft.bin" 128
 fi
 # Compressed files (every kind of unit), named streams, an encrypted file:
 # the whole volume, its records, and the compressed units of its files as
 # the lznt1 target takes them (a first byte for 16 slots, then the data).
-if bash "$SRC/tests/fixtures/make_ntfs_content.sh" "$WORK/ntfs_content" >/dev/null 2>&1; then
+if ntfs_content=$(fixture make_ntfs_content.sh ntfs_content); then
   # Without the boot sector's copy in the last sector, the zeros before it
   # are cut off too.
   for name in ntfs_content ntfs_encrypted; do
-    head -c -512 "$WORK/ntfs_content/$name.img" > "$WORK/$name.cut"
+    head -c -512 "$ntfs_content/$name.img" > "$WORK/$name.cut"
     trim "$WORK/$name.cut" "$OUT/ntfs_image/$name.img"
   done
-  mft_records "$WORK/ntfs_content/ntfs_content.img" "$OUT/ntfs_record/content_mft.bin" 96
+  mft_records "$ntfs_content/ntfs_content.img" "$OUT/ntfs_record/content_mft.bin" 96
   for inode in 66 69; do  # Packed/Lines.txt, Packed/Gone.txt
-    istat "$WORK/ntfs_content/ntfs_content.img" "$inode" | python3 -c '
+    istat "$ntfs_content/ntfs_content.img" "$inode" | python3 -c '
 import sys
 clusters = [int(c) for line in sys.stdin for c in line.split() if line[:1].isdigit()]
 image, out = sys.argv[1], sys.argv[2]
@@ -134,7 +142,7 @@ for c in clusters[:16]:
         break
     run.append(d[c * 4096:(c + 1) * 4096])
 open(out, "wb").write(b"" + b"".join(run))
-' "$WORK/ntfs_content/ntfs_content.img" "$OUT/lznt1/unit_$inode.bin" || true
+' "$ntfs_content/ntfs_content.img" "$OUT/lznt1/unit_$inode.bin" || true
   done
 fi
 
@@ -198,8 +206,7 @@ open(sys.argv[2], 'wb').write(bytes(out))
 PY
 
 # --- compound documents and the sector scan: the samples of the tests
-samples="$WORK/samples"
-bash "$SRC/tests/fixtures/make_samples.sh" "$samples" >/dev/null 2>&1 || true
+samples=$(fixture make_samples.sh samples) || samples="$WORK/samples"
 for f in doc xls ppt; do
   [ -f "$samples/sample.$f" ] && cp "$samples/sample.$f" "$OUT/compound_document/"
 done
@@ -223,8 +230,7 @@ PY
 # --- content rules: a real document of every kind the office suite, the
 # picture, sound and video tools and the archivers write, each behind the
 # type the scan matches it as (two bytes, little-endian) and a piece size.
-documents="$WORK/documents"
-bash "$SRC/tests/fixtures/make_documents.sh" "$documents" >/dev/null
+documents=$(fixture make_documents.sh documents)
 for f in "$documents"/*; do
   [ "$(stat -c %s "$f")" -le 262144 ] || continue
   type=$(TESSALOFT_CONFIG_DIR="$WORK/config" "$CLI" --quiet signatures match "$f" 2>/dev/null | awk 'NR == 1 && $1 ~ /^[0-9]+$/ { print $1 }')
