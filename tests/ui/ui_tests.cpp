@@ -100,6 +100,22 @@ private slots:
         worker.join();
         QVERIFY(onGui);
         QCOMPARE(sink.Send(platform::AppMessage{id, 1, 4, 0, {}, {}}), std::int64_t{8});
+
+        // Once the loop has ended, a worker waiting for an answer gets none
+        // instead of waiting for good, and so does every later question.
+        std::atomic<bool> returned{false};
+        std::thread late([&] {
+            answer = sink.Send(platform::AppMessage{id, 1, 50, 0, {}, {}});
+            returned = true;
+        });
+        QTest::qSleep(100);  // the GUI thread runs no loop meanwhile
+        QVERIFY(!returned);
+        sink.Shutdown();
+        late.join();
+        QCOMPARE(answer, std::int64_t{0});
+        std::thread after([&] { answer = sink.Send(platform::AppMessage{id, 1, 50, 0, {}, {}}); });
+        after.join();
+        QCOMPARE(answer, std::int64_t{0});
     }
 };
 

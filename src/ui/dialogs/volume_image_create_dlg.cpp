@@ -21,6 +21,7 @@ namespace {
 // A value label a screen reader names by its caption and reads as its description.
 QLabel* ValueLabel(const QString& name, const QString& text = {}) {
     auto* label = new QLabel(text);
+    label->setTextFormat(Qt::PlainText);
     label->setAccessibleName(name);
     label->setAccessibleDescription(text);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);

@@ -32,6 +32,7 @@ QWidget* MakePage(const QIcon& icon, const Rows& rows) {
     form->addRow(picture);
     for (const auto& [label, value] : rows) {
         auto* shown = new QLabel(value);
+        shown->setTextFormat(Qt::PlainText);  // labels and names come from the disk
         shown->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
         shown->setAccessibleName(QString(label).remove(QLatin1Char(':')));
         shown->setAccessibleDescription(value);

@@ -21,7 +21,7 @@ QString LevelTag(const QString& line) {
 CLogPane::CLogPane(QWidget* parent) : QPlainTextEdit(parent) {
     setReadOnly(true);
     setUndoRedoEnabled(false);
-    setLineWrapMode(QPlainTextEdit::NoWrap);
+    setLineWrapMode(QPlainTextEdit::WidgetWidth);
     setMaximumBlockCount(kMaxLines);
     setAccessibleName(tr("Log"));
     flushTimer_.setInterval(kFlushMs);
@@ -31,8 +31,9 @@ CLogPane::CLogPane(QWidget* parent) : QPlainTextEdit(parent) {
 
 void CLogPane::AddLine(const QString& line) {
     waiting_.push_back(line);
-    // More lines than the pane keeps: the oldest waiting ones would only be dropped again.
-    if (waiting_.size() > kMaxLines) waiting_.erase(waiting_.begin(), waiting_.begin() + (waiting_.size() - kMaxLines));
+    // More lines than the pane keeps: the oldest waiting ones would only be
+    // dropped again. Cut in one go once twice too many wait, not line by line.
+    if (waiting_.size() >= 2 * kMaxLines) waiting_.erase(waiting_.begin(), waiting_.begin() + (waiting_.size() - kMaxLines));
     if (!flushTimer_.isActive()) flushTimer_.start();
 }
 

@@ -77,6 +77,8 @@ int main(int argc, char** argv) {
             for (const QString& ignored : arguments.mid(1))
                 app.Log().LogInfo(app.Format(tl::ids::kCommandLineIgnored, ignored.toStdString()));
             exitCode = QApplication::exec();
+            // Workers still asking questions get no answer now, and end.
+            sink->Shutdown();
         }
     }
     tl::platform::InstallNotificationSink(nullptr);

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QMenu>
@@ -293,6 +294,7 @@ void CMainFrame::UpdateCommands() {
 
 // A label's text is told to screen readers as its description: its name says what it is.
 void CMainFrame::SetStatusText(const QString& text) {
+    if (statusText_->text() == text) return;  // the 250 ms tick sets it again and again
     statusText_->setText(text);
     statusText_->setAccessibleDescription(text);
 }
@@ -329,6 +331,7 @@ void CMainFrame::CreateDriveImage() {
     if (!volume || Busy()) return;
     QFileDialog chooser(this, Command(cmd::kCreateDriveImage)->text().remove(QStringLiteral("...")));
     chooser.setAcceptMode(QFileDialog::AcceptSave);
+    chooser.setDirectory(QDir::homePath());
     chooser.setDefaultSuffix(QStringLiteral("dsk"));
     chooser.setNameFilters({QStringLiteral("Drive Image Files ( *.dsk ) (*.dsk)"), QStringLiteral("All Files ( *.* ) (*)")});
     chooser.selectFile(QString::fromStdString(DefaultImageFileName(*volume, &app_.Languages())) + QStringLiteral(".dsk"));
@@ -338,8 +341,8 @@ void CMainFrame::CreateDriveImage() {
     job->FileName = chooser.selectedFiles().front().toStdString();
     CVolumeImage_CreateDlg progress(app_, sink_, job, this);
     if (!app_.Computer().StartImageCreation(job)) {
-        QMessageBox::warning(this, progress.windowTitle(),
-                             QString::fromStdString(job->Problem.empty() ? "The copy could not be started." : job->Problem));
+        platform::ShowMessageBox(windowId_, job->Problem.empty() ? "The copy could not be started." : job->Problem,
+                                 progress.windowTitle().toStdString(), platform::kMbOk | platform::kMbIconWarning);
         return;
     }
     progress.exec();
@@ -352,7 +355,7 @@ void CMainFrame::CreateDriveImage() {
 
 void CMainFrame::LoadDriveImage() {
     const QString path = QFileDialog::getOpenFileName(
-        this, Command(cmd::kLoadDriveImage)->text().remove(QStringLiteral("...")), QString(),
+        this, Command(cmd::kLoadDriveImage)->text().remove(QStringLiteral("...")), QDir::homePath(),
         QStringLiteral("Drive Image Files ( *.dsk ) (*.dsk);;All Files ( *.* ) (*)"));
     if (!path.isEmpty()) OpenSource(path);
 }
@@ -362,7 +365,8 @@ bool CMainFrame::OpenSource(const QString& path) {
     CVolume* volume = session_.OpenSource(path.toStdString(), error);
     drives_->Rebuild();
     if (!volume) {
-        QMessageBox::warning(this, windowTitle(), tr("%1 cannot be read: %2").arg(path, QString::fromStdString(error)));
+        platform::ShowMessageBox(windowId_, tr("%1 cannot be read: %2").arg(path, QString::fromStdString(error)).toStdString(),
+                                 windowTitle().toStdString(), platform::kMbOk | platform::kMbIconWarning);
         return false;
     }
     drives_->Select(volume);

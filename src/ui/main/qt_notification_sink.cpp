@@ -41,14 +41,44 @@ void CQtNotificationSink::Post(platform::AppMessage message) {
         this, [this, message = std::move(message)] { Deliver(message); }, Qt::QueuedConnection);
 }
 
+void CQtNotificationSink::Waiting::Answer(std::int64_t value) {
+    {
+        std::lock_guard lock(mutex);
+        if (done) return;
+        done = true;
+        result = value;
+    }
+    answered.notify_all();
+}
+
 std::int64_t CQtNotificationSink::Send(const platform::AppMessage& message) {
     if (QThread::currentThread() == thread()) return Deliver(message);
-    // A worker waits for the answer. Should the sink go before it is
-    // delivered, the hand-over is dropped and the worker gets 0 (no answer).
-    std::int64_t result = 0;
+    // A worker waits for the answer, or for the end of the GUI thread's loop.
+    auto waiting = std::make_shared<Waiting>();
+    {
+        std::lock_guard lock(mutex_);
+        if (shutDown_) return 0;
+        std::erase_if(waiting_, [](const auto& w) {
+            std::lock_guard answered(w->mutex);
+            return w->done;
+        });
+        waiting_.push_back(waiting);
+    }
     QMetaObject::invokeMethod(
-        this, [this, &message, &result] { result = Deliver(message); }, Qt::BlockingQueuedConnection);
-    return result;
+        this, [this, waiting, message] { waiting->Answer(Deliver(message)); }, Qt::QueuedConnection);
+    std::unique_lock lock(waiting->mutex);
+    waiting->answered.wait(lock, [&] { return waiting->done; });
+    return waiting->result;
+}
+
+void CQtNotificationSink::Shutdown() {
+    std::vector<std::shared_ptr<Waiting>> waiting;
+    {
+        std::lock_guard lock(mutex_);
+        shutDown_ = true;
+        waiting.swap(waiting_);
+    }
+    for (const auto& w : waiting) w->Answer(0);
 }
 
 std::int64_t CQtNotificationSink::Deliver(const platform::AppMessage& message) {
@@ -76,6 +106,7 @@ std::int64_t CQtNotificationSink::AskMessageBox(const platform::AppMessage& mess
     const std::uint64_t style = message.wparam;
     QMessageBox box(Window(message.target));
     box.setWindowTitle(QString::fromStdString(message.caption));
+    box.setTextFormat(Qt::PlainText);
     box.setText(QString::fromStdString(message.text));
     switch (style & 0xF0) {
     case platform::kMbIconError: box.setIcon(QMessageBox::Critical); break;

@@ -2,7 +2,8 @@
 // reach the GUI thread as queued calls, in the order they were posted; a
 // sent one (a question a worker asks) is handed over to the GUI thread and
 // waited for, or handled at once when it comes from the GUI thread itself.
-// Message boxes and the folder chooser are answered here; every other
+// Message boxes (their texts plain: they may hold names read from a disk)
+// and the folder chooser are answered here; every other
 // notification goes to the handler of the window it names (0: the current
 // top-level window). Window ids are handed out here, one per real window,
 // and never reused, so a notification for a closed window finds none.
@@ -12,10 +13,13 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include "platform/notify.h"
 
@@ -39,10 +43,24 @@ public:
     void Post(platform::AppMessage message) override;
     std::int64_t Send(const platform::AppMessage& message) override;
 
+    // The GUI thread's loop has ended: every worker waiting for an answer
+    // gets 0 (none) now, and later questions get it at once, so that a
+    // worker joined while the program ends never waits for a loop that
+    // will not run again.
+    void Shutdown();
+
 private:
     struct Registered {
         QPointer<QWidget> window;
         Handler handler;
+    };
+    // A question handed to the GUI thread, and its answer.
+    struct Waiting {
+        std::mutex mutex;
+        std::condition_variable answered;
+        bool done = false;
+        std::int64_t result = 0;
+        void Answer(std::int64_t value);
     };
     // On the GUI thread.
     std::int64_t Deliver(const platform::AppMessage& message);
@@ -53,6 +71,8 @@ private:
     std::map<platform::WindowId, Registered> windows_;
     platform::WindowId nextId_ = 1;
     platform::WindowId topWindow_ = 0;
+    bool shutDown_ = false;
+    std::vector<std::shared_ptr<Waiting>> waiting_;
 };
 
 }  // namespace tl::ui
