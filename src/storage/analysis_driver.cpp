@@ -71,6 +71,7 @@ bool CVolume::PausePoint() {
 int CVolume::Stop() {
     // The stages check AnalysisBusy between entries, records and blocks;
     // the caller has cleared it. A paused worker is woken to see it.
+    RequestStop();
     ResumeWorker();
     if (workerRunning_.load() && workerId_.load() != std::this_thread::get_id()) {
         if (!WaitForWorker(1000)) {
@@ -95,18 +96,19 @@ std::int32_t CVolume::Analyse_Do() {
     Analyse_Boot();
     // A stop while the boot sector was read cleared the busy flag, which the
     // file-system stage would set again: the analysis ends here.
-    if (AnalysisBusy().load() == 0) return 1;
+    if (AnalysisBusy().load() == 0 || StopRequested()) return 1;
     AnalyseFileSystem();
     // A stop during the file-system stage ends the whole analysis: the stop
     // clears the busy flag, and the stage still ends in state 1.
     const int thisRun = SectorsThisRun.load();
     const bool sectors = thisRun >= 0 ? thisRun != 0 : context_.settings && context_.settings->SectorsAfterFileSystem();
-    if (sectors && State.load() == 1 && AnalysisBusy().load() != 0)
+    if (sectors && State.load() == 1 && AnalysisBusy().load() != 0 && !StopRequested())
         AnalyseSectors();
     return 1;
 }
 
 void CVolume::StartFileSystemAnalysis() {
+    ClearStopRequest();
     CLocalComputer::SetCurrentVolumeOf(*this, true);
     ProgressPos = 0;
     ProgressEnd = 0;  // in sectors, set by the parser (see AnalyseFileSystem)
@@ -128,7 +130,15 @@ void CVolume::StartFileSystemAnalysis() {
         "AnalyseFileSystem.FatalError");
 }
 
+// Set before the stop request is read, which a stop sets before it clears the
+// flag: a stop that comes meanwhile is seen either way.
+void CVolume::BecomeBusy() {
+    AnalysisBusy() = 1;
+    if (StopRequested()) AnalysisBusy() = 0;
+}
+
 void CVolume::StartSectorAnalysis(std::uint32_t mode) {
+    ClearStopRequest();
     ScanMode = mode;
     ProgressPos = 0;
     ProgressEnd = TotalSectors;
@@ -137,7 +147,7 @@ void CVolume::StartSectorAnalysis(std::uint32_t mode) {
     StartWorker(
         [this] {
             State = 2;
-            AnalysisBusy() = 1;
+            BecomeBusy();
             try {
                 AnalyseSectors();
             } catch (...) {
@@ -232,7 +242,7 @@ void CVolume::AnalyseFileSystem() {
     // parser sets the end (the space in use, or the MFT) once it knows it.
     ProgressPos = 0;
     ProgressEnd = 0;
-    AnalysisBusy() = 1;
+    BecomeBusy();
     State = 4;
     platform::SendAppMessage(0, msg::kStatusText, ids::kAnalyzingFileSystem);
     CEventLog* log = context_.log;

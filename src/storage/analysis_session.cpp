@@ -152,7 +152,9 @@ void CAnalysisSession::FindLostVolumes(CVolume& source, std::uint32_t mode) {
     if (mode == 0) Add({&source}, volumes_);
     source.Analyse_Boot();
     AnalysisBusy() = 1;
-    source.StartSectorAnalysis(mode);
+    if (!stopped_.load()) source.StartSectorAnalysis(mode);
+    // A Stop that came while the scan was being started did not see it.
+    if (stopped_.load()) computer_.StopAnalysis(source, true);
     while (!source.WaitForWorker(50)) {
     }
     AnalysisBusy() = 0;
@@ -175,6 +177,8 @@ void CAnalysisSession::AnalyseInTurn(const std::vector<CVolume*>& batch, bool se
         v->FreeSpaceOnly = freeSpaceOnly;
         v->SectorsThisRun = sectors ? 1 : 0;
         computer_.AnalyseVolume(*v);
+        // A Stop that came while the volume was being started did not see it.
+        if (stopped_.load()) computer_.StopAnalysis(*v, true);
     }
     // The queue starts the next volume when nothing is busy any more, as the
     // main window does when it hears that an analysis finished.

@@ -90,6 +90,7 @@ void CLocalComputer::AnalyseVolume(CVolume& v) {
     if (AnalysisBusy().compare_exchange_strong(idle, 1)) {
         currentVolume_ = lastVolume_ = &v;
         if (!v.IsWorkerRunning()) {
+            v.ClearStopRequest();
             v.StartWorker(
                 [this, &v] {
                     // A drive that cannot be opened ends its analysis too: nothing
@@ -112,6 +113,8 @@ int CLocalComputer::StopAnalysis(CVolume& v, bool silent) {
                                                      platform::kMbYesNo | platform::kMbIconQuestion);
         if (answer != platform::kIdYes) return 0;
     }
+    // Asked of the volume before the flag is cleared (see CVolume::BecomeBusy).
+    v.RequestStop();
     AnalysisBusy() = 0;
     {
         std::lock_guard lock(queueMutex_);

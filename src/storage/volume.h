@@ -173,8 +173,16 @@ public:
     void AnalyseSectors();
     void StartSectorAnalysis(std::uint32_t mode);
     void StartFileSystemAnalysis();
+    // Sets the busy flag for a stage, unless a stop was asked meanwhile.
+    void BecomeBusy();
     // Asks the running stage to end and waits up to 1 s for the worker.
     int Stop();
+    // A stop asked of this volume's analysis, kept until the next analysis
+    // is asked for: a worker that had not begun yet when the stop came sees
+    // it, where the busy flag it sets itself would hide it.
+    void RequestStop() { stopRequested_ = true; }
+    void ClearStopRequest() { stopRequested_ = false; }
+    bool StopRequested() const { return stopRequested_.load(); }
     // Called by the worker itself when its work is done.
     void EndWorker();
     // A cooperative pause of the worker (media removed and returned).
@@ -323,6 +331,7 @@ private:
     std::atomic<std::thread::id> workerId_{};
     std::atomic<bool> workerRunning_{false};
     std::atomic<bool> paused_{false};
+    std::atomic<bool> stopRequested_{false};
     // A source shorter than its structures say is logged at its first short read only.
     std::atomic<bool> shortReadLogged_{false};
     std::mutex workerMutex_;

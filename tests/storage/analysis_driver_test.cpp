@@ -513,6 +513,28 @@ TEST_F(AnalysisDriverTest, ASessionRunsTheStagesAskedForAndStopsWhenAsked) {
     EXPECT_LT(device->furthest.load(), kSectors * 512) << "the sector stage did not read on";
     EXPECT_TRUE(computer.AnalysisQueue().empty());
     EXPECT_EQ(AnalysisBusy().load(), 0u);
+
+    // Stopped the moment it starts, before or while the run starts its
+    // volume: the volume's stages never read on, whatever the timing.
+    for (const AnalysisStages stages : {AnalysisStages::FileSystemAndSectors, AnalysisStages::SectorsOnly}) {
+        for (int i = 0; i < 10; ++i) {
+            auto gated = std::make_shared<GatedMedium>(kSectors * 512);
+            auto image = computer.MakeVolume(VK_IMAGE);
+            image->DevicePath = "/images/at-once-" + std::to_string(i) + (stages == AnalysisStages::SectorsOnly ? "s" : "f");
+            image->Size = kSectors * 512;
+            image->State = 1;
+            image->SetDevice(gated);
+            CVolume& w = computer.Volumes().Append(std::move(image));
+            CAnalysisSession quick(computer);
+            ASSERT_TRUE(quick.Start(w, stages));
+            if (i % 2) std::this_thread::yield();
+            quick.Stop();
+            gated->Open();
+            ASSERT_TRUE(quick.Wait(60000));
+            EXPECT_LT(gated->furthest.load(), kSectors * 512) << "run " << i;
+            EXPECT_EQ(AnalysisBusy().load(), 0u) << "run " << i;
+        }
+    }
 }
 
 }  // namespace
