@@ -15,6 +15,8 @@ TL_PACKAGES=(
   # its desktop session for the end-to-end tests (scripts/gui-session.sh):
   # an X server, the session and accessibility buses, dogtail, fonts
   xvfb xauth dbus dbus-x11 at-spi2-core python3-dogtail python3-pyatspi x11-utils fonts-dejavu-core
+  # the freedesktop icon theme the program takes where the desktop names none
+  adwaita-icon-theme
   # the fuzz targets: clang with libFuzzer and the sanitizer runtimes
   clang libclang-rt-14-dev
   # fixture makers for the sample files and disk images of the tests

@@ -151,15 +151,19 @@ void CLanguages::RegisterToolBar(const std::string& section, std::shared_ptr<ITr
     TranslateToolBar(section, *toolBar);
 }
 
+std::string ITranslatableWindow::DefaultChildText(int controlId) const {
+    return controlId > 0 ? std::string(BuiltinString(static_cast<unsigned>(controlId))) : std::string();
+}
+
 void CLanguages::TranslateWindow(const std::string& section, ITranslatableWindow& window) {
     if (!window.Exists()) return;
     if (ITranslatableMenu* menu = window.MenuBar()) TranslateMenu(section + ".menu", *menu);
-    if (std::string caption = SectionText(section, "0", ""); !caption.empty()) window.SetCaption(caption);
+    if (std::string caption = SectionText(section, "0", window.DefaultCaption()); !caption.empty())
+        window.SetCaption(caption);
     if (window.IsDialog()) {
         for (int id : window.ChildControlIds()) {
             if (id == 0 || id == -1 || id == 65535) continue;
-            const std::string_view builtin = id > 0 ? BuiltinString(static_cast<unsigned>(id)) : std::string_view();
-            if (std::string text = SectionText(section, std::to_string(id), builtin); !text.empty())
+            if (std::string text = SectionText(section, std::to_string(id), window.DefaultChildText(id)); !text.empty())
                 window.SetChildText(id, text);
         }
     }
@@ -188,8 +192,8 @@ void CLanguages::TranslateMenu(const std::string& section, ITranslatableMenu& me
                     for (std::size_t p = 0; p < path.size(); ++p) key += (p ? "." : "") + std::to_string(path[p]);
                 }
                 if (!key.empty()) {
-                    std::string text = SectionText(section, key, item.text);
-                    if (text != item.text) menu.SetItemText(path, text);
+                    // Set even when it is the default: the item may show another language's text.
+                    menu.SetItemText(path, SectionText(section, key, item.text));
                 }
                 if (!item.submenu.empty()) walk(item.submenu, path);
                 path.pop_back();

@@ -32,6 +32,13 @@ public:
     virtual void SetCaption(const std::string& text) = 0;
     virtual std::vector<int> ChildControlIds() const = 0;
     virtual void SetChildText(int controlId, const std::string& text) = 0;
+    // The texts shown where the language file has none: by default no
+    // caption (the caption stays) and the built-in string of the control's
+    // identifier. A window that keeps the English texts it was made with
+    // returns them, so that going back to a language without the keys
+    // brings them back.
+    virtual std::string DefaultCaption() const { return {}; }
+    virtual std::string DefaultChildText(int controlId) const;
     // The window's own menu bar, if it has one.
     virtual class ITranslatableMenu* MenuBar() { return nullptr; }
     // Texts were replaced (the language-changed notification): rebuild the

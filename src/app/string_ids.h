@@ -255,5 +255,25 @@ inline constexpr unsigned kRecoveryIncomplete = 61131;  // "CRecovery::FileRecov
 inline constexpr unsigned kRecoveryUnreadable = 61132;  // "CRecovery::FileRecovery: '%s' cannot be read: %s"
 inline constexpr unsigned kRecoveryNotReadWhole = 61133;  // "CRecovery::FileRecovery: '%s' cannot be read whole: %s"
 inline constexpr unsigned kCommandLineIgnored = 61134;  // "Command line: '%s' is ignored"
+// Texts of the desktop program's tool bar and legend.
+inline constexpr unsigned kAnalyzeButton = 61135;  // "Analyze"
+inline constexpr unsigned kStagesFileSystem = 61136;  // "File system only"
+inline constexpr unsigned kStagesSectors = 61137;  // "Sectors only"
+inline constexpr unsigned kStagesBoth = 61138;  // "File system and sectors"
+inline constexpr unsigned kStagesLostVolumes = 61139;  // "Lost volumes"
+inline constexpr unsigned kLegendLiveFile = 61140;  // "Live file"
+inline constexpr unsigned kLegendDeletedFile = 61141;  // "Deleted file"
+inline constexpr unsigned kLegendFolder = 61142;  // "Folder"
+inline constexpr unsigned kLegendFolderWithDeleted = 61143;  // "Folder holding deleted files"
+inline constexpr unsigned kLegendDeletedFolder = 61144;  // "Deleted folder"
+inline constexpr unsigned kLegendLostFolder = 61145;  // "Lost fragments and placeholder folders"
+inline constexpr unsigned kLegendSignatureFile = 61146;  // "File found by its signature"
+inline constexpr unsigned kLegendDisk = 61147;  // "Disk"
+inline constexpr unsigned kLegendPartition = 61148;  // "Partition"
+inline constexpr unsigned kLegendImage = 61149;  // "Drive image"
+inline constexpr unsigned kLegendFoundVolume = 61150;  // "Found volume"
+inline constexpr unsigned kLegendRemovable = 61151;  // "Removable drive"
+inline constexpr unsigned kAnalysedVolumeRemoved = 61152;  // "%s was removed: its analysis stops."
+inline constexpr unsigned kAboutText = 61153;  // what the about box says the program does
 
 }  // namespace tl::ids

@@ -295,6 +295,27 @@ constexpr StringTableEntry kEntries[] = {
     {ids::kRecoveryUnreadable, "CRecovery::FileRecovery: '%s' cannot be read: %s"},
     {ids::kRecoveryNotReadWhole, "CRecovery::FileRecovery: '%s' cannot be read whole: %s"},
     {ids::kCommandLineIgnored, "Command line: '%s' is ignored"},
+    {ids::kAnalyzeButton, "Analyze"},
+    {ids::kStagesFileSystem, "File system only"},
+    {ids::kStagesSectors, "Sectors only"},
+    {ids::kStagesBoth, "File system and sectors"},
+    {ids::kStagesLostVolumes, "Lost volumes"},
+    {ids::kLegendLiveFile, "Live file"},
+    {ids::kLegendDeletedFile, "Deleted file"},
+    {ids::kLegendFolder, "Folder"},
+    {ids::kLegendFolderWithDeleted, "Folder holding deleted files"},
+    {ids::kLegendDeletedFolder, "Deleted folder"},
+    {ids::kLegendLostFolder, "Lost fragments and placeholder folders"},
+    {ids::kLegendSignatureFile, "File found by its signature"},
+    {ids::kLegendDisk, "Disk"},
+    {ids::kLegendPartition, "Partition"},
+    {ids::kLegendImage, "Drive image"},
+    {ids::kLegendFoundVolume, "Found volume"},
+    {ids::kLegendRemovable, "Removable drive"},
+    {ids::kAnalysedVolumeRemoved, "%s was removed: its analysis stops."},
+    {ids::kAboutText,
+     "Finds the live and deleted files of disks, partitions and drive images, and copies what you choose to a folder "
+     "on another drive. It only reads the drive it analyses; it never writes to it."},
 };
 
 constexpr bool IdsStrictlyAscending() {

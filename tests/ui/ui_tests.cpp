@@ -1,15 +1,23 @@
 // The desktop program's logic under Qt's offscreen platform: the
 // notification sink between workers and the GUI thread, and the main
 // window's commands, images and exit.
+#include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
+#include <QDir>
 #include <QImage>
+#include <QLabel>
+#include <QMenuBar>
 #include <QMessageBox>
+#include <QProcess>
+#include <QProgressBar>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QWidget>
 #include <QtTest>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <memory>
@@ -20,26 +28,37 @@
 #include "app/app_messages.h"
 #include "app/string_ids.h"
 #include "storage/analysis_busy.h"
+#include "storage/image_creation.h"
+#include "storage/local_computer.h"
+#include "storage/volume.h"
+#include "ui/dialogs/volume_image_create_dlg.h"
 #include "ui/main/main_frame.h"
 #include "ui/main/qt_notification_sink.h"
 #include "ui/main/ui_text.h"
+#include "ui/settings/settings_dlg.h"
 
 namespace tl::ui {
 
-// Closes the next message box that opens, keeping its text.
+// Answers every message box that opens with `answer`, keeping the last text.
 class MessageBoxCloser {
 public:
-    MessageBoxCloser() {
+    explicit MessageBoxCloser(QMessageBox::StandardButton answer = QMessageBox::Ok) {
         timer_.setInterval(20);
-        QObject::connect(&timer_, &QTimer::timeout, [this] {
+        QObject::connect(&timer_, &QTimer::timeout, [this, answer] {
             if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
                 text = box->text();
-                box->done(QMessageBox::Ok);
+                ++count;
+                // A click, as the user answers: done() alone gives no button.
+                if (QAbstractButton* button = box->button(answer))
+                    button->click();
+                else
+                    box->done(answer);
             }
         });
         timer_.start();
     }
     QString text;
+    int count = 0;
 
 private:
     QTimer timer_;
@@ -52,6 +71,41 @@ AppOptions OptionsIn(const QTemporaryDir& dir, bool mayReadDisks) {
     o.isAdmin = [mayReadDisks] { return mayReadDisks; };
     o.log.debugOutput = CEventLog::DebugOutput();
     return o;
+}
+
+// Runs a fixture tool; the test fails with its output when it does not succeed.
+bool Run(const QString& program, const QStringList& arguments) {
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("PATH"), env.value(QStringLiteral("PATH")) + QStringLiteral(":/usr/sbin:/sbin"));
+    process.setProcessEnvironment(env);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        qWarning("%s failed: %s", qPrintable(program), process.readAll().constData());
+        return false;
+    }
+    return true;
+}
+
+// A FAT32 volume at the start of a sparse image of `gib` GiB: its sector
+// stage takes seconds, its file-system stage no time.
+bool MakeLargeFatImage(const QString& path, int gib) {
+    return Run(QStringLiteral("truncate"), {QStringLiteral("-s"), QStringLiteral("%1G").arg(gib), path}) &&
+           Run(QStringLiteral("mkfs.fat"), {QStringLiteral("-F"), QStringLiteral("32"), path});
+}
+
+CVolume* VolumeOfImage(CApp& app, const QString& path) {
+    for (CVolume* volume : app.Computer().Volumes().Snapshot())
+        if (volume->Kind == VK_IMAGE && volume->GetDevicePath() == path.toStdString()) return volume;
+    return nullptr;
+}
+
+bool LogHas(CApp& app, unsigned id) {
+    const std::string text = app.GetString(id);
+    for (const std::string& line : app.Log().Lines())
+        if (line.find(text) != std::string::npos) return true;
+    return false;
 }
 
 class QtSinkTest : public QObject {
@@ -137,6 +191,32 @@ private slots:
         }
         platform::InstallNotificationSink(nullptr);
     }
+
+    // A settings store that is corrupt, or that cannot be written at all,
+    // gives the defaults without a word, and the window opens.
+    void badSettingsStoresStartWithTheDefaults() {
+        QTemporaryDir dir;
+        auto sink = std::make_shared<CQtNotificationSink>();
+        platform::InstallNotificationSink(sink);
+        const QString file = dir.filePath(QStringLiteral("settings.sqlite"));
+        std::ofstream(file.toStdString(), std::ios::binary) << std::string(4096, 'x');
+        const QString blocked = dir.filePath(QStringLiteral("folder/settings.sqlite"));
+        QVERIFY(QDir().mkpath(blocked));  // a folder where the file should be
+        for (const QString& store : {file, blocked}) {
+            AppOptions options = OptionsIn(dir, true);
+            options.settingsFile = store.toStdString();
+            MessageBoxCloser closer;
+            CApp app(std::move(options));
+            QVERIFY(app.Start(true));
+            CMainFrame frame(app, *sink);
+            QCOMPARE(app.Settings().GetU32(AppSettings::kShowLog), 1u);
+            app.Settings().SetU32(AppSettings::kShowLog, 0);
+            app.SaveSettingsIfChanged();
+            QTest::qWait(60);
+            QCOMPARE(closer.count, 0);
+        }
+        platform::InstallNotificationSink(nullptr);
+    }
 };
 
 class MainFrameTest : public QObject {
@@ -207,6 +287,131 @@ private slots:
         QCOMPARE(qGreen(grey), 124);
         QCOMPARE(qBlue(grey), 124);
         QCOMPARE(qAlpha(grey), 128);
+    }
+
+    // Every window follows a language chosen while it is open, and a
+    // language without a key brings the English text back.
+    void windowsFollowTheLanguage() {
+        CSettingsDlg sheet(*app_, frame_.get());
+        const auto splashBox = [&sheet] {
+            for (QCheckBox* box : sheet.findChildren<QCheckBox*>())
+                if (box->text().contains(QStringLiteral("Splash")) || box->text().contains(QStringLiteral("Startbildschirm")))
+                    return box;
+            return static_cast<QCheckBox*>(nullptr);
+        };
+        QVERIFY(splashBox());
+        const int german = app_->Languages().IndexOf("Deutsch");
+        QVERIFY(german >= 0);
+        QVERIFY(app_->Languages().Apply(german));
+        QCOMPARE(frame_->menuBar()->actions().front()->text(), QStringLiteral("&Datei"));
+        QCOMPARE(frame_->Command(cmd::kStartAnalyzing)->text(), QStringLiteral("Analyse starten"));
+        QCOMPARE(frame_->Command(cmd::kStartAnalyzing)->statusTip(), QStringLiteral("Laufwerksanalyse starten"));
+        QCOMPARE(sheet.windowTitle(), QStringLiteral("Programmeinstellungen"));
+        QCOMPARE(splashBox()->text(), QStringLiteral("Startbildschirm beim Programmstart zeigen"));
+        QVERIFY(frame_->findChild<QLabel*>(QString(), Qt::FindChildrenRecursively) != nullptr);
+        bool legend = false;
+        for (const QLabel* label : frame_->findChildren<QLabel*>()) legend |= label->text() == QStringLiteral("Legende");
+        QVERIFY(legend);
+
+        QVERIFY(app_->Languages().Apply(app_->Languages().IndexOf("English")));
+        QCOMPARE(frame_->menuBar()->actions().front()->text(), QStringLiteral("&File"));
+        QCOMPARE(sheet.windowTitle(), QStringLiteral("Program Settings"));
+        QCOMPARE(splashBox()->text(), QStringLiteral("Show Splash screen at startup"));
+    }
+
+    // Stop ends the run in each of its stages, after the confirmation; a
+    // declined confirmation lets it go on. What was found stays.
+    void stopEndsEveryStage() {
+        const QString image = dir_.filePath(QStringLiteral("large.dsk"));
+        QVERIFY(MakeLargeFatImage(image, 16));
+        QVERIFY(frame_->OpenSource(image));
+        auto* bar = frame_->findChild<QProgressBar*>();
+        QVERIFY(bar);
+        const auto stop = [&](QMessageBox::StandardButton answer) {
+            MessageBoxCloser closer(answer);
+            frame_->Command(cmd::kStopAnalyzing)->trigger();
+            QCOMPARE(closer.count, 1);
+        };
+        const auto ended = [&] {
+            QTRY_VERIFY_WITH_TIMEOUT(!frame_->Analysing(), 20000);
+            QTRY_VERIFY(frame_->Command(cmd::kStartAnalyzing)->isEnabled());
+            QVERIFY(!frame_->Command(cmd::kStopAnalyzing)->isEnabled());
+            QTRY_VERIFY(bar->isHidden());
+        };
+        // The file-system stage: stopped as it begins.
+        QVERIFY(frame_->StartAnalysis(AnalysisStages::FileSystemAndSectors));
+        QVERIFY(frame_->Command(cmd::kStopAnalyzing)->isEnabled());
+        stop(QMessageBox::Yes);
+        ended();
+        // The sector stage, once its bar moves; declined once first.
+        for (AnalysisStages stages : {AnalysisStages::FileSystemAndSectors, AnalysisStages::LostVolumes}) {
+            QVERIFY(frame_->StartAnalysis(stages));
+            QTRY_VERIFY_WITH_TIMEOUT(!bar->isHidden() && bar->value() > 0, 20000);
+            stop(QMessageBox::No);
+            QTest::qWait(300);
+            QVERIFY(frame_->Analysing());
+            stop(QMessageBox::Yes);
+            ended();
+            QVERIFY(bar->value() < 100);
+        }
+    }
+
+    // Closing the window while a run goes on stops it and says so in the log.
+    void closingDuringAnAnalysisStopsIt() {
+        app_->Settings().SetU32(AppSettings::kConfirmExit, 0);
+        const QString image = dir_.filePath(QStringLiteral("large.dsk"));
+        QVERIFY(MakeLargeFatImage(image, 16));
+        QVERIFY(frame_->OpenSource(image));
+        frame_->show();
+        QVERIFY(frame_->StartAnalysis(AnalysisStages::SectorsOnly));
+        QTest::qWait(200);
+        QVERIFY(frame_->Analysing());
+        QVERIFY(frame_->close());
+        QVERIFY(!frame_->Analysing());
+        QVERIFY(LogHas(*app_, ids::kAborting));
+        QVERIFY(LogHas(*app_, ids::kOperationAborted));
+    }
+
+    // A medium that leaves (the list tells the window, as it does when a
+    // disk is unplugged) leaves the tree; when it was being analysed, the run
+    // stops and the log says why.
+    void removedMediaLeaveTheTreeAndStopTheirRun() {
+        const QString image = dir_.filePath(QStringLiteral("large.dsk"));
+        QVERIFY(MakeLargeFatImage(image, 16));
+        QVERIFY(frame_->OpenSource(image));
+        CVolume* volume = VolumeOfImage(*app_, image);
+        QVERIFY(volume);
+        QVERIFY(frame_->StartAnalysis(AnalysisStages::SectorsOnly));
+        QTest::qWait(200);
+        platform::SendAppMessage(0, msg::kVolumeRemoved, reinterpret_cast<std::uintptr_t>(volume));
+        QTRY_VERIFY_WITH_TIMEOUT(!frame_->Analysing(), 20000);
+        const std::string told = app_->Format(ids::kAnalysedVolumeRemoved, volume->GetName());
+        const std::vector<std::string> lines = app_->Log().Lines();
+        QVERIFY(std::any_of(lines.begin(), lines.end(),
+                            [&](const std::string& line) { return line.find(told) != std::string::npos; }));
+        // Nothing is selected now: nothing can be started.
+        QTRY_VERIFY(!frame_->Command(cmd::kStartAnalyzing)->isEnabled());
+    }
+
+    // Closing the image dialog while it copies stops the copy: its worker
+    // has ended when the dialog is gone, and the image is called incomplete.
+    void closingTheImageDialogStopsTheCopy() {
+        const QString image = dir_.filePath(QStringLiteral("large.dsk"));
+        QVERIFY(MakeLargeFatImage(image, 4));
+        QVERIFY(frame_->OpenSource(image));
+        auto job = std::make_shared<CImageCreation>();
+        job->SourceVolume = VolumeOfImage(*app_, image);
+        QVERIFY(job->SourceVolume);
+        job->FileName = dir_.filePath(QStringLiteral("copy.dsk")).toStdString();
+        {
+            CVolumeImage_CreateDlg dialog(*app_, *sink_, job, frame_.get());
+            QVERIFY(app_->Computer().StartImageCreation(job));
+            dialog.show();
+            QTRY_VERIFY_WITH_TIMEOUT(job->ProgressPercent() > 0 || job->Ended(), 20000);
+            dialog.close();
+            QVERIFY(job->Ended());
+        }
+        QCOMPARE(job->Outcome.load(), ImageOutcome::Stopped);
     }
 
 private:

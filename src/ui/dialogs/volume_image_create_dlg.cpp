@@ -14,6 +14,7 @@
 #include "platform/time.h"
 #include "storage/image_creation.h"
 #include "ui/main/qt_notification_sink.h"
+#include "ui/main/qt_translation.h"
 
 namespace tl::ui {
 namespace {
@@ -53,12 +54,20 @@ CVolumeImage_CreateDlg::CVolumeImage_CreateDlg(CApp& app, CQtNotificationSink& s
     outcome_->setWordWrap(true);
     outcome_->hide();
     auto* form = new QFormLayout;
-    form->addRow(tr("Image file name:"), ValueLabel(tr("Image file name"), QString::fromStdString(job_->FileName)));
+    QLabel* fileName = ValueLabel(tr("Image file name"), QString::fromStdString(job_->FileName));
+    form->addRow(tr("Image file name:"), fileName);
     form->addRow(tr("Elapsed time:"), elapsed_);
     form->addRow(tr("Transfer speed:"), speed_);
     auto* buttons = new QDialogButtonBox;
     button_ = buttons->addButton(QDialogButtonBox::Cancel);
     connect(button_, &QPushButton::clicked, this, [this] { done_ ? accept() : reject(); });
+    // The caption and the labels in the language's "CreateImageDialog" section.
+    auto target = std::make_shared<CQtWindowTarget>(this);
+    target->AddControl(1101, form->labelForField(fileName));
+    target->AddControl(1102, form->labelForField(elapsed_));
+    target->AddControl(1103, form->labelForField(speed_));
+    target->AddControl(2, button_);
+    app_.Languages().RegisterWindow("CreateImageDialog", target);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(form);
     layout->addWidget(progress_);

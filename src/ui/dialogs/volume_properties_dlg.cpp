@@ -13,32 +13,40 @@
 #include "app/string_ids.h"
 #include "storage/volume.h"
 #include "storage/volume_info.h"
+#include "ui/main/found_icons.h"
 #include "ui/main/qt_translation.h"
 #include "ui/main/ui_text.h"
 
 namespace tl::ui {
 namespace {
 
-using Rows = std::vector<std::pair<QString, QString>>;
+// A row's label, its control identifier in the page's language section (0:
+// a text of the core's, translated already) and its value.
+struct Row {
+    int id;
+    QString label, value;
+};
+using Rows = std::vector<Row>;
 
 // A page of label and value rows; each value is selectable, and named by
-// its label for screen readers.
-QWidget* MakePage(const QIcon& icon, const Rows& rows) {
-    auto* page = new QWidget;
+// its label for screen readers. The labels join `target`.
+void FillPage(QWidget* page, const QIcon& icon, const Rows& rows, CQtWindowTarget& target) {
     auto* form = new QFormLayout(page);
     auto* picture = new QLabel;
     picture->setPixmap(icon.pixmap(48, 48));
     picture->setAccessibleName(QStringLiteral("Drive icon"));
     form->addRow(picture);
-    for (const auto& [label, value] : rows) {
+    for (const auto& [id, label, value] : rows) {
         auto* shown = new QLabel(value);
         shown->setTextFormat(Qt::PlainText);  // labels and names come from the disk
         shown->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
         shown->setAccessibleName(QString(label).remove(QLatin1Char(':')));
         shown->setAccessibleDescription(value);
-        form->addRow(label, shown);
+        auto* caption = new QLabel(label);
+        caption->setBuddy(shown);
+        form->addRow(caption, shown);
+        if (id != 0) target.AddControl(id, caption);
     }
-    return page;
 }
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
@@ -49,23 +57,22 @@ CVolumePropertiesDlg::CVolumePropertiesDlg(CApp& app, CVolume& volume, QWidget* 
     setWindowTitle(Text(app, ids::kVolumeInformation));
     setAccessibleName(windowTitle());
     const VolumeProperties p = GetVolumeProperties(volume, &app.Languages());
-    const QIcon icon = ThemeIcon(volume.Kind == VK_IMAGE ? "media-optical" : "drive-harddisk",
-                                 volume.Kind == VK_IMAGE ? QStyle::SP_DriveCDIcon : QStyle::SP_DriveHDIcon);
+    const QIcon icon = FoundIcon(VolumeIconIndex(volume));
 
-    Rows general{{tr("Name:"), Q(p.name)},
-                 {tr("FileSystem:"), Q(p.fileSystem)},
-                 {tr("Status:"), Q(p.status)},
-                 {tr("Label:"), Q(p.label)},
-                 {tr("S/N:"), Q(p.serial)}};
+    Rows general{{1201, tr("Name:"), Q(p.name)},
+                 {1202, tr("FileSystem:"), Q(p.fileSystem)},
+                 {1203, tr("Status:"), Q(p.status)},
+                 {1204, tr("Label:"), Q(p.label)},
+                 {1205, tr("S/N:"), Q(p.serial)}};
     // The sizes only when there is one to tell.
-    if (!p.totalSpace.empty()) general.emplace_back(tr("Total Space:"), Q(p.totalSpace));
-    if (!p.freeSpace.empty()) general.emplace_back(tr("Free Space:"), Q(p.freeSpace));
-    const Rows information{{tr("Offset from Pysical:"), QString::number(p.offsetFromPhysical)},
-                           {tr("Sectors per Cluster:"), QString::number(p.sectorsPerCluster)},
-                           {tr("Bytes per Sector:"), QString::number(p.bytesPerSector)},
-                           {tr("Bytes per Cluster:"), QString::number(p.bytesPerCluster)}};
+    if (!p.totalSpace.empty()) general.push_back({1206, tr("Total Space:"), Q(p.totalSpace)});
+    if (!p.freeSpace.empty()) general.push_back({1207, tr("Free Space:"), Q(p.freeSpace)});
+    const Rows information{{1211, tr("Offset from Pysical:"), QString::number(p.offsetFromPhysical)},
+                           {1212, tr("Sectors per Cluster:"), QString::number(p.sectorsPerCluster)},
+                           {1213, tr("Bytes per Sector:"), QString::number(p.bytesPerSector)},
+                           {1214, tr("Bytes per Cluster:"), QString::number(p.bytesPerCluster)}};
     Rows capabilities;
-    for (const auto& [label, value] : p.capabilities) capabilities.emplace_back(Q(label), Q(value));
+    for (const auto& [label, value] : p.capabilities) capabilities.push_back({0, Q(label), Q(value)});
 
     pages_ = new QTabWidget;
     pages_->setAccessibleName(windowTitle());
@@ -74,8 +81,11 @@ CVolumePropertiesDlg::CVolumePropertiesDlg(CApp& app, CVolume& volume, QWidget* 
                                                          {ids::kPageCapabilities, "VolumeInformation.Capabilities"}};
     const Rows* rows[] = {&general, &information, &capabilities};
     for (int i = 0; i < 3; ++i) {
-        pages_->addTab(MakePage(icon, *rows[i]), Text(app, sections[i].first));
-        app.Languages().RegisterWindow(sections[i].second, std::make_shared<CQtTabTarget>(pages_, i));
+        auto* page = new QWidget;
+        pages_->addTab(page, Text(app, sections[i].first));
+        auto target = std::make_shared<CQtWindowTarget>(pages_, page);
+        FillPage(page, icon, *rows[i], *target);
+        app.Languages().RegisterWindow(sections[i].second, target);
     }
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);

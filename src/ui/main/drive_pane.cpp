@@ -12,6 +12,7 @@
 #include "storage/volume.h"
 #include "storage/volume_info.h"
 #include "ui/dialogs/volume_properties_dlg.h"
+#include "ui/main/found_icons.h"
 #include "ui/main/ui_text.h"
 
 namespace tl::ui {
@@ -48,24 +49,13 @@ CDrivePane::CDrivePane(CApp& app, QWidget* parent) : QSplitter(Qt::Vertical, par
     Rebuild();
 }
 
-QIcon CDrivePane::IconOf(const CVolume& volume) {
-    switch (volume.Kind) {
-    case VK_PHYSICAL: return ThemeIcon("drive-harddisk", QStyle::SP_DriveHDIcon);
-    case VK_IMAGE: return ThemeIcon("media-optical", QStyle::SP_DriveCDIcon);
-    case VK_FOUND: return ThemeIcon("drive-harddisk", QStyle::SP_DriveNetIcon);
-    case VK_PSEUDO: return ThemeIcon("computer", QStyle::SP_ComputerIcon);
-    default:
-        if (volume.DriveType == 2) return ThemeIcon("drive-removable-media", QStyle::SP_DriveFDIcon);
-        return ThemeIcon("drive-harddisk", QStyle::SP_DriveHDIcon);
-    }
-}
-
 void CDrivePane::Rebuild() {
     const CVolume* selected = SelectedVolume();
     CLocalComputer& computer = app_.Computer();
     tree_->clear();
-    auto* top = new QTreeWidgetItem(tree_, {QString::fromStdString(computer.MyComputer().GetName())});
-    top->setIcon(0, IconOf(computer.MyComputer()));
+    // Named in the current language, which may have changed since the computer was made.
+    auto* top = new QTreeWidgetItem(tree_, {Text(app_, ids::kMyComputer)});
+    top->setIcon(0, FoundIcon(kIconComputer));
     // Parents come before their children in the list; a volume whose parent
     // is not listed goes under the computer.
     std::map<const CVolume*, QTreeWidgetItem*> items;
@@ -73,7 +63,7 @@ void CDrivePane::Rebuild() {
         const auto parent = items.find(volume->GetParent());
         auto* item = new QTreeWidgetItem(parent == items.end() ? top : parent->second,
                                          {QString::fromStdString(volume->GetName())});
-        item->setIcon(0, IconOf(*volume));
+        item->setIcon(0, FoundIcon(VolumeIconIndex(*volume)));
         item->setData(0, kVolumeRole, QVariant::fromValue(reinterpret_cast<quintptr>(volume)));
         items[volume] = item;
     }

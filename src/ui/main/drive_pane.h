@@ -42,7 +42,6 @@ signals:
 private:
     QTreeWidgetItem* ItemOf(const CVolume* volume) const;
     void ShowContextMenu(const QPoint& at);
-    static QIcon IconOf(const CVolume& volume);
 
     CApp& app_;
     QTreeWidget* tree_;

@@ -18,6 +18,7 @@
 #include "ui/main/administrator_check.h"
 #include "ui/main/main_frame.h"
 #include "ui/main/qt_notification_sink.h"
+#include "ui/main/ui_text.h"
 
 namespace {
 
@@ -42,6 +43,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("tessa-loft"));
     QApplication::setApplicationDisplayName(QStringLiteral("Documents Tessa-Loft"));
     QApplication::setDesktopFileName(QStringLiteral("tessa-loft"));
+    tl::ui::ChooseIconTheme();
 
     // Deleted on the GUI thread even when a worker lets go of it last.
     std::shared_ptr<tl::ui::CQtNotificationSink> sink(new tl::ui::CQtNotificationSink,

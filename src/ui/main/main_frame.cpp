@@ -6,12 +6,14 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QGuiApplication>
+#include <QHBoxLayout>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QScreen>
 #include <QSplitter>
 #include <QStatusBar>
+#include <QStatusTipEvent>
 #include <QToolBar>
 #include <QToolButton>
 
@@ -24,8 +26,11 @@
 #include "storage/image_creation.h"
 #include "storage/local_computer.h"
 #include "storage/volume.h"
+#include "ui/dialogs/help_dlg.h"
 #include "ui/dialogs/volume_image_create_dlg.h"
 #include "ui/main/drive_pane.h"
+#include "ui/main/found_icons.h"
+#include "ui/main/legend_pane.h"
 #include "ui/main/log_pane.h"
 #include "ui/main/qt_notification_sink.h"
 #include "ui/main/qt_translation.h"
@@ -58,11 +63,20 @@ CMainFrame::CMainFrame(CApp& app, CQtNotificationSink& sink, QWidget* parent)
         return WindowRect{r.left(), r.top(), r.width(), r.height()};
     });
 
+    // The drive pane beside the explorer area: the legend above the log.
     drives_ = new CDrivePane(app_);
+    legend_ = new CLegendPane(app_);
     log_ = new CLogPane;
+    explorer_ = new QSplitter(Qt::Vertical);
+    explorer_->addWidget(legend_);
+    explorer_->addWidget(log_);
+    explorer_->setStretchFactor(0, 0);
+    explorer_->setStretchFactor(1, 1);
+    explorer_->setChildrenCollapsible(false);
+    explorer_->setSizes({legend_->PreferredHeight(), 10 * legend_->PreferredHeight()});
     splitter_ = new QSplitter(Qt::Horizontal);
     splitter_->addWidget(drives_);
-    splitter_->addWidget(log_);
+    splitter_->addWidget(explorer_);
     splitter_->setStretchFactor(0, 2);
     splitter_->setStretchFactor(1, 3);
     setCentralWidget(splitter_);
@@ -96,6 +110,33 @@ CMainFrame::CMainFrame(CApp& app, CQtNotificationSink& sink, QWidget* parent)
     connect(&slowTimer_, &QTimer::timeout, this, &CMainFrame::OnSlowTick);
     slowTimer_.start();
     SetStatusText(Text(app_, ids::kProgramRunning));
+    platform::PostAppMessage(windowId_, msg::kLayoutPanes, 0, 0);
+
+    // The texts this window composes itself follow the language; the menus
+    // are translated as "MainMenu".
+    auto target = std::make_shared<CQtWindowTarget>(this);
+    target->OnLanguageChanged([this] { Retranslate(); });
+    app_.Languages().RegisterWindow("MainFrame", target);
+    UpdateCommands();
+}
+
+void CMainFrame::Retranslate() {
+    for (const auto& [id, action] : commands_) {
+        const CommandTexts texts = SplitCommandText(Text(app_, id));
+        // A command without a text of its own in the table shows its menu text.
+        if (texts.status != QString::number(id) && !texts.status.isEmpty()) {
+            action->setStatusTip(texts.status);
+            action->setToolTip(texts.toolTip);
+        }
+    }
+    const QString analyze = Text(app_, ids::kAnalyzeButton);
+    analyze_->setText(analyze);
+    analyze_->setToolTip(Command(cmd::kStartAnalyzing)->toolTip());
+    analyze_->setStatusTip(Command(cmd::kStartAnalyzing)->statusTip());
+    analyzeButton_->setAccessibleName(analyze);
+    for (QAction* stage : analyzeMenu_->actions()) stage->setText(Text(app_, stage->data().toUInt()));
+    legend_->Retranslate();
+    drives_->Rebuild();
     UpdateCommands();
 }
 
@@ -110,15 +151,10 @@ QAction* CMainFrame::Command(unsigned id) const {
     return it == commands_.end() ? nullptr : it->second;
 }
 
+// Status texts and tool tips are set by Retranslate, once every command exists.
 QAction* CMainFrame::AddCommand(unsigned id, const QString& menuText, const QIcon& icon) {
     auto* action = new QAction(icon, menuText, this);
     action->setData(static_cast<int>(id));
-    const CommandTexts texts = SplitCommandText(Text(app_, id));
-    // A command without a text of its own in the table shows its menu text.
-    if (texts.status != QString::number(id) && !texts.status.isEmpty()) {
-        action->setStatusTip(texts.status);
-        action->setToolTip(texts.toolTip);
-    }
     commands_[id] = action;
     return action;
 }
@@ -126,14 +162,14 @@ QAction* CMainFrame::AddCommand(unsigned id, const QString& menuText, const QIco
 void CMainFrame::BuildMenus() {
     QMenu* file = menuBar()->addMenu(tr("&File"));
     QAction* start = AddCommand(cmd::kStartAnalyzing, tr("Start Analyzing"),
-                                WithGreyDisabledImages(ThemeIcon("media-playback-start", QStyle::SP_MediaPlay)));
+                                WithGreyDisabledImages(ThemeIcon("system-search", QStyle::SP_MediaPlay)));
     connect(start, &QAction::triggered, this, [this] {
         StartAnalysis(app_.Settings().SectorsAfterFileSystem() ? AnalysisStages::FileSystemAndSectors
                                                                : AnalysisStages::FileSystem);
     });
     file->addAction(start);
     QAction* stop = AddCommand(cmd::kStopAnalyzing, tr("Stop Analyzing"),
-                               WithGreyDisabledImages(ThemeIcon("media-playback-stop", QStyle::SP_MediaStop)));
+                               WithGreyDisabledImages(ThemeIcon("process-stop", QStyle::SP_MediaStop)));
     connect(stop, &QAction::triggered, this, &CMainFrame::StopAnalysis);
     file->addAction(stop);
     file->addSeparator();
@@ -168,6 +204,7 @@ void CMainFrame::BuildMenus() {
     toggle(cmd::kToggleToolbar, tr("&Tool bar"), AppSettings::kShowToolbar);
     toggle(cmd::kToggleStatusBar, tr("&Status Bar"), AppSettings::kShowStatusBar);
     toggle(cmd::kToggleLog, tr("&Log"), AppSettings::kShowLog);
+    toggle(cmd::kToggleLegend, tr("Legend"), AppSettings::kShowButtons);
 
     QMenu* settings = menuBar()->addMenu(tr("&Settings"));
     const auto sheet = [&](unsigned id, const QString& text, const QIcon& icon = {}) {
@@ -186,11 +223,16 @@ void CMainFrame::BuildMenus() {
     sheet(cmd::kSettingsLanguage, tr("Interface Language..."));
 
     QMenu* help = menuBar()->addMenu(tr("&Help"));
-    QAction* about = AddCommand(cmd::kAbout, tr("&About..."), ThemeIcon("help-about", QStyle::SP_MessageBoxInformation));
-    connect(about, &QAction::triggered, this, [this] {
-        QMessageBox::about(this, windowTitle(),
-                           QStringLiteral("Documents Tessa-Loft %1").arg(QString::fromLatin1(TL_VERSION)));
+    QAction* topics = AddCommand(cmd::kHelp, tr("&Help Topics"), ThemeIcon("help-contents", QStyle::SP_DialogHelpButton));
+    topics->setShortcut(QKeySequence(Qt::Key_F1));
+    connect(topics, &QAction::triggered, this, [this] {
+        CHelpDlg dialog(Command(cmd::kHelp)->iconText(), this);
+        dialog.exec();
     });
+    help->addAction(topics);
+    help->addSeparator();
+    QAction* about = AddCommand(cmd::kAbout, tr("&About..."), ThemeIcon("help-about", QStyle::SP_MessageBoxInformation));
+    connect(about, &QAction::triggered, this, &CMainFrame::ShowAbout);
     help->addAction(about);
     // Translated now and whenever the language changes.
     app_.Languages().RegisterMenu("MainMenu", std::make_shared<CQtMenuTarget>(menuBar()));
@@ -203,31 +245,44 @@ void CMainFrame::BuildToolBar() {
     toolBar_->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
     toolBar_->setMovable(false);
     // "Analyze" carries the choice of stages in its drop-down.
-    auto* menu = new QMenu(this);
-    const auto mode = [&](const QString& text, AnalysisStages stages) {
-        connect(menu->addAction(text), &QAction::triggered, this, [this, stages] { StartAnalysis(stages); });
+    // Each entry carries the identifier of its text.
+    analyzeMenu_ = new QMenu(this);
+    const auto mode = [&](unsigned textId, AnalysisStages stages) {
+        QAction* entry = analyzeMenu_->addAction(Text(app_, textId));
+        entry->setData(textId);
+        connect(entry, &QAction::triggered, this, [this, stages] { StartAnalysis(stages); });
     };
-    mode(tr("File system only"), AnalysisStages::FileSystem);
-    mode(tr("Sectors only"), AnalysisStages::SectorsOnly);
-    mode(tr("File system and sectors"), AnalysisStages::FileSystemAndSectors);
-    mode(tr("Lost volumes"), AnalysisStages::LostVolumes);
+    mode(ids::kStagesFileSystem, AnalysisStages::FileSystem);
+    mode(ids::kStagesSectors, AnalysisStages::SectorsOnly);
+    mode(ids::kStagesBoth, AnalysisStages::FileSystemAndSectors);
+    mode(ids::kStagesLostVolumes, AnalysisStages::LostVolumes);
     // The button's own action: it is named "Analyze", and starts what "Start Analyzing" starts.
-    analyze_ = new QAction(Command(cmd::kStartAnalyzing)->icon(), tr("Analyze"), this);
+    analyze_ = new QAction(Command(cmd::kStartAnalyzing)->icon(), Text(app_, ids::kAnalyzeButton), this);
     analyze_->setData(static_cast<int>(cmd::kStartAnalyzing));
-    analyze_->setToolTip(Command(cmd::kStartAnalyzing)->toolTip());
-    analyze_->setStatusTip(Command(cmd::kStartAnalyzing)->statusTip());
     connect(analyze_, &QAction::triggered, Command(cmd::kStartAnalyzing), &QAction::trigger);
-    auto* analyze = new QToolButton(toolBar_);
-    analyze->setDefaultAction(analyze_);
-    analyze->setAccessibleName(tr("Analyze"));
-    analyze->setMenu(menu);
-    analyze->setPopupMode(QToolButton::MenuButtonPopup);
-    analyze->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-    analyze->setIconSize(QSize(24, 24));
-    toolBar_->addWidget(analyze);
+    analyzeButton_ = new QToolButton(toolBar_);
+    analyzeButton_->setDefaultAction(analyze_);
+    analyzeButton_->setMenu(analyzeMenu_);
+    analyzeButton_->setPopupMode(QToolButton::MenuButtonPopup);
+    analyzeButton_->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    analyzeButton_->setIconSize(QSize(24, 24));
+    toolBar_->addWidget(analyzeButton_);
     toolBar_->addAction(Command(cmd::kStopAnalyzing));
     toolBar_->addAction(Command(cmd::kRescanDrives));
     toolBar_->addAction(Command(cmd::kSettings));
+    toolBar_->addSeparator();
+    toolBar_->addAction(Command(cmd::kHelp));
+    toolBar_->addAction(Command(cmd::kAbout));
+}
+
+void CMainFrame::ShowAbout() {
+    QMessageBox box(this);
+    box.setWindowTitle(Command(cmd::kAbout)->iconText());
+    box.setIconPixmap(FoundIcon(kIconPhysicalDisk).pixmap(48, 48));
+    box.setTextFormat(Qt::PlainText);
+    box.setText(QStringLiteral("Documents Tessa-Loft %1").arg(QString::fromLatin1(TL_VERSION)));
+    box.setInformativeText(Text(app_, ids::kAboutText) + QStringLiteral("\n\nQt %1").arg(QString::fromLatin1(qVersion())));
+    box.exec();
 }
 
 void CMainFrame::ShowSettings(unsigned commandId) {
@@ -242,16 +297,21 @@ void CMainFrame::BuildStatusBar() {
     statusText_ = new QLabel;
     statusText_->setMinimumWidth(250);
     statusText_->setAccessibleName(tr("Status"));
+    // The progress bar's pane keeps its width while the bar is hidden.
+    auto* progressPane = new QWidget;
+    progressPane->setFixedWidth(200);
+    auto* paneLayout = new QHBoxLayout(progressPane);
+    paneLayout->setContentsMargins(0, 0, 0, 0);
     progress_ = new QProgressBar;
     progress_->setRange(0, 100);
-    progress_->setFixedWidth(200);
     progress_->setAccessibleName(tr("Progress"));
     progress_->hide();
+    paneLayout->addWidget(progress_);
     stateText_ = new QLabel;
     stateText_->setMinimumWidth(200);
     stateText_->setAccessibleName(tr("Analysis state"));
     statusBar()->addWidget(statusText_, 1);
-    statusBar()->addPermanentWidget(progress_);
+    statusBar()->addPermanentWidget(progressPane);
     statusBar()->addPermanentWidget(stateText_);
 }
 
@@ -260,6 +320,9 @@ void CMainFrame::ApplyViewFlags() {
     toolBar_->setVisible(s.GetU32(AppSettings::kShowToolbar) != 0);
     statusBar()->setVisible(s.GetU32(AppSettings::kShowStatusBar) != 0);
     log_->setVisible(s.GetU32(AppSettings::kShowLog) != 0);
+    legend_->setVisible(s.GetU32(AppSettings::kShowButtons) != 0);
+    // The explorer area stays while either of its panes shows.
+    explorer_->setVisible(log_->isVisibleTo(explorer_) || legend_->isVisibleTo(explorer_));
 }
 
 void CMainFrame::ToggleViewFlag(std::uint32_t field) {
@@ -269,13 +332,15 @@ void CMainFrame::ToggleViewFlag(std::uint32_t field) {
     UpdateCommands();
 }
 
-bool CMainFrame::Busy() const { return AnalysisBusy().load() != 0; }
+// Busy from the start of this window's run, before its worker says so.
+bool CMainFrame::Busy() const { return AnalysisBusy().load() != 0 || session_.Running(); }
 
 void CMainFrame::UpdateCommands() {
     const AppSettings& s = app_.Settings();
     Command(cmd::kToggleToolbar)->setChecked(s.GetU32(AppSettings::kShowToolbar) != 0);
     Command(cmd::kToggleStatusBar)->setChecked(s.GetU32(AppSettings::kShowStatusBar) != 0);
     Command(cmd::kToggleLog)->setChecked(s.GetU32(AppSettings::kShowLog) != 0);
+    Command(cmd::kToggleLegend)->setChecked(s.GetU32(AppSettings::kShowButtons) != 0);
     const bool busy = Busy();
     const bool volume = drives_->SelectedVolume() != nullptr;
     for (unsigned id : kDriveCommands)
@@ -294,19 +359,48 @@ void CMainFrame::UpdateCommands() {
 
 // A label's text is told to screen readers as its description: its name says what it is.
 void CMainFrame::SetStatusText(const QString& text) {
-    if (statusText_->text() == text) return;  // the 250 ms tick sets it again and again
-    statusText_->setText(text);
+    if (status_ == text) return;  // the 250 ms tick sets it again and again
+    status_ = text;
     statusText_->setAccessibleDescription(text);
+    ShowStatus();
+}
+
+// The command under the pointer shows its status text in the first pane
+// for as long as it is there; the status comes back after.
+void CMainFrame::ShowStatus() { statusText_->setText(statusTip_.isEmpty() ? status_ : statusTip_); }
+
+bool CMainFrame::event(QEvent* e) {
+    if (e->type() == QEvent::StatusTip) {
+        statusTip_ = static_cast<QStatusTipEvent*>(e)->tip();
+        ShowStatus();
+        return true;
+    }
+    return QMainWindow::event(e);
 }
 
 bool CMainFrame::StartAnalysis(AnalysisStages stages) {
     CVolume* volume = drives_->SelectedVolume();
     if (!volume || Busy()) return false;
     if (!session_.Start(*volume, stages)) return false;
+    analysed_ = volume;
     progress_->setValue(0);
     progress_->show();
     UpdateCommands();
     return true;
+}
+
+bool CMainFrame::Analyses(const CVolume* volume) const {
+    if (!volume) return false;
+    const auto involved = [volume](CVolume* v) {
+        // The volume itself, or the disk it lies on.
+        for (int depth = 0; v && depth < 64; ++depth, v = v->GetParent())
+            if (v == volume) return true;
+        return false;
+    };
+    if (involved(analysed_)) return true;
+    for (CVolume* v : session_.Volumes())
+        if (involved(v)) return true;
+    return false;
 }
 
 void CMainFrame::StopAnalysis() {
@@ -401,6 +495,9 @@ std::int64_t CMainFrame::OnMessage(const platform::AppMessage& message) {
     case msg::kLogLine:
         log_->AddLine(QString::fromStdString(message.text));
         return 0;
+    case msg::kLayoutPanes:
+        ApplyViewFlags();
+        return 0;
     case msg::kStatusText:
         SetStatusText(Text(app_, static_cast<unsigned>(message.wparam)));
         return 0;
@@ -424,9 +521,18 @@ std::int64_t CMainFrame::OnMessage(const platform::AppMessage& message) {
         drives_->Rebuild();
         UpdateCommands();
         return 0;
-    case msg::kVolumeRemoved:
-        drives_->Forget(reinterpret_cast<const CVolume*>(static_cast<std::uintptr_t>(message.wparam)));
+    case msg::kVolumeRemoved: {
+        // The medium left. The run holds its volumes, so nothing is freed
+        // under it; but reading a medium that is gone finds nothing: it stops.
+        const auto* gone = reinterpret_cast<const CVolume*>(static_cast<std::uintptr_t>(message.wparam));
+        if (session_.Running() && Analyses(gone)) {
+            app_.Log().LogWarning(app_.Format(ids::kAnalysedVolumeRemoved, gone->GetName()));
+            session_.Stop();
+        }
+        drives_->Forget(gone);
+        UpdateCommands();
         return 0;
+    }
     case msg::kMediaChanged:
         // A medium came or went: its volume's state and information change.
         drives_->Rebuild();

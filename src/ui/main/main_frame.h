@@ -20,10 +20,12 @@ class QAction;
 class QMenu;
 class QSplitter;
 class QToolBar;
+class QToolButton;
 
 namespace tl::ui {
 
 class CDrivePane;
+class CLegendPane;
 class CLogPane;
 class CQtNotificationSink;
 
@@ -48,6 +50,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool event(QEvent* e) override;
 
 private:
     std::int64_t OnMessage(const platform::AppMessage& message);
@@ -55,6 +58,9 @@ private:
     void BuildMenus();
     void BuildToolBar();
     void BuildStatusBar();
+    // The texts the window composes itself, in the current language.
+    void Retranslate();
+    void ShowAbout();
     void ApplyViewFlags();
     void ToggleViewFlag(std::uint32_t field);
 
@@ -67,19 +73,29 @@ private:
     void OnFastTick();
     void OnSlowTick();
     void SetStatusText(const QString& text);
+    void ShowStatus();
     bool Busy() const;
+    // Whether the run analyses `volume`, or a volume on it.
+    bool Analyses(const CVolume* volume) const;
 
     CApp& app_;
     CQtNotificationSink& sink_;
     platform::WindowId windowId_ = 0;
     CAnalysisSession session_;
+    CVolume* analysed_ = nullptr;  // the source of the last run started
     std::map<unsigned, QAction*> commands_;
     QToolBar* toolBar_ = nullptr;
     QAction* analyze_ = nullptr;
+    QToolButton* analyzeButton_ = nullptr;
+    QMenu* analyzeMenu_ = nullptr;
     QSplitter* splitter_ = nullptr;
+    QSplitter* explorer_ = nullptr;
     CDrivePane* drives_ = nullptr;
+    CLegendPane* legend_ = nullptr;
     CLogPane* log_ = nullptr;
     QLabel* statusText_ = nullptr;
+    QString status_;     // the first pane's text
+    QString statusTip_;  // the status text of the command under the pointer
     QLabel* stateText_ = nullptr;
     QProgressBar* progress_ = nullptr;
     QTimer fastTimer_;

@@ -1,16 +1,22 @@
-// The desktop program's menus as the language manager translates them: a
-// menu bar seen as a tree of items, the top-level ones by position and the
-// others by the command identifier each action carries as its data.
+// The desktop program's windows and menus as the language manager translates
+// them. Every text keeps the English it was made with: a language file
+// without a key brings that text back, so switching from one language to
+// another and back leaves nothing of the first behind.
 #pragma once
 
 #include <QMenuBar>
 #include <QPointer>
 #include <QTabWidget>
 
+#include <functional>
+#include <map>
+
 #include "app/languages.h"
 
 namespace tl::ui {
 
+// A menu bar seen as a tree of items, the top-level ones by position and the
+// others by the command identifier each action carries as its data.
 class CQtMenuTarget : public ITranslatableMenu {
 public:
     explicit CQtMenuTarget(QMenuBar* menuBar) : menuBar_(menuBar) {}
@@ -22,26 +28,48 @@ private:
     QPointer<QMenuBar> menuBar_;
 };
 
-// A page of a tab widget as a translated window: its caption is the tab's
-// text; its rows are the core's texts already.
-class CQtTabTarget : public ITranslatableWindow {
+// A window, or a page of a tab widget, with the controls it lets translate
+// under their control identifiers. Its caption is the window title, or the
+// tab's text for a page.
+class CQtWindowTarget : public ITranslatableWindow {
 public:
-    CQtTabTarget(QTabWidget* tabs, int index) : tabs_(tabs), index_(index) {}
-    bool Exists() const override { return !tabs_.isNull() && index_ < tabs_->count(); }
-    bool IsDialog() const override { return false; }
-    std::string Caption() const override { return Exists() ? tabs_->tabText(index_).toStdString() : std::string(); }
-    void SetCaption(const std::string& text) override {
-        if (Exists()) tabs_->setTabText(index_, QString::fromStdString(text));
+    explicit CQtWindowTarget(QWidget* window);
+    CQtWindowTarget(QTabWidget* tabs, QWidget* page);
+
+    // Labels, buttons and group boxes. A label that names a field (its buddy)
+    // names it for screen readers too.
+    void AddControl(int controlId, QWidget* control);
+    // Called after every translation, for the texts the window composes itself.
+    void OnLanguageChanged(std::function<void()> rebuild) { rebuild_ = std::move(rebuild); }
+
+    bool Exists() const override { return !window_.isNull(); }
+    bool IsDialog() const override { return true; }
+    std::string Caption() const override;
+    void SetCaption(const std::string& text) override;
+    std::vector<int> ChildControlIds() const override;
+    void SetChildText(int controlId, const std::string& text) override;
+    std::string DefaultCaption() const override { return englishCaption_; }
+    std::string DefaultChildText(int controlId) const override;
+    void LanguageChanged() override {
+        if (rebuild_ && Exists()) rebuild_();
     }
-    std::vector<int> ChildControlIds() const override { return {}; }
-    void SetChildText(int, const std::string&) override {}
 
 private:
+    struct Control {
+        QPointer<QWidget> widget;
+        std::string english;
+    };
+    QPointer<QWidget> window_;
     QPointer<QTabWidget> tabs_;
-    int index_;
+    std::string englishCaption_;
+    std::map<int, Control> controls_;
+    std::function<void()> rebuild_;
 };
 
 // The command identifier an action carries (0: none).
 int CommandIdOf(const QAction* action);
+
+// The text of a label, button or group box.
+QString ControlText(const QWidget* control);
 
 }  // namespace tl::ui

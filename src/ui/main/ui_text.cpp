@@ -1,6 +1,7 @@
 #include "ui/main/ui_text.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QImage>
 #include <QPixmap>
 
@@ -12,6 +13,17 @@ CommandTexts SplitCommandText(const QString& text) {
     const int newline = text.indexOf(QLatin1Char('\n'));
     if (newline < 0) return {text, text};
     return {text.left(newline), text.mid(newline + 1)};
+}
+
+void ChooseIconTheme() {
+    const QString current = QIcon::themeName();
+    if (!current.isEmpty() && current != QLatin1String("hicolor")) return;
+    for (const QString& folder : QIcon::themeSearchPaths()) {
+        if (QFile::exists(folder + QStringLiteral("/Adwaita/index.theme"))) {
+            QIcon::setThemeName(QStringLiteral("Adwaita"));
+            return;
+        }
+    }
 }
 
 QIcon ThemeIcon(const char* name, QStyle::StandardPixmap fallback) {

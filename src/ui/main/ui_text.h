@@ -19,6 +19,11 @@ struct CommandTexts {
 };
 CommandTexts SplitCommandText(const QString& text);
 
+// Outside a desktop that names its icon theme (a bare X session, some window
+// managers), Qt looks in "hicolor" alone, which holds almost none of the
+// freedesktop icons: Adwaita is taken then, when it is installed.
+void ChooseIconTheme();
+
 // The icon of the desktop's theme called `name` (a freedesktop name), or
 // Qt's standard icon `fallback` when the theme has none.
 QIcon ThemeIcon(const char* name, QStyle::StandardPixmap fallback);

@@ -1,6 +1,9 @@
 #include "ui/settings/settings_dlg.h"
 
 #include <QDialogButtonBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
@@ -15,14 +18,25 @@
 
 namespace tl::ui {
 
-CSettingsPage::CSettingsPage(CApp& app, const char* section, unsigned titleId)
-    : app_(app), section_(section), titleId_(titleId) {}
+CSettingsPage::CSettingsPage(CApp& app, const char* section, unsigned titleId, const char* iconName,
+                             QStyle::StandardPixmap fallbackIcon)
+    : app_(app), section_(section), titleId_(titleId) {
+    auto* picture = new QLabel;
+    picture->setPixmap(ThemeIcon(iconName, fallbackIcon).pixmap(48, 48));
+    picture->setFixedSize(48, 48);
+    picture->setAccessibleName(QStringLiteral("Page picture"));
+    auto* row = new QHBoxLayout(this);
+    row->addWidget(picture, 0, Qt::AlignTop);
+    body_ = new QVBoxLayout;
+    row->addLayout(body_, 1);
+}
 
 QString CSettingsPage::Title() const { return Text(app_, titleId_); }
 
 CSettingsDlg::CSettingsDlg(CApp& app, QWidget* parent) : QDialog(parent), app_(app) {
     setWindowTitle(Text(app_, ids::kProgramSettings));
     setAccessibleName(windowTitle());
+    setWindowIcon(ThemeIcon("preferences-system", QStyle::SP_FileDialogDetailedView));
     tabs_ = new QTabWidget;
     tabs_->setAccessibleName(windowTitle());
     pages_ = {new CSettingsDlg_Common(app_),      new CSettingsDlg_Confirms(app_),    new CSettingsDlg_SearchFileTypes(app_),
@@ -32,19 +46,45 @@ CSettingsDlg::CSettingsDlg(CApp& app, QWidget* parent) : QDialog(parent), app_(a
         CSettingsPage* page = pages_[i];
         page->Load();
         tabs_->addTab(page, page->Title());
-        app_.Languages().RegisterWindow(page->Section(), std::make_shared<CQtTabTarget>(tabs_, i));
     }
-    // Every page's tab in sight, none of them cut.
     tabs_->setUsesScrollButtons(false);
-    tabs_->setMinimumWidth(tabs_->tabBar()->sizeHint().width() + 24);
+    FitTabs();
     // No Apply and no help button: OK stores, Cancel drops.
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
-    connect(buttons, &QDialogButtonBox::accepted, this, &CSettingsDlg::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    buttons_ = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+    connect(buttons_, &QDialogButtonBox::accepted, this, &CSettingsDlg::accept);
+    connect(buttons_, &QDialogButtonBox::rejected, this, &QDialog::reject);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(tabs_);
-    layout->addWidget(buttons);
+    layout->addWidget(buttons_);
+
+    // Translated now and whenever the language changes. The captions are the
+    // string table's texts unless a section names its own.
+    CLanguages& languages = app_.Languages();
+    auto sheet = std::make_shared<CQtWindowTarget>(this);
+    sheet->OnLanguageChanged([this, &languages] {
+        setWindowTitle(QString::fromStdString(languages.SectionText("ProgramSettings", "0", app_.GetString(ids::kProgramSettings))));
+        setAccessibleName(windowTitle());
+        tabs_->setAccessibleName(windowTitle());
+    });
+    // The buttons under the identifiers of OK and Cancel.
+    sheet->AddControl(1, buttons_->button(QDialogButtonBox::Ok));
+    sheet->AddControl(2, buttons_->button(QDialogButtonBox::Cancel));
+    languages.RegisterWindow("ProgramSettings", sheet);
+    for (CSettingsPage* page : pages_) {
+        auto target = std::make_shared<CQtWindowTarget>(tabs_, page);
+        for (const auto& [id, control] : page->Controls()) target->AddControl(id, control);
+        target->OnLanguageChanged([this, page, &languages] {
+            const std::string title = languages.SectionText(page->Section(), "0", page->Title().toStdString());
+            tabs_->setTabText(tabs_->indexOf(page), QString::fromStdString(title));
+            FitTabs();
+            page->LanguageChanged();
+        });
+        languages.RegisterWindow(page->Section(), target);
+    }
 }
+
+// Every page's tab in sight, none of them cut, in whatever language.
+void CSettingsDlg::FitTabs() { tabs_->setMinimumWidth(tabs_->tabBar()->sizeHint().width() + 24); }
 
 void CSettingsDlg::Open(Page page) { tabs_->setCurrentIndex(static_cast<int>(page)); }
 

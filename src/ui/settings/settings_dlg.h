@@ -7,13 +7,17 @@
 #pragma once
 
 #include <QDialog>
+#include <QStyle>
 #include <QWidget>
 
+#include <utility>
 #include <vector>
 
 #include "app/app.h"
 
+class QDialogButtonBox;
 class QTabWidget;
+class QVBoxLayout;
 
 namespace tl::ui {
 
@@ -21,16 +25,31 @@ namespace tl::ui {
 class CSettingsPage : public QWidget {
     Q_OBJECT
 public:
-    CSettingsPage(CApp& app, const char* section, unsigned titleId);
+    // `iconName` names the page's 48x48 picture in the desktop's icon theme.
+    CSettingsPage(CApp& app, const char* section, unsigned titleId, const char* iconName,
+                  QStyle::StandardPixmap fallbackIcon);
     const char* Section() const { return section_; }
     QString Title() const;
     virtual void Load() = 0;
     virtual void Store() = 0;
+    // The labels and buttons the language file can translate, by control identifier.
+    const std::vector<std::pair<int, QWidget*>>& Controls() const { return controls_; }
+    // Texts the page composes itself, composed again in the new language.
+    virtual void LanguageChanged() {}
 
 protected:
+    // Where the page puts its controls: beside its picture.
+    QVBoxLayout* Body() const { return body_; }
+    template <class Widget>
+    Widget* Translated(int controlId, Widget* control) {
+        controls_.emplace_back(controlId, control);
+        return control;
+    }
     CApp& app_;
 
 private:
+    QVBoxLayout* body_;
+    std::vector<std::pair<int, QWidget*>> controls_;
     const char* section_;
     unsigned titleId_;
 };
@@ -49,8 +68,10 @@ public:
     void accept() override;
 
 private:
+    void FitTabs();
     CApp& app_;
     QTabWidget* tabs_;
+    QDialogButtonBox* buttons_;
     std::vector<CSettingsPage*> pages_;
 };
 

@@ -31,6 +31,31 @@ QCheckBox* Check(const QString& text, QBoxLayout* layout) {
     return box;
 }
 
+// The controls' identifiers in the pages' language sections.
+enum ControlId : int {
+    kShowSplashBox = 1001,
+    kConfirmExitBox = 1010,
+    kConfirmScanAbortBox,
+    kConfirmRecoveryAbortBox,
+    kConfirmOverwriteBox,
+    kNoTryOpenWarningBox,
+    kSystemTempChoice = 1020,
+    kCustomTempChoice,
+    kBrowseButton,
+    kRetryCountLabel = 1030,
+    kRetryPauseLabel,
+    kRetryPauseUnit,
+    kLogToFileBox = 1040,
+    kLogFileNameLabel,
+    kMaxLogSizeLabel,
+    kMaxLogSizeUnit,
+    kClearLogBox,
+    kLogToDebuggerBox,
+    kLanguageLabel = 1050,
+    kRestartNote,
+    kTranslatorLabel,
+};
+
 void Bind(QCheckBox* box, const AppSettings& s, std::uint32_t field) { box->setChecked(s.GetU32(field) != 0); }
 void Keep(const QCheckBox* box, AppSettings& s, std::uint32_t field) { s.SetU32(field, box->isChecked() ? 1 : 0); }
 
@@ -40,18 +65,23 @@ QSpinBox* Spin(int low, int high) {
     return spin;
 }
 
-// A number field named by its label, for screen readers.
-void AddRow(QFormLayout* form, const QString& label, QWidget* field, const QString& unit = {}) {
-    field->setAccessibleName(QString(label).remove(QLatin1Char(':')));
+// A field named by its label, for screen readers; returns the label and,
+// when the field has a unit, the unit's label.
+std::pair<QLabel*, QLabel*> AddRow(QFormLayout* form, const QString& text, QWidget* field, const QString& unit = {}) {
+    field->setAccessibleName(QString(text).remove(QLatin1Char(':')));
+    auto* label = new QLabel(text);
+    label->setBuddy(field);
     if (unit.isEmpty()) {
         form->addRow(label, field);
-        return;
+        return {label, nullptr};
     }
+    auto* unitLabel = new QLabel(unit);
     auto* row = new QHBoxLayout;
     row->addWidget(field);
-    row->addWidget(new QLabel(unit));
+    row->addWidget(unitLabel);
     row->addStretch();
     form->addRow(label, row);
+    return {label, unitLabel};
 }
 
 }  // namespace
@@ -59,9 +89,10 @@ void AddRow(QFormLayout* form, const QString& label, QWidget* field, const QStri
 // ---------------------------------------------------------------- Common
 
 CSettingsDlg_Common::CSettingsDlg_Common(CApp& app)
-    : CSettingsPage(app, "ProgrammSettings.Common", ids::kPageCommonSettings) {
-    auto* layout = new QVBoxLayout(this);
-    splash_ = Check(tr("Show Splash screen at startup"), layout);
+    : CSettingsPage(app, "ProgrammSettings.Common", ids::kPageCommonSettings, "preferences-system",
+                    QStyle::SP_ComputerIcon) {
+    QVBoxLayout* layout = Body();
+    splash_ = Translated(kShowSplashBox, Check(tr("Show Splash screen at startup"), layout));
     layout->addStretch();
 }
 void CSettingsDlg_Common::Load() { Bind(splash_, app_.Settings(), AppSettings::kShowSplash); }
@@ -70,14 +101,16 @@ void CSettingsDlg_Common::Store() { Keep(splash_, app_.Settings(), AppSettings::
 // ---------------------------------------------------------------- Confirmations
 
 CSettingsDlg_Confirms::CSettingsDlg_Confirms(CApp& app)
-    : CSettingsPage(app, "ProgrammSettings.Confirms", ids::kPageConfirmations) {
-    auto* layout = new QVBoxLayout(this);
-    exit_ = Check(tr("Confirm application shutdown"), layout);
-    scanAbort_ = Check(tr("Confirm scan abort"), layout);
-    recoveryAbort_ = Check(tr("Confirm recovery abort"), layout);
-    overwrite_ = Check(tr("Confirm file overwrite"), layout);
+    : CSettingsPage(app, "ProgrammSettings.Confirms", ids::kPageConfirmations, "dialog-question",
+                    QStyle::SP_MessageBoxQuestion) {
+    QVBoxLayout* layout = Body();
+    exit_ = Translated(kConfirmExitBox, Check(tr("Confirm application shutdown"), layout));
+    scanAbort_ = Translated(kConfirmScanAbortBox, Check(tr("Confirm scan abort"), layout));
+    recoveryAbort_ = Translated(kConfirmRecoveryAbortBox, Check(tr("Confirm recovery abort"), layout));
+    overwrite_ = Translated(kConfirmOverwriteBox, Check(tr("Confirm file overwrite"), layout));
     overwrite_->hide();  // stored, but nothing asks it
-    noTryOpenWarning_ = Check(tr("Do not show warning message in \"Try to open\" "), layout);
+    noTryOpenWarning_ =
+        Translated(kNoTryOpenWarningBox, Check(tr("Do not show warning message in \"Try to open\" "), layout));
     layout->addStretch();
 }
 void CSettingsDlg_Confirms::Load() {
@@ -104,13 +137,13 @@ constexpr int kTypeRole = Qt::UserRole + 1;
 }
 
 CSettingsDlg_SearchFileTypes::CSettingsDlg_SearchFileTypes(CApp& app)
-    : CSettingsPage(app, "ProgrammSettings.SearchFileTypes", ids::kPageFileTypes) {
+    : CSettingsPage(app, "ProgrammSettings.SearchFileTypes", ids::kPageFileTypes, "text-x-generic",
+                    QStyle::SP_FileIcon) {
     types_ = new QTreeWidget;
     types_->setHeaderHidden(true);
     types_->setHeaderLabel(Text(app_, ids::kPageFileTypes));
     types_->setAccessibleName(Text(app_, ids::kPageFileTypes));
-    auto* layout = new QVBoxLayout(this);
-    layout->addWidget(types_);
+    Body()->addWidget(types_);
 }
 
 // Groups carry three states, worked out by Qt from their types' boxes.
@@ -162,17 +195,17 @@ void CSettingsDlg_SearchFileTypes::Store() {
 // ---------------------------------------------------------------- Temporary Folder
 
 CSettingsDlg_Temporary::CSettingsDlg_Temporary(CApp& app)
-    : CSettingsPage(app, "ProgrammSettings.Temporary", ids::kPageTemporaryFolder) {
-    system_ = new QRadioButton(tr("System default temporary folder"));
-    custom_ = new QRadioButton(tr("Custom temporary folder:"));
+    : CSettingsPage(app, "ProgrammSettings.Temporary", ids::kPageTemporaryFolder, "folder", QStyle::SP_DirIcon) {
+    system_ = Translated(kSystemTempChoice, new QRadioButton(tr("System default temporary folder")));
+    custom_ = Translated(kCustomTempChoice, new QRadioButton(tr("Custom temporary folder:")));
     folder_ = new QLineEdit;
     folder_->setMaxLength(4095);
     folder_->setAccessibleName(tr("Custom temporary folder"));
-    browse_ = new QPushButton(tr("Browse..."));
+    browse_ = Translated(kBrowseButton, new QPushButton(tr("Browse...")));
     auto* row = new QHBoxLayout;
     row->addWidget(folder_);
     row->addWidget(browse_);
-    auto* layout = new QVBoxLayout(this);
+    QVBoxLayout* layout = Body();
     layout->addWidget(system_);
     layout->addWidget(custom_);
     layout->addLayout(row);
@@ -211,13 +244,18 @@ void CSettingsDlg_Temporary::Store() {
 // ---------------------------------------------------------------- Drive Access
 
 CSettingsDlg_DriveAccess::CSettingsDlg_DriveAccess(CApp& app)
-    : CSettingsPage(app, "ProgrammSettings.DriveAccess", ids::kPageDriveAccess) {
+    : CSettingsPage(app, "ProgrammSettings.DriveAccess", ids::kPageDriveAccess, "drive-harddisk",
+                    QStyle::SP_DriveHDIcon) {
     retries_ = Spin(0, 1000000);
     pause_ = Spin(0, 1000000);
-    auto* form = new QFormLayout(this);
+    auto* form = new QFormLayout;
     form->setFieldGrowthPolicy(QFormLayout::FieldsStayAtSizeHint);
-    AddRow(form, tr("Retry attempts:"), retries_);
-    AddRow(form, tr("Pause between retry attempts:"), pause_, tr("ms."));
+    Translated(kRetryCountLabel, AddRow(form, tr("Retry attempts:"), retries_).first);
+    const auto [pause, unit] = AddRow(form, tr("Pause between retry attempts:"), pause_, tr("ms."));
+    Translated(kRetryPauseLabel, pause);
+    Translated(kRetryPauseUnit, unit);
+    Body()->addLayout(form);
+    Body()->addStretch();
 }
 void CSettingsDlg_DriveAccess::Load() {
     retries_->setValue(static_cast<int>(std::min<std::uint32_t>(app_.Settings().RetryCount(), 1000000)));
@@ -230,21 +268,24 @@ void CSettingsDlg_DriveAccess::Store() {
 
 // ---------------------------------------------------------------- Logging
 
-CSettingsDlg_Logging::CSettingsDlg_Logging(CApp& app) : CSettingsPage(app, "ProgrammSettings.Logging", ids::kPageLogging) {
-    auto* layout = new QVBoxLayout(this);
-    toFile_ = Check(tr("Save log in file"), layout);
+CSettingsDlg_Logging::CSettingsDlg_Logging(CApp& app)
+    : CSettingsPage(app, "ProgrammSettings.Logging", ids::kPageLogging, "text-x-script", QStyle::SP_FileDialogContentsView) {
+    QVBoxLayout* layout = Body();
+    toFile_ = Translated(kLogToFileBox, Check(tr("Save log in file"), layout));
     fileControls_ = new QWidget;
     auto* form = new QFormLayout(fileControls_);
     form->setContentsMargins(20, 0, 0, 0);
     fileName_ = new QLineEdit;
     fileName_->setMaxLength(1023);
     maxSize_ = Spin(1, 102400);
-    AddRow(form, tr("Log file name:"), fileName_);
-    AddRow(form, tr("Maximum log file size:"), maxSize_, tr("KB"));
-    clearOnStart_ = new QCheckBox(tr("Clear log file on startup"));
+    Translated(kLogFileNameLabel, AddRow(form, tr("Log file name:"), fileName_).first);
+    const auto [size, unit] = AddRow(form, tr("Maximum log file size:"), maxSize_, tr("KB"));
+    Translated(kMaxLogSizeLabel, size);
+    Translated(kMaxLogSizeUnit, unit);
+    clearOnStart_ = Translated(kClearLogBox, new QCheckBox(tr("Clear log file on startup")));
     form->addRow(clearOnStart_);
     layout->addWidget(fileControls_);
-    toDebugger_ = Check(tr("Write log in system debug window"), layout);
+    toDebugger_ = Translated(kLogToDebuggerBox, Check(tr("Write log in system debug window"), layout));
     layout->addStretch();
     // A click on the switch stores the whole page at once.
     connect(toFile_, &QCheckBox::clicked, this, [this] {
@@ -277,11 +318,19 @@ void CSettingsDlg_Logging::Store() {
 // ---------------------------------------------------------------- Interface Language
 
 CSettingsDlg_Languages::CSettingsDlg_Languages(CApp& app)
-    : CSettingsPage(app, "ProgrammSettings.Languages", ids::kPageInterfaceLanguages) {
+    : CSettingsPage(app, "ProgrammSettings.Languages", ids::kPageInterfaceLanguages, "preferences-desktop-locale",
+                    QStyle::SP_DesktopIcon) {
     languages_ = new QComboBox;
-    auto* form = new QFormLayout(this);
-    AddRow(form, tr("Language:"), languages_);
-    form->addRow(new QLabel(tr("The program shows the new language fully after a restart.")));
+    translator_ = new QLabel;
+    translator_->setTextFormat(Qt::PlainText);  // the name comes from the language file
+    auto* form = new QFormLayout;
+    Translated(kLanguageLabel, AddRow(form, tr("Language:"), languages_).first);
+    Translated(kTranslatorLabel, AddRow(form, tr("Translator:"), translator_).first);
+    auto* note = Translated(kRestartNote, new QLabel(tr("The program shows the new language fully after a restart.")));
+    note->setWordWrap(true);
+    form->addRow(note);
+    Body()->addLayout(form);
+    Body()->addStretch();
     // A language chosen is stored and applied at once.
     connect(languages_, &QComboBox::activated, this, [this](int index) {
         app_.Settings().SetLanguageIndex(index);
@@ -289,11 +338,18 @@ CSettingsDlg_Languages::CSettingsDlg_Languages(CApp& app)
     });
 }
 
+void CSettingsDlg_Languages::LanguageChanged() {
+    const QString name = QString::fromStdString(app_.Languages().TranslatorName());
+    translator_->setText(name);
+    translator_->setAccessibleDescription(name);
+}
+
 void CSettingsDlg_Languages::Load() {
     languages_->clear();
     for (const std::string& name : app_.Languages().Names()) languages_->addItem(QString::fromStdString(name));
     languages_->setEnabled(languages_->count() > 0);
     languages_->setCurrentIndex(app_.Languages().Current());
+    LanguageChanged();
 }
 
 }  // namespace tl::ui

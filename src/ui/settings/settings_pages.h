@@ -5,6 +5,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
@@ -93,9 +94,11 @@ public:
     explicit CSettingsDlg_Languages(CApp& app);
     void Load() override;
     void Store() override {}
+    void LanguageChanged() override;
 
 private:
     QComboBox* languages_;
+    QLabel* translator_;
 };
 
 }  // namespace tl::ui
