@@ -31,7 +31,12 @@
 #include "storage/image_creation.h"
 #include "storage/local_computer.h"
 #include "storage/volume.h"
+#include "filesystems/found_tree.h"
 #include "ui/dialogs/volume_image_create_dlg.h"
+#include "ui/explorer/files_list_view.h"
+#include "ui/explorer/files_tree_view.h"
+#include "ui/explorer/found_rows.h"
+#include "ui/explorer/volume_explore_view.h"
 #include "ui/main/main_frame.h"
 #include "ui/main/qt_notification_sink.h"
 #include "ui/main/ui_text.h"
@@ -276,6 +281,86 @@ private slots:
         const WindowRect r = app_->Settings().GetWindowRect();
         QCOMPARE(r.width, 900);
         QCOMPARE(r.height, 640);
+    }
+
+    // Sizes by integer division past 1024 bytes; one direction flag for
+    // every column, folders first; a letter typed twice finds the second row.
+    void foundRowsTextsOrderAndTypeAhead() {
+        const auto file = [](const char* name, std::uint64_t size, std::uint64_t created) {
+            CFoundObject r;
+            r.SetName(name);
+            r.Size = size;
+            r.CreationTime = created;
+            return r;
+        };
+        CFoundObject small = file("apple.txt", 1024, 3), mid = file("Banana.doc", 1025, 1),
+                     big = file("avocado.jpg", 0x100001, 2), folder = file("zeta", 0, 9);
+        folder.Flags |= FO_FOLDER;
+        QCOMPARE(SizeText(small, *app_), QStringLiteral("1024"));
+        QCOMPARE(SizeText(mid, *app_), QStringLiteral("1 KB"));
+        QCOMPARE(SizeText(big, *app_), QStringLiteral("1 MB"));
+        QCOMPARE(SizeText(folder, *app_), QString());
+        CFoundObject unknown = file("x", CFoundObject::kUnknownSize, 0), absurd = file("y", 1ULL << 52, 0);
+        QCOMPARE(SizeText(unknown, *app_), QStringLiteral("unknown"));
+        QCOMPARE(SizeText(absurd, *app_), QStringLiteral("4194304 GB"));
+
+        CFoundTree tree(nullptr, nullptr, nullptr);
+        std::vector<CFoundObject*> rows{&small, &folder, &big, &mid};
+        SortRows(rows, tree, RowOrder{kColumnSize, true, true});  // the first click: smallest first
+        QVERIFY(rows == (std::vector<CFoundObject*>{&folder, &small, &mid, &big}));
+        SortRows(rows, tree, RowOrder{kColumnSize, false, true});
+        QVERIFY(rows == (std::vector<CFoundObject*>{&folder, &big, &mid, &small}));
+        SortRows(rows, tree, RowOrder{kColumnDate, false, true});  // by creation time, the latest first
+        QVERIFY(rows == (std::vector<CFoundObject*>{&folder, &small, &big, &mid}));
+        SortRows(rows, tree, RowOrder{kColumnName, false, true});
+        QVERIFY(rows == (std::vector<CFoundObject*>{&folder, &small, &big, &mid}));
+        QCOMPARE(TypeAheadRow(rows, tree, 0, QLatin1Char('A')), 1);
+        QCOMPARE(TypeAheadRow(rows, tree, 1, QLatin1Char('a')), 2);
+        QCOMPARE(TypeAheadRow(rows, tree, 2, QLatin1Char('a')), 1);  // round to the first again
+        QCOMPARE(TypeAheadRow(rows, tree, 1, QLatin1Char('q')), -1);
+    }
+
+    // After an analysis the explorer shows the volume's folders, the deleted
+    // ones muted; Enter opens a folder row and Backspace goes back up.
+    void explorerShowsWhatTheAnalysisFound() {
+        const QString image = dir_.filePath(QStringLiteral("small.img"));
+        const QString text = dir_.filePath(QStringLiteral("note.txt"));
+        std::ofstream(text.toStdString()) << "a note\n";
+        const QString in = QStringLiteral("-i");
+        QVERIFY(Run(QStringLiteral("truncate"), {QStringLiteral("-s"), QStringLiteral("8M"), image}));
+        QVERIFY(Run(QStringLiteral("mkfs.fat"), {image}));
+        QVERIFY(Run(QStringLiteral("mmd"), {in, image, QStringLiteral("::/Docs")}));
+        QVERIFY(Run(QStringLiteral("mcopy"), {in, image, text, QStringLiteral("::/Docs/kept.txt")}));
+        QVERIFY(Run(QStringLiteral("mcopy"), {in, image, text, QStringLiteral("::/Docs/gone.txt")}));
+        QVERIFY(Run(QStringLiteral("mdel"), {in, image, QStringLiteral("::/Docs/gone.txt")}));
+        QVERIFY(frame_->OpenSource(image));
+        QVERIFY(frame_->StartAnalysis(AnalysisStages::FileSystem));
+        QTRY_VERIFY_WITH_TIMEOUT(!frame_->Analysing(), 20000);
+        auto* explore = frame_->findChild<CVolumeExploreView*>();
+        QVERIFY(explore && explore->Volume());
+        CFilesListModel* list = explore->ListView()->Model();
+        const auto rowNamed = [list](const QString& name) {
+            for (int row = 0; row < list->rowCount(); ++row)
+                if (list->data(list->index(row, kColumnName), Qt::DisplayRole).toString() == name) return row;
+            return -1;
+        };
+        QTRY_VERIFY(rowNamed(QStringLiteral("Docs")) >= 0);
+        explore->ListView()->setCurrentIndex(list->index(rowNamed(QStringLiteral("Docs")), 0));
+        QTest::keyClick(explore->ListView(), Qt::Key_Return);
+        QCOMPARE(explore->TreeView()->currentIndex().data().toString(), QStringLiteral("Docs"));
+        const int kept = rowNamed(QStringLiteral("kept.txt"));
+        QVERIFY(kept >= 0);
+        QCOMPARE(list->data(list->index(kept, kColumnSize), Qt::DisplayRole).toString(), QStringLiteral("7"));
+        QVERIFY(!list->data(list->index(kept, kColumnName), Qt::ForegroundRole).isValid());
+        int deleted = -1;
+        for (int row = 0; row < list->rowCount(); ++row) {
+            CFoundObject r;
+            if (list->Copy(row, r) && r.IsDeleted()) deleted = row;
+        }
+        QVERIFY2(deleted >= 0, "the deleted file is listed");
+        QVERIFY(list->data(list->index(deleted, kColumnName), Qt::ForegroundRole).isValid());  // muted
+        QTest::keyClick(explore->ListView(), Qt::Key_Backspace);
+        QCOMPARE(explore->TreeView()->currentIndex().data().toString(), QStringLiteral("Filesystem"));
     }
 
     // Disabled images are grey copies: 0.299 R + 0.587 G + 0.114 B, alpha kept.

@@ -27,6 +27,7 @@
 #include "storage/local_computer.h"
 #include "storage/volume.h"
 #include "ui/dialogs/help_dlg.h"
+#include "ui/explorer/volume_explore_view.h"
 #include "ui/dialogs/volume_image_create_dlg.h"
 #include "ui/main/drive_pane.h"
 #include "ui/main/found_icons.h"
@@ -63,24 +64,34 @@ CMainFrame::CMainFrame(CApp& app, CQtNotificationSink& sink, QWidget* parent)
         return WindowRect{r.left(), r.top(), r.width(), r.height()};
     });
 
-    // The drive pane beside the explorer area: the legend above the log.
+    // The drive pane beside the explorer area: the found objects above the
+    // legend and the log.
     drives_ = new CDrivePane(app_);
+    explore_ = new CVolumeExploreView(app_);
     legend_ = new CLegendPane(app_);
     log_ = new CLogPane;
     explorer_ = new QSplitter(Qt::Vertical);
+    explorer_->addWidget(explore_);
     explorer_->addWidget(legend_);
     explorer_->addWidget(log_);
-    explorer_->setStretchFactor(0, 0);
-    explorer_->setStretchFactor(1, 1);
+    explorer_->setStretchFactor(0, 1);
+    explorer_->setStretchFactor(1, 0);
+    explorer_->setStretchFactor(2, 0);
     explorer_->setChildrenCollapsible(false);
-    explorer_->setSizes({legend_->PreferredHeight(), 10 * legend_->PreferredHeight()});
+    // Shares of the window's first height; the found objects take what the window gains.
+    const int legendHeight = legend_->PreferredHeight();
+    explorer_->setSizes({5 * legendHeight / 2, legendHeight, legendHeight});
     splitter_ = new QSplitter(Qt::Horizontal);
     splitter_->addWidget(drives_);
     splitter_->addWidget(explorer_);
     splitter_->setStretchFactor(0, 2);
     splitter_->setStretchFactor(1, 3);
     setCentralWidget(splitter_);
-    connect(drives_, &CDrivePane::SelectionChanged, this, [this] { UpdateCommands(); });
+    connect(drives_, &CDrivePane::SelectionChanged, this, [this](CVolume* volume) {
+        // The explorer holds the volume it shows, whatever the drive list does meanwhile.
+        explore_->ExploreVolume(volume ? app_.Computer().Volumes().Share(volume) : nullptr);
+        UpdateCommands();
+    });
     // What the log held before the window existed (the start-up lines).
     for (const std::string& line : app_.Log().Lines()) log_->AddLine(QString::fromStdString(line));
 
@@ -321,8 +332,6 @@ void CMainFrame::ApplyViewFlags() {
     statusBar()->setVisible(s.GetU32(AppSettings::kShowStatusBar) != 0);
     log_->setVisible(s.GetU32(AppSettings::kShowLog) != 0);
     legend_->setVisible(s.GetU32(AppSettings::kShowButtons) != 0);
-    // The explorer area stays while either of its panes shows.
-    explorer_->setVisible(log_->isVisibleTo(explorer_) || legend_->isVisibleTo(explorer_));
 }
 
 void CMainFrame::ToggleViewFlag(std::uint32_t field) {
@@ -487,13 +496,18 @@ void CMainFrame::OnFastTick() {
 }
 
 void CMainFrame::OnSlowTick() {
-    if (Busy()) drives_->RefreshInformation();
+    if (!Busy()) return;
+    drives_->RefreshInformation();
+    explore_->Repaint();
 }
 
 std::int64_t CMainFrame::OnMessage(const platform::AppMessage& message) {
     switch (message.id) {
     case msg::kLogLine:
         log_->AddLine(QString::fromStdString(message.text));
+        return 0;
+    case msg::kFoundTreeChanged:
+        explore_->TreeChanged(message.wparam, message.lparam);
         return 0;
     case msg::kLayoutPanes:
         ApplyViewFlags();
@@ -529,6 +543,7 @@ std::int64_t CMainFrame::OnMessage(const platform::AppMessage& message) {
             app_.Log().LogWarning(app_.Format(ids::kAnalysedVolumeRemoved, gone->GetName()));
             session_.Stop();
         }
+        if (gone == explore_->Volume()) explore_->ExploreVolume(nullptr);
         drives_->Forget(gone);
         UpdateCommands();
         return 0;

@@ -26,6 +26,7 @@ namespace tl::ui {
 
 class CDrivePane;
 class CLegendPane;
+class CVolumeExploreView;
 class CLogPane;
 class CQtNotificationSink;
 
@@ -92,6 +93,7 @@ private:
     QSplitter* explorer_ = nullptr;
     CDrivePane* drives_ = nullptr;
     CLegendPane* legend_ = nullptr;
+    CVolumeExploreView* explore_ = nullptr;
     CLogPane* log_ = nullptr;
     QLabel* statusText_ = nullptr;
     QString status_;     // the first pane's text

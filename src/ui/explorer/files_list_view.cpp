@@ -1,0 +1,250 @@
+#include "ui/explorer/files_list_view.h"
+
+#include <QApplication>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QPalette>
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "app/app.h"
+#include "app/app_messages.h"
+#include "app/string_ids.h"
+#include "filesystems/found_tree.h"
+#include "storage/local_computer.h"
+#include "storage/volume.h"
+#include "ui/main/found_icons.h"
+#include "ui/main/ui_text.h"
+
+namespace tl::ui {
+namespace {
+
+constexpr unsigned kHeaderIds[kColumnCount] = {ids::kColumnName, ids::kColumnSize, ids::kColumnType,
+                                               ids::kColumnDateModified, ids::kColumnInFolder};
+constexpr int kColumnWidths[kColumnCount] = {200, 100, 100, 120, 180};
+
+}  // namespace
+
+CFilesListModel::CFilesListModel(CApp& app, QObject* parent) : QAbstractTableModel(parent), app_(app) {}
+
+bool CFilesListModel::Accepts(const CFoundObject& record) const {
+    // The folder itself, the tree's root and its fixed nodes are not rows of a folder.
+    if (&record == folder_ || &record == tree_->Root() || &record == tree_->LostFragments() ||
+        &record == tree_->LostFiles() || record.Id == folderId_)
+        return false;
+    return !app_.Computer().Filter().IsHidden(&record, &app_.Signatures());
+}
+
+void CFilesListModel::ShowFolder(std::shared_ptr<CVolume> volume, CFoundObject* folder,
+                                 std::vector<CFoundObject*> fixedRows) {
+    beginResetModel();
+    volume_ = std::move(volume);
+    tree_ = volume_ ? &volume_->FoundTree() : nullptr;
+    folder_ = folder;
+    fixedRows_ = std::move(fixedRows);
+    rows_.clear();
+    childrenSeen_ = 0;
+    if (tree_ && folder_) {
+        generation_ = tree_->Generation();
+        folderId_ = tree_->Snapshot(*folder_).Id;
+        Fill();
+        Resort();
+    }
+    endResetModel();
+}
+
+void CFilesListModel::Clear() {
+    beginResetModel();
+    rows_.clear();
+    fixedRows_.clear();
+    folder_ = nullptr;
+    tree_ = nullptr;
+    volume_.reset();
+    endResetModel();
+}
+
+// Takes the children not looked at yet, under the lock: the records stay
+// where they are until the tree is cleared, which the generation tells.
+void CFilesListModel::Fill() {
+    if (!fixedRows_.empty()) {
+        rows_ = fixedRows_;
+        return;
+    }
+    tree_->WithLock([&] {
+        if (tree_->Generation() != generation_) return;
+        const std::size_t count = tree_->ChildCount(folderId_);
+        for (std::size_t i = childrenSeen_; i < count; ++i)
+            if (CFoundObject* child = tree_->ChildAt(folderId_, i); child && Accepts(*child)) rows_.push_back(child);
+        childrenSeen_ = count;
+    });
+}
+
+void CFilesListModel::Resort() {
+    if (tree_) SortRows(rows_, *tree_, order_);
+}
+
+void CFilesListModel::FolderChanged(std::uint64_t folderId, std::uint64_t generation, unsigned codes) {
+    if (!tree_ || !folder_) return;
+    if ((codes & msg::kTreeCodeCleared) != 0 && generation != generation_) {
+        if (tree_->Generation() != generation_) Clear();
+        return;
+    }
+    if (folderId != folderId_ || generation != generation_ || !fixedRows_.empty()) return;
+    const std::size_t before = rows_.size();
+    const bool left = (codes & msg::kTreeCodeLostFolderReplaced) != 0 ||
+                      tree_->ChildCount(folderId_) < childrenSeen_;
+    if (left) {
+        // Rows moved up: the folder is read again.
+        ShowFolder(volume_, folder_);
+        return;
+    }
+    Fill();
+    if (rows_.size() != before) {
+        // Sorted again with the rows that came; the selection keeps its records.
+        emit layoutAboutToBeChanged();
+        const QModelIndexList kept = persistentIndexList();
+        std::vector<CFoundObject*> records;
+        for (const QModelIndex& i : kept) records.push_back(RecordAt(i.row()));
+        Resort();
+        std::unordered_map<CFoundObject*, int> rowOf;
+        for (const CFoundObject* r : records) rowOf.emplace(const_cast<CFoundObject*>(r), -1);
+        for (int row = 0; row < static_cast<int>(rows_.size()); ++row)
+            if (auto it = rowOf.find(rows_[static_cast<std::size_t>(row)]); it != rowOf.end()) it->second = row;
+        QModelIndexList moved;
+        for (int i = 0; i < kept.size(); ++i) {
+            const int row = records[static_cast<std::size_t>(i)] ? rowOf[records[static_cast<std::size_t>(i)]] : -1;
+            moved.push_back(row < 0 ? QModelIndex() : index(row, kept[i].column()));
+        }
+        changePersistentIndexList(kept, moved);
+        emit layoutChanged();
+    } else if (codes & (msg::kTreeCodeSizeChanged | msg::kTreeCodeObjectChanged | msg::kTreeCodeSignatureMatch)) {
+        emit dataChanged(index(0, 0), index(rowCount() - 1, columnCount() - 1));
+    }
+}
+
+void CFilesListModel::SortBy(int column) {
+    order_.descending = !order_.descending;
+    order_.column = std::clamp(column, 0, static_cast<int>(kColumnCount) - 1);
+    emit layoutAboutToBeChanged();
+    const QModelIndexList kept = persistentIndexList();
+    std::vector<CFoundObject*> records;
+    for (const QModelIndex& i : kept) records.push_back(RecordAt(i.row()));
+    Resort();
+    std::unordered_map<CFoundObject*, int> rowOf;
+    for (int row = 0; row < static_cast<int>(rows_.size()); ++row) rowOf[rows_[static_cast<std::size_t>(row)]] = row;
+    QModelIndexList moved;
+    for (int i = 0; i < kept.size(); ++i) {
+        const auto it = rowOf.find(records[static_cast<std::size_t>(i)]);
+        moved.push_back(it == rowOf.end() ? QModelIndex() : index(it->second, kept[i].column()));
+    }
+    changePersistentIndexList(kept, moved);
+    emit layoutChanged();
+    emit headerDataChanged(Qt::Horizontal, 0, columnCount() - 1);
+}
+
+CFoundObject* CFilesListModel::RecordAt(int row) const {
+    return row >= 0 && row < static_cast<int>(rows_.size()) ? rows_[static_cast<std::size_t>(row)] : nullptr;
+}
+
+bool CFilesListModel::Copy(int row, CFoundObject& out) const {
+    CFoundObject* record = RecordAt(row);
+    if (!record || !tree_) return false;
+    return tree_->WithLock([&] {
+        if (tree_->Generation() != generation_ && fixedRows_.empty()) return false;
+        out = *record;
+        return true;
+    });
+}
+
+int CFilesListModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+}
+
+int CFilesListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : kColumnFolder; }
+
+QVariant CFilesListModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid()) return {};
+    if (role == Qt::TextAlignmentRole)
+        return index.column() == kColumnSize ? QVariant(Qt::AlignRight | Qt::AlignVCenter) : QVariant();
+    if (role != Qt::DisplayRole && role != Qt::DecorationRole && role != Qt::ForegroundRole &&
+        role != Qt::AccessibleTextRole && role != Qt::ToolTipRole)
+        return {};
+    CFoundObject r;
+    if (!Copy(index.row(), r)) return {};
+    if (role == Qt::ForegroundRole) {
+        // Deleted and lost objects in a muted colour, told apart at a glance.
+        if (r.IsDeleted()) return QApplication::palette().color(QPalette::Disabled, QPalette::Text);
+        return {};
+    }
+    if (role == Qt::DecorationRole)
+        return index.column() == kColumnName
+                   ? QVariant(FoundIcon(RecordIconIndex(r, RecordAt(index.row()) == tree_->Root())))
+                   : QVariant();
+    switch (index.column()) {
+    case kColumnName: return QString::fromStdString(r.Name);
+    case kColumnSize: return SizeText(r, app_);
+    case kColumnType: return QString::fromStdString(tree_->GetTypeName(r));
+    case kColumnDate: return FileTimeText(r.CreationTime);
+    case kColumnFolder: return (r.Flags & FO_NAMED) ? QString::fromStdString(tree_->GetFullPath(*RecordAt(index.row()))) : QString();
+    default: return {};
+    }
+}
+
+QVariant CFilesListModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal || section < 0 || section >= kColumnCount) return {};
+    if (role == Qt::DisplayRole) return Text(app_, kHeaderIds[section]);
+    if (role == Qt::InitialSortOrderRole) return Qt::AscendingOrder;
+    return {};
+}
+
+CFilesListView::CFilesListView(CApp& app, QWidget* parent) : QTableView(parent) {
+    model_ = new CFilesListModel(app, this);
+    setModel(model_);
+    setAccessibleName(tr("Found files"));
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
+    setShowGrid(false);
+    setWordWrap(false);
+    setTextElideMode(Qt::ElideRight);
+    verticalHeader()->hide();
+    verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
+    // Rows of equal height: the view never asks every row for its size.
+    verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    horizontalHeader()->setHighlightSections(false);
+    horizontalHeader()->setSortIndicatorShown(true);
+    horizontalHeader()->setSectionsClickable(true);
+    horizontalHeader()->setStretchLastSection(true);
+    for (int c = 0; c < kColumnFolder; ++c) setColumnWidth(c, kColumnWidths[c]);
+    setIconSize(QSize(16, 16));
+    connect(horizontalHeader(), &QHeaderView::sectionClicked, this, [this](int column) {
+        model_->SortBy(column);
+        horizontalHeader()->setSortIndicator(column, model_->Order().descending ? Qt::DescendingOrder : Qt::AscendingOrder);
+    });
+    connect(this, &QAbstractItemView::doubleClicked, this,
+            [this](const QModelIndex& i) { emit RowActivated(model_->RecordAt(i.row())); });
+}
+
+void CFilesListView::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        emit RowActivated(model_->RecordAt(currentIndex().row()));
+        return;
+    }
+    if (event->key() == Qt::Key_Backspace) {
+        emit BackRequested();
+        return;
+    }
+    QTableView::keyPressEvent(event);
+}
+
+// A typed letter moves to the next row whose name starts with it.
+void CFilesListView::keyboardSearch(const QString& search) {
+    if (search.isEmpty() || !model_->Tree()) return;
+    const int row = TypeAheadRow(model_->Rows(), *model_->Tree(), currentIndex().row(), search.back());
+    if (row < 0) return;
+    const QModelIndex target = model_->index(row, 0);
+    setCurrentIndex(target);
+    scrollTo(target);
+}
+
+}  // namespace tl::ui

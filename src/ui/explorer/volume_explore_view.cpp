@@ -1,0 +1,100 @@
+#include "ui/explorer/volume_explore_view.h"
+
+#include <QItemSelectionModel>
+
+#include "app/app_messages.h"
+#include "filesystems/found_tree.h"
+#include "storage/volume.h"
+#include "ui/explorer/files_list_view.h"
+#include "ui/explorer/files_tree_view.h"
+
+namespace tl::ui {
+
+CVolumeExploreView::CVolumeExploreView(CApp& app, QWidget* parent) : QSplitter(Qt::Horizontal, parent), app_(app) {
+    tree_ = new CFilesTreeView(app_, this);
+    list_ = new CFilesListView(app_, this);
+    setStretchFactor(0, 1);
+    setStretchFactor(1, 3);
+    setChildrenCollapsible(false);
+    connect(tree_->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this] { ShowSelectedFolder(); });
+    connect(list_, &CFilesListView::RowActivated, this, &CVolumeExploreView::OpenRow);
+    connect(list_, &CFilesListView::BackRequested, this, &CVolumeExploreView::GoUp);
+}
+
+CVolume* CVolumeExploreView::Volume() const { return tree_->Model()->Volume(); }
+
+void CVolumeExploreView::ExploreVolume(std::shared_ptr<CVolume> volume) {
+    if (volume.get() == Volume()) return;
+    list_->Model()->Clear();
+    tree_->Model()->SetVolume(std::move(volume));
+    // The selection model is kept by the view across resets; follow it again.
+    const QModelIndex top = tree_->Model()->index(0, 0);
+    if (!top.isValid()) return;
+    tree_->expand(top);
+    const QModelIndex root = tree_->Model()->index(0, 0, top);
+    tree_->setCurrentIndex(root.isValid() ? root : top);
+    if (root.isValid()) tree_->expand(root);
+}
+
+void CVolumeExploreView::ShowSelectedFolder() {
+    CFilesTreeModel* model = tree_->Model();
+    const QModelIndex current = tree_->currentIndex();
+    CFoundObject* record = model->RecordOf(current);
+    if (!record) {
+        list_->Model()->Clear();
+        return;
+    }
+    // The volume node lists its fixed nodes; a folder its children.
+    if (model->IsVolumeNode(current))
+        list_->Model()->ShowFolder(model->SharedVolume(), record, model->FixedNodes());
+    else
+        list_->Model()->ShowFolder(model->SharedVolume(), record);
+    if (list_->Model()->rowCount() > 0) list_->setCurrentIndex(list_->Model()->index(0, 0));
+}
+
+void CVolumeExploreView::TreeChanged(std::uint64_t wparam, std::int64_t lparam) {
+    const FoundTreeChange change = CFoundTree::DecodeChange(wparam, lparam);
+    CFilesTreeModel* model = tree_->Model();
+    if (!model->Tree()) return;
+    const bool cleared = (change.codes & msg::kTreeCodeCleared) != 0;
+    model->FolderChanged(change.folderId, change.generation, change.codes);
+    if (cleared) {
+        // A fresh tree: its root again, once the model has it.
+        const QModelIndex top = model->index(0, 0);
+        if (top.isValid()) {
+            tree_->expand(top);
+            const QModelIndex root = model->index(0, 0, top);
+            tree_->setCurrentIndex(root.isValid() ? root : top);
+        }
+        return;
+    }
+    list_->Model()->FolderChanged(change.folderId, change.generation, change.codes);
+}
+
+void CVolumeExploreView::Repaint() {
+    tree_->viewport()->update();
+    list_->viewport()->update();
+}
+
+// Enter on a folder row opens it in the tree; files are opened by the next
+// dialogs' commands.
+void CVolumeExploreView::OpenRow(CFoundObject* record) {
+    if (!record || !record->IsFolder()) return;
+    const QModelIndex current = tree_->currentIndex();
+    CFilesTreeModel* model = tree_->Model();
+    QModelIndex target;
+    for (int row = 0; row < model->rowCount(current) && !target.isValid(); ++row)
+        if (model->RecordOf(model->index(row, 0, current)) == record) target = model->index(row, 0, current);
+    if (!target.isValid()) return;
+    tree_->expand(current);
+    tree_->setCurrentIndex(target);
+    tree_->scrollTo(target);
+}
+
+void CVolumeExploreView::GoUp() {
+    const QModelIndex up = tree_->currentIndex().parent();
+    if (up.isValid()) tree_->setCurrentIndex(up);
+}
+
+}  // namespace tl::ui

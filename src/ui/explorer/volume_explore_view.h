@@ -1,0 +1,48 @@
+// The explorer: the explored volume's folder tree beside the list of the
+// selected folder. It follows the changes the volume's tree reports, and
+// moves between tree and list as a file manager does (Enter opens a folder,
+// Backspace goes up, Tab switches sides).
+#pragma once
+
+#include <QSplitter>
+
+#include <memory>
+
+namespace tl {
+class CApp;
+class CVolume;
+struct CFoundObject;
+}
+
+namespace tl::ui {
+
+class CFilesListView;
+class CFilesTreeView;
+
+class CVolumeExploreView : public QSplitter {
+    Q_OBJECT
+public:
+    explicit CVolumeExploreView(CApp& app, QWidget* parent = nullptr);
+
+    // Shows `volume`'s found objects (null: nothing), its "Filesystem" root selected.
+    void ExploreVolume(std::shared_ptr<CVolume> volume);
+    CVolume* Volume() const;
+    // A kFoundTreeChanged notification.
+    void TreeChanged(std::uint64_t wparam, std::int64_t lparam);
+    // Draws the rows again, for objects whose records changed in place.
+    void Repaint();
+
+    CFilesTreeView* TreeView() const { return tree_; }
+    CFilesListView* ListView() const { return list_; }
+
+private:
+    void ShowSelectedFolder();
+    void OpenRow(CFoundObject* record);
+    void GoUp();
+
+    CApp& app_;
+    CFilesTreeView* tree_;
+    CFilesListView* list_;
+};
+
+}  // namespace tl::ui
