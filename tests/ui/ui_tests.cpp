@@ -5,6 +5,9 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QDirIterator>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QDir>
 #include <QImage>
 #include <QLabel>
@@ -32,6 +35,8 @@
 #include "storage/local_computer.h"
 #include "storage/volume.h"
 #include "filesystems/found_tree.h"
+#include "ui/dialogs/on_recovery_dlg.h"
+#include "ui/dialogs/recovery_progress_dlg.h"
 #include "ui/dialogs/volume_image_create_dlg.h"
 #include "ui/explorer/files_list_view.h"
 #include "ui/explorer/files_tree_view.h"
@@ -361,6 +366,40 @@ private slots:
         QVERIFY(list->data(list->index(deleted, kColumnName), Qt::ForegroundRole).isValid());  // muted
         QTest::keyClick(explore->ListView(), Qt::Key_Backspace);
         QCOMPARE(explore->TreeView()->currentIndex().data().toString(), QStringLiteral("Filesystem"));
+
+        // The checked file comes back whole through the two dialogs, and
+        // only it: the selected rows are not taken while something is checked.
+        explore->ListView()->setCurrentIndex(list->index(rowNamed(QStringLiteral("Docs")), 0));
+        QTest::keyClick(explore->ListView(), Qt::Key_Return);
+        QVERIFY(list->setData(list->index(rowNamed(QStringLiteral("kept.txt")), kColumnName), Qt::Checked, Qt::CheckStateRole));
+        frame_->UpdateCommands();
+        QVERIFY(frame_->Command(cmd::kRecover)->isEnabled());
+        const QString destination = dir_.filePath(QStringLiteral("recovered"));
+        QTimer answer;
+        answer.setInterval(30);
+        bool sawProgress = false;
+        QObject::connect(&answer, &QTimer::timeout, [&] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (auto* where = qobject_cast<COnRecoveryDlg*>(modal)) {
+                where->findChild<QLineEdit*>()->setText(destination);
+                where->accept();
+            } else if (auto* progress = qobject_cast<CRecoveryProgressDlg*>(modal)) {
+                sawProgress = true;
+                for (QPushButton* b : progress->findChildren<QPushButton*>())
+                    if (b->isVisible() && b->text() == QStringLiteral("OK")) b->click();
+            }
+        });
+        answer.start();
+        frame_->Command(cmd::kRecover)->trigger();
+        answer.stop();
+        QVERIFY(sawProgress);
+        QStringList found;
+        for (QDirIterator it(destination, QDir::Files, QDirIterator::Subdirectories); it.hasNext();) found << it.next();
+        QCOMPARE(found.size(), 1);
+        QVERIFY(found.front().endsWith(QStringLiteral("/kept.txt")));
+        QFile copy(found.front());
+        QVERIFY(copy.open(QIODevice::ReadOnly));
+        QCOMPARE(copy.readAll(), QByteArray("a note\n"));
     }
 
     // Disabled images are grey copies: 0.299 R + 0.587 G + 0.114 B, alpha kept.

@@ -39,6 +39,7 @@ bool CFilesListModel::Accepts(const CFoundObject& record) const {
 void CFilesListModel::ShowFolder(std::shared_ptr<CVolume> volume, CFoundObject* folder,
                                  std::vector<CFoundObject*> fixedRows) {
     beginResetModel();
+    if (!volume || volume != volume_ || volume->FoundTree().Generation() != generation_) checked_.clear();
     volume_ = std::move(volume);
     tree_ = volume_ ? &volume_->FoundTree() : nullptr;
     folder_ = folder;
@@ -57,6 +58,7 @@ void CFilesListModel::ShowFolder(std::shared_ptr<CVolume> volume, CFoundObject* 
 void CFilesListModel::Clear() {
     beginResetModel();
     rows_.clear();
+    checked_.clear();
     fixedRows_.clear();
     folder_ = nullptr;
     tree_ = nullptr;
@@ -86,6 +88,7 @@ void CFilesListModel::Resort() {
 
 void CFilesListModel::FolderChanged(std::uint64_t folderId, std::uint64_t generation, unsigned codes) {
     if (!tree_ || !folder_) return;
+    if (tree_->Generation() != generation_) checked_.clear();  // their records are gone
     if ((codes & msg::kTreeCodeCleared) != 0 && generation != generation_) {
         if (tree_->Generation() != generation_) Clear();
         return;
@@ -157,6 +160,34 @@ bool CFilesListModel::Copy(int row, CFoundObject& out) const {
     });
 }
 
+void CFilesListModel::SetAllChecked(bool checked) {
+    for (CFoundObject* r : rows_) {
+        if (checked)
+            checked_.insert(r);
+        else
+            checked_.erase(r);
+    }
+    if (!rows_.empty()) emit dataChanged(index(0, 0), index(rowCount() - 1, 0), {Qt::CheckStateRole});
+}
+
+Qt::ItemFlags CFilesListModel::flags(const QModelIndex& index) const {
+    Qt::ItemFlags f = QAbstractTableModel::flags(index);
+    // The fixed nodes hold found objects without being found: nothing to check.
+    if (index.column() == kColumnName && fixedRows_.empty()) f |= Qt::ItemIsUserCheckable;
+    return f;
+}
+
+bool CFilesListModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+    CFoundObject* record = RecordAt(index.row());
+    if (role != Qt::CheckStateRole || !record || !fixedRows_.empty()) return false;
+    if (value.toInt() == Qt::Checked)
+        checked_.insert(record);
+    else
+        checked_.erase(record);
+    emit dataChanged(index, index, {Qt::CheckStateRole});
+    return true;
+}
+
 int CFilesListModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(rows_.size());
 }
@@ -165,6 +196,10 @@ int CFilesListModel::columnCount(const QModelIndex& parent) const { return paren
 
 QVariant CFilesListModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid()) return {};
+    if (role == Qt::CheckStateRole) {
+        if (index.column() != kColumnName || !fixedRows_.empty()) return {};
+        return checked_.count(RecordAt(index.row())) ? Qt::Checked : Qt::Unchecked;
+    }
     if (role == Qt::TextAlignmentRole)
         return index.column() == kColumnSize ? QVariant(Qt::AlignRight | Qt::AlignVCenter) : QVariant();
     if (role != Qt::DisplayRole && role != Qt::DecorationRole && role != Qt::ForegroundRole &&
@@ -221,6 +256,11 @@ CFilesListView::CFilesListView(CApp& app, QWidget* parent) : QTableView(parent) 
         model_->SortBy(column);
         horizontalHeader()->setSortIndicator(column, model_->Order().descending ? Qt::DescendingOrder : Qt::AscendingOrder);
     });
+    connect(model_, &QAbstractItemModel::dataChanged, this,
+            [this](const QModelIndex&, const QModelIndex&, const QList<int>& roles) {
+                if (roles.contains(Qt::CheckStateRole)) emit CheckedChanged();
+            });
+    connect(model_, &QAbstractItemModel::modelReset, this, &CFilesListView::CheckedChanged);
     connect(this, &QAbstractItemView::doubleClicked, this,
             [this](const QModelIndex& i) { emit RowActivated(model_->RecordAt(i.row())); });
 }

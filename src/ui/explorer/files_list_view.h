@@ -9,6 +9,7 @@
 #include <QTableView>
 
 #include <memory>
+#include <unordered_set>
 #include <vector>
 
 #include "ui/explorer/found_rows.h"
@@ -48,7 +49,14 @@ public:
     // A copy of the record of `row`, taken while its tree still holds it.
     bool Copy(int row, CFoundObject& out) const;
 
+    // Check marks of files and folders, kept across folders until the tree
+    // is cleared or another volume is shown.
+    std::vector<CFoundObject*> Checked() const { return {checked_.begin(), checked_.end()}; }
+    void SetAllChecked(bool checked);
+
     int rowCount(const QModelIndex& parent = {}) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    bool setData(const QModelIndex& index, const QVariant& value, int role) override;
     int columnCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
@@ -67,6 +75,7 @@ private:
     std::vector<CFoundObject*> fixedRows_;
     std::size_t childrenSeen_ = 0;  // the folder's children already looked at
     std::vector<CFoundObject*> rows_;
+    std::unordered_set<CFoundObject*> checked_;
     RowOrder order_;
 };
 
@@ -77,6 +86,8 @@ public:
     CFilesListModel* Model() const { return model_; }
 
 signals:
+    // The checked rows changed.
+    void CheckedChanged();
     // Enter or a double click on a row; Backspace.
     void RowActivated(CFoundObject* record);
     void BackRequested();

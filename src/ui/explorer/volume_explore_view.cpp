@@ -1,6 +1,7 @@
 #include "ui/explorer/volume_explore_view.h"
 
 #include <QItemSelectionModel>
+#include <QMenu>
 
 #include "app/app_messages.h"
 #include "filesystems/found_tree.h"
@@ -20,6 +21,32 @@ CVolumeExploreView::CVolumeExploreView(CApp& app, QWidget* parent) : QSplitter(Q
             [this] { ShowSelectedFolder(); });
     connect(list_, &CFilesListView::RowActivated, this, &CVolumeExploreView::OpenRow);
     connect(list_, &CFilesListView::BackRequested, this, &CVolumeExploreView::GoUp);
+    connect(list_, &CFilesListView::CheckedChanged, this, &CVolumeExploreView::FilesChanged);
+    connect(list_->selectionModel(), &QItemSelectionModel::selectionChanged, this, &CVolumeExploreView::FilesChanged);
+    list_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(list_, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        if (contextCommands_.isEmpty()) return;
+        QMenu menu(this);
+        menu.addActions(contextCommands_);
+        menu.exec(list_->viewport()->mapToGlobal(at));
+    });
+}
+
+std::vector<CFoundObject*> CVolumeExploreView::FilesToRecover() const {
+    std::vector<CFoundObject*> chosen = list_->Model()->Checked();
+    if (!chosen.empty()) return chosen;
+    for (const QModelIndex& row : list_->selectionModel()->selectedRows())
+        if (CFoundObject* record = list_->Model()->RecordAt(row.row())) chosen.push_back(record);
+    if (!chosen.empty()) return chosen;
+    const QModelIndex folder = tree_->currentIndex();
+    if (CFoundObject* record = tree_->Model()->RecordOf(folder); record && !tree_->Model()->IsVolumeNode(folder))
+        chosen.push_back(record);
+    return chosen;
+}
+
+bool CVolumeExploreView::HasFilesToRecover() const {
+    if (!Volume()) return false;
+    return !list_->Model()->Checked().empty() || list_->selectionModel()->hasSelection();
 }
 
 CVolume* CVolumeExploreView::Volume() const { return tree_->Model()->Volume(); }

@@ -6,7 +6,12 @@
 
 #include <QSplitter>
 
+#include <QList>
+
 #include <memory>
+#include <vector>
+
+class QAction;
 
 namespace tl {
 class CApp;
@@ -32,8 +37,19 @@ public:
     // Draws the rows again, for objects whose records changed in place.
     void Repaint();
 
+    // What "Recover..." takes: the checked objects, else the selected rows,
+    // else the folder selected in the tree.
+    std::vector<CFoundObject*> FilesToRecover() const;
+    bool HasFilesToRecover() const;
+    // The commands of the list's context menu.
+    void SetContextCommands(QList<QAction*> commands) { contextCommands_ = std::move(commands); }
+
     CFilesTreeView* TreeView() const { return tree_; }
     CFilesListView* ListView() const { return list_; }
+
+signals:
+    // The selection or the check marks changed: the file commands follow.
+    void FilesChanged();
 
 private:
     void ShowSelectedFolder();
@@ -43,6 +59,7 @@ private:
     CApp& app_;
     CFilesTreeView* tree_;
     CFilesListView* list_;
+    QList<QAction*> contextCommands_;
 };
 
 }  // namespace tl::ui

@@ -21,12 +21,16 @@
 
 #include "app/app_messages.h"
 #include "app/string_ids.h"
+#include "app/event_log.h"
 #include "recovery/recovery.h"
 #include "storage/analysis_busy.h"
 #include "storage/image_creation.h"
 #include "storage/local_computer.h"
 #include "storage/volume.h"
 #include "ui/dialogs/help_dlg.h"
+#include "ui/dialogs/on_recovery_dlg.h"
+#include "ui/dialogs/recovery_progress_dlg.h"
+#include "ui/explorer/files_list_view.h"
 #include "ui/explorer/volume_explore_view.h"
 #include "ui/dialogs/volume_image_create_dlg.h"
 #include "ui/main/drive_pane.h"
@@ -92,6 +96,7 @@ CMainFrame::CMainFrame(CApp& app, CQtNotificationSink& sink, QWidget* parent)
         explore_->ExploreVolume(volume ? app_.Computer().Volumes().Share(volume) : nullptr);
         UpdateCommands();
     });
+    connect(explore_, &CVolumeExploreView::FilesChanged, this, [this] { UpdateCommands(); });
     // What the log held before the window existed (the start-up lines).
     for (const std::string& line : app_.Log().Lines()) log_->AddLine(QString::fromStdString(line));
 
@@ -201,6 +206,25 @@ void CMainFrame::BuildMenus() {
     connect(lost, &QAction::triggered, this, [this] { StartAnalysis(AnalysisStages::LostVolumes); });
     file->addAction(lost);
     file->addSeparator();
+    QAction* recover = AddCommand(cmd::kRecover, tr("Recover... "),
+                                  WithGreyDisabledImages(ThemeIcon("document-save", QStyle::SP_DialogSaveButton)));
+    recover->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+    connect(recover, &QAction::triggered, this, &CMainFrame::RecoverFiles);
+    // The tool bar's text follows the menu text ("Recover... ") in every language.
+    const auto shortText = [recover] {
+        const QString text = recover->text().remove(QLatin1Char('&')).remove(QStringLiteral("...")).trimmed();
+        if (recover->iconText() != text) recover->setIconText(text);
+    };
+    connect(recover, &QAction::changed, this, shortText);
+    shortText();
+    file->addAction(recover);
+    // The found-files list's context menu: recover, check all, uncheck all.
+    QAction* checkAll = AddCommand(cmd::kCheckAll, tr("Check All"));
+    connect(checkAll, &QAction::triggered, this, [this] { explore_->ListView()->Model()->SetAllChecked(true); });
+    QAction* uncheckAll = AddCommand(cmd::kUncheckAll, tr("Uncheck All"));
+    connect(uncheckAll, &QAction::triggered, this, [this] { explore_->ListView()->Model()->SetAllChecked(false); });
+    explore_->SetContextCommands({recover, checkAll, uncheckAll});
+    file->addSeparator();
     QAction* exit = AddCommand(cmd::kExit, tr("&Exit"));
     connect(exit, &QAction::triggered, this, &QWidget::close);
     file->addAction(exit);
@@ -280,6 +304,7 @@ void CMainFrame::BuildToolBar() {
     toolBar_->addWidget(analyzeButton_);
     toolBar_->addAction(Command(cmd::kStopAnalyzing));
     toolBar_->addAction(Command(cmd::kRescanDrives));
+    toolBar_->addAction(Command(cmd::kRecover));
     toolBar_->addAction(Command(cmd::kSettings));
     toolBar_->addSeparator();
     toolBar_->addAction(Command(cmd::kHelp));
@@ -359,6 +384,8 @@ void CMainFrame::UpdateCommands() {
     analyze_->setEnabled(!busy && volume);
     Command(cmd::kSearchLostDrives)->setEnabled(!busy && volume);
     Command(cmd::kStopAnalyzing)->setEnabled(busy);
+    // Files are recovered from a tree no analysis is rebuilding.
+    Command(cmd::kRecover)->setEnabled(!busy && explore_->HasFilesToRecover());
     const QString state = Text(app_, busy ? ids::kBusy : ids::kIdle);
     if (stateText_->text() != state) {
         stateText_->setText(state);
@@ -454,6 +481,31 @@ void CMainFrame::CreateDriveImage() {
         drives_->Rebuild();
         drives_->Select(loaded);
     }
+}
+
+void CMainFrame::RecoverFiles() {
+    const std::shared_ptr<CVolume> volume = explore_->Volume() ? app_.Computer().Volumes().Share(explore_->Volume()) : nullptr;
+    if (!volume || Busy()) return;
+    const std::vector<CFoundObject*> chosen = explore_->FilesToRecover();
+    CEventLog& log = app_.Computer().Log();
+    if (chosen.empty()) {
+        log.LogError(app_.GetString(ids::kRecoveryListEmpty));
+        return;
+    }
+    COnRecoveryDlg where(app_, *volume, this);
+    if (where.exec() != QDialog::Accepted) return;
+    CRecovery recovery(RecoveryContext{&app_.Settings(), &log, &app_.Languages(), &app_.Signatures()});
+    log.LogInfo(app_.GetString(ids::kCreatingRecoveryList));
+    if (recovery.BuildRecoveryList(chosen, volume->FoundTree()) == 0) {
+        log.LogError(app_.GetString(ids::kRecoveryListEmpty));
+        return;
+    }
+    log.LogInfo(app_.GetString(ids::kRecoveryStarted));
+    if (!recovery.StartRecovery(*volume, app_.Settings().DestinationFolder())) return;
+    CRecoveryProgressDlg progress(app_, recovery, this);
+    progress.exec();
+    recovery.Stop();
+    recovery.Wait(30000);
 }
 
 void CMainFrame::LoadDriveImage() {

@@ -69,6 +69,8 @@ private:
     void RescanDrives();
     void LoadDriveImage();
     void CreateDriveImage();
+    // "Recover...": the checked files (else the selected ones) into the folder the user picks.
+    void RecoverFiles();
     // The settings sheet, at the page of the command (32798: the first).
     void ShowSettings(unsigned commandId);
     void OnFastTick();
