@@ -6,7 +6,9 @@ finds: run inside scripts/gui-session.sh.
 
 Starts tessa-loft on a FAT image made by mkfs.fat and mtools, starts the
 analysis from the tool bar, waits for "Ready" and reads the log's summary
-(the command-line program must count the same), sets the retry attempts on
+(the command-line program must count the same), checks two deleted files
+of a deleted folder and a live one, recovers them through the Recover and
+progress dialogs and compares them with icat's output, sets the retry attempts on
 the settings sheet's Drive Access page and hides the log pane, exits through
 the confirmation, starts again and finds both kept.
 """
@@ -18,6 +20,7 @@ import sys
 import time
 
 from dogtail.config import config
+from dogtail.rawinput import pressKey
 from dogtail.tree import root
 
 config.searchCutoffCount = 40
@@ -115,6 +118,49 @@ try:
     wait_for(lambda: state.description == "Idle" and status.description == "Ready", "Ready")
     if expected.group(0) not in log.text:
         fail("the log holds no '%s':\n%s" % (expected.group(0), log.text))
+
+    # Two deleted files of a deleted folder and a live file of the root,
+    # checked in two folders, come back byte for byte as icat reads them.
+    folders = app.child(name="Folders")
+    files = app.child(name="Found files")
+    folders.child(name="Old Projects", roleName="table cell").click()
+
+    def check(name):
+        """Clicks the file's row and checks it with the space bar, as a keyboard user does."""
+        wait_for(lambda: files.child(name=name, roleName="table cell", retry=False), name + " in the list")
+        cell = files.child(name=name, roleName="table cell")
+        cell.click()
+        pressKey("space")
+        wait_for(lambda: cell.checked, name + " checked")
+
+    check("Plan.txt")
+    check("Budget Sheet.csv")
+    folders.child(name="Filesystem", roleName="table cell").click()
+    check("README.TXT")
+    recovered = os.path.join(work, "recovered")
+    shutil.rmtree(recovered, ignore_errors=True)
+    app.child(name="Recover", roleName="push button").click()
+    destination = []
+    wait_for(lambda: destination.append(app.child(name="Destination folder", roleName="text", retry=False)) or True,
+             "the Recover dialog")
+    destination[0].text = recovered
+    app.child(name="OK", roleName="push button").click()
+    progress = []
+    wait_for(lambda: progress.append(app.child(name="Recovering files...", roleName="dialog", retry=False)) or True,
+             "the progress dialog")
+    wait_for(lambda: progress[0].child(name="Go to Recovered...", roleName="push button", retry=False).showing,
+             "the end of the recovery")
+    progress[0].child(name="OK", roleName="push button").click()
+    wait_for(lambda: not progress[0].showing, "the progress dialog to close")
+    for name, inode in (("Plan.txt", "1048"), ("Budget Sheet.csv", "1051"), ("README.TXT", "4")):
+        path = os.path.join(recovered, name)
+        if not os.path.exists(path):
+            fail("%s was not recovered: %s" % (name, os.listdir(recovered) if os.path.isdir(recovered) else "no folder"))
+        with open(path, "rb") as copy:
+            if copy.read() != subprocess.run(["icat", image, inode], capture_output=True, check=True).stdout:
+                fail("%s differs from icat's" % name)
+    if len(os.listdir(recovered)) != 3:
+        fail("more than the three checked files came back: %s" % os.listdir(recovered))
 
     command(app, "View", "Log")
     wait_for(lambda: not log.showing, "the log pane to hide")
