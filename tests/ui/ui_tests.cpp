@@ -5,6 +5,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QRadioButton>
 #include <QDirIterator>
 #include <QLineEdit>
 #include <QPushButton>
@@ -36,6 +38,7 @@
 #include "storage/volume.h"
 #include "filesystems/found_tree.h"
 #include "ui/dialogs/on_recovery_dlg.h"
+#include "ui/dialogs/probable_file_size_dlg.h"
 #include "ui/dialogs/recovery_progress_dlg.h"
 #include "ui/dialogs/volume_image_create_dlg.h"
 #include "ui/explorer/files_list_view.h"
@@ -400,6 +403,40 @@ private slots:
         QFile copy(found.front());
         QVERIFY(copy.open(QIODevice::ReadOnly));
         QCOMPARE(copy.readAll(), QByteArray("a note\n"));
+    }
+
+    // The probable-size question: a custom size is digits only, in 64 bits
+    // after its unit, and OK waits for one; the reply is what the engine reads.
+    void probableSizeAnswersInSixtyFourBits() {
+        CFoundObject lost;
+        lost.SetName("jpg_4096.jpg");
+        lost.DataOffset = 4096;
+        lost.Flags = FO_DELETED | FO_BY_SIGNATURE;
+        CProbableFileSizeDlg question(*app_, lost, QStringLiteral("JPG File"));
+        QCOMPARE(question.Reply(), std::string("2 3 1 0"));  // closed unanswered: Cancel
+        QRadioButton* custom = nullptr;
+        for (QRadioButton* r : question.findChildren<QRadioButton*>())
+            if (r->text() == QStringLiteral("Custom size:")) custom = r;
+        QVERIFY(custom);
+        custom->click();
+        auto* size = question.findChild<QLineEdit*>();
+        auto* unit = question.findChild<QComboBox*>();
+        QPushButton* ok = nullptr;
+        for (QPushButton* b : question.findChildren<QPushButton*>())
+            if (b->text() == QStringLiteral("OK")) ok = b;
+        QVERIFY(size && unit && ok);
+        QVERIFY(!ok->isEnabled());
+        QTest::keyClicks(size, QStringLiteral("16x GB"));  // only the digits are taken
+        QCOMPARE(size->text(), QStringLiteral("16"));
+        unit->setCurrentIndex(3);
+        QVERIFY(ok->isEnabled());
+        QCOMPARE(question.CustomSize(), std::optional<std::uint64_t>(17179869184ULL));
+        size->setText(QStringLiteral("17179869184"));  // GB: past 64 bits
+        QVERIFY(!question.CustomSize());
+        QVERIFY(!ok->isEnabled());
+        unit->setCurrentIndex(0);
+        ok->click();
+        QCOMPARE(question.Reply(), std::string("1 4 1 17179869184"));
     }
 
     // Disabled images are grey copies: 0.299 R + 0.587 G + 0.114 B, alpha kept.

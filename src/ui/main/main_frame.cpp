@@ -29,6 +29,7 @@
 #include "storage/volume.h"
 #include "ui/dialogs/help_dlg.h"
 #include "ui/dialogs/on_recovery_dlg.h"
+#include "ui/dialogs/probable_file_size_dlg.h"
 #include "ui/dialogs/recovery_progress_dlg.h"
 #include "ui/explorer/files_list_view.h"
 #include "ui/explorer/volume_explore_view.h"
@@ -561,6 +562,16 @@ std::int64_t CMainFrame::OnMessage(const platform::AppMessage& message) {
     case msg::kFoundTreeChanged:
         explore_->TreeChanged(message.wparam, message.lparam);
         return 0;
+    case platform::kProbableSizeQuestion: {
+        // Asked by the recovery worker, which waits for the reply.
+        const auto* record = reinterpret_cast<const CFoundObject*>(static_cast<std::uintptr_t>(message.wparam));
+        if (!record || !message.reply) return 0;
+        QWidget* over = QApplication::activeModalWidget();
+        CProbableFileSizeDlg question(app_, *record, QString::fromStdString(message.text), over ? over : this);
+        question.exec();
+        *message.reply = question.Reply();
+        return 1;
+    }
     case msg::kLayoutPanes:
         ApplyViewFlags();
         return 0;
