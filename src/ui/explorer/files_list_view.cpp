@@ -51,6 +51,7 @@ void CFilesListModel::ShowFolder(std::shared_ptr<CVolume> volume, CFoundObject* 
         folderId_ = tree_->Snapshot(*folder_).Id;
         Fill();
         Resort();
+        dirty_ = false;
     }
     endResetModel();
 }
@@ -104,45 +105,49 @@ void CFilesListModel::FolderChanged(std::uint64_t folderId, std::uint64_t genera
     }
     Fill();
     if (rows_.size() != before) {
-        // Sorted again with the rows that came; the selection keeps its records.
-        emit layoutAboutToBeChanged();
-        const QModelIndexList kept = persistentIndexList();
-        std::vector<CFoundObject*> records;
-        for (const QModelIndex& i : kept) records.push_back(RecordAt(i.row()));
-        Resort();
-        std::unordered_map<CFoundObject*, int> rowOf;
-        for (const CFoundObject* r : records) rowOf.emplace(const_cast<CFoundObject*>(r), -1);
-        for (int row = 0; row < static_cast<int>(rows_.size()); ++row)
-            if (auto it = rowOf.find(rows_[static_cast<std::size_t>(row)]); it != rowOf.end()) it->second = row;
-        QModelIndexList moved;
-        for (int i = 0; i < kept.size(); ++i) {
-            const int row = records[static_cast<std::size_t>(i)] ? rowOf[records[static_cast<std::size_t>(i)]] : -1;
-            moved.push_back(row < 0 ? QModelIndex() : index(row, kept[i].column()));
-        }
-        changePersistentIndexList(kept, moved);
-        emit layoutChanged();
+        // The rows that came go at the end now and find their places at the
+        // next Refresh: a folder growing by thousands a second is not sorted
+        // again for every notification.
+        beginInsertRows({}, static_cast<int>(before), static_cast<int>(rows_.size()) - 1);
+        endInsertRows();
+        dirty_ = true;
     } else if (codes & (msg::kTreeCodeSizeChanged | msg::kTreeCodeObjectChanged | msg::kTreeCodeSignatureMatch)) {
         emit dataChanged(index(0, 0), index(rowCount() - 1, columnCount() - 1));
     }
 }
 
-void CFilesListModel::SortBy(int column) {
-    order_.descending = !order_.descending;
-    order_.column = std::clamp(column, 0, static_cast<int>(kColumnCount) - 1);
+void CFilesListModel::Refresh() {
+    if (!dirty_) return;
+    dirty_ = false;
+    Reorder();
+}
+
+// Sorts the rows again; the selection and the current row keep their records.
+void CFilesListModel::Reorder() {
     emit layoutAboutToBeChanged();
     const QModelIndexList kept = persistentIndexList();
     std::vector<CFoundObject*> records;
     for (const QModelIndex& i : kept) records.push_back(RecordAt(i.row()));
     Resort();
     std::unordered_map<CFoundObject*, int> rowOf;
-    for (int row = 0; row < static_cast<int>(rows_.size()); ++row) rowOf[rows_[static_cast<std::size_t>(row)]] = row;
+    for (const CFoundObject* r : records)
+        if (r) rowOf.emplace(const_cast<CFoundObject*>(r), -1);
+    for (int row = 0; row < static_cast<int>(rows_.size()); ++row)
+        if (auto it = rowOf.find(rows_[static_cast<std::size_t>(row)]); it != rowOf.end()) it->second = row;
     QModelIndexList moved;
     for (int i = 0; i < kept.size(); ++i) {
-        const auto it = rowOf.find(records[static_cast<std::size_t>(i)]);
-        moved.push_back(it == rowOf.end() ? QModelIndex() : index(it->second, kept[i].column()));
+        const auto it = records[static_cast<std::size_t>(i)] ? rowOf.find(records[static_cast<std::size_t>(i)]) : rowOf.end();
+        moved.push_back(it == rowOf.end() || it->second < 0 ? QModelIndex() : index(it->second, kept[i].column()));
     }
     changePersistentIndexList(kept, moved);
     emit layoutChanged();
+}
+
+void CFilesListModel::SortBy(int column) {
+    order_.descending = !order_.descending;
+    order_.column = std::clamp(column, 0, static_cast<int>(kColumnCount) - 1);
+    dirty_ = false;
+    Reorder();
     emit headerDataChanged(Qt::Horizontal, 0, columnCount() - 1);
 }
 

@@ -36,6 +36,8 @@ public:
     // The folder's children changed: the rows that came are added and the
     // rows sorted again; when some left, the list is filled again.
     void FolderChanged(std::uint64_t folderId, std::uint64_t generation, unsigned codes);
+    // Puts the rows that came since the last sort in their places.
+    void Refresh();
     // Sorts by `column`: the direction flag is shared by every column and
     // toggled by each click.
     void SortBy(int column);
@@ -65,6 +67,7 @@ private:
     bool Accepts(const CFoundObject& record) const;
     void Fill();
     void Resort();
+    void Reorder();
 
     CApp& app_;
     std::shared_ptr<CVolume> volume_;
@@ -77,6 +80,7 @@ private:
     std::vector<CFoundObject*> rows_;
     std::unordered_set<CFoundObject*> checked_;
     RowOrder order_;
+    bool dirty_ = false;  // rows came after the last sort
 };
 
 class CFilesListView : public QTableView {

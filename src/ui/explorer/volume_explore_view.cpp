@@ -100,6 +100,7 @@ void CVolumeExploreView::TreeChanged(std::uint64_t wparam, std::int64_t lparam) 
 }
 
 void CVolumeExploreView::Repaint() {
+    list_->Model()->Refresh();
     tree_->viewport()->update();
     list_->viewport()->update();
 }

@@ -34,7 +34,8 @@ public:
     CVolume* Volume() const;
     // A kFoundTreeChanged notification.
     void TreeChanged(std::uint64_t wparam, std::int64_t lparam);
-    // Draws the rows again, for objects whose records changed in place.
+    // Sorts the rows that came into their places and draws the rows again,
+    // for objects whose records changed in place.
     void Repaint();
 
     // What "Recover..." takes: the checked objects, else the selected rows,

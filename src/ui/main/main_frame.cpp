@@ -584,16 +584,19 @@ std::int64_t CMainFrame::OnMessage(const platform::AppMessage& message) {
         progress_->show();
         return 0;
     case msg::kFileSystemStageEnded:
+        explore_->Repaint();
         progress_->hide();
         drives_->RefreshInformation();
         return 0;
     case msg::kSectorStageEnded:
+        explore_->Repaint();  // the last rows in their places
         progress_->hide();
         SetStatusText(Text(app_, ids::kReady));
         drives_->RefreshInformation();
         return 0;
     case msg::kAnalysisFinished:
     case msg::kVolumeAdded:
+        explore_->Repaint();
         // Volumes found meanwhile join the tree.
         drives_->Rebuild();
         UpdateCommands();
