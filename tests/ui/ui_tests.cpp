@@ -37,6 +37,7 @@
 #include "storage/local_computer.h"
 #include "storage/volume.h"
 #include "filesystems/found_tree.h"
+#include "ui/dialogs/file_information_dlg.h"
 #include "ui/dialogs/on_recovery_dlg.h"
 #include "ui/dialogs/probable_file_size_dlg.h"
 #include "ui/dialogs/recovery_progress_dlg.h"
@@ -367,6 +368,26 @@ private slots:
         }
         QVERIFY2(deleted >= 0, "the deleted file is listed");
         QVERIFY(list->data(list->index(deleted, kColumnName), Qt::ForegroundRole).isValid());  // muted
+
+        // Its information: the place, the size in bytes, the sectors it is read from.
+        explore->ListView()->setCurrentIndex(list->index(kept, 0));
+        frame_->UpdateCommands();
+        QVERIFY(frame_->Command(cmd::kFileInformation)->isEnabled());
+        CFoundObject keptRecord;
+        QVERIFY(list->Copy(kept, keptRecord));
+        CFileInformationDlg information(*app_, *explore->Volume(), keptRecord, *list->RecordAt(kept));
+        const auto shown = [&information](const QString& name) {
+            for (QLabel* label : information.findChildren<QLabel*>())
+                if (label->accessibleName() == name) return label->text();
+            return QStringLiteral("(none)");
+        };
+        QCOMPARE(shown(QStringLiteral("Location")), QStringLiteral("/Docs/kept.txt"));
+        QCOMPARE(shown(QStringLiteral("Size")), QStringLiteral("7 bytes"));
+        QVERIFY(shown(QStringLiteral("Size on disk")).endsWith(QStringLiteral(" bytes")));
+        bool sectorsListed = false;
+        for (QPushButton* b : information.findChildren<QPushButton*>())
+            sectorsListed |= b->text() == QStringLiteral("Sectors List") && b->isEnabled();
+        QVERIFY(sectorsListed);
         QTest::keyClick(explore->ListView(), Qt::Key_Backspace);
         QCOMPARE(explore->TreeView()->currentIndex().data().toString(), QStringLiteral("Filesystem"));
 

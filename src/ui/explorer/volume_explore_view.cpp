@@ -44,6 +44,11 @@ std::vector<CFoundObject*> CVolumeExploreView::FilesToRecover() const {
     return chosen;
 }
 
+CFoundObject* CVolumeExploreView::CurrentFile() const {
+    if (!Volume() || tree_->Model()->IsVolumeNode(tree_->currentIndex())) return nullptr;
+    return list_->Model()->RecordAt(list_->currentIndex().row());
+}
+
 bool CVolumeExploreView::HasFilesToRecover() const {
     if (!Volume()) return false;
     return !list_->Model()->Checked().empty() || list_->selectionModel()->hasSelection();

@@ -42,6 +42,8 @@ public:
     // else the folder selected in the tree.
     std::vector<CFoundObject*> FilesToRecover() const;
     bool HasFilesToRecover() const;
+    // The found object of the list's current row (not a fixed node), or null.
+    CFoundObject* CurrentFile() const;
     // The commands of the list's context menu.
     void SetContextCommands(QList<QAction*> commands) { contextCommands_ = std::move(commands); }
 

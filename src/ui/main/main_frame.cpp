@@ -27,6 +27,7 @@
 #include "storage/image_creation.h"
 #include "storage/local_computer.h"
 #include "storage/volume.h"
+#include "ui/dialogs/file_information_dlg.h"
 #include "ui/dialogs/help_dlg.h"
 #include "ui/dialogs/on_recovery_dlg.h"
 #include "ui/dialogs/probable_file_size_dlg.h"
@@ -146,6 +147,9 @@ void CMainFrame::Retranslate() {
             action->setToolTip(texts.toolTip);
         }
     }
+    // The list's context commands are named by the tool tips of their texts.
+    for (const unsigned id : {cmd::kCheckAll, cmd::kUncheckAll})
+        Command(id)->setText(SplitCommandText(Text(app_, id)).toolTip);
     const QString analyze = Text(app_, ids::kAnalyzeButton);
     analyze_->setText(analyze);
     analyze_->setToolTip(Command(cmd::kStartAnalyzing)->toolTip());
@@ -219,12 +223,17 @@ void CMainFrame::BuildMenus() {
     connect(recover, &QAction::changed, this, shortText);
     shortText();
     file->addAction(recover);
-    // The found-files list's context menu: recover, check all, uncheck all.
+    QAction* information = AddCommand(cmd::kFileInformation, tr("&Information..."),
+                                      ThemeIcon("document-properties", QStyle::SP_FileDialogInfoView));
+    information->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_I));
+    connect(information, &QAction::triggered, this, &CMainFrame::ShowFileInformation);
+    file->addAction(information);
+    // The found-files list's context menu: recover, information, check all, uncheck all.
     QAction* checkAll = AddCommand(cmd::kCheckAll, tr("Check All"));
     connect(checkAll, &QAction::triggered, this, [this] { explore_->ListView()->Model()->SetAllChecked(true); });
     QAction* uncheckAll = AddCommand(cmd::kUncheckAll, tr("Uncheck All"));
     connect(uncheckAll, &QAction::triggered, this, [this] { explore_->ListView()->Model()->SetAllChecked(false); });
-    explore_->SetContextCommands({recover, checkAll, uncheckAll});
+    explore_->SetContextCommands({recover, information, checkAll, uncheckAll});
     file->addSeparator();
     QAction* exit = AddCommand(cmd::kExit, tr("&Exit"));
     connect(exit, &QAction::triggered, this, &QWidget::close);
@@ -387,6 +396,7 @@ void CMainFrame::UpdateCommands() {
     Command(cmd::kStopAnalyzing)->setEnabled(busy);
     // Files are recovered from a tree no analysis is rebuilding.
     Command(cmd::kRecover)->setEnabled(!busy && explore_->HasFilesToRecover());
+    Command(cmd::kFileInformation)->setEnabled(explore_->CurrentFile() != nullptr);
     const QString state = Text(app_, busy ? ids::kBusy : ids::kIdle);
     if (stateText_->text() != state) {
         stateText_->setText(state);
@@ -507,6 +517,15 @@ void CMainFrame::RecoverFiles() {
     progress.exec();
     recovery.Stop();
     recovery.Wait(30000);
+}
+
+void CMainFrame::ShowFileInformation() {
+    CFoundObject* stored = explore_->CurrentFile();
+    const std::shared_ptr<CVolume> volume = explore_->Volume() ? app_.Computer().Volumes().Share(explore_->Volume()) : nullptr;
+    CFoundObject record;
+    if (!stored || !volume || !explore_->ListView()->Model()->Copy(explore_->ListView()->currentIndex().row(), record)) return;
+    CFileInformationDlg dialog(app_, *volume, record, *stored, this);
+    dialog.exec();
 }
 
 void CMainFrame::LoadDriveImage() {

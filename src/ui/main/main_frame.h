@@ -71,6 +71,8 @@ private:
     void CreateDriveImage();
     // "Recover...": the checked files (else the selected ones) into the folder the user picks.
     void RecoverFiles();
+    // "Information...": the current row's found object.
+    void ShowFileInformation();
     // The settings sheet, at the page of the command (32798: the first).
     void ShowSettings(unsigned commandId);
     void OnFastTick();
