@@ -41,6 +41,7 @@
 #include "ui/dialogs/on_recovery_dlg.h"
 #include "ui/dialogs/probable_file_size_dlg.h"
 #include "ui/dialogs/recovery_progress_dlg.h"
+#include "ui/dialogs/try_open_dlg.h"
 #include "ui/dialogs/volume_image_create_dlg.h"
 #include "ui/explorer/files_list_view.h"
 #include "ui/explorer/files_tree_view.h"
@@ -388,6 +389,15 @@ private slots:
         for (QPushButton* b : information.findChildren<QPushButton*>())
             sectorsListed |= b->text() == QStringLiteral("Sectors List") && b->isEnabled();
         QVERIFY(sectorsListed);
+        QVERIFY(frame_->Command(cmd::kTryToOpen)->isEnabled());
+
+        // The opening warning keeps its "don't show" choice only on OK.
+        for (const bool ok : {false, true}) {
+            CDlgTryOpen warning(*app_);
+            warning.findChild<QCheckBox*>()->setChecked(true);
+            ok ? warning.accept() : warning.reject();
+            QCOMPARE(app_->Settings().GetU32(AppSettings::kNoTryOpenWarning), ok ? 1u : 0u);
+        }
         QTest::keyClick(explore->ListView(), Qt::Key_Backspace);
         QCOMPARE(explore->TreeView()->currentIndex().data().toString(), QStringLiteral("Filesystem"));
 

@@ -39,8 +39,8 @@ void SetValue(QLabel* label, const QString& text) {
 
 }  // namespace
 
-CRecoveryProgressDlg::CRecoveryProgressDlg(CApp& app, CRecovery& recovery, QWidget* parent)
-    : QDialog(parent), app_(app), recovery_(recovery) {
+CRecoveryProgressDlg::CRecoveryProgressDlg(CApp& app, CRecovery& recovery, bool opening, QWidget* parent)
+    : QDialog(parent), app_(app), recovery_(recovery), opening_(opening) {
     setWindowTitle(tr("Recovering files..."));
     setAccessibleName(windowTitle());
     setModal(true);
@@ -108,6 +108,11 @@ void CRecoveryProgressDlg::Finish() {
     finished_ = true;
     timer_.stop();
     recovery_.Running = 0;
+    if (opening_) {
+        // The copy is made and handed to its program (or the log says why not).
+        QMetaObject::invokeMethod(this, &QDialog::accept, Qt::QueuedConnection);
+        return;
+    }
     total_->setValue(total_->maximum());
     current_->setValue(100);
     SetValue(file_, QString());

@@ -22,7 +22,8 @@ namespace tl::ui {
 class CRecoveryProgressDlg : public QDialog {
     Q_OBJECT
 public:
-    CRecoveryProgressDlg(CApp& app, CRecovery& recovery, QWidget* parent = nullptr);
+    // In opening mode the dialog closes by itself when the copy is made.
+    CRecoveryProgressDlg(CApp& app, CRecovery& recovery, bool opening = false, QWidget* parent = nullptr);
     // Closing the window asks as Abort does while the run goes on.
     void reject() override;
 
@@ -42,6 +43,7 @@ private:
     QPushButton* ok_;
     QPushButton* show_;
     bool finished_ = false;
+    bool opening_ = false;
 };
 
 }  // namespace tl::ui

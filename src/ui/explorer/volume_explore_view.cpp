@@ -3,6 +3,8 @@
 #include <QItemSelectionModel>
 #include <QMenu>
 
+#include <algorithm>
+
 #include "app/app_messages.h"
 #include "filesystems/found_tree.h"
 #include "storage/volume.h"
@@ -30,6 +32,16 @@ CVolumeExploreView::CVolumeExploreView(CApp& app, QWidget* parent) : QSplitter(Q
         menu.addActions(contextCommands_);
         menu.exec(list_->viewport()->mapToGlobal(at));
     });
+}
+
+std::vector<CFoundObject*> CVolumeExploreView::SelectedFiles() const {
+    std::vector<CFoundObject*> selected;
+    if (tree_->Model()->IsVolumeNode(tree_->currentIndex())) return selected;  // the fixed nodes
+    QModelIndexList rows = list_->selectionModel()->selectedRows();
+    std::sort(rows.begin(), rows.end(), [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
+    for (const QModelIndex& row : rows)
+        if (CFoundObject* record = list_->Model()->RecordAt(row.row())) selected.push_back(record);
+    return selected;
 }
 
 std::vector<CFoundObject*> CVolumeExploreView::FilesToRecover() const {
@@ -113,7 +125,11 @@ void CVolumeExploreView::Repaint() {
 // Enter on a folder row opens it in the tree; files are opened by the next
 // dialogs' commands.
 void CVolumeExploreView::OpenRow(CFoundObject* record) {
-    if (!record || !record->IsFolder()) return;
+    if (!record) return;
+    if (!record->IsFolder()) {
+        emit FileActivated();
+        return;
+    }
     const QModelIndex current = tree_->currentIndex();
     CFilesTreeModel* model = tree_->Model();
     QModelIndex target;

@@ -42,6 +42,8 @@ public:
     // else the folder selected in the tree.
     std::vector<CFoundObject*> FilesToRecover() const;
     bool HasFilesToRecover() const;
+    // The selected rows' objects, in row order.
+    std::vector<CFoundObject*> SelectedFiles() const;
     // The found object of the list's current row (not a fixed node), or null.
     CFoundObject* CurrentFile() const;
     // The commands of the list's context menu.
@@ -53,6 +55,8 @@ public:
 signals:
     // The selection or the check marks changed: the file commands follow.
     void FilesChanged();
+    // Enter or a double click on a file row.
+    void FileActivated();
 
 private:
     void ShowSelectedFolder();

@@ -32,6 +32,7 @@
 #include "ui/dialogs/on_recovery_dlg.h"
 #include "ui/dialogs/probable_file_size_dlg.h"
 #include "ui/dialogs/recovery_progress_dlg.h"
+#include "ui/dialogs/try_open_dlg.h"
 #include "ui/explorer/files_list_view.h"
 #include "ui/explorer/volume_explore_view.h"
 #include "ui/dialogs/volume_image_create_dlg.h"
@@ -99,6 +100,10 @@ CMainFrame::CMainFrame(CApp& app, CQtNotificationSink& sink, QWidget* parent)
         UpdateCommands();
     });
     connect(explore_, &CVolumeExploreView::FilesChanged, this, [this] { UpdateCommands(); });
+    // Enter on a file row opens it, as "Try To Open..." does.
+    connect(explore_, &CVolumeExploreView::FileActivated, this, [this] {
+        if (QAction* open = Command(cmd::kTryToOpen); open && open->isEnabled()) open->trigger();
+    });
     // What the log held before the window existed (the start-up lines).
     for (const std::string& line : app_.Log().Lines()) log_->AddLine(QString::fromStdString(line));
 
@@ -223,6 +228,9 @@ void CMainFrame::BuildMenus() {
     connect(recover, &QAction::changed, this, shortText);
     shortText();
     file->addAction(recover);
+    QAction* open = AddCommand(cmd::kTryToOpen, tr("Try To Open..."), ThemeIcon("document-open", QStyle::SP_DialogOpenButton));
+    connect(open, &QAction::triggered, this, &CMainFrame::TryToOpen);
+    file->addAction(open);
     QAction* information = AddCommand(cmd::kFileInformation, tr("&Information..."),
                                       ThemeIcon("document-properties", QStyle::SP_FileDialogInfoView));
     information->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_I));
@@ -233,7 +241,7 @@ void CMainFrame::BuildMenus() {
     connect(checkAll, &QAction::triggered, this, [this] { explore_->ListView()->Model()->SetAllChecked(true); });
     QAction* uncheckAll = AddCommand(cmd::kUncheckAll, tr("Uncheck All"));
     connect(uncheckAll, &QAction::triggered, this, [this] { explore_->ListView()->Model()->SetAllChecked(false); });
-    explore_->SetContextCommands({recover, information, checkAll, uncheckAll});
+    explore_->SetContextCommands({recover, open, information, checkAll, uncheckAll});
     file->addSeparator();
     QAction* exit = AddCommand(cmd::kExit, tr("&Exit"));
     connect(exit, &QAction::triggered, this, &QWidget::close);
@@ -397,6 +405,7 @@ void CMainFrame::UpdateCommands() {
     // Files are recovered from a tree no analysis is rebuilding.
     Command(cmd::kRecover)->setEnabled(!busy && explore_->HasFilesToRecover());
     Command(cmd::kFileInformation)->setEnabled(explore_->CurrentFile() != nullptr);
+    Command(cmd::kTryToOpen)->setEnabled(!busy && explore_->CurrentFile() != nullptr);
     const QString state = Text(app_, busy ? ids::kBusy : ids::kIdle);
     if (stateText_->text() != state) {
         stateText_->setText(state);
@@ -513,10 +522,26 @@ void CMainFrame::RecoverFiles() {
     }
     log.LogInfo(app_.GetString(ids::kRecoveryStarted));
     if (!recovery.StartRecovery(*volume, app_.Settings().DestinationFolder())) return;
-    CRecoveryProgressDlg progress(app_, recovery, this);
+    CRecoveryProgressDlg progress(app_, recovery, false, this);
     progress.exec();
     recovery.Stop();
     recovery.Wait(30000);
+}
+
+void CMainFrame::TryToOpen() {
+    const std::shared_ptr<CVolume> volume = explore_->Volume() ? app_.Computer().Volumes().Share(explore_->Volume()) : nullptr;
+    if (!volume || Busy()) return;
+    std::vector<CFoundObject*> selected = explore_->SelectedFiles();
+    CRecovery& opening = app_.Computer().Opening();
+    if (selected.empty() || opening.IsRunning() || opening.BuildRecoveryList(selected, volume->FoundTree()) == 0) return;
+    if (app_.Settings().GetU32(AppSettings::kNoTryOpenWarning) == 0) {
+        CDlgTryOpen warning(app_, this);
+        if (warning.exec() != QDialog::Accepted) return;
+    }
+    if (!opening.StartOpening(*volume)) return;
+    CRecoveryProgressDlg progress(app_, opening, true, this);
+    progress.exec();
+    opening.Wait(30000);
 }
 
 void CMainFrame::ShowFileInformation() {

@@ -73,6 +73,8 @@ private:
     void RecoverFiles();
     // "Information...": the current row's found object.
     void ShowFileInformation();
+    // "Try To Open...": a copy of the selected file opened in its program.
+    void TryToOpen();
     // The settings sheet, at the page of the command (32798: the first).
     void ShowSettings(unsigned commandId);
     void OnFastTick();
