@@ -332,22 +332,67 @@ private slots:
 
     // After an analysis the explorer shows the volume's folders, the deleted
     // ones muted; Enter opens a folder row and Backspace goes back up.
-    void explorerShowsWhatTheAnalysisFound() {
+    // A small FAT image analysed in the window: Docs holds kept.txt, the
+    // deleted gone.txt and the folders A and B.
+    CVolumeExploreView* AnalyseSmallImage() {
         const QString image = dir_.filePath(QStringLiteral("small.img"));
         const QString text = dir_.filePath(QStringLiteral("note.txt"));
         std::ofstream(text.toStdString()) << "a note\n";
         const QString in = QStringLiteral("-i");
-        QVERIFY(Run(QStringLiteral("truncate"), {QStringLiteral("-s"), QStringLiteral("8M"), image}));
-        QVERIFY(Run(QStringLiteral("mkfs.fat"), {image}));
-        QVERIFY(Run(QStringLiteral("mmd"), {in, image, QStringLiteral("::/Docs")}));
-        QVERIFY(Run(QStringLiteral("mcopy"), {in, image, text, QStringLiteral("::/Docs/kept.txt")}));
-        QVERIFY(Run(QStringLiteral("mcopy"), {in, image, text, QStringLiteral("::/Docs/gone.txt")}));
-        QVERIFY(Run(QStringLiteral("mdel"), {in, image, QStringLiteral("::/Docs/gone.txt")}));
-        QVERIFY(frame_->OpenSource(image));
-        QVERIFY(frame_->StartAnalysis(AnalysisStages::FileSystem));
-        QTRY_VERIFY_WITH_TIMEOUT(!frame_->Analysing(), 20000);
+        const bool made = Run(QStringLiteral("truncate"), {QStringLiteral("-s"), QStringLiteral("8M"), image}) &&
+                          Run(QStringLiteral("mkfs.fat"), {image}) &&
+                          Run(QStringLiteral("mmd"), {in, image, QStringLiteral("::/Docs"), QStringLiteral("::/Docs/A"),
+                                                      QStringLiteral("::/Docs/B")}) &&
+                          Run(QStringLiteral("mcopy"), {in, image, text, QStringLiteral("::/Docs/kept.txt")}) &&
+                          Run(QStringLiteral("mcopy"), {in, image, text, QStringLiteral("::/Docs/gone.txt")}) &&
+                          Run(QStringLiteral("mdel"), {in, image, QStringLiteral("::/Docs/gone.txt")});
+        if (!made || !frame_->OpenSource(image) || !frame_->StartAnalysis(AnalysisStages::FileSystem)) return nullptr;
+        for (int i = 0; i < 400 && frame_->Analysing(); ++i) QTest::qWait(50);
+        QTest::qWait(100);  // the tree's last notifications
         auto* explore = frame_->findChild<CVolumeExploreView*>();
-        QVERIFY(explore && explore->Volume());
+        return explore && explore->Volume() ? explore : nullptr;
+    }
+
+    // Checking a folder checks its folders and makes the ones above partly
+    // checked, even when all its siblings are checked; unchecking the last
+    // checked child returns every folder above to unchecked.
+    void treeCheckMarksFollowTheCounters() {
+        CVolumeExploreView* explore = AnalyseSmallImage();
+        QVERIFY(explore);
+        CFilesTreeModel* tree = explore->TreeView()->Model();
+        const auto child = [tree](const QModelIndex& parent, const QString& name) {
+            for (int row = 0; row < tree->rowCount(parent); ++row)
+                if (tree->index(row, 0, parent).data().toString() == name) return tree->index(row, 0, parent);
+            return QModelIndex();
+        };
+        const QModelIndex root = child(tree->index(0, 0), QStringLiteral("Filesystem"));
+        const QModelIndex docs = child(root, QStringLiteral("Docs"));
+        const QModelIndex a = child(docs, QStringLiteral("A")), b = child(docs, QStringLiteral("B"));
+        QVERIFY(a.isValid() && b.isValid());
+        const auto state = [](const QModelIndex& i) { return i.data(Qt::CheckStateRole).toInt(); };
+        tree->ToggleCheck(a);
+        tree->ToggleCheck(b);
+        QCOMPARE(state(docs), int(Qt::PartiallyChecked));
+        QCOMPARE(state(root), int(Qt::PartiallyChecked));
+        QCOMPARE(tree->CheckedFolders().size(), std::size_t{2});
+        tree->ToggleCheck(a);
+        QCOMPARE(state(docs), int(Qt::PartiallyChecked));
+        tree->ToggleCheck(b);
+        QCOMPARE(state(docs), int(Qt::Unchecked));
+        QCOMPARE(state(root), int(Qt::Unchecked));
+        tree->ToggleCheck(docs);
+        QCOMPARE(state(a), int(Qt::Checked));
+        QCOMPARE(state(b), int(Qt::Checked));
+        QCOMPARE(state(root), int(Qt::PartiallyChecked));
+        QVERIFY(tree->CheckedFolders() == std::vector<CFoundObject*>{tree->RecordOf(docs)});
+        tree->ToggleCheck(a);  // Docs checked no more; B stays
+        QCOMPARE(state(docs), int(Qt::PartiallyChecked));
+        QVERIFY(tree->CheckedFolders() == std::vector<CFoundObject*>{tree->RecordOf(b)});
+    }
+
+    void explorerShowsWhatTheAnalysisFound() {
+        CVolumeExploreView* explore = AnalyseSmallImage();
+        QVERIFY(explore);
         CFilesListModel* list = explore->ListView()->Model();
         const auto rowNamed = [list](const QString& name) {
             for (int row = 0; row < list->rowCount(); ++row)

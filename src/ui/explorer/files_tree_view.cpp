@@ -24,6 +24,11 @@ struct CFilesTreeModel::Node {
     int row = 0;
     std::uint64_t changesSeen = ~std::uint64_t{0};  // the folder's change count when hasFolders was learnt
     bool hasFolders = false;
+    // The check mark: the checked bit, the count of checked items below, and
+    // the state shown (1 unchecked, 2 checked, 3 partly checked).
+    bool checked = false;
+    int counter = 0;
+    int state = 1;
 };
 
 CFilesTreeModel::CFilesTreeModel(CApp& app, QObject* parent) : QAbstractItemModel(parent), app_(app) {}
@@ -87,6 +92,9 @@ void CFilesTreeModel::List(Node& node) const {
         child->record = folder;
         child->parent = &node;
         child->row = row++;
+        // The folders of a checked folder come checked.
+        child->checked = node.checked;
+        child->state = node.checked ? 2 : 1;
         node.children.push_back(std::move(child));
     }
     if (node.record) listed_.emplace(node.record == volume_.get() ? ~std::uint64_t{0} : node.record->Id, &node);
@@ -118,6 +126,8 @@ void CFilesTreeModel::Update(Node& node) {
         auto child = std::make_unique<Node>();
         child->record = now[i];
         child->parent = &node;
+        child->checked = node.checked;
+        child->state = node.checked ? 2 : 1;
         node.children.insert(node.children.begin() + at, std::move(child));
         endInsertRows();
     }
@@ -160,6 +170,90 @@ CFoundObject* CFilesTreeModel::RecordOf(const QModelIndex& index) const {
 
 bool CFilesTreeModel::IsVolumeNode(const QModelIndex& index) const {
     return index.isValid() && RecordOf(index) == volume_.get();
+}
+
+void CFilesTreeModel::Changed(Node& node) {
+    const QModelIndex i = IndexOfNode(&node);
+    if (i.isValid()) emit dataChanged(i, i, {Qt::CheckStateRole});
+}
+
+void CFilesTreeModel::ToggleCheck(const QModelIndex& index) {
+    Node* node = index.isValid() ? NodeOf(index) : nullptr;
+    if (!node || !node->record || node->record == volume_.get()) return;
+    Node* parent = node->parent && node->parent->record ? node->parent : nullptr;
+    if (!node->checked) {
+        node->checked = true;
+        node->state = 2;
+        for (Node* up = parent; up && up->record; up = up->parent) {
+            up->state = 3;
+            ++up->counter;
+            Changed(*up);
+        }
+        for (auto& child : node->children) {
+            child->checked = true;
+            child->state = 2;
+            Changed(*child);
+        }
+        Changed(*node);
+        return;
+    }
+    node->checked = false;
+    node->state = 1;
+    for (auto& child : node->children) {
+        child->checked = false;
+        child->state = 1;
+        Changed(*child);
+    }
+    Changed(*node);
+    if (!parent) return;
+    int delta = -1;
+    if (parent->checked) {
+        // A checked parent is checked no more: what stays checked below it is
+        // its children still checked.
+        parent->checked = false;
+        for (Node* up = parent->parent; up && up->record; up = up->parent) --up->counter;
+        delta = 0;
+        for (const auto& child : parent->children) delta += child->checked ? 1 : 0;
+    } else if (parent->counter <= 0) {
+        parent->counter = 0;
+    }
+    for (Node* up = parent; up && up->record; up = up->parent) {
+        up->counter += delta;
+        if (up->counter <= 0) {
+            up->counter = 0;
+            up->state = 1;
+        } else {
+            up->state = 3;
+        }
+        Changed(*up);
+    }
+}
+
+std::vector<CFoundObject*> CFilesTreeModel::CheckedFolders() const {
+    std::vector<CFoundObject*> folders;
+    if (!top_) return folders;
+    std::vector<const Node*> todo{top_.get()};
+    for (std::size_t k = 0; k < todo.size(); ++k) {
+        const Node* n = todo[k];
+        if (n->checked && !(n->parent && n->parent->checked)) {
+            folders.push_back(n->record);
+            continue;  // everything below comes with it
+        }
+        for (const auto& c : n->children) todo.push_back(c.get());
+    }
+    return folders;
+}
+
+Qt::ItemFlags CFilesTreeModel::flags(const QModelIndex& index) const {
+    Qt::ItemFlags f = QAbstractItemModel::flags(index);
+    if (index.isValid() && !IsVolumeNode(index)) f |= Qt::ItemIsUserCheckable;
+    return f;
+}
+
+bool CFilesTreeModel::setData(const QModelIndex& index, const QVariant&, int role) {
+    if (role != Qt::CheckStateRole || !index.isValid() || IsVolumeNode(index)) return false;
+    ToggleCheck(index);
+    return true;
 }
 
 void CFilesTreeModel::SetExpanded(const QModelIndex& index, bool expanded) {
@@ -230,6 +324,8 @@ QVariant CFilesTreeModel::data(const QModelIndex& index, int role) const {
     });
     if (!copied) return {};
     switch (role) {
+    case Qt::CheckStateRole:
+        return node->state == 2 ? Qt::Checked : node->state == 3 ? Qt::PartiallyChecked : Qt::Unchecked;
     case Qt::DisplayRole: return QString::fromStdString(r.Name);
     case Qt::DecorationRole: return FoundIcon(RecordIconIndex(r, node->record == tree_->Root(), node->expanded));
     case Qt::ForegroundRole:

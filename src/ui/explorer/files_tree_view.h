@@ -41,10 +41,19 @@ public:
     // The records shown under the volume node (its fixed nodes).
     std::vector<CFoundObject*> FixedNodes() const;
     void SetExpanded(const QModelIndex& index, bool expanded);
+    // The check mark of a folder: checking one checks its listed folders and
+    // makes every folder above it partly checked; unchecking returns the
+    // folders above with nothing checked below them to unchecked.
+    void ToggleCheck(const QModelIndex& index);
+    // The checked folders whose parent is not checked: each brings every
+    // file below it.
+    std::vector<CFoundObject*> CheckedFolders() const;
 
     QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override;
     QModelIndex parent(const QModelIndex& child) const override;
     int rowCount(const QModelIndex& parent = {}) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    bool setData(const QModelIndex& index, const QVariant& value, int role) override;
     int columnCount(const QModelIndex& = {}) const override { return 1; }
     bool hasChildren(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role) const override;
@@ -57,6 +66,7 @@ private:
     std::vector<CFoundObject*> FoldersOf(const Node& node) const;
     void List(Node& node) const;
     void Update(Node& node);
+    void Changed(Node& node);
 
     CApp& app_;
     std::shared_ptr<CVolume> volume_;

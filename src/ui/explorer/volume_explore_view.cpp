@@ -18,6 +18,8 @@ CVolumeExploreView::CVolumeExploreView(CApp& app, QWidget* parent) : QSplitter(Q
     list_ = new CFilesListView(app_, this);
     setStretchFactor(0, 1);
     setStretchFactor(1, 3);
+    // Room for the folder names at first; the list takes what the window gains.
+    setSizes({2, 3});
     setChildrenCollapsible(false);
     connect(tree_->selectionModel(), &QItemSelectionModel::currentChanged, this,
             [this] { ShowSelectedFolder(); });
@@ -25,6 +27,10 @@ CVolumeExploreView::CVolumeExploreView(CApp& app, QWidget* parent) : QSplitter(Q
     connect(list_, &CFilesListView::BackRequested, this, &CVolumeExploreView::GoUp);
     connect(list_, &CFilesListView::CheckedChanged, this, &CVolumeExploreView::FilesChanged);
     connect(list_->selectionModel(), &QItemSelectionModel::selectionChanged, this, &CVolumeExploreView::FilesChanged);
+    connect(tree_->Model(), &QAbstractItemModel::dataChanged, this,
+            [this](const QModelIndex&, const QModelIndex&, const QList<int>& roles) {
+                if (roles.contains(Qt::CheckStateRole)) emit FilesChanged();
+            });
     list_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(list_, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
         if (contextCommands_.isEmpty()) return;
@@ -45,7 +51,14 @@ std::vector<CFoundObject*> CVolumeExploreView::SelectedFiles() const {
 }
 
 std::vector<CFoundObject*> CVolumeExploreView::FilesToRecover() const {
-    std::vector<CFoundObject*> chosen = list_->Model()->Checked();
+    // The checked folders of the tree, and the checked rows that no checked folder holds already.
+    std::vector<CFoundObject*> chosen = tree_->Model()->CheckedFolders();
+    const std::size_t folders = chosen.size();
+    for (CFoundObject* record : list_->Model()->Checked()) {
+        bool inside = false;
+        for (std::size_t i = 0; i < folders && !inside; ++i) inside = IsBelow(*record, *chosen[i]);
+        if (!inside) chosen.push_back(record);
+    }
     if (!chosen.empty()) return chosen;
     for (const QModelIndex& row : list_->selectionModel()->selectedRows())
         if (CFoundObject* record = list_->Model()->RecordAt(row.row())) chosen.push_back(record);
@@ -63,7 +76,18 @@ CFoundObject* CVolumeExploreView::CurrentFile() const {
 
 bool CVolumeExploreView::HasFilesToRecover() const {
     if (!Volume()) return false;
-    return !list_->Model()->Checked().empty() || list_->selectionModel()->hasSelection();
+    return !list_->Model()->Checked().empty() || list_->selectionModel()->hasSelection() ||
+           !tree_->Model()->CheckedFolders().empty();
+}
+
+// Whether `record` lies in `folder` at any depth, by the folder chain its tree keeps.
+bool CVolumeExploreView::IsBelow(const CFoundObject& record, const CFoundObject& folder) const {
+    const CFoundTree* tree = tree_->Model()->Tree();
+    if (!tree) return false;
+    if (&folder == tree->Root()) return true;
+    for (const auto& [chainFolder, name] : tree->GetFolderChain(record))
+        if (chainFolder == &folder) return true;
+    return false;
 }
 
 CVolume* CVolumeExploreView::Volume() const { return tree_->Model()->Volume(); }

@@ -62,6 +62,7 @@ private:
     void ShowSelectedFolder();
     void OpenRow(CFoundObject* record);
     void GoUp();
+    bool IsBelow(const CFoundObject& record, const CFoundObject& folder) const;
 
     CApp& app_;
     CFilesTreeView* tree_;
