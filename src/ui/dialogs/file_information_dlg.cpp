@@ -66,16 +66,7 @@ CFileInformationDlg::CFileInformationDlg(CApp& app, CVolume& volume, const CFoun
     auto* form = new QFormLayout;
     int id = 1501;
     const auto row = [&](const QString& label, const QString& value) {
-        auto* caption = new QLabel(label);
-        auto* shown = new QLabel(value);
-        shown->setTextFormat(Qt::PlainText);  // names come from the disk
-        shown->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-        shown->setWordWrap(true);
-        shown->setAccessibleName(QString(label).remove(QLatin1Char(':')));
-        shown->setAccessibleDescription(value);
-        caption->setBuddy(shown);
-        target->AddControl(id++, caption);
-        form->addRow(caption, shown);
+        target->AddControl(id++, AddValueRow(form, label, value));
     };
     row(tr("Status:"), status);
     row(tr("Id:"), Signed(record.Id));

@@ -61,14 +61,7 @@ CProbableFileSizeDlg::CProbableFileSizeDlg(CApp& app, const CFoundObject& record
     intro->setWordWrap(true);
     auto* facts = new QFormLayout;
     const auto fact = [&](int labelId, const QString& label, const QString& value) {
-        auto* caption = new QLabel(label);
-        QLabel* shown = Plain(value);
-        shown->setAccessibleName(QString(label).remove(QLatin1Char(':')));
-        shown->setAccessibleDescription(value);
-        shown->setTextInteractionFlags(Qt::TextSelectableByMouse);
-        caption->setBuddy(shown);
-        control(labelId, caption);
-        facts->addRow(caption, shown);
+        control(labelId, AddValueRow(facts, label, value));
     };
     fact(1303, tr("Offset:"), QString::number(record.DataOffset));
     fact(1304, tr("Name:"), QString::fromStdString(record.Name));

@@ -24,19 +24,6 @@ namespace {
 
 constexpr int kTickMs = 250;
 
-QLabel* ValueLabel(const QString& name) {
-    auto* label = new QLabel;
-    label->setTextFormat(Qt::PlainText);  // names come from the disk
-    label->setAccessibleName(name);
-    label->setWordWrap(true);
-    return label;
-}
-
-void SetValue(QLabel* label, const QString& text) {
-    label->setText(text);
-    label->setAccessibleDescription(text);
-}
-
 }  // namespace
 
 CRecoveryProgressDlg::CRecoveryProgressDlg(CApp& app, CRecovery& recovery, bool opening, QWidget* parent)
@@ -47,6 +34,7 @@ CRecoveryProgressDlg::CRecoveryProgressDlg(CApp& app, CRecovery& recovery, bool 
     counter_ = ValueLabel(tr("Files"));
     file_ = ValueLabel(tr("Current file"));
     outcome_ = ValueLabel(tr("Outcome"));
+    for (QLabel* label : {counter_, file_, outcome_}) label->setWordWrap(true);
     outcome_->hide();
     total_ = new QProgressBar;
     total_->setAccessibleName(tr("All files"));

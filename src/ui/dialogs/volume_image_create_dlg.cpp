@@ -15,26 +15,9 @@
 #include "storage/image_creation.h"
 #include "ui/main/qt_notification_sink.h"
 #include "ui/main/qt_translation.h"
+#include "ui/main/ui_text.h"
 
 namespace tl::ui {
-namespace {
-
-// A value label a screen reader names by its caption and reads as its description.
-QLabel* ValueLabel(const QString& name, const QString& text = {}) {
-    auto* label = new QLabel(text);
-    label->setTextFormat(Qt::PlainText);
-    label->setAccessibleName(name);
-    label->setAccessibleDescription(text);
-    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    return label;
-}
-
-void SetValue(QLabel* label, const QString& text) {
-    label->setText(text);
-    label->setAccessibleDescription(text);
-}
-
-}  // namespace
 
 CVolumeImage_CreateDlg::CVolumeImage_CreateDlg(CApp& app, CQtNotificationSink& sink,
                                                std::shared_ptr<CImageCreation> job, QWidget* parent)

@@ -37,14 +37,7 @@ void FillPage(QWidget* page, const QIcon& icon, const Rows& rows, CQtWindowTarge
     picture->setAccessibleName(QStringLiteral("Drive icon"));
     form->addRow(picture);
     for (const auto& [id, label, value] : rows) {
-        auto* shown = new QLabel(value);
-        shown->setTextFormat(Qt::PlainText);  // labels and names come from the disk
-        shown->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-        shown->setAccessibleName(QString(label).remove(QLatin1Char(':')));
-        shown->setAccessibleDescription(value);
-        auto* caption = new QLabel(label);
-        caption->setBuddy(shown);
-        form->addRow(caption, shown);
+        QLabel* caption = AddValueRow(form, label, value);
         if (id != 0) target.AddControl(id, caption);
     }
 }

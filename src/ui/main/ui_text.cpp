@@ -2,12 +2,37 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QFormLayout>
 #include <QImage>
+#include <QLabel>
 #include <QPixmap>
 
 #include <cmath>
 
 namespace tl::ui {
+
+QLabel* ValueLabel(const QString& name, const QString& text) {
+    auto* label = new QLabel(text);
+    label->setTextFormat(Qt::PlainText);
+    label->setAccessibleName(name);
+    label->setAccessibleDescription(text);
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    return label;
+}
+
+QLabel* AddValueRow(QFormLayout* form, const QString& caption, const QString& value) {
+    QLabel* shown = ValueLabel(QString(caption).remove(QLatin1Char(':')), value);
+    shown->setWordWrap(true);
+    auto* label = new QLabel(caption);
+    label->setBuddy(shown);
+    form->addRow(label, shown);
+    return label;
+}
+
+void SetValue(QLabel* label, const QString& text) {
+    label->setText(text);
+    label->setAccessibleDescription(text);
+}
 
 CommandTexts SplitCommandText(const QString& text) {
     const int newline = text.indexOf(QLatin1Char('\n'));

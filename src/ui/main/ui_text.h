@@ -2,7 +2,9 @@
 // language, as Qt strings, and icons from the desktop's theme.
 #pragma once
 
+#include <QFormLayout>
 #include <QIcon>
+#include <QLabel>
 #include <QString>
 #include <QStyle>
 
@@ -12,6 +14,15 @@ namespace tl::ui {
 
 // The text of message `id` in the current language.
 inline QString Text(const CApp& app, unsigned id) { return QString::fromStdString(app.GetString(id)); }
+
+// A label that shows a value: plain text (values come from disks), named
+// for screen readers by what it shows and telling its value as its
+// description, selectable. SetValue keeps both in step.
+QLabel* ValueLabel(const QString& name, const QString& text = {});
+void SetValue(QLabel* label, const QString& text);
+// A row of `form`: a caption and its value label (named by the caption);
+// returns the caption, for translation.
+QLabel* AddValueRow(QFormLayout* form, const QString& caption, const QString& value);
 
 // A command's status text and tool tip, kept as "status\ntool tip".
 struct CommandTexts {
