@@ -47,6 +47,8 @@
 #include "ui/explorer/files_tree_view.h"
 #include "ui/explorer/found_rows.h"
 #include "ui/explorer/volume_explore_view.h"
+#include "ui/hexview/hex_editor_ctrl.h"
+#include "ui/hexview/hex_viewer_pane.h"
 #include "ui/main/main_frame.h"
 #include "ui/main/qt_notification_sink.h"
 #include "ui/main/ui_text.h"
@@ -435,6 +437,10 @@ private slots:
             sectorsListed |= b->text() == QStringLiteral("Sectors List") && b->isEnabled();
         QVERIFY(sectorsListed);
         QVERIFY(frame_->Command(cmd::kTryToOpen)->isEnabled());
+        // The data viewer shows its bytes, read off the window's thread.
+        auto* viewer = frame_->findChild<CHexViewer_Pane*>();
+        QVERIFY(viewer);
+        QTRY_COMPARE(viewer->Viewer()->Data(), QByteArray("a note\n"));
 
         // The opening warning keeps its "don't show" choice only on OK.
         for (const bool ok : {false, true}) {
@@ -513,6 +519,50 @@ private slots:
         unit->setCurrentIndex(0);
         ok->click();
         QCOMPARE(question.Reply(), std::string("1 4 1 17179869184"));
+    }
+
+    // The hex viewer: 17 bytes make two rows, copied as hex with a line end
+    // after the sixteenth or as characters after F6; 0 bytes draw nothing;
+    // 65536 bytes copy without a question, 65537 only after one; typed
+    // digits set a byte's two nibbles.
+    void hexViewerRowsCopyAndEdits() {
+        CHexEditorCtrl hex;
+        hex.resize(640, 200);
+        hex.SetData(QByteArray("0123456789ABCDEFG"));
+        hex.Select(0, 17);
+        QCOMPARE(hex.SelectionText(),
+                 QStringLiteral("30 31 32 33 34 35 36 37 38 39 41 42 43 44 45 46 \r\n47 "));
+        QTest::keyClick(&hex, Qt::Key_F6);
+        QCOMPARE(hex.SelectionText(), QStringLiteral("0123456789ABCDEFG"));
+        hex.SetData({});
+        const QImage empty = hex.viewport()->grab().toImage();
+        QCOMPARE(empty.pixel(5, 5), empty.pixel(empty.width() / 2, empty.height() / 2));
+        bool blank = true;
+        for (int y = 0; y < empty.height() && blank; ++y)
+            for (int x = 0; x < empty.width() && blank; ++x) blank = empty.pixel(x, y) == empty.pixel(0, 0);
+        QVERIFY2(blank, "no header and no lines for no data");
+
+        hex.SetData(QByteArray(65537, '\0'));
+        hex.Select(0, 65536);
+        {
+            MessageBoxCloser closer(QMessageBox::No);
+            QVERIFY(hex.Copy());
+            QCOMPARE(closer.count, 0);
+        }
+        hex.Select(0, 65537);
+        {
+            MessageBoxCloser closer(QMessageBox::No);
+            QVERIFY(!hex.Copy());
+            QCOMPARE(closer.count, 1);
+        }
+
+        hex.SetData(QByteArray(4, '\0'));
+        QTest::keyClicks(&hex, QStringLiteral("41"));  // read-only: nothing changes
+        QCOMPARE(hex.Data(), QByteArray(4, '\0'));
+        hex.SetReadOnly(false);
+        QTest::keyClick(&hex, Qt::Key_F6);  // back to the hex column
+        QTest::keyClicks(&hex, QStringLiteral("4a"));
+        QCOMPARE(hex.Data().at(0), char(0x4A));
     }
 
     // Disabled images are grey copies: 0.299 R + 0.587 G + 0.114 B, alpha kept.

@@ -19,7 +19,7 @@ CVolumeExploreView::CVolumeExploreView(CApp& app, QWidget* parent) : QSplitter(Q
     setStretchFactor(0, 1);
     setStretchFactor(1, 3);
     // Room for the folder names at first; the list takes what the window gains.
-    setSizes({2, 3});
+    setSizes({200, 400});
     setChildrenCollapsible(false);
     connect(tree_->selectionModel(), &QItemSelectionModel::currentChanged, this,
             [this] { ShowSelectedFolder(); });

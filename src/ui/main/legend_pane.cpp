@@ -53,6 +53,8 @@ CLegendPane::CLegendPane(CApp& app, QWidget* parent) : QWidget(parent), app_(app
     Retranslate();
 }
 
+void CLegendPane::ShowTitle(bool shown) { title_->setVisible(shown); }
+
 void CLegendPane::Retranslate() {
     title_->setText(Text(app_, ids::kLegend));
     setAccessibleName(title_->text());

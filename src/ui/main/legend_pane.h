@@ -17,6 +17,8 @@ public:
     explicit CLegendPane(CApp& app, QWidget* parent = nullptr);
     // The title and the entries in the current language.
     void Retranslate();
+    // The title above the pane (hidden where a tab names it).
+    void ShowTitle(bool shown);
     // Tall enough for the title and five rows of entries.
     int PreferredHeight() const;
 

@@ -14,6 +14,7 @@
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStatusTipEvent>
+#include <QTabWidget>
 #include <QToolBar>
 #include <QToolButton>
 
@@ -35,6 +36,7 @@
 #include "ui/dialogs/try_open_dlg.h"
 #include "ui/explorer/files_list_view.h"
 #include "ui/explorer/volume_explore_view.h"
+#include "ui/hexview/hex_viewer_pane.h"
 #include "ui/dialogs/volume_image_create_dlg.h"
 #include "ui/main/drive_pane.h"
 #include "ui/main/found_icons.h"
@@ -75,19 +77,25 @@ CMainFrame::CMainFrame(CApp& app, CQtNotificationSink& sink, QWidget* parent)
     // legend and the log.
     drives_ = new CDrivePane(app_);
     explore_ = new CVolumeExploreView(app_);
+    viewer_ = new CHexViewer_Pane(app_);
     legend_ = new CLegendPane(app_);
     log_ = new CLogPane;
+    // Below the found objects, one pane at a time: the log, the data viewer, the legend.
+    panes_ = new QTabWidget;
+    panes_->setDocumentMode(true);
+    panes_->addTab(log_, tr("Log"));
+    panes_->addTab(viewer_, Text(app_, ids::kDataViewer));
+    panes_->addTab(legend_, Text(app_, ids::kLegend));
+    viewer_->ShowTitle(false);
+    legend_->ShowTitle(false);
     explorer_ = new QSplitter(Qt::Vertical);
     explorer_->addWidget(explore_);
-    explorer_->addWidget(legend_);
-    explorer_->addWidget(log_);
+    explorer_->addWidget(panes_);
     explorer_->setStretchFactor(0, 1);
     explorer_->setStretchFactor(1, 0);
-    explorer_->setStretchFactor(2, 0);
     explorer_->setChildrenCollapsible(false);
     // Shares of the window's first height; the found objects take what the window gains.
-    const int legendHeight = legend_->PreferredHeight();
-    explorer_->setSizes({5 * legendHeight / 2, legendHeight, legendHeight});
+    explorer_->setSizes({300, 200});
     splitter_ = new QSplitter(Qt::Horizontal);
     splitter_->addWidget(drives_);
     splitter_->addWidget(explorer_);
@@ -99,7 +107,10 @@ CMainFrame::CMainFrame(CApp& app, CQtNotificationSink& sink, QWidget* parent)
         explore_->ExploreVolume(volume ? app_.Computer().Volumes().Share(volume) : nullptr);
         UpdateCommands();
     });
-    connect(explore_, &CVolumeExploreView::FilesChanged, this, [this] { UpdateCommands(); });
+    connect(explore_, &CVolumeExploreView::FilesChanged, this, [this] {
+        UpdateCommands();
+        ShowCurrentFileData();
+    });
     // Enter on a file row opens it, as "Try To Open..." does.
     connect(explore_, &CVolumeExploreView::FileActivated, this, [this] {
         if (QAction* open = Command(cmd::kTryToOpen); open && open->isEnabled()) open->trigger();
@@ -108,6 +119,10 @@ CMainFrame::CMainFrame(CApp& app, CQtNotificationSink& sink, QWidget* parent)
     for (const std::string& line : app_.Log().Lines()) log_->AddLine(QString::fromStdString(line));
 
     BuildMenus();
+    // The log's tab is named as its View command, in every language.
+    connect(Command(cmd::kToggleLog), &QAction::changed, this, [this] {
+        panes_->setTabText(panes_->indexOf(log_), Command(cmd::kToggleLog)->text().remove(QLatin1Char('&')));
+    });
     drives_->AddContextCommand(Command(cmd::kRescanDrives));  // F5 in the drive pane's menu too
     BuildToolBar();
     BuildStatusBar();
@@ -162,6 +177,9 @@ void CMainFrame::Retranslate() {
     analyzeButton_->setAccessibleName(analyze);
     for (QAction* stage : analyzeMenu_->actions()) stage->setText(Text(app_, stage->data().toUInt()));
     legend_->Retranslate();
+    viewer_->Retranslate();
+    panes_->setTabText(panes_->indexOf(viewer_), Text(app_, ids::kDataViewer));
+    panes_->setTabText(panes_->indexOf(legend_), Text(app_, ids::kLegend));
     drives_->Rebuild();
     UpdateCommands();
 }
@@ -373,8 +391,8 @@ void CMainFrame::ApplyViewFlags() {
     const AppSettings& s = app_.Settings();
     toolBar_->setVisible(s.GetU32(AppSettings::kShowToolbar) != 0);
     statusBar()->setVisible(s.GetU32(AppSettings::kShowStatusBar) != 0);
-    log_->setVisible(s.GetU32(AppSettings::kShowLog) != 0);
-    legend_->setVisible(s.GetU32(AppSettings::kShowButtons) != 0);
+    panes_->setTabVisible(panes_->indexOf(log_), s.GetU32(AppSettings::kShowLog) != 0);
+    panes_->setTabVisible(panes_->indexOf(legend_), s.GetU32(AppSettings::kShowButtons) != 0);
 }
 
 void CMainFrame::ToggleViewFlag(std::uint32_t field) {
@@ -542,6 +560,16 @@ void CMainFrame::TryToOpen() {
     CRecoveryProgressDlg progress(app_, opening, true, this);
     progress.exec();
     opening.Wait(30000);
+}
+
+// The data viewer follows the list's current row.
+void CMainFrame::ShowCurrentFileData() {
+    CFoundObject* stored = explore_->CurrentFile();
+    if (stored == shownFile_) return;
+    shownFile_ = stored;
+    CFoundObject record;
+    const bool copied = stored && explore_->ListView()->Model()->Copy(explore_->ListView()->currentIndex().row(), record);
+    viewer_->Show(copied ? app_.Computer().Volumes().Share(explore_->Volume()) : nullptr, copied ? &record : nullptr);
 }
 
 void CMainFrame::ShowFileInformation() {

@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "app/app.h"
+#include "filesystems/found_object.h"
 #include "platform/notify.h"
 #include "storage/analysis_session.h"
 
@@ -20,11 +21,13 @@ class QAction;
 class QMenu;
 class QSplitter;
 class QToolBar;
+class QTabWidget;
 class QToolButton;
 
 namespace tl::ui {
 
 class CDrivePane;
+class CHexViewer_Pane;
 class CLegendPane;
 class CVolumeExploreView;
 class CLogPane;
@@ -73,6 +76,7 @@ private:
     void RecoverFiles();
     // "Information...": the current row's found object.
     void ShowFileInformation();
+    void ShowCurrentFileData();
     // "Try To Open...": a copy of the selected file opened in its program.
     void TryToOpen();
     // The settings sheet, at the page of the command (32798: the first).
@@ -97,9 +101,12 @@ private:
     QMenu* analyzeMenu_ = nullptr;
     QSplitter* splitter_ = nullptr;
     QSplitter* explorer_ = nullptr;
+    QTabWidget* panes_ = nullptr;
     CDrivePane* drives_ = nullptr;
     CLegendPane* legend_ = nullptr;
     CVolumeExploreView* explore_ = nullptr;
+    CHexViewer_Pane* viewer_ = nullptr;
+    const CFoundObject* shownFile_ = nullptr;  // the file the data viewer shows
     CLogPane* log_ = nullptr;
     QLabel* statusText_ = nullptr;
     QString status_;     // the first pane's text
