@@ -12,6 +12,8 @@ TL_PACKAGES=(
   util-linux
   # the desktop program: Qt 6 Widgets, D-Bus (is udisks2 there?) and QtTest
   qt6-base-dev
+  # the picture readers beyond PNG, JPEG and GIF (TIFF, WebP) for the previews
+  qt6-image-formats-plugins
   # its desktop session for the end-to-end tests (scripts/gui-session.sh):
   # an X server, the session and accessibility buses, dogtail, fonts
   xvfb xauth dbus dbus-x11 at-spi2-core python3-dogtail python3-pyatspi x11-utils fonts-dejavu-core

@@ -340,6 +340,9 @@ private slots:
         const QString image = dir_.filePath(QStringLiteral("small.img"));
         const QString text = dir_.filePath(QStringLiteral("note.txt"));
         std::ofstream(text.toStdString()) << "a note\n";
+        const QString picture = dir_.filePath(QStringLiteral("photo.jpg"));
+        const QString broken = dir_.filePath(QStringLiteral("broken.jpg"));
+        std::ofstream(broken.toStdString(), std::ios::binary) << std::string("\xFF\xD8\xFF\xE0", 4) << std::string(3000, 'x');
         const QString in = QStringLiteral("-i");
         const bool made = Run(QStringLiteral("truncate"), {QStringLiteral("-s"), QStringLiteral("8M"), image}) &&
                           Run(QStringLiteral("mkfs.fat"), {image}) &&
@@ -347,6 +350,10 @@ private slots:
                                                       QStringLiteral("::/Docs/B")}) &&
                           Run(QStringLiteral("mcopy"), {in, image, text, QStringLiteral("::/Docs/kept.txt")}) &&
                           Run(QStringLiteral("mcopy"), {in, image, text, QStringLiteral("::/Docs/gone.txt")}) &&
+                          Run(QStringLiteral("convert"), {QStringLiteral("-size"), QStringLiteral("640x480"),
+                                                          QStringLiteral("gradient:red-blue"), picture}) &&
+                          Run(QStringLiteral("mcopy"), {in, image, picture, QStringLiteral("::/Docs/photo.jpg")}) &&
+                          Run(QStringLiteral("mcopy"), {in, image, broken, QStringLiteral("::/Docs/broken.jpg")}) &&
                           Run(QStringLiteral("mdel"), {in, image, QStringLiteral("::/Docs/gone.txt")});
         if (!made || !frame_->OpenSource(image) || !frame_->StartAnalysis(AnalysisStages::FileSystem)) return nullptr;
         for (int i = 0; i < 400 && frame_->Analysing(); ++i) QTest::qWait(50);
@@ -441,6 +448,14 @@ private slots:
         auto* viewer = frame_->findChild<CHexViewer_Pane*>();
         QVERIFY(viewer);
         QTRY_COMPARE(viewer->Viewer()->Data(), QByteArray("a note\n"));
+        QVERIFY(viewer->Preview()->isHidden());  // not a picture
+        // A photo shows its preview, scaled; a damaged one says so, without an error.
+        explore->ListView()->setCurrentIndex(list->index(rowNamed(QStringLiteral("photo.jpg")), 0));
+        QTRY_VERIFY(!viewer->Preview()->isHidden());
+        QCOMPARE(viewer->Preview()->pixmap().width(), CHexViewer_Pane::kPreviewSide);
+        explore->ListView()->setCurrentIndex(list->index(rowNamed(QStringLiteral("broken.jpg")), 0));
+        QTRY_COMPARE(viewer->Preview()->text(), QStringLiteral("No preview"));
+        explore->ListView()->setCurrentIndex(list->index(kept, 0));
 
         // The opening warning keeps its "don't show" choice only on OK.
         for (const bool ok : {false, true}) {

@@ -24,6 +24,7 @@ CHexEditorCtrl::CHexEditorCtrl(QWidget* parent) : QAbstractScrollArea(parent) {
     setFocusPolicy(Qt::StrongFocus);
     viewport()->setMouseTracking(true);
     verticalScrollBar()->setSingleStep(1);
+    horizontalScrollBar()->setSingleStep(8);
     setAccessibleName(tr("Hex viewer"));
 }
 
@@ -109,6 +110,13 @@ void CHexEditorCtrl::paintEvent(QPaintEvent*) {
     hexLeft_ = offsetChars * charWidth_;
     charLeft_ = hexLeft_ + (showHex_ ? (hexChars + 2) * charWidth_ : 0);
     rowsTop_ = lineHeight_ + 2;
+    // Wider than the viewport: the columns scroll sideways.
+    const int width = charLeft_ + (showChars_ ? kBytesPerRow * charWidth_ : 0) + charWidth_;
+    horizontalScrollBar()->setRange(0, std::max(0, width - viewport()->width()));
+    horizontalScrollBar()->setPageStep(viewport()->width());
+    const int shift = horizontalScrollBar()->value();
+    hexLeft_ -= shift;
+    charLeft_ -= shift;
     const auto unitX = [&](int byteInRow) {
         const int k = byteInRow / unit_;
         return hexLeft_ + (k * (1 + 2 * unit_) + (k * unit_ >= 8 ? 1 : 0) + 1 + 2 * (byteInRow % unit_)) * charWidth_;
@@ -116,7 +124,7 @@ void CHexEditorCtrl::paintEvent(QPaintEvent*) {
 
     // The header band and the lines.
     p.setPen(pal.color(QPalette::WindowText));
-    if (showOffsets_) p.drawText(QRect(0, 0, (digits)*charWidth_, lineHeight_), Qt::AlignCenter, tr("Offset"));
+    if (showOffsets_) p.drawText(QRect(-shift, 0, digits * charWidth_, lineHeight_), Qt::AlignCenter, tr("Offset"));
     if (showHex_)
         for (int b = 0; b < kBytesPerRow; b += unit_) p.drawText(unitX(b), fm.ascent(), QString::number(b, 16).toUpper().rightJustified(2));
     p.setPen(kLineColour);
@@ -131,7 +139,7 @@ void CHexEditorCtrl::paintEvent(QPaintEvent*) {
         const std::int64_t first = row * kBytesPerRow;
         if (showOffsets_) {
             p.setPen(kOffsetColour);
-            p.drawText(0, static_cast<int>(y) + fm.ascent(),
+            p.drawText(-shift, static_cast<int>(y) + fm.ascent(),
                        QStringLiteral("%1").arg(static_cast<qulonglong>(first), digits, 16, QLatin1Char('0')).toUpper());
         }
         for (int b = 0; b < kBytesPerRow && first + b < data_.size(); ++b) {

@@ -1,7 +1,10 @@
 // The "Data viewer" pane: the first bytes of the selected found file in the
-// hex viewer, read through the found-file reader off the GUI thread.
+// hex viewer, and beside them a picture's preview, scaled, so a person sees
+// which of a thousand lost photos is theirs. Both are read through the
+// found-file reader and decoded off the GUI thread.
 #pragma once
 
+#include <QImage>
 #include <QWidget>
 
 #include <cstdint>
@@ -24,6 +27,9 @@ class CHexViewer_Pane : public QWidget {
 public:
     // At most this much of a file is shown.
     static constexpr std::uint64_t kShownBytes = 64 * 1024;
+    // A picture is decoded from at most this much of its beginning.
+    static constexpr std::uint64_t kPreviewBytes = 32 * 1024 * 1024;
+    static constexpr int kPreviewSide = 240;
 
     explicit CHexViewer_Pane(CApp& app, QWidget* parent = nullptr);
     // Shows the beginning of `record` (a copy of an object of `volume`), or
@@ -33,13 +39,19 @@ public:
     // The title above the pane (hidden where a tab names it).
     void ShowTitle(bool shown);
     CHexEditorCtrl* Viewer() const { return viewer_; }
+    // The picture's preview ("No preview" when it does not decode); hidden for other files.
+    QLabel* Preview() const { return preview_; }
 
 private:
-    void Shown(std::uint64_t request, const QByteArray& bytes, const QString& note);
+    void Shown(std::uint64_t request, const QByteArray& bytes, const QString& note, const QImage& preview,
+               bool picture);
+    // Whether the bytes begin as a picture Qt's readers decode.
+    static bool LooksLikePicture(const QByteArray& head);
 
     CApp& app_;
     QLabel* title_;
     QLabel* note_;
+    QLabel* preview_;
     CHexEditorCtrl* viewer_;
     std::uint64_t request_ = 0;
 };
