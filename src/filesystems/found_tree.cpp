@@ -510,6 +510,10 @@ CFoundObject* CFoundTree::AddObject(const CFoundObject& record) {
         }
         CFoundObject* stored = StoreLocked(std::move(copy));
         LinkLocked(*stored, msg::kTreeCodeObjectAdded);
+        // The folders above a deleted object hold something deleted: marked
+        // here, once per object, as the views' notifications no longer name
+        // each object that came.
+        if (stored->IsDeleted()) MarkHasDeletedLocked(*stored);
         return stored;
     } catch (...) {
         LogFailure("AddObject");

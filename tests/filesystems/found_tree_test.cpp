@@ -485,6 +485,14 @@ TEST_F(FoundTreeTest, MarkHasDeletedWalksUpToRootAndSurvivesCycles) {
     EXPECT_FALSE(file->HasDeleted());  // not a folder
     EXPECT_TRUE(tree.Root()->HasDeleted());
 
+    // A deleted object added marks the folders above it by itself.
+    CFoundObject* d = tree.AddObject(Entry(15, kRootId, "d", FO_FOLDER));
+    CFoundObject* e = tree.AddObject(Entry(16, 15, "e", FO_FOLDER));
+    ASSERT_FALSE(d->HasDeleted());
+    tree.AddObject(Entry(17, 16, "gone.txt", FO_DELETED));
+    EXPECT_TRUE(d->HasDeleted());
+    EXPECT_TRUE(e->HasDeleted());
+
     CFoundObject* x = tree.AddToIndexes(std::make_unique<CFoundObject>(Entry(30, 31, "x", FO_FOLDER)));
     CFoundObject* y = tree.AddToIndexes(std::make_unique<CFoundObject>(Entry(31, 30, "y", FO_FOLDER)));
     tree.MarkHasDeleted(*x);
