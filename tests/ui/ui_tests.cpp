@@ -38,6 +38,7 @@
 #include "storage/volume.h"
 #include "filesystems/found_tree.h"
 #include "ui/dialogs/file_information_dlg.h"
+#include "ui/dialogs/filters_view.h"
 #include "ui/dialogs/on_recovery_dlg.h"
 #include "ui/dialogs/probable_file_size_dlg.h"
 #include "ui/dialogs/recovery_progress_dlg.h"
@@ -397,6 +398,30 @@ private slots:
         tree->ToggleCheck(a);  // Docs checked no more; B stays
         QCOMPARE(state(docs), int(Qt::PartiallyChecked));
         QVERIFY(tree->CheckedFolders() == std::vector<CFoundObject*>{tree->RecordOf(b)});
+
+        // "Show deleted files only" on the filter sheet: the views fill again
+        // with the deleted file and the folder that holds it, not the live file.
+        QTimer answer;
+        answer.setInterval(30);
+        QObject::connect(&answer, &QTimer::timeout, [] {
+            if (auto* sheet = qobject_cast<CFiltersView*>(QApplication::activeModalWidget())) {
+                for (QCheckBox* box : sheet->findChildren<QCheckBox*>())
+                    if (box->text() == QStringLiteral("Show deleted files only")) box->setChecked(true);
+                sheet->accept();
+            }
+        });
+        answer.start();
+        frame_->Command(cmd::kFilters)->trigger();
+        answer.stop();
+        QVERIFY(app_->Computer().Filter().DeletedOnly());
+        const QModelIndex docsAgain = child(child(tree->index(0, 0), QStringLiteral("Filesystem")), QStringLiteral("Docs"));
+        QVERIFY(docsAgain.isValid());
+        explore->TreeView()->setCurrentIndex(docsAgain);
+        CFilesListModel* list = explore->ListView()->Model();
+        QStringList names;
+        for (int row = 0; row < list->rowCount(); ++row) names << list->index(row, kColumnName).data().toString();
+        QVERIFY2(!names.contains(QStringLiteral("kept.txt")) && names.size() == 1, qPrintable(names.join(QLatin1Char(','))));
+        app_->Computer().Filter().SetDeletedOnly(false);
     }
 
     void explorerShowsWhatTheAnalysisFound() {

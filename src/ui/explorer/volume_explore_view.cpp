@@ -92,6 +92,12 @@ bool CVolumeExploreView::IsBelow(const CFoundObject& record, const CFoundObject&
 
 CVolume* CVolumeExploreView::Volume() const { return tree_->Model()->Volume(); }
 
+void CVolumeExploreView::Refill() {
+    std::shared_ptr<CVolume> volume = tree_->Model()->SharedVolume();
+    ExploreVolume(nullptr);
+    ExploreVolume(std::move(volume));
+}
+
 void CVolumeExploreView::ExploreVolume(std::shared_ptr<CVolume> volume) {
     if (volume.get() == Volume()) return;
     list_->Model()->Clear();

@@ -32,6 +32,8 @@ public:
     // Shows `volume`'s found objects (null: nothing), its "Filesystem" root selected.
     void ExploreVolume(std::shared_ptr<CVolume> volume);
     CVolume* Volume() const;
+    // Fills the tree and the list again (the view filter changed).
+    void Refill();
     // A kFoundTreeChanged notification.
     void TreeChanged(std::uint64_t wparam, std::int64_t lparam);
     // Sorts the rows that came into their places and draws the rows again,

@@ -29,6 +29,7 @@
 #include "storage/local_computer.h"
 #include "storage/volume.h"
 #include "ui/dialogs/file_information_dlg.h"
+#include "ui/dialogs/filters_view.h"
 #include "ui/dialogs/help_dlg.h"
 #include "ui/dialogs/on_recovery_dlg.h"
 #include "ui/dialogs/probable_file_size_dlg.h"
@@ -276,6 +277,13 @@ void CMainFrame::BuildMenus() {
     toggle(cmd::kToggleStatusBar, tr("&Status Bar"), AppSettings::kShowStatusBar);
     toggle(cmd::kToggleLog, tr("&Log"), AppSettings::kShowLog);
     toggle(cmd::kToggleLegend, tr("Legend"), AppSettings::kShowButtons);
+    view->addSeparator();
+    QAction* filters = AddCommand(cmd::kFilters, tr("Filters..."), ThemeIcon("view-filter", QStyle::SP_FileDialogListView));
+    connect(filters, &QAction::triggered, this, [this] {
+        CFiltersView sheet(app_, this);
+        if (sheet.exec() == QDialog::Accepted) explore_->Refill();
+    });
+    view->addAction(filters);
 
     QMenu* settings = menuBar()->addMenu(tr("&Settings"));
     const auto sheet = [&](unsigned id, const QString& text, const QIcon& icon = {}) {

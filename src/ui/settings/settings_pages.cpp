@@ -19,7 +19,9 @@
 
 #include "app/string_ids.h"
 #include "platform/files.h"
+#include "signatures/file_signature.h"
 #include "signatures/signature_database.h"
+#include "ui/common/file_type_tree.h"
 #include "ui/main/ui_text.h"
 
 namespace tl::ui {
@@ -132,63 +134,25 @@ void CSettingsDlg_Confirms::Store() {
 
 // ---------------------------------------------------------------- File Types
 
-namespace {
-constexpr int kTypeRole = Qt::UserRole + 1;
-}
-
 CSettingsDlg_SearchFileTypes::CSettingsDlg_SearchFileTypes(CApp& app)
     : CSettingsPage(app, "ProgrammSettings.SearchFileTypes", ids::kPageFileTypes, "text-x-generic",
                     QStyle::SP_FileIcon) {
-    types_ = new QTreeWidget;
-    types_->setHeaderHidden(true);
-    types_->setHeaderLabel(Text(app_, ids::kPageFileTypes));
-    types_->setAccessibleName(Text(app_, ids::kPageFileTypes));
+    types_ = new CFileTypeTree(Text(app_, ids::kPageFileTypes));
     Body()->addWidget(types_);
 }
 
-// Groups carry three states, worked out by Qt from their types' boxes.
 void CSettingsDlg_SearchFileTypes::Load() {
-    types_->clear();
-    SignatureDatabase& db = app_.Signatures();
-    std::map<std::uint32_t, QTreeWidgetItem*> groups;
-    for (const auto& [id, group] : db.Groups()) {
-        auto* item = new QTreeWidgetItem(types_, {QString::fromStdString(group->DisplayTitle())});
-        item->setFlags(item->flags() | Qt::ItemIsAutoTristate | Qt::ItemIsUserCheckable);
-        groups[id] = item;
-    }
-    QTreeWidgetItem* unknown = nullptr;
-    for (const auto& type : db.Signatures()) {
-        if (type->IsGroup) continue;
-        QTreeWidgetItem* parent = nullptr;
-        if (const auto it = groups.find(type->GroupId); it != groups.end()) {
-            parent = it->second;
-        } else {
-            if (!unknown) {
-                unknown = new QTreeWidgetItem(types_, {QStringLiteral("Unknown")});
-                unknown->setFlags(unknown->flags() | Qt::ItemIsAutoTristate | Qt::ItemIsUserCheckable);
-            }
-            parent = unknown;
-        }
-        auto* item = new QTreeWidgetItem(parent, {QString::fromStdString(type->DisplayTitle())});
-        item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
-        item->setData(0, kTypeRole, type->Id);
-        item->setCheckState(0, type->SearchEnable ? Qt::Checked : Qt::Unchecked);
-    }
-    types_->sortItems(0, Qt::AscendingOrder);
+    types_->Load(app_.Signatures(), [](const FileSignature& type) { return type.SearchEnable != 0; });
 }
 
 void CSettingsDlg_SearchFileTypes::Store() {
     SignatureDatabase& db = app_.Signatures();
-    bool changed = false;
-    for (QTreeWidgetItemIterator it(types_); *it; ++it) {
-        const QVariant id = (*it)->data(0, kTypeRole);
-        if (!id.isValid()) continue;
-        if (FileSignature* type = db.FindById(id.toUInt())) {
-            const std::uint32_t on = (*it)->checkState(0) == Qt::Checked ? 1 : 0;
-            changed |= type->SearchEnable != on;
-            type->SearchEnable = on;
-        }
-    }
+    const bool changed = types_->Store(db, [](FileSignature& type, bool on) {
+        const std::uint32_t value = on ? 1 : 0;
+        const bool differs = type.SearchEnable != value;
+        type.SearchEnable = value;
+        return differs;
+    });
     if (changed) db.SaveAll();
 }
 

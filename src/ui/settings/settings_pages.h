@@ -14,6 +14,8 @@ class QTreeWidget;
 
 namespace tl::ui {
 
+class CFileTypeTree;
+
 class CSettingsDlg_Common : public CSettingsPage {
     Q_OBJECT
 public:
@@ -44,7 +46,7 @@ public:
     void Store() override;
 
 private:
-    QTreeWidget* types_;
+    CFileTypeTree* types_;
 };
 
 class CSettingsDlg_Temporary : public CSettingsPage {
