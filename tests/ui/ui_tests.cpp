@@ -47,6 +47,7 @@
 #include "ui/explorer/files_list_view.h"
 #include "ui/explorer/files_tree_view.h"
 #include "ui/explorer/found_rows.h"
+#include "ui/explorer/search_bar_view.h"
 #include "ui/explorer/volume_explore_view.h"
 #include "ui/hexview/hex_editor_ctrl.h"
 #include "ui/hexview/hex_viewer_pane.h"
@@ -422,6 +423,19 @@ private slots:
         for (int row = 0; row < list->rowCount(); ++row) names << list->index(row, kColumnName).data().toString();
         QVERIFY2(!names.contains(QStringLiteral("kept.txt")) && names.size() == 1, qPrintable(names.join(QLatin1Char(','))));
         app_->Computer().Filter().SetDeletedOnly(false);
+
+        // The search by name, over the whole volume, lists the match with its folder.
+        frame_->Command(cmd::kFind)->trigger();
+        auto* bar = frame_->findChild<CSearchBarView*>();
+        QVERIFY(bar && !bar->isHidden());
+        bar->findChild<QLineEdit*>()->setText(QStringLiteral("kept*"));
+        for (QCheckBox* box : bar->findChildren<QCheckBox*>())
+            if (box->text().contains(QStringLiteral("deleted"))) box->setChecked(false);
+        for (QPushButton* b : bar->findChildren<QPushButton*>())
+            if (b->text() == QStringLiteral("Search")) b->click();
+        QTRY_VERIFY(list->ShowsResults() && list->rowCount() == 1);
+        QCOMPARE(list->index(0, kColumnName).data().toString(), QStringLiteral("kept.txt"));
+        QCOMPARE(list->index(0, kColumnFolder).data().toString(), QStringLiteral("/Docs/"));
     }
 
     void explorerShowsWhatTheAnalysisFound() {

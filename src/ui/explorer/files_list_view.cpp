@@ -39,6 +39,7 @@ bool CFilesListModel::Accepts(const CFoundObject& record) const {
 void CFilesListModel::ShowFolder(std::shared_ptr<CVolume> volume, CFoundObject* folder,
                                  std::vector<CFoundObject*> fixedRows) {
     beginResetModel();
+    results_ = false;
     if (!volume || volume != volume_ || volume->FoundTree().Generation() != generation_) checked_.clear();
     volume_ = std::move(volume);
     tree_ = volume_ ? &volume_->FoundTree() : nullptr;
@@ -56,8 +57,25 @@ void CFilesListModel::ShowFolder(std::shared_ptr<CVolume> volume, CFoundObject* 
     endResetModel();
 }
 
+void CFilesListModel::ShowResults(std::shared_ptr<CVolume> volume, std::vector<CFoundObject*> results) {
+    beginResetModel();
+    volume_ = std::move(volume);
+    tree_ = volume_ ? &volume_->FoundTree() : nullptr;
+    folder_ = nullptr;
+    fixedRows_.clear();
+    childrenSeen_ = 0;
+    rows_ = tree_ ? std::move(results) : std::vector<CFoundObject*>{};
+    results_ = true;
+    if (tree_) {
+        generation_ = tree_->Generation();
+        Resort();
+    }
+    endResetModel();
+}
+
 void CFilesListModel::Clear() {
     beginResetModel();
+    results_ = false;
     rows_.clear();
     checked_.clear();
     fixedRows_.clear();
@@ -88,8 +106,13 @@ void CFilesListModel::Resort() {
 }
 
 void CFilesListModel::FolderChanged(std::uint64_t folderId, std::uint64_t generation, unsigned codes) {
-    if (!tree_ || !folder_) return;
+    if (!tree_ || (!folder_ && !results_)) return;
     if (tree_->Generation() != generation_) checked_.clear();  // their records are gone
+    if (results_) {
+        // The records the results name are gone with a cleared tree.
+        if ((codes & msg::kTreeCodeCleared) != 0 && tree_->Generation() != generation_) Clear();
+        return;
+    }
     if ((codes & msg::kTreeCodeCleared) != 0 && generation != generation_) {
         if (tree_->Generation() != generation_) Clear();
         return;
@@ -197,7 +220,10 @@ int CFilesListModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(rows_.size());
 }
 
-int CFilesListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : kColumnFolder; }
+int CFilesListModel::columnCount(const QModelIndex& parent) const {
+    if (parent.isValid()) return 0;
+    return results_ ? kColumnCount : kColumnFolder;
+}
 
 QVariant CFilesListModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid()) return {};
@@ -226,7 +252,15 @@ QVariant CFilesListModel::data(const QModelIndex& index, int role) const {
     case kColumnSize: return SizeText(r, app_);
     case kColumnType: return QString::fromStdString(tree_->GetTypeName(r));
     case kColumnDate: return FileTimeText(r.CreationTime);
-    case kColumnFolder: return (r.Flags & FO_NAMED) ? QString::fromStdString(tree_->GetFullPath(*RecordAt(index.row()))) : QString();
+    case kColumnFolder: {
+        // The folder chain, read while the tree still holds the record.
+        if (!(r.Flags & FO_NAMED)) return QString();
+        CFoundObject* record = RecordAt(index.row());
+        const std::string path = tree_->WithLock([&] {
+            return tree_->Generation() == generation_ ? tree_->GetFullPath(*record) : std::string();
+        });
+        return QString::fromStdString(path).replace(QLatin1Char('\\'), QLatin1Char('/'));
+    }
     default: return {};
     }
 }

@@ -31,6 +31,9 @@ public:
     // volume's own node: then `rows` are its fixed nodes). `volume` is held
     // while it is shown.
     void ShowFolder(std::shared_ptr<CVolume> volume, CFoundObject* folder, std::vector<CFoundObject*> fixedRows = {});
+    // Shows the search's results, with the column of their folders.
+    void ShowResults(std::shared_ptr<CVolume> volume, std::vector<CFoundObject*> results);
+    bool ShowsResults() const { return results_; }
     // Empties the list (the tree it showed was cleared, or is gone).
     void Clear();
     // The folder's children changed: the rows that came are added and the
@@ -81,6 +84,7 @@ private:
     std::unordered_set<CFoundObject*> checked_;
     RowOrder order_;
     bool dirty_ = false;  // rows came after the last sort
+    bool results_ = false;  // the rows are a search's results
 };
 
 class CFilesListView : public QTableView {

@@ -92,6 +92,11 @@ bool CVolumeExploreView::IsBelow(const CFoundObject& record, const CFoundObject&
 
 CVolume* CVolumeExploreView::Volume() const { return tree_->Model()->Volume(); }
 
+void CVolumeExploreView::ShowResults(std::vector<CFoundObject*> results) {
+    list_->Model()->ShowResults(tree_->Model()->SharedVolume(), std::move(results));
+    if (list_->Model()->rowCount() > 0) list_->setCurrentIndex(list_->Model()->index(0, 0));
+}
+
 void CVolumeExploreView::Refill() {
     std::shared_ptr<CVolume> volume = tree_->Model()->SharedVolume();
     ExploreVolume(nullptr);

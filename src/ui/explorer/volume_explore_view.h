@@ -34,6 +34,10 @@ public:
     CVolume* Volume() const;
     // Fills the tree and the list again (the view filter changed).
     void Refill();
+    // The list shows the search's results; ShowFolder brings the selected
+    // folder's content back.
+    void ShowResults(std::vector<CFoundObject*> results);
+    void ShowFolder() { ShowSelectedFolder(); }
     // A kFoundTreeChanged notification.
     void TreeChanged(std::uint64_t wparam, std::int64_t lparam);
     // Sorts the rows that came into their places and draws the rows again,

@@ -17,6 +17,7 @@
 #include <QTabWidget>
 #include <QToolBar>
 #include <QToolButton>
+#include <QVBoxLayout>
 
 #include <algorithm>
 
@@ -35,7 +36,9 @@
 #include "ui/dialogs/probable_file_size_dlg.h"
 #include "ui/dialogs/recovery_progress_dlg.h"
 #include "ui/dialogs/try_open_dlg.h"
+#include "app/finder.h"
 #include "ui/explorer/files_list_view.h"
+#include "ui/explorer/search_bar_view.h"
 #include "ui/explorer/volume_explore_view.h"
 #include "ui/hexview/hex_viewer_pane.h"
 #include "ui/dialogs/volume_image_create_dlg.h"
@@ -89,8 +92,27 @@ CMainFrame::CMainFrame(CApp& app, CQtNotificationSink& sink, QWidget* parent)
     panes_->addTab(legend_, Text(app_, ids::kLegend));
     viewer_->ShowTitle(false);
     legend_->ShowTitle(false);
+    // The find bar above the found objects, shown by "Search".
+    searchBar_ = new CSearchBarView;
+    searchBar_->hide();
+    auto* found = new QWidget;
+    auto* foundLayout = new QVBoxLayout(found);
+    foundLayout->setContentsMargins(0, 0, 0, 0);
+    foundLayout->setSpacing(0);
+    foundLayout->addWidget(searchBar_);
+    foundLayout->addWidget(explore_, 1);
+    finder_ = std::make_unique<CFinder>(&app_.Computer().Log(), &app_.Languages());
+    connect(searchBar_, &CSearchBarView::SearchRequested, this, &CMainFrame::StartSearch);
+    connect(searchBar_, &CSearchBarView::CloseRequested, this, [this] {
+        finder_->Stop();
+        finder_->Wait(5000);
+        searching_ = false;
+        searchBar_->hide();
+        explore_->ShowFolder();
+        UpdateCommands();
+    });
     explorer_ = new QSplitter(Qt::Vertical);
-    explorer_->addWidget(explore_);
+    explorer_->addWidget(found);
     explorer_->addWidget(panes_);
     explorer_->setStretchFactor(0, 1);
     explorer_->setStretchFactor(1, 0);
@@ -104,6 +126,12 @@ CMainFrame::CMainFrame(CApp& app, CQtNotificationSink& sink, QWidget* parent)
     splitter_->setStretchFactor(1, 3);
     setCentralWidget(splitter_);
     connect(drives_, &CDrivePane::SelectionChanged, this, [this](CVolume* volume) {
+        // A search reads the explored volume's tree: it ends before another is shown.
+        if (finder_->Running() && volume != explore_->Volume()) {
+            finder_->Stop();
+            finder_->Wait(5000);
+            searching_ = false;
+        }
         // The explorer holds the volume it shows, whatever the drive list does meanwhile.
         explore_->ExploreVolume(volume ? app_.Computer().Volumes().Share(volume) : nullptr);
         UpdateCommands();
@@ -278,6 +306,14 @@ void CMainFrame::BuildMenus() {
     toggle(cmd::kToggleLog, tr("&Log"), AppSettings::kShowLog);
     toggle(cmd::kToggleLegend, tr("Legend"), AppSettings::kShowButtons);
     view->addSeparator();
+    QAction* find = AddCommand(cmd::kFind, tr("&Search"), ThemeIcon("edit-find", QStyle::SP_FileDialogContentsView));
+    find->setCheckable(true);
+    find->setIconText(tr("Find"));
+    connect(find, &QAction::triggered, this, [this](bool shown) {
+        searchBar_->setVisible(shown);
+        if (shown) searchBar_->FocusName();
+    });
+    view->addAction(find);
     QAction* filters = AddCommand(cmd::kFilters, tr("Filters..."), ThemeIcon("view-filter", QStyle::SP_FileDialogListView));
     connect(filters, &QAction::triggered, this, [this] {
         CFiltersView sheet(app_, this);
@@ -349,6 +385,7 @@ void CMainFrame::BuildToolBar() {
     toolBar_->addAction(Command(cmd::kStopAnalyzing));
     toolBar_->addAction(Command(cmd::kRescanDrives));
     toolBar_->addAction(Command(cmd::kRecover));
+    toolBar_->addAction(Command(cmd::kFind));
     toolBar_->addAction(Command(cmd::kSettings));
     toolBar_->addSeparator();
     toolBar_->addAction(Command(cmd::kHelp));
@@ -419,6 +456,7 @@ void CMainFrame::UpdateCommands() {
     Command(cmd::kToggleStatusBar)->setChecked(s.GetU32(AppSettings::kShowStatusBar) != 0);
     Command(cmd::kToggleLog)->setChecked(s.GetU32(AppSettings::kShowLog) != 0);
     Command(cmd::kToggleLegend)->setChecked(s.GetU32(AppSettings::kShowButtons) != 0);
+    Command(cmd::kFind)->setChecked(!searchBar_->isHidden());
     const bool busy = Busy();
     const bool volume = drives_->SelectedVolume() != nullptr;
     for (unsigned id : kDriveCommands)
@@ -610,6 +648,10 @@ bool CMainFrame::OpenSource(const QString& path) {
 }
 
 void CMainFrame::OnFastTick() {
+    if (searching_ && !finder_->Running()) {
+        searching_ = false;
+        explore_->ShowResults(finder_->Results());
+    }
     if (refreshing_ && !app_.Computer().Volumes().RefreshRunning()) {
         refreshing_ = false;
         drives_->Rebuild();
@@ -626,6 +668,18 @@ void CMainFrame::OnFastTick() {
         }
     }
     UpdateCommands();
+}
+
+// The search runs on the core's worker; its results fill the list when it ends.
+void CMainFrame::StartSearch() {
+    CVolume* volume = explore_->Volume();
+    if (!volume) return;
+    finder_->Stop();
+    finder_->Wait(5000);
+    searchBar_->Store(finder_->Criteria());
+    if (!finder_->Start(volume->FoundTree())) return;
+    searching_ = true;
+    SetStatusText(Text(app_, ids::kSearch));
 }
 
 void CMainFrame::OnSlowTick() {

@@ -24,11 +24,16 @@ class QToolBar;
 class QTabWidget;
 class QToolButton;
 
+namespace tl {
+class CFinder;
+}
+
 namespace tl::ui {
 
 class CDrivePane;
 class CHexViewer_Pane;
 class CLegendPane;
+class CSearchBarView;
 class CVolumeExploreView;
 class CLogPane;
 class CQtNotificationSink;
@@ -77,6 +82,7 @@ private:
     // "Information...": the current row's found object.
     void ShowFileInformation();
     void ShowCurrentFileData();
+    void StartSearch();
     // "Try To Open...": a copy of the selected file opened in its program.
     void TryToOpen();
     // The settings sheet, at the page of the command (32798: the first).
@@ -105,6 +111,9 @@ private:
     CDrivePane* drives_ = nullptr;
     CLegendPane* legend_ = nullptr;
     CVolumeExploreView* explore_ = nullptr;
+    CSearchBarView* searchBar_ = nullptr;
+    std::unique_ptr<CFinder> finder_;
+    bool searching_ = false;
     CHexViewer_Pane* viewer_ = nullptr;
     const CFoundObject* shownFile_ = nullptr;  // the file the data viewer shows
     CLogPane* log_ = nullptr;
