@@ -77,14 +77,20 @@ def command(app, menu, item):
     top.child(name=item, roleName="menu item").click()
 
 
+def dialog(app, title, what):
+    """The open dialog called `title`: its buttons are looked for in it alone,
+    as the main window has buttons of the same names (the find bar's Cancel)."""
+    found = []
+    wait_for(lambda: found.append(app.child(name=title, roleName="dialog", retry=False)) or True, what)
+    return found[0]
+
+
 def open_drive_access(app):
-    """The settings sheet from the tool bar, at its Drive Access page: the retry field."""
+    """The settings sheet from the tool bar, at its Drive Access page: the sheet and its retry field."""
     app.child(name="Settings", roleName="push button").click()
-    page = []
-    wait_for(lambda: page.append(app.child(name="Drive Access", roleName="page tab", retry=False)) or True,
-             "the settings sheet")
-    page[0].click()
-    return app.child(name="Retry attempts", roleName="spin button")
+    sheet = dialog(app, "Program Settings", "the settings sheet")
+    sheet.child(name="Drive Access", roleName="page tab").click()
+    return sheet, sheet.child(name="Retry attempts", roleName="spin button")
 
 
 def exit_through_menu(app, process):
@@ -144,7 +150,7 @@ try:
     wait_for(lambda: destination.append(app.child(name="Destination folder", roleName="text", retry=False)) or True,
              "the Recover dialog")
     destination[0].text = recovered
-    app.child(name="OK", roleName="push button").click()
+    dialog(app, "Recover", "the Recover dialog").child(name="OK", roleName="push button").click()
     progress = []
     wait_for(lambda: progress.append(app.child(name="Recovering files...", roleName="dialog", retry=False)) or True,
              "the progress dialog")
@@ -164,17 +170,17 @@ try:
 
     command(app, "View", "Log")
     wait_for(lambda: not log.showing, "the log pane to hide")
-    retries = open_drive_access(app)
+    sheet, retries = open_drive_access(app)
     retries.text = "7"
-    app.child(name="OK", roleName="push button").click()
+    sheet.child(name="OK", roleName="push button").click()
     exit_through_menu(app, process)
 
     process, app = start()
     wait_for(lambda: not app.child(name="Log", roleName="text").showing, "the log pane hidden after a restart")
-    retries = open_drive_access(app)
+    sheet, retries = open_drive_access(app)
     if retries.text != "7":
         fail("the retry attempts read %r after a restart" % retries.text)
-    app.child(name="Cancel", roleName="push button").click()
+    sheet.child(name="Cancel", roleName="push button").click()
     exit_through_menu(app, process)
 finally:
     if process.poll() is None:

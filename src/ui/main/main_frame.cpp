@@ -77,8 +77,8 @@ CMainFrame::CMainFrame(CApp& app, CQtNotificationSink& sink, QWidget* parent)
         return WindowRect{r.left(), r.top(), r.width(), r.height()};
     });
 
-    // The drive pane beside the explorer area: the found objects above the
-    // legend and the log.
+    // The drive pane beside the explorer area: the find bar and the found
+    // objects above the tabs of the log, the data viewer and the legend.
     drives_ = new CDrivePane(app_);
     explore_ = new CVolumeExploreView(app_);
     viewer_ = new CHexViewer_Pane(app_);
