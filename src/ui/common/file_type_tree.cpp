@@ -30,7 +30,7 @@ CFileTypeTree::CFileTypeTree(const QString& name, QWidget* parent) : QWidget(par
     connect(filter_, &QLineEdit::textChanged, this, &CFileTypeTree::Narrow);
 }
 
-void CFileTypeTree::Load(SignatureDatabase& db, const std::function<bool(const FileSignature&)>& checked) {
+void CFileTypeTree::Load(SignatureDatabase& db, Switch field) {
     types_->clear();
     std::map<std::uint32_t, QTreeWidgetItem*> groups;
     for (const auto& [id, group] : db.Groups()) {
@@ -54,18 +54,21 @@ void CFileTypeTree::Load(SignatureDatabase& db, const std::function<bool(const F
         auto* item = new QTreeWidgetItem(parent, {QString::fromStdString(type->DisplayTitle())});
         item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
         item->setData(0, kTypeRole, type->Id);
-        item->setCheckState(0, checked(*type) ? Qt::Checked : Qt::Unchecked);
+        item->setCheckState(0, (*type).*field != 0 ? Qt::Checked : Qt::Unchecked);
     }
     types_->sortItems(0, Qt::AscendingOrder);
     Narrow(filter_->text());
 }
 
-bool CFileTypeTree::Store(SignatureDatabase& db, const std::function<bool(FileSignature&, bool)>& store) const {
+bool CFileTypeTree::Store(SignatureDatabase& db, Switch field) const {
     bool changed = false;
     for (QTreeWidgetItemIterator it(types_); *it; ++it) {
         const QVariant id = (*it)->data(0, kTypeRole);
-        if (!id.isValid()) continue;
-        if (FileSignature* type = db.FindById(id.toUInt())) changed |= store(*type, (*it)->checkState(0) == Qt::Checked);
+        FileSignature* type = id.isValid() ? db.FindById(id.toUInt()) : nullptr;
+        if (!type) continue;
+        const std::uint32_t on = (*it)->checkState(0) == Qt::Checked ? 1 : 0;
+        changed |= (*type).*field != on;
+        (*type).*field = on;
     }
     return changed;
 }

@@ -7,13 +7,14 @@
 
 #include <QWidget>
 
-#include <functional>
+#include <cstdint>
 
 class QLineEdit;
 class QTreeWidget;
 
+#include "signatures/file_signature.h"
+
 namespace tl {
-class FileSignature;
 class SignatureDatabase;
 }
 
@@ -23,10 +24,12 @@ class CFileTypeTree : public QWidget {
     Q_OBJECT
 public:
     explicit CFileTypeTree(const QString& name, QWidget* parent = nullptr);
-    // Fills the tree; `checked` tells each type's box.
-    void Load(SignatureDatabase& db, const std::function<bool(const FileSignature&)>& checked);
-    // Hands each type's box to `store`; true when any type's switch changed.
-    bool Store(SignatureDatabase& db, const std::function<bool(FileSignature&, bool)>& store) const;
+    // A type's switch the boxes show (SearchEnable, ShowFilesThisType).
+    using Switch = std::uint32_t FileSignature::*;
+    // Fills the tree, each type's box from its switch.
+    void Load(SignatureDatabase& db, Switch field);
+    // Sets each type's switch from its box; true when any changed.
+    bool Store(SignatureDatabase& db, Switch field) const;
     QTreeWidget* Tree() const { return types_; }
 
 private:

@@ -79,7 +79,7 @@ CFiltersView::CFiltersView(CApp& app, QWidget* parent) : QDialog(parent), app_(a
     knownTypes_ = new QRadioButton(tr("Show only known file types"));
     customTypes_ = new QRadioButton(tr("Custom:"));
     types_ = new CFileTypeTree(tr("File types shown"));
-    types_->Load(app_.Signatures(), [](const FileSignature& type) { return type.ShowFilesThisType != 0; });
+    types_->Load(app_.Signatures(), &FileSignature::ShowFilesThisType);
     const std::uint32_t mode = f.TypeMode();
     (mode == FilterSettings::kKnownTypes ? knownTypes_ : mode == FilterSettings::kCheckedTypes ? customTypes_ : allTypes_)
         ->setChecked(true);
@@ -135,14 +135,7 @@ void CFiltersView::accept() {
     f.SetTypeMode(knownTypes_->isChecked()    ? FilterSettings::kKnownTypes
                   : customTypes_->isChecked() ? FilterSettings::kCheckedTypes
                                               : FilterSettings::kAllFiles);
-    SignatureDatabase& db = app_.Signatures();
-    const bool changed = types_->Store(db, [](FileSignature& type, bool on) {
-        const std::uint32_t value = on ? 1 : 0;
-        const bool differs = type.ShowFilesThisType != value;
-        type.ShowFilesThisType = value;
-        return differs;
-    });
-    if (changed) db.SaveAll();
+    if (types_->Store(app_.Signatures(), &FileSignature::ShowFilesThisType)) app_.Signatures().SaveAll();
     QDialog::accept();
 }
 

@@ -141,19 +141,10 @@ CSettingsDlg_SearchFileTypes::CSettingsDlg_SearchFileTypes(CApp& app)
     Body()->addWidget(types_);
 }
 
-void CSettingsDlg_SearchFileTypes::Load() {
-    types_->Load(app_.Signatures(), [](const FileSignature& type) { return type.SearchEnable != 0; });
-}
+void CSettingsDlg_SearchFileTypes::Load() { types_->Load(app_.Signatures(), &FileSignature::SearchEnable); }
 
 void CSettingsDlg_SearchFileTypes::Store() {
-    SignatureDatabase& db = app_.Signatures();
-    const bool changed = types_->Store(db, [](FileSignature& type, bool on) {
-        const std::uint32_t value = on ? 1 : 0;
-        const bool differs = type.SearchEnable != value;
-        type.SearchEnable = value;
-        return differs;
-    });
-    if (changed) db.SaveAll();
+    if (types_->Store(app_.Signatures(), &FileSignature::SearchEnable)) app_.Signatures().SaveAll();
 }
 
 // ---------------------------------------------------------------- Temporary Folder
