@@ -92,6 +92,8 @@ bool CVolumeExploreView::IsBelow(const CFoundObject& record, const CFoundObject&
 
 CVolume* CVolumeExploreView::Volume() const { return tree_->Model()->Volume(); }
 
+const std::shared_ptr<CVolume>& CVolumeExploreView::SharedVolume() const { return tree_->Model()->SharedVolume(); }
+
 void CVolumeExploreView::ShowResults(std::vector<CFoundObject*> results) {
     list_->Model()->ShowResults(tree_->Model()->SharedVolume(), std::move(results));
     if (list_->Model()->rowCount() > 0) list_->setCurrentIndex(list_->Model()->index(0, 0));

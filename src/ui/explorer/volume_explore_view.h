@@ -32,6 +32,8 @@ public:
     // Shows `volume`'s found objects (null: nothing), its "Filesystem" root selected.
     void ExploreVolume(std::shared_ptr<CVolume> volume);
     CVolume* Volume() const;
+    // The explored volume, held while it is shown (for work that must keep it).
+    const std::shared_ptr<CVolume>& SharedVolume() const;
     // Fills the tree and the list again (the view filter changed).
     void Refill();
     // The list shows the search's results; ShowFolder brings the selected

@@ -21,10 +21,7 @@
 namespace tl::ui {
 
 CHexViewer_Pane::CHexViewer_Pane(CApp& app, QWidget* parent) : QWidget(parent), app_(app) {
-    title_ = new QLabel;
-    QFont bold = title_->font();
-    bold.setBold(true);
-    title_->setFont(bold);
+    title_ = PaneTitle();
     note_ = new QLabel;
     note_->setTextFormat(Qt::PlainText);
     note_->setAccessibleName(tr("Data viewer note"));

@@ -31,10 +31,7 @@ constexpr std::pair<int, unsigned> kEntries[] = {
 }  // namespace
 
 CLegendPane::CLegendPane(CApp& app, QWidget* parent) : QWidget(parent), app_(app) {
-    title_ = new QLabel;
-    QFont bold = title_->font();
-    bold.setBold(true);
-    title_->setFont(bold);
+    title_ = PaneTitle();
     entries_ = new QListWidget;
     // The entries flow in rows as wide as the pane; nothing to select.
     entries_->setViewMode(QListView::ListMode);

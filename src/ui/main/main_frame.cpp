@@ -568,7 +568,7 @@ void CMainFrame::CreateDriveImage() {
 }
 
 void CMainFrame::RecoverFiles() {
-    const std::shared_ptr<CVolume> volume = explore_->Volume() ? app_.Computer().Volumes().Share(explore_->Volume()) : nullptr;
+    const std::shared_ptr<CVolume> volume = explore_->SharedVolume();
     if (!volume || Busy()) return;
     const std::vector<CFoundObject*> chosen = explore_->FilesToRecover();
     CEventLog& log = app_.Computer().Log();
@@ -593,7 +593,7 @@ void CMainFrame::RecoverFiles() {
 }
 
 void CMainFrame::TryToOpen() {
-    const std::shared_ptr<CVolume> volume = explore_->Volume() ? app_.Computer().Volumes().Share(explore_->Volume()) : nullptr;
+    const std::shared_ptr<CVolume> volume = explore_->SharedVolume();
     if (!volume || Busy()) return;
     std::vector<CFoundObject*> selected = explore_->SelectedFiles();
     CRecovery& opening = app_.Computer().Opening();
@@ -615,12 +615,12 @@ void CMainFrame::ShowCurrentFileData() {
     shownFile_ = stored;
     CFoundObject record;
     const bool copied = stored && explore_->ListView()->Model()->Copy(explore_->ListView()->currentIndex().row(), record);
-    viewer_->Show(copied ? app_.Computer().Volumes().Share(explore_->Volume()) : nullptr, copied ? &record : nullptr);
+    viewer_->Show(copied ? explore_->SharedVolume() : nullptr, copied ? &record : nullptr);
 }
 
 void CMainFrame::ShowFileInformation() {
     CFoundObject* stored = explore_->CurrentFile();
-    const std::shared_ptr<CVolume> volume = explore_->Volume() ? app_.Computer().Volumes().Share(explore_->Volume()) : nullptr;
+    const std::shared_ptr<CVolume> volume = explore_->SharedVolume();
     CFoundObject record;
     if (!stored || !volume || !explore_->ListView()->Model()->Copy(explore_->ListView()->currentIndex().row(), record)) return;
     CFileInformationDlg dialog(app_, *volume, record, *stored, this);

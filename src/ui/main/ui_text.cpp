@@ -34,6 +34,14 @@ void SetValue(QLabel* label, const QString& text) {
     label->setAccessibleDescription(text);
 }
 
+QLabel* PaneTitle() {
+    auto* title = new QLabel;
+    QFont bold = title->font();
+    bold.setBold(true);
+    title->setFont(bold);
+    return title;
+}
+
 CommandTexts SplitCommandText(const QString& text) {
     const int newline = text.indexOf(QLatin1Char('\n'));
     if (newline < 0) return {text, text};

@@ -24,6 +24,9 @@ void SetValue(QLabel* label, const QString& text);
 // returns the caption, for translation.
 QLabel* AddValueRow(QFormLayout* form, const QString& caption, const QString& value);
 
+// The bold title above a pane.
+QLabel* PaneTitle();
+
 // A command's status text and tool tip, kept as "status\ntool tip".
 struct CommandTexts {
     QString status, toolTip;
