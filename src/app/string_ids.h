@@ -137,6 +137,7 @@ inline constexpr unsigned kStatusSettings = 32798;  // "Program settings\nProgra
 inline constexpr unsigned kStatusFilters = 32803;  // "Filters\nFilters"
 inline constexpr unsigned kStatusCheckAll = 32804;  // "Check all\nCheck all"
 inline constexpr unsigned kStatusUncheckAll = 32805;  // "Uncheck all\nUncheck all"
+inline constexpr unsigned kStatusFileTypeProperties = 32808;  // "...\nProperties..."
 inline constexpr unsigned kStatusTryToOpen = 32809;  // "Try to open...\nTry to open..."
 inline constexpr unsigned kStatusSetNewSize = 32831;  // "Change file size"
 inline constexpr unsigned kStatusWizardMode = 32833;  // "Wizard Mode\nWizard Mode"

@@ -178,6 +178,9 @@ constexpr StringTableEntry kEntries[] = {
     {ids::kStatusUncheckAll,
      "Uncheck all\n"
      "Uncheck all"},
+    {ids::kStatusFileTypeProperties,
+     "Show and change the selected file type\n"
+     "Properties..."},
     {ids::kStatusTryToOpen,
      "Try to open...\n"
      "Try to open..."},

@@ -367,6 +367,16 @@ void CFoundTree::SetContentSize(CFoundObject& record, std::uint64_t size, bool e
     }
 }
 
+void CFoundTree::SetSize(CFoundObject& record, std::uint64_t size) {
+    try {
+        std::lock_guard lock(mutex_);
+        record.Size = size;
+        ChangedLocked(record.ParentId, msg::kTreeCodeSizeChanged);
+    } catch (...) {
+        LogFailure("SetSize");
+    }
+}
+
 std::uint64_t CFoundTree::EnclosingEnd(const CFoundObject& record) const {
     // Files found inside a container lie between it and the offset: the walk
     // back passes at most so many of them.

@@ -158,6 +158,9 @@ public:
     // that `encloses` what lies inside it (FO_ENCLOSING) stands as it is;
     // else it is cut at the next object, as every signature-found size is.
     void SetContentSize(CFoundObject& record, std::uint64_t size, bool encloses);
+    // A size the user gave a found file (all ones: unknown again); the views
+    // hear of it as a size change of its folder.
+    void SetSize(CFoundObject& record, std::uint64_t size);
     // The end of the nearest signature-found file whose own structure holds
     // `record` (FO_ENCLOSING, reaching past its offset): a lost file found
     // inside another is most likely a part of it. All ones when none does.

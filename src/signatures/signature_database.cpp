@@ -121,6 +121,14 @@ FileSignature* SignatureDatabase::FindById(std::uint32_t id) {
     return nullptr;
 }
 
+bool SignatureDatabase::ChangeId(FileSignature& type, std::uint32_t id) {
+    if (type.Id == id) return true;
+    if (FindById(id)) return false;
+    store_.DeleteKey(SignaturesKey() + "\\" + SignatureKeyName(type.Id));
+    type.Id = id;
+    return true;
+}
+
 const FileSignature* SignatureDatabase::FindById(std::uint32_t id) const {
     return const_cast<SignatureDatabase*>(this)->FindById(id);
 }

@@ -66,6 +66,10 @@ public:
     // would exceed the 16384 bytes a signature file may hold.
     bool ExportFile(const FileSignature& signature, const std::filesystem::path& path, std::string& error) const;
 
+    // Gives `type` the identifier `id`; false when another type has it. The
+    // store forgets the key of the old identifier (SaveAll writes the new one).
+    bool ChangeId(FileSignature& type, std::uint32_t id);
+
     FileSignature& AddSignature(FileSignature signature);
     FileSignature& MakeGroup(std::uint32_t id, std::string name, std::uint32_t value = 0);
     void RebuildGroups();

@@ -276,6 +276,18 @@ std::optional<SignaturePattern> SignaturePattern::Deserialize(std::span<const st
     return pattern;
 }
 
+SignaturePattern NewMaskedPattern() {
+    PatternElement e;
+    e.Kind = kPatternMasked;
+    e.Offset = 0;
+    e.Length = 0;
+    e.Data.assign(2 * kMaskedAreaBytes, 0);
+    std::fill(e.Data.begin() + kMaskedAreaBytes, e.Data.end(), std::uint8_t{0xFF});
+    SignaturePattern pattern;
+    pattern.Elements.push_back(std::move(e));
+    return pattern;
+}
+
 std::optional<SignaturePattern> ParsePatternText(std::string_view input) {
     if (input.empty()) return std::nullopt;
     std::string text;

@@ -73,6 +73,8 @@ struct PatternElement {
     // Size of the element block in a signature file.
     std::uint32_t ElementSize() const;
 
+    bool operator==(const PatternElement&) const = default;
+
     // Whether the test holds at `block`, of which `length` bytes are readable.
     bool Holds(const std::uint8_t* block, std::size_t length) const;
 
@@ -87,6 +89,8 @@ public:
     // (the settings store keeps such patterns as their text).
     std::optional<std::string> SourceText;
 
+    bool operator==(const SignaturePattern&) const = default;
+
     // True when every element holds (a pattern without elements holds).
     bool Matches(const std::uint8_t* block, std::size_t length) const;
 
@@ -100,6 +104,11 @@ public:
     static std::optional<SignaturePattern> Deserialize(std::span<const std::uint8_t> bytes, std::size_t& consumed,
                                                        std::string& error);
 };
+
+// The pattern a person starts from when adding one by hand: one masked-bytes
+// element at offset 0 whose data bytes are all 0 and mask bytes all set,
+// comparing no byte yet (Length 0) until its compare length is given.
+SignaturePattern NewMaskedPattern();
 
 // Parses a pattern text ("0='PK',2=#3,3=$04"): one masked-bytes element at
 // offset 0. Returns nullopt for an empty text (which adds no pattern).

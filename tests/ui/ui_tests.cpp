@@ -7,6 +7,9 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QRadioButton>
+#include <QSpinBox>
+#include <QTreeWidget>
+#include <QTreeWidgetItemIterator>
 #include <QDirIterator>
 #include <QLineEdit>
 #include <QPushButton>
@@ -37,6 +40,9 @@
 #include "storage/local_computer.h"
 #include "storage/volume.h"
 #include "filesystems/found_tree.h"
+#include "signatures/signature_database.h"
+#include "ui/common/file_type_tree.h"
+#include "ui/dialogs/file_format_properties_dlg.h"
 #include "ui/dialogs/file_information_dlg.h"
 #include "ui/dialogs/filters_view.h"
 #include "ui/dialogs/on_recovery_dlg.h"
@@ -50,6 +56,7 @@
 #include "ui/explorer/search_bar_view.h"
 #include "ui/explorer/volume_explore_view.h"
 #include "ui/hexview/hex_editor_ctrl.h"
+#include "ui/hexview/hex_editor_pane.h"
 #include "ui/hexview/hex_viewer_pane.h"
 #include "ui/main/main_frame.h"
 #include "ui/main/qt_notification_sink.h"
@@ -573,6 +580,125 @@ private slots:
         unit->setCurrentIndex(0);
         ok->click();
         QCOMPARE(question.Reply(), std::string("1 4 1 17179869184"));
+    }
+
+    // The file-format sheet: the program's own identifiers stay; a bad
+    // value keeps the sheet open with the focus on it; the pattern steps
+    // stop at the ends and keep what each pattern was given; OK writes the
+    // record so that the store gives it back, under its new identifier only.
+    void fileFormatSheetEditsATypeThroughTheStore() {
+        SignatureDatabase& db = app_->Signatures();
+        const auto field = [](QWidget& sheet, const QString& name) {
+            for (auto* edit : sheet.findChildren<QLineEdit*>())
+                if (edit->accessibleName() == name) return edit;
+            return static_cast<QLineEdit*>(nullptr);
+        };
+        FileSignature* own = nullptr;
+        for (const auto& type : db.Signatures())
+            if (!type->IsGroup && type->Id < 1000 && !own) own = type.get();
+        QVERIFY(own);
+        {
+            CFileFormatPropertiesSheet sheet(*app_, *own);
+            QVERIFY(!field(sheet, QStringLiteral("Internal Format ID"))->isEnabled());
+        }
+        FileSignature made;
+        made.Id = 64000;
+        made.Title = "Field notes";
+        made.Group = own->Group;
+        FileSignature& type = db.AddSignature(made);
+        type.Patterns.push_back(SignaturePattern{});
+        type.Patterns.back().Elements.push_back(PatternElement::Make(kPatternByte, std::vector<std::uint8_t>{0x4E}, 0, 1, 0));
+        {
+            CFileFormatPropertiesSheet sheet(*app_, type);
+            sheet.show();
+            QLineEdit* id = field(sheet, QStringLiteral("Internal Format ID"));
+            QLineEdit* coincidence = field(sheet, QStringLiteral("Coincidence (%)"));
+            QVERIFY(id && id->isEnabled() && coincidence);
+            coincidence->setText(QStringLiteral("101"));
+            QVERIFY(!sheet.StorePages());
+            QCOMPARE(sheet.focusWidget(), coincidence);
+            coincidence->setText(QStringLiteral("90"));
+            QVERIFY(sheet.StorePages());
+
+            // A byte pattern is shown, not edited as masked bytes.
+            auto* length = sheet.findChild<QSpinBox*>();
+            QCOMPARE(sheet.ShownPattern(), 0);
+            QVERIFY(!length->isEnabled());
+            sheet.DeletePattern();  // the first one stays
+            sheet.PreviousPattern();
+            sheet.NextPattern();
+            QCOMPARE(sheet.ShownPattern(), 0);
+            QCOMPARE(sheet.Edited().Patterns.size(), std::size_t{1});
+            sheet.AddPattern();
+            sheet.AddPattern();
+            QCOMPARE(sheet.ShownPattern(), 2);
+            QCOMPARE(length->value(), 0);
+            length->setValue(3);
+            sheet.findChild<QCheckBox*>()->setChecked(true);
+            auto* data = sheet.findChildren<CHexEditor_Pane*>().front()->Editor();
+            QTest::keyClicks(data, QStringLiteral("504B03"));
+            sheet.PreviousPattern();
+            QCOMPARE(length->value(), 0);
+            sheet.NextPattern();
+            QCOMPARE(length->value(), 3);
+            QVERIFY(sheet.findChild<QCheckBox*>()->isChecked());
+            sheet.DeletePattern();  // the third goes, the second is shown
+            QCOMPARE(sheet.ShownPattern(), 1);
+            QCOMPARE(sheet.Edited().Patterns.size(), std::size_t{2});
+            sheet.NextPattern();
+            QCOMPARE(sheet.ShownPattern(), 1);
+            length->setValue(2);
+            QTest::keyClicks(data, QStringLiteral("4e46"));
+
+            id->setText(QString::number(own->Id));  // taken: refused
+            {
+                MessageBoxCloser closer;
+                sheet.accept();
+                QCOMPARE(closer.count, 1);
+            }
+            QCOMPARE(sheet.result(), 0);
+            QCOMPARE(type.Id, 64000u);
+            QVERIFY(!db.FindById(64001));
+            id->setText(QStringLiteral("64001"));
+            sheet.accept();
+            QCOMPARE(sheet.result(), int(QDialog::Accepted));
+        }
+        QCOMPARE(type.Id, 64001u);
+        QCOMPARE(type.Coincidence, 90u);
+        const std::string key = db.SignaturesKey();
+        SignatureDatabase reread(app_->Store(), key.substr(0, key.size() - std::string("\\Signatures").size()));
+        reread.Load();
+        QVERIFY(!reread.FindById(64000));
+        const FileSignature* back = reread.FindById(64001);
+        QVERIFY(back);
+        QCOMPARE(back->Patterns.size(), std::size_t{2});
+        const PatternElement& e = back->Patterns[1].Elements.front();
+        QCOMPARE(e.Kind, std::uint32_t(kPatternMasked));
+        QCOMPARE(e.Length, std::uint16_t(2));
+        QCOMPARE(e.Data[0], std::uint8_t(0x4E));
+        QCOMPARE(e.Data[1], std::uint8_t(0x46));
+        QCOMPARE(e.Data[512], std::uint8_t(0xFF));
+        std::uint8_t block[512] = {0x4E, 0x46};
+        QVERIFY(back->Patterns[1].Matches(block, sizeof block));
+
+        // While an analysis runs the sheet only shows.
+        AnalysisBusy() = 1;
+        CFileFormatPropertiesSheet shown(*app_, type);
+        QVERIFY(shown.ShowOnly());
+        shown.AddPattern();
+        QCOMPARE(shown.Edited().Patterns.size(), std::size_t{2});
+        AnalysisBusy() = 0;
+
+        // The file-type tree's context commands and its narrowing by extension.
+        CFileTypeTree tree(*app_, QStringLiteral("Types"));
+        tree.Load(db, &FileSignature::SearchEnable);
+        tree.SetAllChecked(false);
+        QTreeWidgetItemIterator it(tree.Tree());
+        for (; *it; ++it) QCOMPARE((*it)->checkState(0), Qt::Unchecked);
+        tree.findChild<QLineEdit*>()->setText(QStringLiteral("jpg"));
+        int shownTypes = 0;
+        for (QTreeWidgetItemIterator t(tree.Tree(), QTreeWidgetItemIterator::NotHidden | QTreeWidgetItemIterator::NoChildren); *t; ++t) ++shownTypes;
+        QVERIFY(shownTypes >= 1);
     }
 
     // The hex viewer: 17 bytes make two rows, copied as hex with a line end

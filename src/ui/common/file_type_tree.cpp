@@ -1,21 +1,33 @@
 #include "ui/common/file_type_tree.h"
 
 #include <QLineEdit>
+#include <QMenu>
 #include <QTreeWidget>
 #include <QTreeWidgetItemIterator>
 #include <QVBoxLayout>
 
 #include <map>
 
+#include "app/app.h"
+#include "app/app_messages.h"
 #include "signatures/file_signature.h"
 #include "signatures/signature_database.h"
+#include "ui/dialogs/file_format_properties_dlg.h"
+#include "ui/main/ui_text.h"
 
 namespace tl::ui {
 namespace {
 constexpr int kTypeRole = Qt::UserRole + 1;
-}
+constexpr int kExtensionsRole = Qt::UserRole + 2;
 
-CFileTypeTree::CFileTypeTree(const QString& name, QWidget* parent) : QWidget(parent) {
+void ShowType(QTreeWidgetItem* item, const FileSignature& type) {
+    item->setText(0, QString::fromStdString(type.DisplayTitle()));
+    item->setData(0, kTypeRole, type.Id);
+    item->setData(0, kExtensionsRole, QString::fromStdString(type.FileExtensions));
+}
+}  // namespace
+
+CFileTypeTree::CFileTypeTree(CApp& app, const QString& name, QWidget* parent) : QWidget(parent), app_(app) {
     filter_ = new QLineEdit;
     filter_->setPlaceholderText(tr("Type a name or an extension to narrow the list"));
     filter_->setAccessibleName(tr("Narrow the file types"));
@@ -28,6 +40,37 @@ CFileTypeTree::CFileTypeTree(const QString& name, QWidget* parent) : QWidget(par
     layout->addWidget(filter_);
     layout->addWidget(types_);
     connect(filter_, &QLineEdit::textChanged, this, &CFileTypeTree::Narrow);
+    types_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(types_, &QWidget::customContextMenuRequested, this, &CFileTypeTree::ShowContextMenu);
+}
+
+void CFileTypeTree::ShowContextMenu(const QPoint& at) {
+    QMenu menu(this);
+    // The tool tip half of a command's text is its short name.
+    menu.addAction(SplitCommandText(Text(app_, cmd::kCheckAll)).toolTip, this, [this] { SetAllChecked(true); });
+    menu.addAction(SplitCommandText(Text(app_, cmd::kUncheckAll)).toolTip, this, [this] { SetAllChecked(false); });
+    menu.addSeparator();
+    QAction* properties = menu.addAction(SplitCommandText(Text(app_, cmd::kFileTypeProperties)).toolTip, this,
+                                         [this] { ShowProperties(); });
+    const QTreeWidgetItem* item = types_->currentItem();
+    properties->setEnabled(item && item->data(0, kTypeRole).isValid());
+    menu.exec(types_->viewport()->mapToGlobal(at));
+}
+
+void CFileTypeTree::SetAllChecked(bool checked) {
+    // The groups' boxes follow their types'.
+    for (QTreeWidgetItemIterator it(types_); *it; ++it)
+        if ((*it)->data(0, kTypeRole).isValid()) (*it)->setCheckState(0, checked ? Qt::Checked : Qt::Unchecked);
+}
+
+bool CFileTypeTree::ShowProperties() {
+    QTreeWidgetItem* item = types_->currentItem();
+    const QVariant id = item ? item->data(0, kTypeRole) : QVariant();
+    FileSignature* type = id.isValid() ? app_.Signatures().FindById(id.toUInt()) : nullptr;
+    if (!type) return false;
+    CFileFormatPropertiesSheet sheet(app_, *type, this);
+    if (sheet.exec() == QDialog::Accepted) ShowType(item, *type);
+    return true;
 }
 
 void CFileTypeTree::Load(SignatureDatabase& db, Switch field) {
@@ -51,9 +94,9 @@ void CFileTypeTree::Load(SignatureDatabase& db, Switch field) {
             }
             parent = unknown;
         }
-        auto* item = new QTreeWidgetItem(parent, {QString::fromStdString(type->DisplayTitle())});
+        auto* item = new QTreeWidgetItem(parent);
         item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
-        item->setData(0, kTypeRole, type->Id);
+        ShowType(item, *type);
         item->setCheckState(0, (*type).*field != 0 ? Qt::Checked : Qt::Unchecked);
     }
     types_->sortItems(0, Qt::AscendingOrder);
@@ -73,8 +116,8 @@ bool CFileTypeTree::Store(SignatureDatabase& db, Switch field) const {
     return changed;
 }
 
-// Types whose title holds the text stay, with their groups; a group whose
-// title holds it keeps all its types.
+// Types whose title or extensions hold the text stay, with their groups; a
+// group whose title holds it keeps all its types.
 void CFileTypeTree::Narrow(const QString& text) {
     const QString wanted = text.trimmed();
     for (int g = 0; g < types_->topLevelItemCount(); ++g) {
@@ -83,7 +126,8 @@ void CFileTypeTree::Narrow(const QString& text) {
         bool any = groupFits;
         for (int t = 0; t < group->childCount(); ++t) {
             QTreeWidgetItem* type = group->child(t);
-            const bool fits = groupFits || type->text(0).contains(wanted, Qt::CaseInsensitive);
+            const bool fits = groupFits || type->text(0).contains(wanted, Qt::CaseInsensitive) ||
+                              type->data(0, kExtensionsRole).toString().contains(wanted, Qt::CaseInsensitive);
             type->setHidden(!fits);
             any |= fits;
         }

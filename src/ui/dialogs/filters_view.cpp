@@ -78,7 +78,7 @@ CFiltersView::CFiltersView(CApp& app, QWidget* parent) : QDialog(parent), app_(a
     allTypes_ = new QRadioButton(tr("Show all files"));
     knownTypes_ = new QRadioButton(tr("Show only known file types"));
     customTypes_ = new QRadioButton(tr("Custom:"));
-    types_ = new CFileTypeTree(tr("File types shown"));
+    types_ = new CFileTypeTree(app_, tr("File types shown"));
     types_->Load(app_.Signatures(), &FileSignature::ShowFilesThisType);
     const std::uint32_t mode = f.TypeMode();
     (mode == FilterSettings::kKnownTypes ? knownTypes_ : mode == FilterSettings::kCheckedTypes ? customTypes_ : allTypes_)

@@ -137,7 +137,7 @@ void CSettingsDlg_Confirms::Store() {
 CSettingsDlg_SearchFileTypes::CSettingsDlg_SearchFileTypes(CApp& app)
     : CSettingsPage(app, "ProgrammSettings.SearchFileTypes", ids::kPageFileTypes, "text-x-generic",
                     QStyle::SP_FileIcon) {
-    types_ = new CFileTypeTree(Text(app_, ids::kPageFileTypes));
+    types_ = new CFileTypeTree(app_, Text(app_, ids::kPageFileTypes));
     Body()->addWidget(types_);
 }
 
