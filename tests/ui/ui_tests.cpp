@@ -406,6 +406,14 @@ private slots:
         tree->ToggleCheck(a);  // Docs checked no more; B stays
         QCOMPARE(state(docs), int(Qt::PartiallyChecked));
         QVERIFY(tree->CheckedFolders() == std::vector<CFoundObject*>{tree->RecordOf(b)});
+        tree->SetAllChecked(false);
+        QVERIFY(tree->CheckedFolders().empty());
+        QCOMPARE(state(docs), int(Qt::Unchecked));
+        tree->SetAllChecked(true);  // every fixed node: all that was found
+        QCOMPARE(state(root), int(Qt::Checked));
+        QVERIFY(std::find(tree->CheckedFolders().begin(), tree->CheckedFolders().end(), tree->RecordOf(root)) !=
+                tree->CheckedFolders().end());
+        tree->SetAllChecked(false);
 
         // "Show deleted files only" on the filter sheet: the views fill again
         // with the deleted file and the folder that holds it, not the live file.
@@ -461,6 +469,33 @@ private slots:
         const int kept = rowNamed(QStringLiteral("kept.txt"));
         QVERIFY(kept >= 0);
         QCOMPARE(list->data(list->index(kept, kColumnSize), Qt::DisplayRole).toString(), QStringLiteral("7"));
+        // "Reset Size" makes the size unknown; "Set New Size..." gives every
+        // selected file the answer's size (3 KB typed in).
+        explore->ListView()->selectRow(kept);
+        frame_->UpdateCommands();
+        QVERIFY(frame_->Command(cmd::kResetSize)->isEnabled());
+        frame_->Command(cmd::kResetSize)->trigger();
+        QCOMPARE(list->data(list->index(kept, kColumnSize), Qt::DisplayRole).toString(), QStringLiteral("unknown"));
+        QTimer sizeAnswer;
+        sizeAnswer.setInterval(30);
+        QObject::connect(&sizeAnswer, &QTimer::timeout, [] {
+            auto* question = qobject_cast<CProbableFileSizeDlg*>(QApplication::activeModalWidget());
+            if (!question) return;
+            for (QRadioButton* r : question->findChildren<QRadioButton*>())
+                if (r->text() == QStringLiteral("Custom size:")) r->click();
+            question->findChild<QLineEdit*>()->setText(QStringLiteral("3"));
+            question->findChild<QComboBox*>()->setCurrentIndex(1);
+            for (QPushButton* b : question->findChildren<QPushButton*>())
+                if (b->text() == QStringLiteral("OK")) b->click();
+        });
+        sizeAnswer.start();
+        frame_->Command(cmd::kSetNewSize)->trigger();
+        sizeAnswer.stop();
+        CFoundObject resized;
+        QVERIFY(list->Copy(kept, resized));
+        QCOMPARE(resized.Size, std::uint64_t{3072});
+        explore->TreeView()->Model()->Tree()->SetSize(*list->RecordAt(kept), 7);
+        explore->ListView()->clearSelection();
         QVERIFY(!list->data(list->index(kept, kColumnName), Qt::ForegroundRole).isValid());
         int deleted = -1;
         for (int row = 0; row < list->rowCount(); ++row) {

@@ -229,6 +229,28 @@ void CFilesTreeModel::ToggleCheck(const QModelIndex& index) {
     }
 }
 
+void CFilesTreeModel::SetAllChecked(bool checked) {
+    if (!top_) return;
+    if (!checked) {
+        std::vector<Node*> todo{top_.get()};
+        for (std::size_t k = 0; k < todo.size(); ++k) {
+            Node* n = todo[k];
+            const bool marked = n->checked || n->state != 1;
+            n->checked = false;
+            n->counter = 0;
+            n->state = 1;
+            if (marked) Changed(*n);
+            for (auto& c : n->children) todo.push_back(c.get());
+        }
+        return;
+    }
+    const QModelIndex volume = index(0, 0);
+    for (int row = 0; row < rowCount(volume); ++row) {
+        const QModelIndex fixed = index(row, 0, volume);
+        if (const Node* n = NodeOf(fixed); n && !n->checked) ToggleCheck(fixed);
+    }
+}
+
 std::vector<CFoundObject*> CFilesTreeModel::CheckedFolders() const {
     std::vector<CFoundObject*> folders;
     if (!top_) return folders;

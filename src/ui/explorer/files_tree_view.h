@@ -45,6 +45,9 @@ public:
     // makes every folder above it partly checked; unchecking returns the
     // folders above with nothing checked below them to unchecked.
     void ToggleCheck(const QModelIndex& index);
+    // "Check All" checks each of the volume's fixed nodes (and so everything
+    // found); "Uncheck All" clears every mark.
+    void SetAllChecked(bool checked);
     // The checked folders whose parent is not checked: each brings every
     // file below it.
     std::vector<CFoundObject*> CheckedFolders() const;

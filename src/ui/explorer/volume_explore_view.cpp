@@ -34,10 +34,27 @@ CVolumeExploreView::CVolumeExploreView(CApp& app, QWidget* parent) : QSplitter(Q
     list_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(list_, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
         if (contextCommands_.isEmpty()) return;
+        menuOfTree_ = false;
         QMenu menu(this);
         menu.addActions(contextCommands_);
         menu.exec(list_->viewport()->mapToGlobal(at));
     });
+    tree_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(tree_, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        if (treeCommands_.isEmpty() || !Volume()) return;
+        menuOfTree_ = true;
+        QMenu menu(this);
+        menu.addActions(treeCommands_);
+        menu.exec(tree_->viewport()->mapToGlobal(at));
+    });
+}
+
+void CVolumeExploreView::SetAllChecked(bool checked) {
+    if (menuOfTree_)
+        tree_->Model()->SetAllChecked(checked);
+    else
+        list_->Model()->SetAllChecked(checked);
+    emit FilesChanged();
 }
 
 std::vector<CFoundObject*> CVolumeExploreView::SelectedFiles() const {

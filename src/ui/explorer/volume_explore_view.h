@@ -54,8 +54,11 @@ public:
     std::vector<CFoundObject*> SelectedFiles() const;
     // The found object of the list's current row (not a fixed node), or null.
     CFoundObject* CurrentFile() const;
-    // The commands of the list's context menu.
+    // The commands of the list's and of the tree's context menus.
     void SetContextCommands(QList<QAction*> commands) { contextCommands_ = std::move(commands); }
+    void SetTreeContextCommands(QList<QAction*> commands) { treeCommands_ = std::move(commands); }
+    // "Check All" / "Uncheck All" of the side whose context menu was opened last.
+    void SetAllChecked(bool checked);
 
     CFilesTreeView* TreeView() const { return tree_; }
     CFilesListView* ListView() const { return list_; }
@@ -76,6 +79,8 @@ private:
     CFilesTreeView* tree_;
     CFilesListView* list_;
     QList<QAction*> contextCommands_;
+    QList<QAction*> treeCommands_;
+    bool menuOfTree_ = false;
 };
 
 }  // namespace tl::ui

@@ -24,7 +24,9 @@
 #include "app/app_messages.h"
 #include "app/string_ids.h"
 #include "app/event_log.h"
+#include "filesystems/found_tree.h"
 #include "recovery/recovery.h"
+#include "signatures/document_recognisers.h"
 #include "storage/analysis_busy.h"
 #include "storage/image_creation.h"
 #include "storage/local_computer.h"
@@ -38,6 +40,7 @@
 #include "ui/dialogs/try_open_dlg.h"
 #include "app/finder.h"
 #include "ui/explorer/files_list_view.h"
+#include "ui/explorer/files_tree_view.h"
 #include "ui/explorer/search_bar_view.h"
 #include "ui/explorer/volume_explore_view.h"
 #include "ui/hexview/hex_viewer_pane.h"
@@ -93,7 +96,7 @@ CMainFrame::CMainFrame(CApp& app, CQtNotificationSink& sink, QWidget* parent)
     viewer_->ShowTitle(false);
     legend_->ShowTitle(false);
     // The find bar above the found objects, shown by "Search".
-    searchBar_ = new CSearchBarView;
+    searchBar_ = new CSearchBarView(app_);
     searchBar_->hide();
     auto* found = new QWidget;
     auto* foundLayout = new QVBoxLayout(found);
@@ -283,12 +286,19 @@ void CMainFrame::BuildMenus() {
     information->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_I));
     connect(information, &QAction::triggered, this, &CMainFrame::ShowFileInformation);
     file->addAction(information);
-    // The found-files list's context menu: recover, information, check all, uncheck all.
+    QAction* resetSize = AddCommand(cmd::kResetSize, tr("R&eset Size"));
+    connect(resetSize, &QAction::triggered, this, &CMainFrame::ResetSize);
+    file->addAction(resetSize);
+    QAction* newSize = AddCommand(cmd::kSetNewSize, tr("Set &New Size..."));
+    connect(newSize, &QAction::triggered, this, &CMainFrame::SetNewSize);
+    file->addAction(newSize);
+    // The context menus of the found files: the list's acts on its rows, the tree's on its folders.
     QAction* checkAll = AddCommand(cmd::kCheckAll, tr("Check All"));
-    connect(checkAll, &QAction::triggered, this, [this] { explore_->ListView()->Model()->SetAllChecked(true); });
+    connect(checkAll, &QAction::triggered, this, [this] { explore_->SetAllChecked(true); });
     QAction* uncheckAll = AddCommand(cmd::kUncheckAll, tr("Uncheck All"));
-    connect(uncheckAll, &QAction::triggered, this, [this] { explore_->ListView()->Model()->SetAllChecked(false); });
-    explore_->SetContextCommands({recover, open, information, checkAll, uncheckAll});
+    connect(uncheckAll, &QAction::triggered, this, [this] { explore_->SetAllChecked(false); });
+    explore_->SetContextCommands({recover, open, information, resetSize, newSize, checkAll, uncheckAll});
+    explore_->SetTreeContextCommands({recover, checkAll, uncheckAll});
     file->addSeparator();
     QAction* exit = AddCommand(cmd::kExit, tr("&Exit"));
     connect(exit, &QAction::triggered, this, &QWidget::close);
@@ -470,6 +480,9 @@ void CMainFrame::UpdateCommands() {
     Command(cmd::kRecover)->setEnabled(!busy && explore_->HasFilesToRecover());
     Command(cmd::kFileInformation)->setEnabled(explore_->CurrentFile() != nullptr);
     Command(cmd::kTryToOpen)->setEnabled(!busy && explore_->CurrentFile() != nullptr);
+    const bool selected = !explore_->SelectedFiles().empty();
+    Command(cmd::kResetSize)->setEnabled(!busy && selected);
+    Command(cmd::kSetNewSize)->setEnabled(selected);
     const QString state = Text(app_, busy ? ids::kBusy : ids::kIdle);
     if (stateText_->text() != state) {
         stateText_->setText(state);
@@ -609,6 +622,37 @@ void CMainFrame::TryToOpen() {
 }
 
 // The data viewer follows the list's current row.
+namespace {
+// Sizes are given to files; a folder's size is what it holds.
+std::vector<CFoundObject*> SelectedNonFolders(const CVolumeExploreView& explore) {
+    std::vector<CFoundObject*> files = explore.SelectedFiles();
+    std::erase_if(files, [](const CFoundObject* r) { return r->IsFolder(); });
+    return files;
+}
+}  // namespace
+
+void CMainFrame::ResetSize() {
+    CFoundTree* tree = explore_->TreeView()->Model()->Tree();
+    if (!tree || Busy()) return;
+    for (CFoundObject* record : SelectedNonFolders(*explore_)) tree->SetSize(*record, CFoundObject::kUnknownSize);
+    explore_->Repaint();
+}
+
+void CMainFrame::SetNewSize() {
+    CFoundTree* tree = explore_->TreeView()->Model()->Tree();
+    const std::vector<CFoundObject*> files = SelectedNonFolders(*explore_);
+    if (!tree || files.empty()) return;
+    const CFoundObject first = tree->Snapshot(*files.front());
+    CProbableFileSizeDlg question(app_, first, QString::fromStdString(tree->GetTypeName(first)), this);
+    question.exec();
+    if (question.Result() != CProbableFileSizeDlg::kOk) return;
+    const auto choice = static_cast<SizeChoice>(question.Choice());
+    const std::uint64_t custom = question.CustomSize().value_or(0);
+    for (CFoundObject* record : files)
+        tree->SetSize(*record, SizeByChoice(tree->Snapshot(*record), choice, custom, *tree, &app_.Signatures()));
+    explore_->Repaint();
+}
+
 void CMainFrame::ShowCurrentFileData() {
     CFoundObject* stored = explore_->CurrentFile();
     if (stored == shownFile_) return;

@@ -81,6 +81,11 @@ private:
     void RecoverFiles();
     // "Information...": the current row's found object.
     void ShowFileInformation();
+    // "Reset Size": the selected files' sizes become unknown (a recovery asks again).
+    void ResetSize();
+    // "Set New Size...": the size question for the first selected file; its
+    // answer sizes every selected file.
+    void SetNewSize();
     void ShowCurrentFileData();
     void StartSearch();
     // "Try To Open...": a copy of the selected file opened in its program.
