@@ -113,6 +113,9 @@ CFiltersView::CFiltersView(CApp& app, QWidget* parent) : QDialog(parent), app_(a
     target->AddControl(1, buttons->button(QDialogButtonBox::Ok));
     target->AddControl(2, buttons->button(QDialogButtonBox::Cancel));
     app_.Languages().RegisterWindow("Filters", target);
+    // The pages are named by their tabs.
+    app_.Languages().RegisterWindow("Filters.General", std::make_shared<CQtWindowTarget>(pages, general));
+    app_.Languages().RegisterWindow("Filters.FileTypes", std::make_shared<CQtWindowTarget>(pages, typesPage));
 }
 
 // Each field is enabled only while its switch is on.

@@ -7,11 +7,15 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <memory>
+
+#include "app/app.h"
 #include "app/find_criteria.h"
+#include "ui/main/qt_translation.h"
 
 namespace tl::ui {
 
-CSearchBarView::CSearchBarView(QWidget* parent) : QWidget(parent) {
+CSearchBarView::CSearchBarView(CApp& app, QWidget* parent) : QWidget(parent) {
     setAccessibleName(tr("Find bar"));
     auto* label = new QLabel(tr("Name:"));
     name_ = new QLineEdit(QStringLiteral("*"));
@@ -38,6 +42,11 @@ CSearchBarView::CSearchBarView(QWidget* parent) : QWidget(parent) {
     switches->addWidget(filesOnly_);
     switches->addStretch();
     layout->addLayout(switches, 1, 1, 1, 3);
+    auto target = std::make_shared<CQtWindowTarget>(this);
+    int id = 1801;
+    for (QWidget* w : std::initializer_list<QWidget*>{label, deletedOnly_, filesOnly_, search, cancel})
+        target->AddControl(id++, w);
+    app.Languages().RegisterWindow("SearchBar", target);
     layout->setColumnStretch(1, 1);
     connect(search, &QPushButton::clicked, this, &CSearchBarView::SearchRequested);
     connect(name_, &QLineEdit::returnPressed, this, &CSearchBarView::SearchRequested);

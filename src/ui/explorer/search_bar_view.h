@@ -10,6 +10,7 @@ class QCheckBox;
 class QLineEdit;
 
 namespace tl {
+class CApp;
 struct FindCriteria;
 }
 
@@ -18,7 +19,7 @@ namespace tl::ui {
 class CSearchBarView : public QWidget {
     Q_OBJECT
 public:
-    explicit CSearchBarView(QWidget* parent = nullptr);
+    explicit CSearchBarView(CApp& app, QWidget* parent = nullptr);
     // Stores the bar's fields into `criteria`.
     void Store(FindCriteria& criteria) const;
     void FocusName();
