@@ -78,6 +78,9 @@ void SortRows(std::vector<CFoundObject*>& rows, const CFoundTree& tree, const Ro
             case kColumnFolder: k.text = QString::fromStdString(tree.GetFullPath(*r)); break;
             default: k.text = QString::fromStdString(r->Name); break;
             }
+            // Folded once here, the texts compare as plain code units below:
+            // a comparison without case would fold both at every step.
+            if (!k.text.isEmpty()) k.text = std::move(k.text).toCaseFolded();
             keyed.push_back(std::move(k));
         }
     });
@@ -86,7 +89,7 @@ void SortRows(std::vector<CFoundObject*>& rows, const CFoundTree& tree, const Ro
         if (order.foldersFirst && a.folder != b.folder) return a.folder;
         // Numbers: the larger first while the flag is clear. Texts: A to Z.
         if (numeric) return order.descending ? a.number < b.number : a.number > b.number;
-        const int c = a.text.compare(b.text, Qt::CaseInsensitive);
+        const int c = a.text.compare(b.text, Qt::CaseSensitive);
         return order.descending ? c > 0 : c < 0;
     });
     for (std::size_t i = 0; i < keyed.size(); ++i) rows[i] = keyed[i].record;
