@@ -617,6 +617,72 @@ private slots:
         QCOMPARE(question.Reply(), std::string("1 4 1 17179869184"));
     }
 
+    // Names from a hostile disk stay on one row of every view: control
+    // characters and bidirectional overrides are shown as U+FFFD, 255 CJK
+    // characters come whole; an unknown and an absurd (2^52) size read
+    // plainly in the list and in the information dialog.
+    void hostileNamesAndSizesStayOnOneRow() {
+        const QString image = dir_.filePath(QStringLiteral("blank.dsk"));
+        std::ofstream(image.toStdString(), std::ios::binary) << std::string(64 * 512, '\0');
+        QVERIFY(frame_->OpenSource(image));
+        auto* explore = frame_->findChild<CVolumeExploreView*>();
+        QVERIFY(explore && explore->Volume());
+        CFoundTree& tree = explore->Volume()->FoundTree();
+        std::string cjk;
+        for (int i = 0; i < 255; ++i) cjk += "\xE6\x96\x87";  // U+6587
+        const struct {
+            std::string name;
+            std::uint64_t size;
+        } files[] = {{"two\nlines\tand\x1b[31mred.txt", CFoundObject::kUnknownSize},
+                     {"\xE2\x80\xAEgpj.exe", 1ULL << 52},
+                     {cjk, 1},
+                     {"\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D\xE2\x80\x8F.txt", 2}};  // Hebrew with a right-to-left mark
+        std::uint64_t id = 100;
+        for (const auto& f : files) {
+            CFoundObject r;
+            r.Id = id++;
+            r.ParentId = tree.Root()->Id;
+            r.SetName(f.name);
+            r.Size = f.size;
+            QVERIFY(tree.AddObject(r));
+        }
+        CFilesListModel* list = explore->ListView()->Model();
+        list->ShowFolder(explore->SharedVolume(), tree.Root());
+        QCOMPARE(list->rowCount(), 4);
+        QMap<QString, int> rowOf;
+        for (int row = 0; row < list->rowCount(); ++row) {
+            const QString name = list->index(row, kColumnName).data().toString();
+            for (const QChar c : name) {
+                QVERIFY2(c.unicode() >= 0x20 && c.unicode() != 0x202E && c.category() != QChar::Other_Control,
+                         qPrintable(QString::number(c.unicode(), 16)));
+            }
+            rowOf[name] = row;
+        }
+        QVERIFY(rowOf.contains(QStringLiteral("two\uFFFDlines\uFFFDand\uFFFD[31mred.txt")));
+        QVERIFY(rowOf.contains(QStringLiteral("\uFFFDgpj.exe")));
+        QVERIFY(rowOf.contains(QString(255, QChar(0x6587))));
+        QVERIFY(rowOf.contains(QString::fromUtf8("\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D\xE2\x80\x8F.txt")));
+        const int unknown = rowOf[QStringLiteral("two\uFFFDlines\uFFFDand\uFFFD[31mred.txt")];
+        const int absurd = rowOf[QStringLiteral("\uFFFDgpj.exe")];
+        QCOMPARE(list->index(unknown, kColumnSize).data().toString(), QStringLiteral("unknown"));
+        QCOMPARE(list->index(absurd, kColumnSize).data().toString(), QStringLiteral("4194304 GB"));
+        for (int column = 0; column < list->columnCount(); ++column)
+            QVERIFY(!list->index(absurd, column).data().toString().contains(QLatin1Char('\n')));
+        for (const int row : {unknown, absurd}) {
+            CFoundObject copy;
+            QVERIFY(list->Copy(row, copy));
+            CFileInformationDlg information(*app_, *explore->Volume(), copy, *list->RecordAt(row));
+            QString size, location;
+            for (QLabel* label : information.findChildren<QLabel*>()) {
+                if (label->accessibleName() == QStringLiteral("Size")) size = label->text();
+                if (label->accessibleName() == QStringLiteral("Location")) location = label->text();
+            }
+            QVERIFY2(!location.contains(QLatin1Char('\n')) && !location.contains(QChar(0x202E)), qPrintable(location));
+            QCOMPARE(size, row == unknown ? QStringLiteral("unknown")
+                                          : QStringLiteral("4 503 599 627 370 496 bytes (4194304 GB)"));
+        }
+    }
+
     // The file-format sheet: the program's own identifiers stay; a bad
     // value keeps the sheet open with the focus on it; the pattern steps
     // stop at the ends and keep what each pattern was given; OK writes the

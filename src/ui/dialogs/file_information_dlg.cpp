@@ -74,8 +74,7 @@ CFileInformationDlg::CFileInformationDlg(CApp& app, CVolume& volume, const CFoun
     row(tr("Offset:"), QString::fromStdString(GroupedDigits(record.DataOffset)));
     row(tr("Type:"), QString::fromStdString(tree.GetTypeName(record)));
     // The folder chain as a Linux user writes paths.
-    row(tr("Location:"), QString::fromStdString(tree.GetFullPath(stored)).replace(QLatin1Char('\\'), QLatin1Char('/')) +
-                             QString::fromStdString(record.Name));
+    row(tr("Location:"), ShownName(tree.GetFullPath(stored) + record.Name).replace(QLatin1Char('\\'), QLatin1Char('/')));
     row(tr("Size:"), BytesText(app, record));
     row(tr("Size on disk:"), sectors.empty() ? QString()
                                              : QString::fromStdString(GroupedDigits(onDisk)) + QLatin1Char(' ') +

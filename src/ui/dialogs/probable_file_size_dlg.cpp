@@ -22,6 +22,7 @@
 #include "filesystems/found_tree.h"
 #include "signatures/document_recognisers.h"
 #include "storage/volume.h"
+#include "ui/explorer/found_rows.h"
 #include "ui/main/qt_translation.h"
 #include "ui/main/ui_text.h"
 
@@ -64,7 +65,7 @@ CProbableFileSizeDlg::CProbableFileSizeDlg(CApp& app, const CFoundObject& record
         control(labelId, AddValueRow(facts, label, value));
     };
     fact(1303, tr("Offset:"), QString::number(record.DataOffset));
-    fact(1304, tr("Name:"), QString::fromStdString(record.Name));
+    fact(1304, tr("Name:"), ShownName(record.Name));
     fact(1305, tr("Type:"), typeName);
     fact(1306, tr("Condition:"), Text(app, record.IsDeleted() ? ids::kConditionDeleted : ids::kConditionLive));
 

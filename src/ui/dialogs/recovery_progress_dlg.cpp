@@ -16,6 +16,7 @@
 #include "filesystems/found_tree.h"
 #include "recovery/recovery.h"
 #include "storage/volume.h"
+#include "ui/explorer/found_rows.h"
 #include "ui/main/qt_translation.h"
 #include "ui/main/ui_text.h"
 
@@ -81,7 +82,7 @@ void CRecoveryProgressDlg::Tick() {
     if (done < count && recovery_.Volume) {
         // The item's name and size, read as the tree holds them now.
         const CFoundObject item = recovery_.Volume->FoundTree().Snapshot(*recovery_.Items[static_cast<std::size_t>(done)]);
-        SetValue(file_, QString::fromStdString(app_.Format(ids::kRecoveringItemWithSize, item.GetName(),
+        SetValue(file_, ShownName(app_.Format(ids::kRecoveringItemWithSize, item.GetName(),
                                                            static_cast<std::int64_t>(item.Size))));
         current_->setValue(std::clamp(recovery_.CurrentPercent.load(), 0, 100));
     } else {
@@ -115,7 +116,7 @@ void CRecoveryProgressDlg::Finish() {
             account += QStringLiteral("\n...");
             break;
         }
-        account += QStringLiteral("\n%1: %2").arg(QString::fromStdString(f.name), QString::fromStdString(f.reason));
+        account += QStringLiteral("\n%1: %2").arg(ShownName(f.name), QString::fromStdString(f.reason));
     }
     SetValue(outcome_, account);
     outcome_->show();

@@ -248,7 +248,7 @@ QVariant CFilesListModel::data(const QModelIndex& index, int role) const {
                    ? QVariant(FoundIcon(RecordIconIndex(r, RecordAt(index.row()) == tree_->Root())))
                    : QVariant();
     switch (index.column()) {
-    case kColumnName: return QString::fromStdString(r.Name);
+    case kColumnName: return ShownName(r.Name);
     case kColumnSize: return SizeText(r, app_);
     case kColumnType: return QString::fromStdString(tree_->GetTypeName(r));
     case kColumnDate: return FileTimeText(r.CreationTime);
@@ -259,7 +259,7 @@ QVariant CFilesListModel::data(const QModelIndex& index, int role) const {
         const std::string path = tree_->WithLock([&] {
             return tree_->Generation() == generation_ ? tree_->GetFullPath(*record) : std::string();
         });
-        return QString::fromStdString(path).replace(QLatin1Char('\\'), QLatin1Char('/'));
+        return ShownName(path).replace(QLatin1Char('\\'), QLatin1Char('/'));
     }
     default: return {};
     }

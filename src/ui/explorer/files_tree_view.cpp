@@ -348,7 +348,7 @@ QVariant CFilesTreeModel::data(const QModelIndex& index, int role) const {
     switch (role) {
     case Qt::CheckStateRole:
         return node->state == 2 ? Qt::Checked : node->state == 3 ? Qt::PartiallyChecked : Qt::Unchecked;
-    case Qt::DisplayRole: return QString::fromStdString(r.Name);
+    case Qt::DisplayRole: return ShownName(r.Name);
     case Qt::DecorationRole: return FoundIcon(RecordIconIndex(r, node->record == tree_->Root(), node->expanded));
     case Qt::ForegroundRole:
         if (r.IsDeleted() && !CFoundTree::IsContainerNode(r)) return QApplication::palette().color(QPalette::Disabled, QPalette::Text);

@@ -53,6 +53,17 @@ int RecordIconIndex(const CFoundObject& record, bool isRoot, bool expanded) {
     return kIconFolder + open;
 }
 
+QString ShownName(const std::string& name) {
+    QString text = QString::fromStdString(name);
+    for (QChar& c : text) {
+        const char16_t u = c.unicode();
+        const bool control = u < 0x20 || (u >= 0x7F && u <= 0x9F) || u == 0x2028 || u == 0x2029;
+        const bool bidiOverride = (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069);
+        if (control || bidiOverride) c = QChar::ReplacementCharacter;
+    }
+    return text;
+}
+
 namespace {
 
 // The key of one row in the sorted column.

@@ -17,6 +17,12 @@ class CFoundTree;
 
 namespace tl::ui {
 
+// A name or path read from a disk as the views show it, on one line: its
+// control characters (a line break, a tab, an escape) and the bidirectional
+// overrides and isolates that would make "gpj.exe" read as "exe.jpg" become
+// U+FFFD. Right-to-left text and marks stay as they are.
+QString ShownName(const std::string& name);
+
 // The columns of the folder list; the search results add kColumnFolder.
 enum FoundColumn : int { kColumnName = 0, kColumnSize, kColumnType, kColumnDate, kColumnFolder, kColumnCount };
 
