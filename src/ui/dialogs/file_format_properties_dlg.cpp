@@ -162,8 +162,9 @@ QWidget* CFileFormatPropertiesSheet::BuildSignaturePage() {
     connect(data_->Editor(), &CHexEditorCtrl::DataEdited, this, [this](std::int64_t at) { ByteEdited(false, at); });
     connect(mask_->Editor(), &CHexEditorCtrl::DataEdited, this, [this](std::int64_t at) { ByteEdited(true, at); });
     auto* views = new QHBoxLayout;
-    views->addWidget(data_, 4);
-    views->addWidget(mask_, 3);
+    // Shares as wide as their columns: 77 characters beside 59.
+    views->addWidget(data_, 77);
+    views->addWidget(mask_, 59);
 
     length_ = new QSpinBox;
     length_->setRange(0, static_cast<int>(2 * kMaskedAreaBytes));
@@ -210,7 +211,7 @@ QWidget* CFileFormatPropertiesSheet::BuildSignaturePage() {
     layout->addLayout(controls);
     // The views are as wide as their columns: offsets, 16 bytes, characters.
     const int charWidth = data_->Editor()->fontMetrics().horizontalAdvance(QLatin1Char('0'));
-    setMinimumWidth(charWidth * 140 + 80);
+    setMinimumWidth(charWidth * 146 + 110);
     setMinimumHeight(480);
     app_.Languages().RegisterWindow("FileFormatProperties.Signature", target);
     return page;
