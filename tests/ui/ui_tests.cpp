@@ -581,6 +581,31 @@ private slots:
         QFile copy(found.front());
         QVERIFY(copy.open(QIODevice::ReadOnly));
         QCOMPARE(copy.readAll(), QByteArray("a note\n"));
+
+        // A destination that cannot be made (below a file) is no success:
+        // the progress dialog's account names the file that failed.
+        const QString blocker = dir_.filePath(QStringLiteral("a-file"));
+        std::ofstream(blocker.toStdString()) << "x";
+        const QString impossible = blocker + QStringLiteral("/out");
+        QString account;
+        QObject::disconnect(&answer, nullptr, nullptr, nullptr);
+        QObject::connect(&answer, &QTimer::timeout, [&] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (auto* where = qobject_cast<COnRecoveryDlg*>(modal)) {
+                where->findChild<QLineEdit*>()->setText(impossible);
+                where->accept();
+            } else if (auto* progress = qobject_cast<CRecoveryProgressDlg*>(modal)) {
+                for (QLabel* label : progress->findChildren<QLabel*>())
+                    if (label->isVisible() && label->text().contains(QStringLiteral("failed"))) account = label->text();
+                for (QPushButton* b : progress->findChildren<QPushButton*>())
+                    if (b->isVisible() && b->text() == QStringLiteral("OK")) b->click();
+            }
+        });
+        answer.start();
+        frame_->Command(cmd::kRecover)->trigger();
+        answer.stop();
+        QVERIFY2(account.startsWith(QStringLiteral("0 recovered, 0 skipped, 1 failed.")), qPrintable(account));
+        QVERIFY2(account.contains(QStringLiteral("kept.txt")), qPrintable(account));
     }
 
     // The probable-size question: a custom size is digits only, in 64 bits
@@ -681,6 +706,31 @@ private slots:
             QCOMPARE(size, row == unknown ? QStringLiteral("unknown")
                                           : QStringLiteral("4 503 599 627 370 496 bytes (4194304 GB)"));
         }
+
+        // The data viewer on a read that fails (past the image's end) or is
+        // cut short says so and shows what it has, with no preview.
+        CHexViewer_Pane pane(*app_);
+        const auto lost = [&](std::uint64_t id, std::uint64_t offset) {
+            CFoundObject r;
+            r.Id = id;
+            r.ParentId = tree.Root()->Id;
+            r.SetName("lost.bin");
+            r.Flags = FO_BY_SIGNATURE | FO_DELETED;
+            r.DataOffset = offset;
+            r.Size = 4096;
+            return tree.AddObject(r);
+        };
+        const QLabel* note = nullptr;
+        for (QLabel* label : pane.findChildren<QLabel*>())
+            if (label->accessibleName() == QStringLiteral("Data viewer note")) note = label;
+        QVERIFY(note);
+        pane.Show(explore->SharedVolume(), lost(200, 1ULL << 40));
+        QTRY_VERIFY(!note->text().isEmpty());
+        QCOMPARE(pane.Viewer()->Data().size(), 0);
+        pane.Show(explore->SharedVolume(), lost(201, 64 * 512 - 512));
+        QTRY_COMPARE(note->text(), QStringLiteral("Only 512 of the first 4096 bytes could be read."));
+        QCOMPARE(pane.Viewer()->Data().size(), 512);
+        QVERIFY(pane.Preview()->isHidden());
     }
 
     // The file-format sheet: the program's own identifiers stay; a bad

@@ -621,7 +621,6 @@ void CMainFrame::TryToOpen() {
     opening.Wait(30000);
 }
 
-// The data viewer follows the list's current row.
 namespace {
 // Sizes are given to files; a folder's size is what it holds.
 std::vector<CFoundObject*> SelectedNonFolders(const CVolumeExploreView& explore) {
@@ -653,6 +652,7 @@ void CMainFrame::SetNewSize() {
     explore_->Repaint();
 }
 
+// The data viewer follows the list's current row.
 void CMainFrame::ShowCurrentFileData() {
     CFoundObject* stored = explore_->CurrentFile();
     if (stored == shownFile_) return;
