@@ -10,7 +10,10 @@ analysis from the tool bar, waits for "Ready" and reads the log's summary
 of a deleted folder and a live one, recovers them through the Recover and
 progress dialogs and compares them with icat's output, sets the retry attempts on
 the settings sheet's Drive Access page and hides the log pane, exits through
-the confirmation, starts again and finds both kept.
+the confirmation, starts again and finds both kept. Then, on an NTFS image
+made by mkntfs and ntfs-3g, recovers deleted and live files the same way,
+filters to deleted files, searches by name and reads a file's offset in the
+information dialog against istat.
 """
 import os
 import re
@@ -19,8 +22,10 @@ import subprocess
 import sys
 import time
 
+import pyatspi
+
 from dogtail.config import config
-from dogtail.rawinput import pressKey
+from dogtail.rawinput import pressKey, typeText
 from dogtail.tree import root
 
 config.searchCutoffCount = 40
@@ -114,36 +119,47 @@ expected = re.search(r"Analysis completed\. Found \d+ folder\(s\) and \d+ file\(
 if not expected:
     fail("the command-line program logs no summary")
 
-process, app = start(image)
-try:
+def analyse(app):
+    """Starts the analysis from the tool bar and waits for its summary and Ready; returns the log."""
     app.child(name="Analyze", roleName="push button").click()
     status = app.child(name="Status", roleName="label")
     state = app.child(name="Analysis state", roleName="label")
     log = app.child(name="Log", roleName="text")
     wait_for(lambda: "Analysis completed" in log.text, "the analysis's summary in the log")
     wait_for(lambda: state.description == "Idle" and status.description == "Ready", "Ready")
-    if expected.group(0) not in log.text:
-        fail("the log holds no '%s':\n%s" % (expected.group(0), log.text))
+    return log
 
-    # Two deleted files of a deleted folder and a live file of the root,
-    # checked in two folders, come back byte for byte as icat reads them.
-    folders = app.child(name="Folders")
-    files = app.child(name="Found files")
-    folders.child(name="Old Projects", roleName="table cell").click()
 
-    def check(name):
-        """Clicks the file's row and checks it with the space bar, as a keyboard user does."""
-        wait_for(lambda: files.child(name=name, roleName="table cell", retry=False), name + " in the list")
-        cell = files.child(name=name, roleName="table cell")
+def inside(cell, view):
+    (x, y), (w, h) = cell.position, cell.size
+    (vx, vy), (vw, vh) = view.position, view.size
+    return vx <= x and vy <= y and x + w <= vx + vw and y + h <= vy + vh
+
+
+def check(files, name):
+    """Clicks the file's row and checks it with the space bar, as a keyboard
+    user does; a row below the visible ones is reached by typing its first
+    letter until the list has moved to it."""
+    wait_for(lambda: files.child(name=name, roleName="table cell", retry=False), name + " in the list")
+    cell = files.child(name=name, roleName="table cell")
+    if not inside(cell, files):
+        visible = [c for c in files.findChildren(lambda n: n.roleName == "table cell") if inside(c, files)]
+        visible[0].click()
+        for _ in range(40):
+            typeText(name[0])
+            if cell.getState().contains(pyatspi.STATE_SELECTED):
+                break
+        else:
+            fail("typing %r never reached %s" % (name[0], name))
+    else:
         cell.click()
-        pressKey("space")
-        wait_for(lambda: cell.checked, name + " checked")
+    pressKey("space")
+    wait_for(lambda: cell.checked, name + " checked")
 
-    check("Plan.txt")
-    check("Budget Sheet.csv")
-    folders.child(name="Filesystem", roleName="table cell").click()
-    check("README.TXT")
-    recovered = os.path.join(work, "recovered")
+
+def recover(app, recovered, source_image, expected_files):
+    """Recovers the checked files through the Recover and progress dialogs
+    and compares each with icat's output of its inode."""
     shutil.rmtree(recovered, ignore_errors=True)
     app.child(name="Recover", roleName="push button").click()
     destination = []
@@ -158,15 +174,34 @@ try:
              "the end of the recovery")
     progress[0].child(name="OK", roleName="push button").click()
     wait_for(lambda: not progress[0].showing, "the progress dialog to close")
-    for name, inode in (("Plan.txt", "1048"), ("Budget Sheet.csv", "1051"), ("README.TXT", "4")):
+    for name, inode in expected_files:
         path = os.path.join(recovered, name)
         if not os.path.exists(path):
             fail("%s was not recovered: %s" % (name, os.listdir(recovered) if os.path.isdir(recovered) else "no folder"))
         with open(path, "rb") as copy:
-            if copy.read() != subprocess.run(["icat", image, inode], capture_output=True, check=True).stdout:
+            if copy.read() != subprocess.run(["icat", source_image, inode], capture_output=True, check=True).stdout:
                 fail("%s differs from icat's" % name)
-    if len(os.listdir(recovered)) != 3:
-        fail("more than the three checked files came back: %s" % os.listdir(recovered))
+    if len(os.listdir(recovered)) != len(expected_files):
+        fail("more than the checked files came back: %s" % os.listdir(recovered))
+
+
+process, app = start(image)
+try:
+    log = analyse(app)
+    if expected.group(0) not in log.text:
+        fail("the log holds no '%s':\n%s" % (expected.group(0), log.text))
+
+    # Two deleted files of a deleted folder and a live file of the root,
+    # checked in two folders, come back byte for byte as icat reads them.
+    folders = app.child(name="Folders")
+    files = app.child(name="Found files")
+    folders.child(name="Old Projects", roleName="table cell").click()
+    check(files, "Plan.txt")
+    check(files, "Budget Sheet.csv")
+    folders.child(name="Filesystem", roleName="table cell").click()
+    check(files, "README.TXT")
+    recover(app, os.path.join(work, "recovered"), image,
+            (("Plan.txt", "1048"), ("Budget Sheet.csv", "1051"), ("README.TXT", "4")))
 
     command(app, "View", "Log")
     wait_for(lambda: not log.showing, "the log pane to hide")
@@ -181,6 +216,54 @@ try:
     if retries.text != "7":
         fail("the retry attempts read %r after a restart" % retries.text)
     sheet.child(name="Cancel", roleName="push button").click()
+    exit_through_menu(app, process)
+
+    # An NTFS volume made by mkntfs and filled through ntfs-3g: two deleted
+    # files of the deleted folder "Old Projects" and the live README.TXT come
+    # back as icat reads them; the filter shows deleted files only; a search
+    # by name finds the deleted plan with its folder; the information dialog
+    # gives the offset istat lists for the file's first cluster.
+    ntfs_fixtures = os.path.join(work, "ntfs")
+    subprocess.run(["bash", os.path.join(source, "tests/fixtures/fixture.sh"), "make_ntfs_images.sh", ntfs_fixtures],
+                   check=True)
+    ntfs = os.path.join(ntfs_fixtures, "ntfs4k.img")
+    process, app = start(ntfs)
+    analyse(app)
+    folders = app.child(name="Folders")
+    files = app.child(name="Found files")
+    folders.child(name="Old Projects", roleName="table cell").click()
+    check(files, "Plan.txt")
+    check(files, "Budget Sheet.csv")
+    folders.child(name="Filesystem", roleName="table cell").click()
+    check(files, "README.TXT")
+    recover(app, os.path.join(work, "recovered-ntfs"), ntfs,
+            (("Plan.txt", "82"), ("Budget Sheet.csv", "83"), ("README.TXT", "64")))
+
+    command(app, "View", "Filters...")
+    filters = dialog(app, "Filters", "the filter sheet")
+    box = filters.child(name="Show deleted files only", roleName="check box")
+    if not box.checked:
+        box.click()
+    filters.child(name="OK", roleName="push button").click()
+    folders.child(name="Filesystem", roleName="table cell").click()
+    wait_for(lambda: files.child(name="Old Notes.txt", roleName="table cell", retry=False), "the deleted Old Notes.txt")
+    if files.findChildren(lambda n: n.roleName == "table cell" and n.name == "README.TXT"):
+        fail("the live README.TXT is listed with deleted files only")
+
+    app.child(name="Find", roleName="check box").click()
+    bar = app.child(name="Find bar")
+    bar.child(name="Name to find", roleName="text").text = "Budget*"
+    bar.child(name="Search", roleName="push button").click()
+    wait_for(lambda: files.child(name="/Old Projects/", roleName="table cell", retry=False), "the search's result")
+    files.child(name="Budget Sheet.csv", roleName="table cell").click()
+    command(app, "File", "Information...")
+    information = dialog(app, "File Information", "the information dialog")
+    offset = information.child(name="Offset", roleName="label").description.replace(" ", "")
+    istat = subprocess.run(["istat", ntfs, "83"], capture_output=True, text=True, check=True).stdout
+    first_cluster = re.search(r"Type: \$DATA \(128-\d+\).*\n\s*(\d+)", istat).group(1)
+    if offset != str(int(first_cluster) * 4096):
+        fail("the information dialog gives offset %s, istat cluster %s" % (offset, first_cluster))
+    information.child(name="OK", roleName="push button").click()
     exit_through_menu(app, process)
 finally:
     if process.poll() is None:

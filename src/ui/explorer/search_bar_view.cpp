@@ -21,7 +21,8 @@ CSearchBarView::CSearchBarView(CApp& app, QWidget* parent) : QWidget(parent) {
     name_ = new QLineEdit(QStringLiteral("*"));
     name_->setMaxLength(2047);
     name_->setAccessibleName(tr("Name to find"));
-    label->setBuddy(name_);
+    // The field keeps its fuller name for screen readers: as the label's
+    // buddy it would be renamed after the label by every translation.
     deletedOnly_ = new QCheckBox(tr("Search for deleted files only"));
     filesOnly_ = new QCheckBox(tr("Ignore folders (search for files only)"));
     deletedOnly_->setChecked(true);
