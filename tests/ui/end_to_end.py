@@ -13,7 +13,9 @@ the settings sheet's Drive Access page and hides the log pane, exits through
 the confirmation, starts again and finds both kept. Then, on an NTFS image
 made by mkntfs and ntfs-3g, recovers deleted and live files the same way,
 filters to deleted files, searches by name and reads a file's offset in the
-information dialog against istat.
+information dialog against istat. Last, on an image of lost pictures, runs
+the sector scan from the Analyze drop-down and recovers a picture whose end
+is unknown by answering the probable-size question.
 """
 import os
 import re
@@ -25,7 +27,7 @@ import time
 import pyatspi
 
 from dogtail.config import config
-from dogtail.rawinput import pressKey, typeText
+from dogtail.rawinput import click, pressKey, typeText
 from dogtail.tree import root
 
 config.searchCutoffCount = 40
@@ -122,6 +124,11 @@ if not expected:
 def analyse(app):
     """Starts the analysis from the tool bar and waits for its summary and Ready; returns the log."""
     app.child(name="Analyze", roleName="push button").click()
+    return analyse_ends(app)
+
+
+def analyse_ends(app):
+    """Waits for the analysis's summary in the log and for Ready; returns the log."""
     status = app.child(name="Status", roleName="label")
     state = app.child(name="Analysis state", roleName="label")
     log = app.child(name="Log", roleName="text")
@@ -157,9 +164,10 @@ def check(files, name):
     wait_for(lambda: cell.checked, name + " checked")
 
 
-def recover(app, recovered, source_image, expected_files):
+def recover(app, recovered, source_image, expected_files, answer=None):
     """Recovers the checked files through the Recover and progress dialogs
-    and compares each with icat's output of its inode."""
+    (`answer` answers what the recovery asks) and compares each with its
+    expected bytes: icat's output of the inode given, or the bytes given."""
     shutil.rmtree(recovered, ignore_errors=True)
     app.child(name="Recover", roleName="push button").click()
     destination = []
@@ -167,6 +175,8 @@ def recover(app, recovered, source_image, expected_files):
              "the Recover dialog")
     destination[0].text = recovered
     dialog(app, "Recover", "the Recover dialog").child(name="OK", roleName="push button").click()
+    if answer:
+        answer()
     progress = []
     wait_for(lambda: progress.append(app.child(name="Recovering files...", roleName="dialog", retry=False)) or True,
              "the progress dialog")
@@ -178,9 +188,11 @@ def recover(app, recovered, source_image, expected_files):
         path = os.path.join(recovered, name)
         if not os.path.exists(path):
             fail("%s was not recovered: %s" % (name, os.listdir(recovered) if os.path.isdir(recovered) else "no folder"))
+        wanted = inode if isinstance(inode, bytes) else \
+            subprocess.run(["icat", source_image, inode], capture_output=True, check=True).stdout
         with open(path, "rb") as copy:
-            if copy.read() != subprocess.run(["icat", source_image, inode], capture_output=True, check=True).stdout:
-                fail("%s differs from icat's" % name)
+            if copy.read() != wanted:
+                fail("%s differs from what it should hold" % name)
     if len(os.listdir(recovered)) != len(expected_files):
         fail("more than the checked files came back: %s" % os.listdir(recovered))
 
@@ -264,6 +276,43 @@ try:
     if offset != str(int(first_cluster) * 4096):
         fail("the information dialog gives offset %s, istat cluster %s" % (offset, first_cluster))
     information.child(name="OK", roleName="push button").click()
+    exit_through_menu(app, process)
+
+    # Lost files found by their signature: a picture whose end the sector
+    # scan could not tell is recovered after the probable-size question,
+    # answered with a custom size of 3072 bytes.
+    lost = os.path.join(work, "lost.img")
+    jpeg = b"\xFF\xD8\xFF\xE0\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00" + b"x" * 3000
+    with open(lost, "wb") as out:
+        for offset in (65536, 131072):
+            out.seek(offset)
+            out.write(jpeg)
+        out.truncate(1 << 20)
+    process, app = start(lost)
+    analyze = app.child(name="Analyze", roleName="push button")
+    (x, y), (w, h) = analyze.position, analyze.size
+    click(x + w - 5, y + h // 2)  # the drop-down's arrow
+    app.child(name="Sectors only", roleName="menu item").click()
+    analyse_ends(app)
+    folders = app.child(name="Folders")
+    files = app.child(name="Found files")
+    folders.child(name="Lost files", roleName="table cell").doubleClick()
+    folders.child(name="Images", roleName="table cell").click()
+    check(files, "image_65536.jpg")
+
+    def custom_size():
+        question = dialog(app, "Enter probable file size", "the probable-size question")
+        question.child(name="Custom size:", roleName="radio button").click()
+        question.child(name="Custom size", roleName="text").text = "3072"
+        unit = question.findChild(lambda n: n.roleName == "combo box")
+        unit.grabFocus()
+        pressKey("Home")  # the first unit: bytes
+        question.child(name="OK", roleName="push button").click()
+
+    with open(lost, "rb") as source_bytes:
+        source_bytes.seek(65536)
+        first = source_bytes.read(3072)
+    recover(app, os.path.join(work, "recovered-lost"), lost, (("image_65536.jpg", first),), answer=custom_size)
     exit_through_menu(app, process)
 finally:
     if process.poll() is None:
