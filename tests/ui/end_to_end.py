@@ -197,6 +197,22 @@ def recover(app, recovered, source_image, expected_files, answer=None):
         fail("more than the checked files came back: %s" % os.listdir(recovered))
 
 
+def recover_old_projects(app, source_image, recovered, inodes):
+    """Checks Plan.txt and Budget Sheet.csv of the deleted folder "Old
+    Projects" and README.TXT of the root, recovers them and compares them
+    with icat's output of `inodes` (in that order); returns the folder tree
+    and the file list."""
+    folders = app.child(name="Folders")
+    files = app.child(name="Found files")
+    folders.child(name="Old Projects", roleName="table cell").click()
+    check(files, "Plan.txt")
+    check(files, "Budget Sheet.csv")
+    folders.child(name="Filesystem", roleName="table cell").click()
+    check(files, "README.TXT")
+    recover(app, recovered, source_image, tuple(zip(("Plan.txt", "Budget Sheet.csv", "README.TXT"), inodes)))
+    return folders, files
+
+
 process, app = start(image)
 try:
     log = analyse(app)
@@ -205,15 +221,7 @@ try:
 
     # Two deleted files of a deleted folder and a live file of the root,
     # checked in two folders, come back byte for byte as icat reads them.
-    folders = app.child(name="Folders")
-    files = app.child(name="Found files")
-    folders.child(name="Old Projects", roleName="table cell").click()
-    check(files, "Plan.txt")
-    check(files, "Budget Sheet.csv")
-    folders.child(name="Filesystem", roleName="table cell").click()
-    check(files, "README.TXT")
-    recover(app, os.path.join(work, "recovered"), image,
-            (("Plan.txt", "1048"), ("Budget Sheet.csv", "1051"), ("README.TXT", "4")))
+    recover_old_projects(app, image, os.path.join(work, "recovered"), ("1048", "1051", "4"))
 
     command(app, "View", "Log")
     wait_for(lambda: not log.showing, "the log pane to hide")
@@ -233,7 +241,7 @@ try:
     # An NTFS volume made by mkntfs and filled through ntfs-3g: two deleted
     # files of the deleted folder "Old Projects" and the live README.TXT come
     # back as icat reads them; the filter shows deleted files only; a search
-    # by name finds the deleted plan with its folder; the information dialog
+    # by name finds the deleted budget with its folder; the information dialog
     # gives the offset istat lists for the file's first cluster.
     ntfs_fixtures = os.path.join(work, "ntfs")
     subprocess.run(["bash", os.path.join(source, "tests/fixtures/fixture.sh"), "make_ntfs_images.sh", ntfs_fixtures],
@@ -241,15 +249,7 @@ try:
     ntfs = os.path.join(ntfs_fixtures, "ntfs4k.img")
     process, app = start(ntfs)
     analyse(app)
-    folders = app.child(name="Folders")
-    files = app.child(name="Found files")
-    folders.child(name="Old Projects", roleName="table cell").click()
-    check(files, "Plan.txt")
-    check(files, "Budget Sheet.csv")
-    folders.child(name="Filesystem", roleName="table cell").click()
-    check(files, "README.TXT")
-    recover(app, os.path.join(work, "recovered-ntfs"), ntfs,
-            (("Plan.txt", "82"), ("Budget Sheet.csv", "83"), ("README.TXT", "64")))
+    folders, files = recover_old_projects(app, ntfs, os.path.join(work, "recovered-ntfs"), ("82", "83", "64"))
 
     command(app, "View", "Filters...")
     filters = dialog(app, "Filters", "the filter sheet")

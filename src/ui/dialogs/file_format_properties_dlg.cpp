@@ -37,6 +37,15 @@ std::optional<std::uint32_t> WholeNumber(const QLineEdit* field) {
     return ok ? std::optional<std::uint32_t>(value) : std::nullopt;
 }
 
+// A labelled field of a page; the label is translated by `id` and names the field.
+void AddRow(QFormLayout* form, CQtWindowTarget& target, int id, const QString& caption, QWidget* field) {
+    auto* label = new QLabel(caption);
+    label->setBuddy(field);
+    field->setAccessibleName(caption);
+    form->addRow(label, field);
+    target.AddControl(id, label);
+}
+
 QLabel* HintLabel(const QString& text) {
     auto* hint = new QLabel(text);
     hint->setWordWrap(true);
@@ -83,11 +92,7 @@ QWidget* CFileFormatPropertiesSheet::BuildDescriptionPage() {
     auto* form = new QFormLayout(page);
     const auto row = [&](int id, const QString& caption, const QString& value) {
         auto* field = new QLineEdit(value);
-        auto* label = new QLabel(caption);
-        label->setBuddy(field);
-        field->setAccessibleName(caption);
-        form->addRow(label, field);
-        target->AddControl(id, label);
+        AddRow(form, *target, id, caption, field);
         return field;
     };
     title_ = row(1123, tr("Title:"), QString::fromStdString(edit_.Title));
@@ -105,13 +110,7 @@ QWidget* CFileFormatPropertiesSheet::BuildTechnicalPage() {
     pages_->addTab(page, tr("Technical Info"));
     auto target = std::make_shared<CQtWindowTarget>(pages_, page);
     auto* form = new QFormLayout(page);
-    const auto row = [&](int id, const QString& caption, QWidget* field) {
-        auto* label = new QLabel(caption);
-        label->setBuddy(field);
-        field->setAccessibleName(caption);
-        form->addRow(label, field);
-        target->AddControl(id, label);
-    };
+    const auto row = [&](int id, const QString& caption, QWidget* field) { AddRow(form, *target, id, caption, field); };
     const auto hint = [&](int id, const QString& text) {
         QLabel* label = HintLabel(text);
         form->addRow(label);
