@@ -11,6 +11,8 @@
 #include <QTreeWidget>
 #include <QTreeWidgetItemIterator>
 #include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QDir>
@@ -606,6 +608,68 @@ private slots:
         answer.stop();
         QVERIFY2(account.startsWith(QStringLiteral("0 recovered, 0 skipped, 1 failed.")), qPrintable(account));
         QVERIFY2(account.contains(QStringLiteral("kept.txt")), qPrintable(account));
+    }
+
+    // Abort while the last (and only) file is copied: after the question the
+    // run ends at once as aborted, the dialog closes, and the file is left
+    // short of what it would have been, never reported as recovered.
+    void abortDuringTheLastFileEndsTheRun() {
+        // A lost picture in a sparse image, given a size of 3 GiB: copying it takes a while.
+        const QString image = dir_.filePath(QStringLiteral("sparse.dsk"));
+        {
+            std::ofstream out(image.toStdString(), std::ios::binary);
+            out << std::string("\xFF\xD8\xFF\xE0\x00\x10JFIF\x00", 11);
+        }
+        std::filesystem::resize_file(image.toStdString(), 4ULL << 30);
+        QVERIFY(frame_->OpenSource(image));
+        auto* explore = frame_->findChild<CVolumeExploreView*>();
+        QVERIFY(explore && explore->Volume());
+        CFoundTree& tree = explore->Volume()->FoundTree();
+        CFoundObject lost;
+        lost.Id = 100;
+        lost.ParentId = tree.Root()->Id;
+        lost.SetName("big.jpg");
+        lost.Flags = FO_BY_SIGNATURE | FO_DELETED | FO_CONTENT_SIZE;
+        lost.Size = 3ULL << 30;
+        CFoundObject* stored = tree.AddObject(lost);
+        QVERIFY(stored);
+        stored->Volume = explore->Volume();
+        CFilesListModel* list = explore->ListView()->Model();
+        list->ShowFolder(explore->SharedVolume(), tree.Root());
+        QCOMPARE(list->rowCount(), 1);
+        explore->ListView()->selectRow(0);
+        frame_->UpdateCommands();
+        const QString destination = dir_.filePath(QStringLiteral("aborted"));
+        QTimer answer;
+        answer.setInterval(30);
+        bool aborted = false;
+        QObject::connect(&answer, &QTimer::timeout, [&] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (auto* where = qobject_cast<COnRecoveryDlg*>(modal)) {
+                where->findChild<QLineEdit*>()->setText(destination);
+                where->accept();
+            } else if (auto* question = qobject_cast<QMessageBox*>(modal)) {
+                question->button(QMessageBox::Yes)->click();  // "stop the recovery?"
+            } else if (auto* progress = qobject_cast<CRecoveryProgressDlg*>(modal); progress && !aborted) {
+                for (QPushButton* b : progress->findChildren<QPushButton*>())
+                    if (b->isVisible() && b->text() == QStringLiteral("Abort")) {
+                        aborted = true;
+                        // Clicked from the event loop: the question it asks needs this timer again.
+                        QTimer::singleShot(0, b, &QPushButton::click);
+                    }
+            }
+        });
+        answer.start();
+        QElapsedTimer took;
+        took.start();
+        frame_->Command(cmd::kRecover)->trigger();
+        answer.stop();
+        QVERIFY(aborted);
+        QVERIFY2(took.elapsed() < 30000, "the run ends at the abort, not at the file's end");
+        QVERIFY(LogHas(*app_, ids::kRecoveryAborted));
+        QVERIFY(!LogHas(*app_, ids::kRecoveryCompleted));
+        const QFileInfo copy(destination + QStringLiteral("/big.jpg"));
+        QVERIFY(!copy.exists() || copy.size() < static_cast<qint64>(3ULL << 30));
     }
 
     // The probable-size question: a custom size is digits only, in 64 bits
