@@ -803,6 +803,15 @@ std::int64_t CMainFrame::OnMessage(const platform::AppMessage& message) {
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {
+    // A dialog open over the window (a recovery's progress, a question) is
+    // answered first: closing under it would end the program while its work
+    // still runs.
+    if (QWidget* modal = QApplication::activeModalWidget(); modal && modal != this) {
+        event->ignore();
+        modal->raise();
+        modal->activateWindow();
+        return;
+    }
     if (session_.Running()) {
         app_.Log().LogInfo(app_.GetString(ids::kAborting));
         session_.Stop();
