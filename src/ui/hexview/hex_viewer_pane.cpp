@@ -5,7 +5,6 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QPointer>
-#include <QThreadPool>
 #include <QVBoxLayout>
 
 #include <vector>
@@ -68,7 +67,7 @@ void CHexViewer_Pane::Show(std::shared_ptr<CVolume> volume, const CFoundObject* 
     // Read on a pool thread: a slow or failing disk never holds the window.
     QPointer<CHexViewer_Pane> self(this);
     const CFoundObject copy = *record;
-    QThreadPool::globalInstance()->start([self, request, volume, copy] {
+    readers_.start([self, request, volume, copy] {
         QByteArray bytes;
         QString note;
         QImage preview;

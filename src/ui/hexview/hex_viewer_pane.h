@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QImage>
+#include <QThreadPool>
 #include <QWidget>
 
 #include <cstdint>
@@ -54,6 +55,9 @@ private:
     QLabel* preview_;
     CHexEditorCtrl* viewer_;
     std::uint64_t request_ = 0;
+    // The reads in flight: the pane waits for them when it goes, since they
+    // read through a volume whose computer may go right after it.
+    QThreadPool readers_;
 };
 
 }  // namespace tl::ui
