@@ -30,6 +30,7 @@
 #include <algorithm>
 #include <atomic>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -558,23 +559,11 @@ private slots:
         frame_->UpdateCommands();
         QVERIFY(frame_->Command(cmd::kRecover)->isEnabled());
         const QString destination = dir_.filePath(QStringLiteral("recovered"));
-        QTimer answer;
-        answer.setInterval(30);
         bool sawProgress = false;
-        QObject::connect(&answer, &QTimer::timeout, [&] {
-            QWidget* modal = QApplication::activeModalWidget();
-            if (auto* where = qobject_cast<COnRecoveryDlg*>(modal)) {
-                where->findChild<QLineEdit*>()->setText(destination);
-                where->accept();
-            } else if (auto* progress = qobject_cast<CRecoveryProgressDlg*>(modal)) {
-                sawProgress = true;
-                for (QPushButton* b : progress->findChildren<QPushButton*>())
-                    if (b->isVisible() && b->text() == QStringLiteral("OK")) b->click();
-            }
+        RecoverInto(destination, [&](CRecoveryProgressDlg& progress) {
+            sawProgress = true;
+            ClickVisible(progress, QStringLiteral("OK"));
         });
-        answer.start();
-        frame_->Command(cmd::kRecover)->trigger();
-        answer.stop();
         QVERIFY(sawProgress);
         QStringList found;
         for (QDirIterator it(destination, QDir::Files, QDirIterator::Subdirectories); it.hasNext();) found << it.next();
@@ -590,22 +579,11 @@ private slots:
         std::ofstream(blocker.toStdString()) << "x";
         const QString impossible = blocker + QStringLiteral("/out");
         QString account;
-        QObject::disconnect(&answer, nullptr, nullptr, nullptr);
-        QObject::connect(&answer, &QTimer::timeout, [&] {
-            QWidget* modal = QApplication::activeModalWidget();
-            if (auto* where = qobject_cast<COnRecoveryDlg*>(modal)) {
-                where->findChild<QLineEdit*>()->setText(impossible);
-                where->accept();
-            } else if (auto* progress = qobject_cast<CRecoveryProgressDlg*>(modal)) {
-                for (QLabel* label : progress->findChildren<QLabel*>())
-                    if (label->isVisible() && label->text().contains(QStringLiteral("failed"))) account = label->text();
-                for (QPushButton* b : progress->findChildren<QPushButton*>())
-                    if (b->isVisible() && b->text() == QStringLiteral("OK")) b->click();
-            }
+        RecoverInto(impossible, [&](CRecoveryProgressDlg& progress) {
+            for (QLabel* label : progress.findChildren<QLabel*>())
+                if (label->isVisible() && label->text().contains(QStringLiteral("failed"))) account = label->text();
+            ClickVisible(progress, QStringLiteral("OK"));
         });
-        answer.start();
-        frame_->Command(cmd::kRecover)->trigger();
-        answer.stop();
         QVERIFY2(account.startsWith(QStringLiteral("0 recovered, 0 skipped, 1 failed.")), qPrintable(account));
         QVERIFY2(account.contains(QStringLiteral("kept.txt")), qPrintable(account));
     }
@@ -641,33 +619,27 @@ private slots:
         explore->ListView()->selectRow(0);
         frame_->UpdateCommands();
         const QString destination = dir_.filePath(QStringLiteral("aborted"));
-        QTimer answer;
-        answer.setInterval(30);
         bool aborted = false;
         bool closedDuring = true;
         frame_->show();
-        QObject::connect(&answer, &QTimer::timeout, [&] {
-            QWidget* modal = QApplication::activeModalWidget();
-            if (auto* where = qobject_cast<COnRecoveryDlg*>(modal)) {
-                where->findChild<QLineEdit*>()->setText(destination);
-                where->accept();
-            } else if (auto* question = qobject_cast<QMessageBox*>(modal)) {
-                question->button(QMessageBox::Yes)->click();  // "stop the recovery?"
-            } else if (auto* progress = qobject_cast<CRecoveryProgressDlg*>(modal); progress && !aborted) {
-                for (QPushButton* b : progress->findChildren<QPushButton*>())
+        QElapsedTimer took;
+        took.start();
+        RecoverInto(
+            destination,
+            [&](CRecoveryProgressDlg& progress) {
+                if (aborted) return;
+                for (QPushButton* b : progress.findChildren<QPushButton*>())
                     if (b->isVisible() && b->text() == QStringLiteral("Abort")) {
                         aborted = true;
                         QTimer::singleShot(0, frame_.get(), [&] { closedDuring = frame_->close(); });
                         // Clicked from the event loop: the question it asks needs this timer again.
                         QTimer::singleShot(0, b, &QPushButton::click);
                     }
-            }
-        });
-        answer.start();
-        QElapsedTimer took;
-        took.start();
-        frame_->Command(cmd::kRecover)->trigger();
-        answer.stop();
+            },
+            [](QWidget* modal) {
+                if (auto* question = qobject_cast<QMessageBox*>(modal))
+                    question->button(QMessageBox::Yes)->click();  // "stop the recovery?"
+            });
         QVERIFY(aborted);
         QVERIFY(!closedDuring);
         QVERIFY(frame_->isVisible());
@@ -1149,6 +1121,32 @@ private slots:
     }
 
 private:
+    // Triggers "Recover..." and answers its dialogs as a person does: the
+    // destination typed into the Recover dialog, then `onProgress` at every
+    // tick of the progress dialog and `onOther` for any other dialog.
+    void RecoverInto(const QString& destination, const std::function<void(CRecoveryProgressDlg&)>& onProgress,
+                     const std::function<void(QWidget*)>& onOther = {}) {
+        QTimer answer;
+        answer.setInterval(30);
+        QObject::connect(&answer, &QTimer::timeout, [&] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (auto* where = qobject_cast<COnRecoveryDlg*>(modal)) {
+                where->findChild<QLineEdit*>()->setText(destination);
+                where->accept();
+            } else if (auto* progress = qobject_cast<CRecoveryProgressDlg*>(modal)) {
+                onProgress(*progress);
+            } else if (modal && onOther) {
+                onOther(modal);
+            }
+        });
+        answer.start();
+        frame_->Command(cmd::kRecover)->trigger();
+    }
+    static void ClickVisible(QWidget& dialog, const QString& text) {
+        for (QPushButton* b : dialog.findChildren<QPushButton*>())
+            if (b->isVisible() && b->text() == text) b->click();
+    }
+
     QTemporaryDir dir_;
     std::shared_ptr<CQtNotificationSink> sink_;
     std::unique_ptr<CApp> app_;
