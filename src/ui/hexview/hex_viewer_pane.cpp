@@ -44,6 +44,12 @@ CHexViewer_Pane::CHexViewer_Pane(CApp& app, QWidget* parent) : QWidget(parent), 
     Retranslate();
 }
 
+// Reads queued for files shown earlier are dropped; the one in hand ends first.
+CHexViewer_Pane::~CHexViewer_Pane() {
+    readers_.clear();
+    readers_.waitForDone();
+}
+
 void CHexViewer_Pane::ShowTitle(bool shown) { title_->setVisible(shown); }
 
 void CHexViewer_Pane::Retranslate() {

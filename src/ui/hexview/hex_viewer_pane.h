@@ -33,6 +33,7 @@ public:
     static constexpr int kPreviewSide = 240;
 
     explicit CHexViewer_Pane(CApp& app, QWidget* parent = nullptr);
+    ~CHexViewer_Pane() override;
     // Shows the beginning of `record` (a copy of an object of `volume`), or
     // nothing for null; a read still going for an earlier file is dropped.
     void Show(std::shared_ptr<CVolume> volume, const CFoundObject* record);
