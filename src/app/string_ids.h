@@ -276,5 +276,6 @@ inline constexpr unsigned kLegendFoundVolume = 61150;  // "Found volume"
 inline constexpr unsigned kLegendRemovable = 61151;  // "Removable drive"
 inline constexpr unsigned kAnalysedVolumeRemoved = 61152;  // "%s was removed: its analysis stops."
 inline constexpr unsigned kAboutText = 61153;  // what the about box says the program does
+inline constexpr unsigned kFindButton = 61154;  // "Find", the tool bar's text of the find bar's command
 
 }  // namespace tl::ids

@@ -319,6 +319,7 @@ constexpr StringTableEntry kEntries[] = {
     {ids::kAboutText,
      "Finds the live and deleted files of disks, partitions and drive images, and copies what you choose to a folder "
      "on another drive. It only reads the drive it analyses; it never writes to it."},
+    {ids::kFindButton, "Find"},
 };
 
 constexpr bool IdsStrictlyAscending() {

@@ -57,6 +57,7 @@ public:
     // Check marks of files and folders, kept across folders until the tree
     // is cleared or another volume is shown.
     std::vector<CFoundObject*> Checked() const { return {checked_.begin(), checked_.end()}; }
+    bool HasChecked() const { return !checked_.empty(); }
     void SetAllChecked(bool checked);
 
     int rowCount(const QModelIndex& parent = {}) const override;

@@ -67,6 +67,10 @@ std::vector<CFoundObject*> CVolumeExploreView::SelectedFiles() const {
     return selected;
 }
 
+bool CVolumeExploreView::HasSelectedFiles() const {
+    return !tree_->Model()->IsVolumeNode(tree_->currentIndex()) && list_->selectionModel()->hasSelection();
+}
+
 std::vector<CFoundObject*> CVolumeExploreView::FilesToRecover() const {
     // The checked folders of the tree, and the checked rows that no checked folder holds already.
     std::vector<CFoundObject*> chosen = tree_->Model()->CheckedFolders();
@@ -93,7 +97,7 @@ CFoundObject* CVolumeExploreView::CurrentFile() const {
 
 bool CVolumeExploreView::HasFilesToRecover() const {
     if (!Volume()) return false;
-    return !list_->Model()->Checked().empty() || list_->selectionModel()->hasSelection() ||
+    return list_->Model()->HasChecked() || list_->selectionModel()->hasSelection() ||
            !tree_->Model()->CheckedFolders().empty();
 }
 

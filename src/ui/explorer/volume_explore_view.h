@@ -52,6 +52,8 @@ public:
     bool HasFilesToRecover() const;
     // The selected rows' objects, in row order.
     std::vector<CFoundObject*> SelectedFiles() const;
+    // Whether SelectedFiles has any, without listing them.
+    bool HasSelectedFiles() const;
     // The found object of the list's current row (not a fixed node), or null.
     CFoundObject* CurrentFile() const;
     // The commands of the list's and of the tree's context menus.

@@ -208,6 +208,7 @@ void CMainFrame::Retranslate() {
     analyze_->setStatusTip(Command(cmd::kStartAnalyzing)->statusTip());
     analyzeButton_->setAccessibleName(analyze);
     for (QAction* stage : analyzeMenu_->actions()) stage->setText(Text(app_, stage->data().toUInt()));
+    Command(cmd::kFind)->setIconText(Text(app_, ids::kFindButton));
     legend_->Retranslate();
     viewer_->Retranslate();
     panes_->setTabText(panes_->indexOf(viewer_), Text(app_, ids::kDataViewer));
@@ -318,7 +319,7 @@ void CMainFrame::BuildMenus() {
     view->addSeparator();
     QAction* find = AddCommand(cmd::kFind, tr("&Search"), ThemeIcon("edit-find", QStyle::SP_FileDialogContentsView));
     find->setCheckable(true);
-    find->setIconText(tr("Find"));
+    find->setIconText(Text(app_, ids::kFindButton));
     connect(find, &QAction::triggered, this, [this](bool shown) {
         searchBar_->setVisible(shown);
         if (shown) searchBar_->FocusName();
@@ -480,7 +481,8 @@ void CMainFrame::UpdateCommands() {
     Command(cmd::kRecover)->setEnabled(!busy && explore_->HasFilesToRecover());
     Command(cmd::kFileInformation)->setEnabled(explore_->CurrentFile() != nullptr);
     Command(cmd::kTryToOpen)->setEnabled(!busy && explore_->CurrentFile() != nullptr);
-    const bool selected = !explore_->SelectedFiles().empty();
+    // Asked at every tick: the selection is not listed for it.
+    const bool selected = explore_->HasSelectedFiles();
     Command(cmd::kResetSize)->setEnabled(!busy && selected);
     Command(cmd::kSetNewSize)->setEnabled(selected);
     const QString state = Text(app_, busy ? ids::kBusy : ids::kIdle);
