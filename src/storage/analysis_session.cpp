@@ -116,10 +116,15 @@ void CAnalysisSession::Run(CVolume& source, AnalysisStages stages) {
     case AnalysisStages::FreeSpaceOnly: AnalyseWhole(source, true, true); break;
     case AnalysisStages::SectorsOnly: FindLostVolumes(source, 0); break;
     case AnalysisStages::LostVolumes: FindLostVolumes(source, 1); break;
+    case AnalysisStages::SectorStage: AnalyseWhole(source, true, false, false); break;
+    case AnalysisStages::FreeSpaceSectorStage: AnalyseWhole(source, true, true, false); break;
     }
 }
 
-void CAnalysisSession::AnalyseWhole(CVolume& source, bool sectors, bool freeSpaceOnly) {
+void CAnalysisSession::AnalyseWhole(CVolume& source, bool sectors, bool freeSpaceOnly, bool fileSystems) {
+    // A source nobody analysed yet has its partition table read first, for
+    // the sector stage to know its volumes.
+    if (!fileSystems && source.FileSystemOutcome.load() == CVolume::FsOutcome::NotAnalysed) source.Analyse_Boot();
     std::vector<CVolume*> volumes{&source};
     for (CVolume* v : computer_.Volumes().Snapshot())
         if (v != &source && v->Parent == &source && (v->Kind == VK_FOUND || v->Kind == VK_LOGICAL)) volumes.push_back(v);
@@ -132,7 +137,10 @@ void CAnalysisSession::AnalyseWhole(CVolume& source, bool sectors, bool freeSpac
         for (CVolume* v : volumes)
             if (const auto extent = CLocalComputer::ExtentIn(source, *v)) source.ClaimSectors(extent->FirstSector, extent->SectorCount);
     source.LeaveFoundVolumesToOwnScan = sectors;
-    AnalyseInTurn(volumes, sectors, freeSpaceOnly);
+    if (fileSystems)
+        AnalyseInTurn(volumes, sectors, freeSpaceOnly);
+    else
+        ScanSectorsInTurn(volumes, freeSpaceOnly);
 
     // The volumes the sector stage found join the source's, each analysed
     // in turn; one that lies inside a volume analysed already is only named.
@@ -193,6 +201,22 @@ void CAnalysisSession::AnalyseInTurn(const std::vector<CVolume*>& batch, bool se
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     for (CVolume* v : batch) v->WaitForWorker(60000);
+}
+
+void CAnalysisSession::ScanSectorsInTurn(const std::vector<CVolume*>& batch, bool freeSpaceOnly) {
+    if (stopped_.load()) return;
+    Add(batch, volumes_);
+    for (CVolume* v : batch) {
+        if (stopped_.load()) break;
+        v->FreeSpaceOnly = freeSpaceOnly;
+        AnalysisBusy() = 1;
+        v->StartSectorAnalysis(0);
+        // A Stop that came while the scan was being started did not see it.
+        if (stopped_.load()) computer_.StopAnalysis(*v, true);
+        while (!v->WaitForWorker(50)) {
+        }
+    }
+    AnalysisBusy() = 0;
 }
 
 std::vector<CVolume*> CAnalysisSession::FoundVolumesToAnalyse(CLocalComputer& computer, CVolume& source,

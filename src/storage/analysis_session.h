@@ -28,6 +28,11 @@ enum class AnalysisStages : std::uint8_t {
     FreeSpaceOnly,         // then only the sectors the file system leaves free
     SectorsOnly,           // every sector of the source, without its file system
     LostVolumes,           // every sector for boot sectors only; then the file systems of what was found
+    // The sector stage alone of the source and each volume of its table,
+    // after a run of FileSystem: what their file systems gave stays, and
+    // the free space is what they left free.
+    SectorStage,
+    FreeSpaceSectorStage,  // the same, reading only the free space
 };
 
 class CAnalysisSession {
@@ -70,11 +75,15 @@ public:
 
 private:
     void Run(CVolume& source, AnalysisStages stages);
-    void AnalyseWhole(CVolume& source, bool sectors, bool freeSpaceOnly);
+    // `fileSystems` false: the sector stage only, of volumes whose file
+    // systems were read by an earlier run.
+    void AnalyseWhole(CVolume& source, bool sectors, bool freeSpaceOnly, bool fileSystems = true);
     void FindLostVolumes(CVolume& source, std::uint32_t mode);
     // Analyses the volumes of `batch` one after the other, as the queue
     // starts them, and waits for the last.
     void AnalyseInTurn(const std::vector<CVolume*>& batch, bool sectors, bool freeSpaceOnly);
+    // The sector stage of each volume of `batch`, one after the other.
+    void ScanSectorsInTurn(const std::vector<CVolume*>& batch, bool freeSpaceOnly);
     void Add(const std::vector<CVolume*>& volumes, std::vector<CVolume*>& to);
 
     CLocalComputer& computer_;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -537,5 +538,54 @@ TEST_F(AnalysisDriverTest, ASessionRunsTheStagesAskedForAndStopsWhenAsked) {
     }
 }
 
+
+// The sector stage run after a run of the file system keeps what the file
+// system gave: the deleted documents keep their names and are confirmed by
+// their signatures, without a lost copy beside them; free space only reads
+// less than the whole volume.
+TEST_F(AnalysisDriverTest, ASectorStageAfterTheFileSystemKeepsItsRecords) {
+    const std::filesystem::path card = test::FixturePath("deleted_documents");
+    TL_REQUIRE_FIXTURE("make_deleted_documents.sh", card);
+    ASSERT_GT(computer.Signatures().InstallFirstSet(std::filesystem::path(TL_SOURCE_DIR) / "data" / "signatures.ini"), 0);
+    computer.Signatures().Load();
+    CVolume* v = computer.LoadImage((card / "card.img").string());
+    ASSERT_NE(v, nullptr);
+    CAnalysisSession session(computer);
+    const auto run = [&](AnalysisStages stages) {
+        ASSERT_TRUE(session.Start(*v, stages));
+        ASSERT_TRUE(session.Wait(60000));
+        EXPECT_EQ(AnalysisBusy().load(), 0u);
+    };
+    const auto files = [&] {
+        std::map<std::string, std::uint16_t> flags;
+        std::size_t lost = 0;
+        for (CFoundObject* r : v->FoundTree().AllRecords()) {
+            if (r->IsFolder() || (r->Flags & FO_VOLUME)) continue;
+            if (r->Flags & FO_BY_SIGNATURE) ++lost;
+            else flags[v->FoundTree().Snapshot(*r).GetName()] = r->Flags;
+        }
+        return std::pair{flags, lost};
+    };
+    run(AnalysisStages::FileSystem);
+    const auto [before, none] = files();
+    ASSERT_EQ(before.size(), 8u);
+    EXPECT_EQ(none, 0u);
+
+    for (const AnalysisStages stages : {AnalysisStages::FreeSpaceSectorStage, AnalysisStages::SectorStage}) {
+        const bool whole = stages == AnalysisStages::SectorStage;
+        SCOPED_TRACE(whole ? "every sector" : "free space only");
+        run(stages);
+        const auto [after, lost] = files();
+        EXPECT_EQ(lost, 0u) << "each deleted document is the record the file system gave";
+        ASSERT_EQ(after.size(), before.size());
+        for (const char* deleted : {"_etter.pdf", "letter.docx", "_icture.jpg", "_icture.png"}) {
+            ASSERT_TRUE(after.count(deleted)) << deleted;
+            EXPECT_TRUE(after.at(deleted) & FO_SIGNATURE_MATCH) << deleted;
+            EXPECT_TRUE(after.at(deleted) & FO_DELETED) << deleted;
+        }
+        // The stage counts the sectors it reads.
+        EXPECT_EQ(v->ProgressEnd.load() == v->Size / 512, whole);
+    }
+}
 }  // namespace
 }  // namespace tl
