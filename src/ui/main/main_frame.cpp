@@ -26,20 +26,14 @@
 #include "app/event_log.h"
 #include "filesystems/found_tree.h"
 #include "recovery/recovery.h"
-#include "signatures/document_recognisers.h"
 #include "storage/analysis_busy.h"
 #include "storage/image_creation.h"
 #include "storage/local_computer.h"
 #include "storage/volume.h"
-#include "ui/dialogs/file_information_dlg.h"
-#include "ui/dialogs/filters_view.h"
 #include "ui/dialogs/help_dlg.h"
-#include "ui/dialogs/on_recovery_dlg.h"
-#include "ui/dialogs/probable_file_size_dlg.h"
-#include "ui/dialogs/recovery_progress_dlg.h"
-#include "ui/dialogs/try_open_dlg.h"
 #include "app/finder.h"
 #include "ui/explorer/files_list_view.h"
+#include "ui/explorer/found_files_commands.h"
 #include "ui/explorer/files_tree_view.h"
 #include "ui/explorer/search_bar_view.h"
 #include "ui/explorer/volume_explore_view.h"
@@ -84,6 +78,7 @@ CMainFrame::CMainFrame(CApp& app, CQtNotificationSink& sink, QWidget* parent)
     // objects above the tabs of the log, the data viewer and the legend.
     drives_ = new CDrivePane(app_);
     explore_ = new CVolumeExploreView(app_);
+    files_ = new CFoundFilesCommands(app_, *explore_, this, [this] { return Busy(); });
     viewer_ = new CHexViewer_Pane(app_);
     legend_ = new CLegendPane(app_);
     log_ = new CLogPane;
@@ -270,7 +265,7 @@ void CMainFrame::BuildMenus() {
     QAction* recover = AddCommand(cmd::kRecover, tr("Recover... "),
                                   WithGreyDisabledImages(ThemeIcon("document-save", QStyle::SP_DialogSaveButton)));
     recover->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
-    connect(recover, &QAction::triggered, this, &CMainFrame::RecoverFiles);
+    connect(recover, &QAction::triggered, this, [this] { files_->Recover(); });
     // The tool bar's text follows the menu text ("Recover... ") in every language.
     const auto shortText = [recover] {
         const QString text = recover->text().remove(QLatin1Char('&')).remove(QStringLiteral("...")).trimmed();
@@ -280,18 +275,18 @@ void CMainFrame::BuildMenus() {
     shortText();
     file->addAction(recover);
     QAction* open = AddCommand(cmd::kTryToOpen, tr("Try To Open..."), ThemeIcon("document-open", QStyle::SP_DialogOpenButton));
-    connect(open, &QAction::triggered, this, &CMainFrame::TryToOpen);
+    connect(open, &QAction::triggered, files_, &CFoundFilesCommands::TryToOpen);
     file->addAction(open);
     QAction* information = AddCommand(cmd::kFileInformation, tr("&Information..."),
                                       ThemeIcon("document-properties", QStyle::SP_FileDialogInfoView));
     information->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_I));
-    connect(information, &QAction::triggered, this, &CMainFrame::ShowFileInformation);
+    connect(information, &QAction::triggered, files_, &CFoundFilesCommands::ShowInformation);
     file->addAction(information);
     QAction* resetSize = AddCommand(cmd::kResetSize, tr("R&eset Size"));
-    connect(resetSize, &QAction::triggered, this, &CMainFrame::ResetSize);
+    connect(resetSize, &QAction::triggered, files_, &CFoundFilesCommands::ResetSize);
     file->addAction(resetSize);
     QAction* newSize = AddCommand(cmd::kSetNewSize, tr("Set &New Size..."));
-    connect(newSize, &QAction::triggered, this, &CMainFrame::SetNewSize);
+    connect(newSize, &QAction::triggered, files_, &CFoundFilesCommands::SetNewSize);
     file->addAction(newSize);
     // The context menus of the found files: the list's acts on its rows, the tree's on its folders.
     QAction* checkAll = AddCommand(cmd::kCheckAll, tr("Check All"));
@@ -326,10 +321,7 @@ void CMainFrame::BuildMenus() {
     });
     view->addAction(find);
     QAction* filters = AddCommand(cmd::kFilters, tr("Filters..."), ThemeIcon("view-filter", QStyle::SP_FileDialogListView));
-    connect(filters, &QAction::triggered, this, [this] {
-        CFiltersView sheet(app_, this);
-        if (sheet.exec() == QDialog::Accepted) explore_->Refill();
-    });
+    connect(filters, &QAction::triggered, files_, &CFoundFilesCommands::ShowFilters);
     view->addAction(filters);
 
     QMenu* settings = menuBar()->addMenu(tr("&Settings"));
@@ -582,78 +574,6 @@ void CMainFrame::CreateDriveImage() {
     }
 }
 
-void CMainFrame::RecoverFiles() {
-    const std::shared_ptr<CVolume> volume = explore_->SharedVolume();
-    if (!volume || Busy()) return;
-    const std::vector<CFoundObject*> chosen = explore_->FilesToRecover();
-    CEventLog& log = app_.Computer().Log();
-    if (chosen.empty()) {
-        log.LogError(app_.GetString(ids::kRecoveryListEmpty));
-        return;
-    }
-    COnRecoveryDlg where(app_, *volume, this);
-    if (where.exec() != QDialog::Accepted) return;
-    CRecovery recovery(RecoveryContext{&app_.Settings(), &log, &app_.Languages(), &app_.Signatures()});
-    log.LogInfo(app_.GetString(ids::kCreatingRecoveryList));
-    if (recovery.BuildRecoveryList(chosen, volume->FoundTree()) == 0) {
-        log.LogError(app_.GetString(ids::kRecoveryListEmpty));
-        return;
-    }
-    log.LogInfo(app_.GetString(ids::kRecoveryStarted));
-    if (!recovery.StartRecovery(*volume, app_.Settings().DestinationFolder())) return;
-    CRecoveryProgressDlg progress(app_, recovery, false, this);
-    progress.exec();
-    recovery.Stop();
-    recovery.Wait(30000);
-}
-
-void CMainFrame::TryToOpen() {
-    const std::shared_ptr<CVolume> volume = explore_->SharedVolume();
-    if (!volume || Busy()) return;
-    std::vector<CFoundObject*> selected = explore_->SelectedFiles();
-    CRecovery& opening = app_.Computer().Opening();
-    if (selected.empty() || opening.IsRunning() || opening.BuildRecoveryList(selected, volume->FoundTree()) == 0) return;
-    if (app_.Settings().GetU32(AppSettings::kNoTryOpenWarning) == 0) {
-        CDlgTryOpen warning(app_, this);
-        if (warning.exec() != QDialog::Accepted) return;
-    }
-    if (!opening.StartOpening(*volume)) return;
-    CRecoveryProgressDlg progress(app_, opening, true, this);
-    progress.exec();
-    opening.Wait(30000);
-}
-
-namespace {
-// Sizes are given to files; a folder's size is what it holds.
-std::vector<CFoundObject*> SelectedNonFolders(const CVolumeExploreView& explore) {
-    std::vector<CFoundObject*> files = explore.SelectedFiles();
-    std::erase_if(files, [](const CFoundObject* r) { return r->IsFolder(); });
-    return files;
-}
-}  // namespace
-
-void CMainFrame::ResetSize() {
-    CFoundTree* tree = explore_->TreeView()->Model()->Tree();
-    if (!tree || Busy()) return;
-    for (CFoundObject* record : SelectedNonFolders(*explore_)) tree->SetSize(*record, CFoundObject::kUnknownSize);
-    explore_->Repaint();
-}
-
-void CMainFrame::SetNewSize() {
-    CFoundTree* tree = explore_->TreeView()->Model()->Tree();
-    const std::vector<CFoundObject*> files = SelectedNonFolders(*explore_);
-    if (!tree || files.empty()) return;
-    const CFoundObject first = tree->Snapshot(*files.front());
-    CProbableFileSizeDlg question(app_, first, QString::fromStdString(tree->GetTypeName(first)), this);
-    question.exec();
-    if (question.Result() != CProbableFileSizeDlg::kOk) return;
-    const auto choice = static_cast<SizeChoice>(question.Choice());
-    const std::uint64_t custom = question.CustomSize().value_or(0);
-    for (CFoundObject* record : files)
-        tree->SetSize(*record, SizeByChoice(tree->Snapshot(*record), choice, custom, *tree, &app_.Signatures()));
-    explore_->Repaint();
-}
-
 // The data viewer follows the list's current row.
 void CMainFrame::ShowCurrentFileData() {
     CFoundObject* stored = explore_->CurrentFile();
@@ -662,15 +582,6 @@ void CMainFrame::ShowCurrentFileData() {
     CFoundObject record;
     const bool copied = stored && explore_->ListView()->Model()->Copy(explore_->ListView()->currentIndex().row(), record);
     viewer_->Show(copied ? explore_->SharedVolume() : nullptr, copied ? &record : nullptr);
-}
-
-void CMainFrame::ShowFileInformation() {
-    CFoundObject* stored = explore_->CurrentFile();
-    const std::shared_ptr<CVolume> volume = explore_->SharedVolume();
-    CFoundObject record;
-    if (!stored || !volume || !explore_->ListView()->Model()->Copy(explore_->ListView()->currentIndex().row(), record)) return;
-    CFileInformationDlg dialog(app_, *volume, record, *stored, this);
-    dialog.exec();
 }
 
 void CMainFrame::LoadDriveImage() {
@@ -742,16 +653,8 @@ std::int64_t CMainFrame::OnMessage(const platform::AppMessage& message) {
     case msg::kFoundTreeChanged:
         explore_->TreeChanged(message.wparam, message.lparam);
         return 0;
-    case platform::kProbableSizeQuestion: {
-        // Asked by the recovery worker, which waits for the reply.
-        const auto* record = reinterpret_cast<const CFoundObject*>(static_cast<std::uintptr_t>(message.wparam));
-        if (!record || !message.reply) return 0;
-        QWidget* over = QApplication::activeModalWidget();
-        CProbableFileSizeDlg question(app_, *record, QString::fromStdString(message.text), over ? over : this);
-        question.exec();
-        *message.reply = question.Reply();
-        return 1;
-    }
+    case platform::kProbableSizeQuestion:
+        return CFoundFilesCommands::AnswerProbableSize(app_, message, this);
     case msg::kLayoutPanes:
         ApplyViewFlags();
         return 0;

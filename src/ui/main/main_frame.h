@@ -31,6 +31,7 @@ class CFinder;
 namespace tl::ui {
 
 class CDrivePane;
+class CFoundFilesCommands;
 class CHexViewer_Pane;
 class CLegendPane;
 class CSearchBarView;
@@ -77,19 +78,8 @@ private:
     void RescanDrives();
     void LoadDriveImage();
     void CreateDriveImage();
-    // "Recover...": the checked files (else the selected ones) into the folder the user picks.
-    void RecoverFiles();
-    // "Information...": the current row's found object.
-    void ShowFileInformation();
-    // "Reset Size": the selected files' sizes become unknown (a recovery asks again).
-    void ResetSize();
-    // "Set New Size...": the size question for the first selected file; its
-    // answer sizes every selected file.
-    void SetNewSize();
     void ShowCurrentFileData();
     void StartSearch();
-    // "Try To Open...": a copy of the selected file opened in its program.
-    void TryToOpen();
     // The settings sheet, at the page of the command (32798: the first).
     void ShowSettings(unsigned commandId);
     void OnFastTick();
@@ -116,6 +106,7 @@ private:
     CDrivePane* drives_ = nullptr;
     CLegendPane* legend_ = nullptr;
     CVolumeExploreView* explore_ = nullptr;
+    CFoundFilesCommands* files_ = nullptr;
     CSearchBarView* searchBar_ = nullptr;
     std::unique_ptr<CFinder> finder_;
     bool searching_ = false;
