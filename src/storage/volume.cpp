@@ -130,7 +130,8 @@ std::uint32_t CVolume::ReadTimeoutMs(std::uint64_t sectorCount) {
     return kDefaultReadTimeoutMs;
 }
 
-void CVolume::LogReadFailure(std::uint64_t position, std::uint64_t attempt, int error) const {
+void CVolume::LogReadFailure(std::uint64_t position, std::uint64_t attempt, int error) {
+    ++ReadErrors;
     if (!context_.log) return;
     context_.log->LogError(
         FormatMessageText(context_.texts, ids::kVolumeReadFailed, GetName(), position, static_cast<int>(attempt)) +

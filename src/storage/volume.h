@@ -269,6 +269,8 @@ public:
     std::uint32_t BytesPerSector = 512;
     std::uint32_t ClusterSize = 512;
     std::atomic<std::uint32_t> FsFolders{0}, FsFiles{0}, ScanFolders{0}, ScanFiles{0};
+    // Reads that failed for good (after their retries) since the volume was listed.
+    std::atomic<std::uint32_t> ReadErrors{0};
     std::atomic<std::uint32_t> ScanMode{0};
     // The sector stage reads only what the file system leaves unallocated.
     std::atomic<bool> FreeSpaceOnly{false};
@@ -318,7 +320,8 @@ private:
     void ReportPartition(const CFoundObject& record, const PartitionEntry& entry);
     std::shared_ptr<ISectorDevice> AcquireDevice();
     std::shared_ptr<ISectorDevice> EnsureDevice();
-    void LogReadFailure(std::uint64_t position, std::uint64_t attempt, int error) const;
+    // Logs a read that failed for good and counts it in ReadErrors.
+    void LogReadFailure(std::uint64_t position, std::uint64_t attempt, int error);
 
     VolumeContext context_;
     std::unique_ptr<CFileSystem> fileSystem_;

@@ -98,6 +98,7 @@ TEST_F(VolumeReadTest, PositionIsTheByteOnTheDeviceAndFailuresNameTheAttempt) {
     EXPECT_EQ(buffer[0], 0) << "the buffer holds zeros where nothing was read";
     ASSERT_FALSE(Lines().empty());
     EXPECT_EQ(Lines().back(), "ERR: Volume test at position 1048576 not read, retry 1 WindwsError: 5");
+    EXPECT_EQ(volume.ReadErrors.load(), 1u) << "counted for the analysis's statistics";
 }
 
 TEST_F(VolumeReadTest, TimeoutWithRetryCountZero) {
@@ -110,6 +111,7 @@ TEST_F(VolumeReadTest, TimeoutWithRetryCountZero) {
     EXPECT_EQ(buffer[511], 0);
     EXPECT_EQ(Lines(), (std::vector<std::string>{"ERR: Volume test at position 1024 read timeout, retry 2",
                                                  "ERR: Volume test at position 1024 not read, retry 1 WindwsError: 110"}));
+    EXPECT_EQ(volume.ReadErrors.load(), 1u);
 }
 
 TEST_F(VolumeReadTest, LargeRequestsWaitTwoMillisecondsASector) {
@@ -122,6 +124,7 @@ TEST_F(VolumeReadTest, LargeRequestsWaitTwoMillisecondsASector) {
                                                  "ERR: Volume test at position 0 read timeout, retry 4"}));
     EXPECT_EQ(CVolume::ReadTimeoutMs(3000), 10000u);
     EXPECT_EQ(CVolume::ReadTimeoutMs(3001), 6002u);
+    EXPECT_EQ(volume.ReadErrors.load(), 0u) << "a read that came through at last is no error";
 }
 
 TEST_F(VolumeReadTest, ShortReadsAreRetriedAndTheLastShortCountReturned) {
