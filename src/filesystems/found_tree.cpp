@@ -124,6 +124,16 @@ std::vector<CFoundObject*> CFoundTree::AllRecords() const {
     return out;
 }
 
+std::vector<CFoundObject*> CFoundTree::DeletedAndLostFiles() const {
+    std::lock_guard lock(mutex_);
+    std::vector<CFoundObject*> out;
+    byId_.ForEach([&](const RecordIndex::Entry& e) {
+        const std::uint16_t flags = e.record->Flags;
+        if ((flags & FO_DELETED) && !(flags & (FO_FOLDER | FO_VOLUME | FO_LOST_FOLDER))) out.push_back(e.record);
+    });
+    return out;
+}
+
 std::size_t CFoundTree::Count() const {
     std::lock_guard lock(mutex_);
     return byId_.Size();

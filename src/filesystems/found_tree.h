@@ -212,6 +212,10 @@ public:
     std::uint64_t Generation() const { return generation_.load(); }
     // Every linked record, in identifier order.
     std::vector<CFoundObject*> AllRecords() const;
+    // The files that are lost to their owner: deleted ones of the file
+    // system and every file the sector scan found, in identifier order;
+    // no folder, volume or placeholder.
+    std::vector<CFoundObject*> DeletedAndLostFiles() const;
 
     // Runs `f` with the tree locked; tree operations may be called inside.
     template <class F>

@@ -208,6 +208,15 @@ void CVolume::AnalyseSectors() {
     Close();
 }
 
+std::optional<std::uint64_t> CVolume::FreeSectorCount() const {
+    if (FileSystemOutcome.load() != FsOutcome::Read || !fileSystem_) return std::nullopt;
+    std::vector<SECTOR_RUN> used;
+    for (const auto& u : fileSystem_->UsedSpace) used.push_back({u.start, u.length});
+    std::uint64_t free = 0;
+    for (const auto& r : CAnalyser::FreeRanges(std::move(used), Size / 512)) free += r.SectorCount;
+    return free;
+}
+
 void CVolume::SayWhatIsNotRead() {
     CEventLog* log = context_.log;
     // A disk whose table lists volumes holds no file system of its own:

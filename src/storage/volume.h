@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -229,6 +230,9 @@ public:
     bool InUsedSpace(std::uint64_t sector) const;
     // Whether any sector of `run` lies in that space.
     bool OverlapsUsedSpace(const SECTOR_RUN& run) const;
+    // The sectors the file system leaves free, as its stage reported them;
+    // unset while no file system was read. Not while a stage runs.
+    std::optional<std::uint64_t> FreeSectorCount() const;
 
     std::uint64_t SectorsToClusters(std::uint64_t sectors) const;
     std::uint64_t ClustersToSectors(std::uint64_t clusters) const;
