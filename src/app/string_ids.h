@@ -277,5 +277,24 @@ inline constexpr unsigned kLegendRemovable = 61151;  // "Removable drive"
 inline constexpr unsigned kAnalysedVolumeRemoved = 61152;  // "%s was removed: its analysis stops."
 inline constexpr unsigned kAboutText = 61153;  // what the about box says the program does
 inline constexpr unsigned kFindButton = 61154;  // "Find", the tool bar's text of the find bar's command
+// Titles of the wizards' pages.
+inline constexpr unsigned kWizardWelcome = 61160;  // "Welcome!"
+inline constexpr unsigned kWizardStep1 = 61161;  // "Step 1 of 9: Select drive"
+inline constexpr unsigned kWizardStep2 = 61162;  // "Step 2 of 9: Select File Types"
+inline constexpr unsigned kWizardStep3 = 61163;  // "Step 3 of 9: Choose sector-by-sector scanning mode"
+inline constexpr unsigned kWizardStep4 = 61164;  // "Step 4 of 9: Let the computer do all the work for you!"
+inline constexpr unsigned kWizardStep5 = 61165;  // "Step 5 of 9: Scanning the file system..."
+inline constexpr unsigned kWizardStep6 = 61166;  // "Step 6 of 9: View and recover after file system scan"
+inline constexpr unsigned kWizardStep7 = 61167;  // "Step 7 of 9: Scanning drive sectors..."
+inline constexpr unsigned kWizardStep8 = 61168;  // "Step 8 of 9: View and recover after sectors scan"
+inline constexpr unsigned kWizardStep9 = 61169;  // "Step 9 of 9: Recovery completed"
+inline constexpr unsigned kWizardSelectDisk = 61170;  // "Step 1 of 4: Select drive"
+inline constexpr unsigned kWizardScanParam = 61171;  // "Step 2 of 4: Select path to recovery and Search file types"
+inline constexpr unsigned kWizardAnalysing = 61172;  // "Step 3 of 4: Analysing drive"
+inline constexpr unsigned kWizardExploreFoundFiles = 61173;  // "Step 4 of 4: View and recover"
+inline constexpr unsigned kWizardFinish = 61174;  // "Finish: Recovery completed"
+// Texts of the wizards.
+inline constexpr unsigned kChooseDestinationFolder = 61175;  // "Choose the folder the recovered files are to be saved in."
+inline constexpr unsigned kDestinationNotCreated = 61176;  // "The folder %s cannot be created. Choose another folder."
 
 }  // namespace tl::ids

@@ -320,6 +320,23 @@ constexpr StringTableEntry kEntries[] = {
      "Finds the live and deleted files of disks, partitions and drive images, and copies what you choose to a folder "
      "on another drive. It only reads the drive it analyses; it never writes to it."},
     {ids::kFindButton, "Find"},
+    {ids::kWizardWelcome, "Welcome!"},
+    {ids::kWizardStep1, "Step 1 of 9: Select drive"},
+    {ids::kWizardStep2, "Step 2 of 9: Select File Types"},
+    {ids::kWizardStep3, "Step 3 of 9: Choose sector-by-sector scanning mode"},
+    {ids::kWizardStep4, "Step 4 of 9: Let the computer do all the work for you!"},
+    {ids::kWizardStep5, "Step 5 of 9: Scanning the file system..."},
+    {ids::kWizardStep6, "Step 6 of 9: View and recover after file system scan"},
+    {ids::kWizardStep7, "Step 7 of 9: Scanning drive sectors..."},
+    {ids::kWizardStep8, "Step 8 of 9: View and recover after sectors scan"},
+    {ids::kWizardStep9, "Step 9 of 9: Recovery completed"},
+    {ids::kWizardSelectDisk, "Step 1 of 4: Select drive"},
+    {ids::kWizardScanParam, "Step 2 of 4: Select path to recovery and Search file types"},
+    {ids::kWizardAnalysing, "Step 3 of 4: Analysing drive"},
+    {ids::kWizardExploreFoundFiles, "Step 4 of 4: View and recover"},
+    {ids::kWizardFinish, "Finish: Recovery completed"},
+    {ids::kChooseDestinationFolder, "Choose the folder the recovered files are to be saved in."},
+    {ids::kDestinationNotCreated, "The folder %s cannot be created. Choose another folder."},
 };
 
 constexpr bool IdsStrictlyAscending() {

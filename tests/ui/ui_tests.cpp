@@ -1062,7 +1062,8 @@ private slots:
         }
     }
 
-    // Closing the window while a run goes on stops it and says so in the log.
+    // Closing the window while a run goes on asks to stop it first: No keeps
+    // the window and the run; Yes stops it and says so in the log.
     void closingDuringAnAnalysisStopsIt() {
         app_->Settings().SetU32(AppSettings::kConfirmExit, 0);
         const QString image = dir_.filePath(QStringLiteral("large.dsk"));
@@ -1072,6 +1073,14 @@ private slots:
         QVERIFY(frame_->StartAnalysis(AnalysisStages::SectorsOnly));
         QTest::qWait(200);
         QVERIFY(frame_->Analysing());
+        {
+            MessageBoxCloser no(QMessageBox::No);
+            QVERIFY(!frame_->close());
+            QCOMPARE(no.count, 1);
+        }
+        QVERIFY(frame_->Analysing());
+        QVERIFY(!LogHas(*app_, ids::kAborting));
+        MessageBoxCloser yes(QMessageBox::Yes);
         QVERIFY(frame_->close());
         QVERIFY(!frame_->Analysing());
         QVERIFY(LogHas(*app_, ids::kAborting));

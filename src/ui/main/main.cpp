@@ -1,9 +1,11 @@
 // tessa-loft: the desktop program. Start-up: the application object (its
 // languages, settings and computer), the check of who may read disks, the
 // splash screen, the interface language and the signature database, then
-// the main window; the settings are saved whenever the event loop goes idle
-// and they changed. A drive image or device named on the command line is
-// loaded and selected ("Open With" of the desktop).
+// the start window, the four-step wizard (the explorer and the nine-step
+// wizard are reached by switching the mode); the settings are saved
+// whenever the event loop goes idle and they changed. A drive image or
+// device named on the command line is loaded and selected ("Open With" of
+// the desktop).
 #include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QPainter>
@@ -14,11 +16,12 @@
 #include <memory>
 
 #include "app/app.h"
+#include "app/app_messages.h"
 #include "app/string_ids.h"
 #include "ui/main/administrator_check.h"
-#include "ui/main/main_frame.h"
 #include "ui/main/qt_notification_sink.h"
 #include "ui/main/ui_text.h"
+#include "ui/main/window_modes.h"
 
 namespace {
 
@@ -68,14 +71,14 @@ int main(int argc, char** argv) {
                 splash->show();
                 QApplication::processEvents();
             }
-            tl::ui::CMainFrame frame(app, *sink);
+            tl::ui::CWindowModes modes(app, *sink);
             QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock,
-                             &frame, [&app] { app.SaveSettingsIfChanged(); });
-            frame.show();
-            if (splash) splash->finish(&frame);
+                             &modes, [&app] { app.SaveSettingsIfChanged(); });
+            modes.SwitchMode(static_cast<int>(tl::cmd::kModeFourStepWizard));
+            if (splash) splash->finish(modes.Top()->Widget());
 
             const QStringList arguments = QApplication::arguments().mid(1);
-            if (!arguments.isEmpty()) frame.OpenSource(arguments.front());
+            if (!arguments.isEmpty()) modes.Top()->OpenSource(arguments.front());
             for (const QString& ignored : arguments.mid(1))
                 app.Log().LogInfo(app.Format(tl::ids::kCommandLineIgnored, ignored.toStdString()));
             exitCode = QApplication::exec();

@@ -155,18 +155,7 @@ CMainFrame::CMainFrame(CApp& app, CQtNotificationSink& sink, QWidget* parent)
     BuildStatusBar();
     ApplyViewFlags();
 
-    // The stored place, moved onto the screen when it lies off it (a screen
-    // smaller than the last one, or the defaults of another).
-    const WindowRect r = app_.Settings().GetWindowRect();
-    QRect place(r.left, r.top, std::max(r.width, 400), std::max(r.height, 300));
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        const QRect available = screen->availableGeometry();
-        if (!available.contains(place)) {
-            place.setSize(place.size().boundedTo(available.size()));
-            place.moveCenter(available.center());
-        }
-    }
-    setGeometry(place);
+    CWindowModes::PlaceAtStoredRect(*this, app_);
 
     fastTimer_.setInterval(kFastTickMs);
     connect(&fastTimer_, &QTimer::timeout, this, &CMainFrame::OnFastTick);
@@ -215,7 +204,9 @@ void CMainFrame::Retranslate() {
 CMainFrame::~CMainFrame() {
     // A run still going is stopped by the session; nothing it posts reaches this window any more.
     sink_.UnregisterWindow(windowId_);
-    app_.SetLogWindow(0);
+    // The window of the next mode may have taken both already.
+    if (app_.LogWindow() == windowId_) app_.SetLogWindow(0);
+    if (app_.TopWindow() == windowId_) app_.SetTopWindow(0);
 }
 
 QAction* CMainFrame::Command(unsigned id) const {
@@ -323,6 +314,14 @@ void CMainFrame::BuildMenus() {
     QAction* filters = AddCommand(cmd::kFilters, tr("Filters..."), ThemeIcon("view-filter", QStyle::SP_FileDialogListView));
     connect(filters, &QAction::triggered, files_, &CFoundFilesCommands::ShowFilters);
     view->addAction(filters);
+    view->addSeparator();
+    // The wizards: the four-step one ("Wizard Mode") and the nine-step one.
+    QAction* wizard = AddCommand(cmd::kWizardMode, tr("Wizard Mode"), ThemeIcon("tools-wizard", QStyle::SP_ArrowRight));
+    connect(wizard, &QAction::triggered, this, [this] { emit ModeRequested(static_cast<int>(cmd::kModeFourStepWizard)); });
+    view->addAction(wizard);
+    QAction* steps = AddCommand(cmd::kModeNineStepWizard, tr("Step-by-Step Wizard"));
+    connect(steps, &QAction::triggered, this, [this] { emit ModeRequested(static_cast<int>(cmd::kModeNineStepWizard)); });
+    view->addAction(steps);
 
     QMenu* settings = menuBar()->addMenu(tr("&Settings"));
     const auto sheet = [&](unsigned id, const QString& text, const QIcon& icon = {}) {
@@ -350,7 +349,7 @@ void CMainFrame::BuildMenus() {
     help->addAction(topics);
     help->addSeparator();
     QAction* about = AddCommand(cmd::kAbout, tr("&About..."), ThemeIcon("help-about", QStyle::SP_MessageBoxInformation));
-    connect(about, &QAction::triggered, this, &CMainFrame::ShowAbout);
+    connect(about, &QAction::triggered, this, [this] { ShowAboutBox(app_, Command(cmd::kAbout)->iconText(), this); });
     help->addAction(about);
     // Translated now and whenever the language changes.
     app_.Languages().RegisterMenu("MainMenu", std::make_shared<CQtMenuTarget>(menuBar()));
@@ -393,16 +392,6 @@ void CMainFrame::BuildToolBar() {
     toolBar_->addSeparator();
     toolBar_->addAction(Command(cmd::kHelp));
     toolBar_->addAction(Command(cmd::kAbout));
-}
-
-void CMainFrame::ShowAbout() {
-    QMessageBox box(this);
-    box.setWindowTitle(Command(cmd::kAbout)->iconText());
-    box.setIconPixmap(FoundIcon(kIconPhysicalDisk).pixmap(48, 48));
-    box.setTextFormat(Qt::PlainText);
-    box.setText(QStringLiteral("Documents Tessa-Loft %1").arg(QString::fromLatin1(TL_VERSION)));
-    box.setInformativeText(Text(app_, ids::kAboutText) + QStringLiteral("\n\nQt %1").arg(QString::fromLatin1(qVersion())));
-    box.exec();
 }
 
 void CMainFrame::ShowSettings(unsigned commandId) {
@@ -530,14 +519,17 @@ bool CMainFrame::Analyses(const CVolume* volume) const {
     return false;
 }
 
-void CMainFrame::StopAnalysis() {
-    if (!session_.Running()) return;
+void CMainFrame::StopAnalysis() { StopAnalysisAsked(); }
+
+bool CMainFrame::StopAnalysisAsked() {
+    if (!session_.Running()) return true;
     if (app_.Settings().ConfirmScanAbort() &&
         QMessageBox::question(this, Text(app_, ids::kConfirmation), Text(app_, ids::kConfirmStopScanning)) !=
             QMessageBox::Yes)
-        return;
+        return false;
     session_.Stop();
     UpdateCommands();
+    return true;
 }
 
 void CMainFrame::RescanDrives() {
@@ -708,27 +700,10 @@ std::int64_t CMainFrame::OnMessage(const platform::AppMessage& message) {
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {
-    // A dialog open over the window (a recovery's progress, a question) is
-    // answered first: closing under it would end the program while its work
-    // still runs.
-    if (QWidget* modal = QApplication::activeModalWidget(); modal && modal != this) {
+    if (CWindowModes::MayClose(app_, session_, *this))
+        event->accept();
+    else
         event->ignore();
-        modal->raise();
-        modal->activateWindow();
-        return;
-    }
-    if (session_.Running()) {
-        app_.Log().LogInfo(app_.GetString(ids::kAborting));
-        session_.Stop();
-        session_.Wait(5000);
-        app_.Log().LogInfo(app_.GetString(ids::kOperationAborted));
-    }
-    app_.Computer().Opening().DeleteTempFiles();
-    if (app_.Exit() == 0) {
-        event->ignore();
-        return;
-    }
-    event->accept();
 }
 
 }  // namespace tl::ui

@@ -16,6 +16,7 @@
 #include "filesystems/found_object.h"
 #include "platform/notify.h"
 #include "storage/analysis_session.h"
+#include "ui/main/window_modes.h"
 
 class QAction;
 class QMenu;
@@ -39,7 +40,7 @@ class CVolumeExploreView;
 class CLogPane;
 class CQtNotificationSink;
 
-class CMainFrame : public QMainWindow {
+class CMainFrame : public QMainWindow, public ITopWindow {
     Q_OBJECT
 public:
     CMainFrame(CApp& app, CQtNotificationSink& sink, QWidget* parent = nullptr);
@@ -49,14 +50,20 @@ public:
     QAction* Command(unsigned id) const;
     // Loads a drive image or a listed device and selects it; false, after
     // telling the user why, when it cannot be read.
-    bool OpenSource(const QString& path);
+    bool OpenSource(const QString& path) override;
+    QWidget* Widget() override { return this; }
+    bool StopAnalysisAsked() override;
     // The enabling rules and check marks, as the idle update sets them.
     void UpdateCommands();
     // Starts the stages asked for on the selected volume (what the Analyze
     // drop-down offers); false when nothing is selected or a run goes on.
     bool StartAnalysis(AnalysisStages stages);
     // Whether this window's analysis run goes on.
-    bool Analysing() const { return session_.Running(); }
+    bool Analysing() const override { return session_.Running(); }
+
+signals:
+    // "Wizard Mode" and the other mode commands: the window of `mode` is to replace this one.
+    void ModeRequested(int mode);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -70,7 +77,6 @@ private:
     void BuildStatusBar();
     // The texts the window composes itself, in the current language.
     void Retranslate();
-    void ShowAbout();
     void ApplyViewFlags();
     void ToggleViewFlag(std::uint32_t field);
 

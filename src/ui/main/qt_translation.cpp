@@ -76,6 +76,10 @@ void CQtWindowTarget::AddControl(int controlId, QWidget* control) {
     if (control) controls_[controlId] = Control{control, ControlText(control).toStdString()};
 }
 
+void CQtWindowTarget::AddText(int controlId, const QString& english, std::function<void(const QString&)> apply) {
+    if (window_ && apply) controls_[controlId] = Control{window_, english.toStdString(), std::move(apply)};
+}
+
 std::string CQtWindowTarget::Caption() const {
     if (!window_) return {};
     if (tabs_) return tabs_->tabText(tabs_->indexOf(window_)).toStdString();
@@ -110,6 +114,10 @@ void CQtWindowTarget::SetChildText(int controlId, const std::string& text) {
     if (it == controls_.end() || !it->second.widget) return;
     QWidget* control = it->second.widget;
     const QString value = QString::fromStdString(text);
+    if (it->second.apply) {
+        it->second.apply(value);
+        return;
+    }
     if (auto* label = qobject_cast<QLabel*>(control)) {
         label->setText(value);
         if (QWidget* field = label->buddy()) field->setAccessibleName(Plain(value));

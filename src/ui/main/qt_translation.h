@@ -39,6 +39,9 @@ public:
     // Labels, buttons and group boxes. A label that names a field (its buddy)
     // names it for screen readers too.
     void AddControl(int controlId, QWidget* control);
+    // A text the window shows some other way (a wizard's button, whose
+    // text the wizard sets itself): `apply` sets it.
+    void AddText(int controlId, const QString& english, std::function<void(const QString&)> apply);
     // Called after every translation, for the texts the window composes itself.
     void OnLanguageChanged(std::function<void()> rebuild) { rebuild_ = std::move(rebuild); }
 
@@ -58,6 +61,7 @@ private:
     struct Control {
         QPointer<QWidget> widget;
         std::string english;
+        std::function<void(const QString&)> apply;
     };
     QPointer<QWidget> window_;
     QPointer<QTabWidget> tabs_;
