@@ -583,6 +583,10 @@ void CMainFrame::LoadDriveImage() {
     if (!path.isEmpty()) OpenSource(path);
 }
 
+CVolume* CMainFrame::SelectedVolume() const { return drives_->SelectedVolume(); }
+
+void CMainFrame::SelectVolume(CVolume* volume) { drives_->Select(volume); }
+
 bool CMainFrame::OpenSource(const QString& path) {
     std::string error;
     CVolume* volume = session_.OpenSource(path.toStdString(), error);

@@ -52,6 +52,8 @@ public:
     // telling the user why, when it cannot be read.
     bool OpenSource(const QString& path) override;
     QWidget* Widget() override { return this; }
+    CVolume* SelectedVolume() const override;
+    void SelectVolume(CVolume* volume) override;
     bool StopAnalysisAsked() override;
     // The enabling rules and check marks, as the idle update sets them.
     void UpdateCommands();

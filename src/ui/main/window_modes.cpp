@@ -58,14 +58,17 @@ int CWindowModes::SwitchMode(int mode) {
     if (mode == cmd::kModeNone || static_cast<unsigned>(mode) == cmd::kModeKeepCurrent) return app_.WindowMode();
     if (mode == cmd::kModeRecreate) mode = app_.WindowMode();
     if (mode == cmd::kModeNone) return mode;
-    // The window that goes leaves its place to the next.
+    // The window that goes leaves its place and its volume to the next.
+    CVolume* selected = nullptr;
     if (top_) {
         const QRect r = top_->Widget()->normalGeometry();
         if (r.isValid()) app_.Settings().SetWindowRect(WindowRect{r.left(), r.top(), r.width(), r.height()});
+        selected = top_->SelectedVolume();
     }
     std::unique_ptr<ITopWindow> next = Make(mode);
     if (!next) return app_.WindowMode();
     app_.SetWindowMode(mode);
+    if (selected) next->SelectVolume(selected);
     // Shown before the old one goes, so that the program never has no window.
     next->Widget()->show();
     top_ = std::move(next);

@@ -16,6 +16,7 @@ class QWidget;
 namespace tl {
 class CApp;
 class CAnalysisSession;
+class CVolume;
 }
 
 namespace tl::ui {
@@ -34,6 +35,9 @@ public:
     virtual bool StopAnalysisAsked() = 0;
     // Loads a drive image or a listed device and selects it (the command line).
     virtual bool OpenSource(const QString& path) = 0;
+    // The volume the user chose, carried over to the next mode's window.
+    virtual CVolume* SelectedVolume() const = 0;
+    virtual void SelectVolume(CVolume* volume) = 0;
 };
 
 class CWindowModes : public QObject {
@@ -44,7 +48,8 @@ public:
 
     // Shows the window of `mode`: 32841 or 32842 the explorer, 32840 the
     // nine-step wizard, 32874 the four-step one; 32875 keeps the window, 0
-    // makes the current mode's window again, -1 changes nothing. Returns
+    // makes the current mode's window again, -1 changes nothing. The new
+    // window opens where the old one was, with its volume selected. Returns
     // the mode now current (-1 before any window).
     int SwitchMode(int mode);
     // A window's command asks for `mode`: switched once the command has

@@ -153,7 +153,6 @@ void CWizardMode_Step3::cleanupPage() { Store(); }
 CWizardMode_Step4::CWizardMode_Step4(CWizardSheet& sheet) : CWizardPageBase(sheet, ids::kWizardStep4, "Wizard.Step4") {
     auto* pilotCaption = new QLabel(tr("Auto pilot:"));
     autoPilot_ = new QCheckBox(tr("Recover every file found, without asking"));
-    pilotCaption->setBuddy(autoPilot_);
     auto* folderCaption = Paragraph(tr("The target folder where the recovered files will be saved:"));
     destination_ = new CDestinationField(App(), tr("Target folder"));
     folderCaption->setBuddy(destination_->Edit());

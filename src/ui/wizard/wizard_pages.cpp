@@ -106,7 +106,6 @@ CWizardDrivePage::CWizardDrivePage(CWizardSheet& sheet, unsigned titleId, const 
     auto* prompt = new QLabel(tr("Select the drive letter of your card reader, digital device or hard drive:"));
     prompt->setWordWrap(true);
     drives_ = new CDrivePane(App());
-    drives_->setAccessibleName(tr("Drives"));
     hint_ = new QLabel(tr("Select a drive in the list to go on."));
     hint_->setWordWrap(true);
     auto* load = new QPushButton(tr("Load Drive Image..."));
@@ -119,7 +118,9 @@ CWizardDrivePage::CWizardDrivePage(CWizardSheet& sheet, unsigned titleId, const 
     layout->addWidget(prompt);
     layout->addWidget(drives_, 1);
     layout->addLayout(buttons);
-    connect(drives_, &CDrivePane::SelectionChanged, this, [this] {
+    connect(drives_, &CDrivePane::SelectionChanged, this, [this](CVolume* volume) {
+        // The choice holds at once: a switch to another mode keeps it.
+        if (volume) Sheet().SetVolume(volume);
         hint_->setVisible(!isComplete());
         emit completeChanged();
     });

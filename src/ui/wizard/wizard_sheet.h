@@ -65,6 +65,8 @@ public:
 
     // ITopWindow
     QWidget* Widget() override { return this; }
+    CVolume* SelectedVolume() const override { return Volume(); }
+    void SelectVolume(CVolume* volume) override { SetVolume(volume); }
     bool Analysing() const override { return session_.Running(); }
     bool StopAnalysisAsked() override;
     bool OpenSource(const QString& path) override;
