@@ -65,6 +65,11 @@
 #include "ui/main/qt_notification_sink.h"
 #include "ui/main/ui_text.h"
 #include "ui/settings/settings_dlg.h"
+#include "ui/main/window_modes.h"
+#include "ui/wizard/wizard_main.h"
+#include "ui/wizard/wizard_main2.h"
+#include "storage/sector_device.h"
+#include "fixture_support.h"
 
 namespace tl::ui {
 
@@ -1162,6 +1167,335 @@ private:
     std::unique_ptr<CMainFrame> frame_;
 };
 
+
+// The bytes of an image file; the analysis worker's reads wait until the
+// test opens the gate (reads of the GUI thread never do).
+class GatedImage : public ISectorDevice {
+public:
+    explicit GatedImage(const QString& path) : file_(path.toStdString(), std::ios::binary) {
+        file_.seekg(0, std::ios::end);
+        size_ = static_cast<std::uint64_t>(file_.tellg());
+    }
+    DeviceReadResult Read(std::uint64_t offset, std::span<std::uint8_t> buffer, std::unique_ptr<IPendingRead>&) override {
+        if (QThread::currentThread() != qApp->thread()) {
+            std::unique_lock lock(mutex_);
+            ++waiting_;
+            cv_.wait(lock, [this] { return open_; });
+            --waiting_;
+        }
+        std::lock_guard lock(fileMutex_);
+        std::fill(buffer.begin(), buffer.end(), std::uint8_t{0});
+        const std::uint64_t n = offset < size_ ? std::min<std::uint64_t>(buffer.size(), size_ - offset) : 0;
+        file_.clear();
+        file_.seekg(static_cast<std::streamoff>(offset));
+        file_.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(n));
+        return {DeviceReadResult::State::Done, n, 0};
+    }
+    std::optional<std::uint64_t> Size() const override { return size_; }
+    void SetOpen(bool open) {
+        {
+            std::lock_guard lock(mutex_);
+            open_ = open;
+        }
+        cv_.notify_all();
+    }
+    bool Waiting() {
+        std::lock_guard lock(mutex_);
+        return waiting_ > 0;
+    }
+
+private:
+    std::ifstream file_;
+    std::uint64_t size_ = 0;
+    std::mutex fileMutex_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool open_ = false;
+    int waiting_ = 0;
+};
+
+class WizardTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init() {
+        AnalysisBusy() = 0;
+        sink_ = std::make_shared<CQtNotificationSink>();
+        platform::InstallNotificationSink(sink_);
+        app_ = std::make_unique<CApp>(OptionsIn(dir_, true));
+        QVERIFY(app_->Start(true));
+        app_->Settings().SetU32(AppSettings::kConfirmExit, 0);
+    }
+    void cleanup() {
+        modes_.reset();
+        app_.reset();
+        platform::InstallNotificationSink(nullptr);
+        sink_.reset();
+        AnalysisBusy() = 0;
+    }
+
+    // The nine-step wizard: Next needs a drive; a scanning page's run keeps
+    // Back and Next disabled, a FAT volume's file-system bar moves instead of
+    // counting, and the page moves on when its stage ends by itself; Stop,
+    // or the medium leaving, ends the sector stage on its page and gives
+    // Back and Next back.
+    void nineStepScanPagesFollowTheirRun() {
+        app_->Settings().SetU32(AppSettings::kSectorsAfterFileSystem, 1);
+        app_->Settings().SetLogTimestamps(true);
+        CWizardSheet* sheet = Show(cmd::kModeNineStepWizard);
+        QVERIFY(sheet);
+        QCOMPARE(app_->Settings().GetU32(AppSettings::kSectorsAfterFileSystem), 0u);
+        QVERIFY(!app_->Settings().LogTimestamps());
+        sheet->next();
+        QCOMPARE(sheet->currentId(), 1);
+        QVERIFY(!sheet->button(QWizard::NextButton)->isEnabled());
+        sheet->next();
+        QCOMPARE(sheet->currentId(), 1);
+        const QString image = dir_.filePath(QStringLiteral("large.dsk"));
+        QVERIFY(MakeLargeFatImage(image, 16));
+        QVERIFY(sheet->OpenSource(image));
+        QVERIFY(sheet->button(QWizard::NextButton)->isEnabled());
+        for (int id = 2; id <= 5; ++id) sheet->next();
+        QCOMPARE(sheet->currentId(), 5);
+        auto* fileSystem = qobject_cast<CWizardScanPage*>(sheet->currentPage());
+        QVERIFY(fileSystem);
+        QCOMPARE(fileSystem->StatusText()->text(), Text(*app_, ids::kIdle));
+        fileSystem->StartButton()->click();
+        // At once, before the worker says anything.
+        QVERIFY(!sheet->button(QWizard::BackButton)->isEnabled());
+        QVERIFY(!sheet->button(QWizard::NextButton)->isEnabled());
+        QVERIFY(!fileSystem->StartButton()->isEnabled());
+        QVERIFY(fileSystem->StopButton()->isEnabled());
+        QCOMPARE(fileSystem->StatusText()->text(), Text(*app_, ids::kBusy));
+        QCOMPARE(fileSystem->Bar()->maximum(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(sheet->currentId(), 6, 30000);
+        QCOMPARE(fileSystem->Bar()->maximum(), 100);
+        QCOMPARE(fileSystem->Bar()->value(), 100);
+        sheet->next();  // an empty volume: nothing found, nothing asked
+        QCOMPARE(sheet->currentId(), 7);
+        auto* sectors = qobject_cast<CWizardScanPage*>(sheet->currentPage());
+        QVERIFY(sectors);
+        sectors->StartButton()->click();
+        QVERIFY(sheet->Analysing());
+        QCOMPARE(sectors->Bar()->maximum(), 100);
+        // The page's own look at its states, every 2 s, keeps them too.
+        QTest::qWait(2200);
+        QVERIFY(sheet->Analysing());
+        QVERIFY(!sheet->button(QWizard::BackButton)->isEnabled());
+        QVERIFY(!sheet->button(QWizard::NextButton)->isEnabled());
+        {
+            MessageBoxCloser yes(QMessageBox::Yes);
+            sectors->StopButton()->click();
+            QCOMPARE(yes.count, 1);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(sheet->button(QWizard::BackButton)->isEnabled(), 20000);
+        QVERIFY(sheet->button(QWizard::NextButton)->isEnabled());
+        QCOMPARE(sheet->currentId(), 7);
+        QCOMPARE(sectors->StatusText()->text(), Text(*app_, ids::kIdle));
+        QVERIFY(sectors->Bar()->value() < 100);
+        QVERIFY(LogHas(*app_, ids::kOperationAborted));
+
+        // Started again, the medium leaves: the run stops and says why.
+        sectors->StartButton()->click();
+        QVERIFY(sheet->Analysing());
+        QTest::qWait(200);
+        CVolume* volume = VolumeOfImage(*app_, image);
+        platform::SendAppMessage(0, msg::kVolumeRemoved, reinterpret_cast<std::uintptr_t>(volume));
+        QTRY_VERIFY_WITH_TIMEOUT(!sheet->Analysing(), 20000);
+        QTRY_VERIFY(sheet->button(QWizard::BackButton)->isEnabled());
+        QCOMPARE(sheet->currentId(), 7);
+        const std::string told = app_->Format(ids::kAnalysedVolumeRemoved, volume->GetName());
+        const std::vector<std::string> lines = app_->Log().Lines();
+        QVERIFY(std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(told) != std::string::npos; }));
+    }
+
+    // The four-step wizard runs the whole analysis by itself; Next without
+    // a recovery asks first (No keeps the page); "Skip" ends the file-system
+    // stage and the sector stage follows; "Stop" ends the analysis on its
+    // page, and Back and Next come back.
+    void fourStepWizardSkipsStopsAndAsksBeforeMovingOn() {
+        const std::filesystem::path documents = test::FixturePath("deleted_documents");
+        const test::Fixture made = test::MakeFixture("make_deleted_documents.sh", documents);
+        QVERIFY2(made, made.detail.c_str());
+        const QString card = QString::fromStdString((documents / "card.img").string());
+        CWizardSheet* sheet = Show(cmd::kModeFourStepWizard);
+        QVERIFY(sheet->OpenSource(card));
+        CVolume* volume = VolumeOfImage(*app_, card);
+        QVERIFY(volume);
+        auto gate = std::make_shared<GatedImage>(card);
+        volume->SetDevice(gate);
+        gate->SetOpen(true);
+        sheet->next();
+        sheet->next();
+        QCOMPARE(sheet->currentId(), 2);
+        QTRY_COMPARE_WITH_TIMEOUT(sheet->currentId(), 3, 60000);
+        {
+            MessageBoxCloser no(QMessageBox::No);
+            sheet->next();
+            QCOMPARE(no.count, 1);
+            QCOMPARE(no.text, Text(*app_, ids::kConfirmNextWithoutRecovery));
+        }
+        QCOMPARE(sheet->currentId(), 3);
+        {
+            MessageBoxCloser yes(QMessageBox::Yes);
+            sheet->next();
+        }
+        QCOMPARE(sheet->currentId(), 4);
+
+        // Another drive, from the start: the first stage is skipped while it reads.
+        ClickVisible(*sheet, QStringLiteral("Process Another Drive"));
+        QCOMPARE(sheet->currentId(), 0);
+        gate->SetOpen(false);
+        sheet->next();
+        sheet->next();
+        auto* analysing = qobject_cast<CWizardMode_Analysing*>(sheet->currentPage());
+        QVERIFY(analysing);
+        QTRY_VERIFY(gate->Waiting());
+        QVERIFY(!sheet->button(QWizard::BackButton)->isEnabled());
+        QVERIFY(!sheet->button(QWizard::NextButton)->isEnabled());
+        QVERIFY(analysing->SkipButton()->isEnabled());
+        const int sectorStagesBefore = CountLines(Text(*app_, ids::kStartingSectorAnalysis));
+        analysing->SkipButton()->click();
+        gate->SetOpen(true);
+        QTRY_COMPARE_WITH_TIMEOUT(sheet->currentId(), 3, 60000);
+        QVERIFY(LogHas(*app_, ids::kOperationAborted));
+        QCOMPARE(CountLines(Text(*app_, ids::kStartingSectorAnalysis)), sectorStagesBefore + 1);
+
+        // Back to the parameters and on again: a new analysis, stopped in
+        // its first stage, stays on its page with no sector stage after it.
+        sheet->back();
+        sheet->back();
+        QCOMPARE(sheet->currentId(), 1);
+        gate->SetOpen(false);
+        sheet->next();
+        QTRY_VERIFY(gate->Waiting());
+        {
+            MessageBoxCloser yes(QMessageBox::Yes);
+            analysing->StopButton()->click();
+            QCOMPARE(yes.count, 1);
+        }
+        gate->SetOpen(true);
+        QTRY_VERIFY_WITH_TIMEOUT(sheet->button(QWizard::BackButton)->isEnabled(), 20000);
+        QVERIFY(sheet->button(QWizard::NextButton)->isEnabled());
+        QCOMPARE(sheet->currentId(), 2);
+        QVERIFY(!sheet->Analysing());
+        QVERIFY(!analysing->StopButton()->isEnabled());
+        QCOMPARE(CountLines(Text(*app_, ids::kStartingSectorAnalysis)), sectorStagesBefore + 1);
+    }
+
+    // With auto pilot on, the destination is settled when page 4 is left:
+    // none, or one that cannot be made, keeps the page with the reason; one
+    // it can use is made then.
+    void autoPilotNeedsADestinationItCanUse() {
+        const QString image = dir_.filePath(QStringLiteral("blank.dsk"));
+        std::ofstream(image.toStdString(), std::ios::binary) << std::string(64 * 512, '\0');
+        CWizardSheet* sheet = Show(cmd::kModeNineStepWizard);
+        QVERIFY(sheet->OpenSource(image));
+        for (int id = 1; id <= 4; ++id) sheet->next();
+        QCOMPARE(sheet->currentId(), 4);
+        for (QCheckBox* box : sheet->currentPage()->findChildren<QCheckBox*>())
+            if (box->text().startsWith(QStringLiteral("Recover every file"))) box->setChecked(true);
+        auto* folder = sheet->currentPage()->findChild<QLineEdit*>();
+        QVERIFY(folder);
+        folder->clear();
+        {
+            MessageBoxCloser ok;
+            sheet->next();
+            QCOMPARE(ok.text, Text(*app_, ids::kChooseDestinationFolder));
+        }
+        QCOMPARE(sheet->currentId(), 4);
+        std::ofstream(dir_.filePath(QStringLiteral("taken")).toStdString()) << "a file";
+        const QString blocked = dir_.filePath(QStringLiteral("taken/Recovered"));
+        folder->setText(blocked);
+        {
+            MessageBoxCloser ok;
+            sheet->next();
+            QVERIFY2(ok.text.contains(blocked), qPrintable(ok.text));
+        }
+        QCOMPARE(sheet->currentId(), 4);
+        const QString beside = dir_.filePath(QStringLiteral("Recovered"));
+        folder->setText(beside);
+        sheet->next();
+        QCOMPARE(sheet->currentId(), 5);
+        QVERIFY(QFileInfo(beside).isDir());
+        QVERIFY(app_->Settings().AutoPilot());
+        QCOMPARE(QString::fromStdString(app_->Settings().DestinationFolder()), beside);
+    }
+
+    // Modes switch keeping the window's place and its volume; -1 and 32875
+    // change nothing, 0 makes the window again. During an analysis a switch
+    // asks to stop it (No keeps both); closing a wizard asks the exit question.
+    void modesSwitchKeepingPlaceAndVolume() {
+        const QString image = dir_.filePath(QStringLiteral("large.dsk"));
+        QVERIFY(MakeLargeFatImage(image, 16));
+        CWizardSheet* four = Show(cmd::kModeFourStepWizard);
+        QCOMPARE(app_->WindowMode(), static_cast<int>(cmd::kModeFourStepWizard));
+        QVERIFY(four->OpenSource(image));
+        CVolume* volume = VolumeOfImage(*app_, image);
+        four->setGeometry(30, 20, 640, 500);
+        QCOMPARE(modes_->SwitchMode(cmd::kModeNone), static_cast<int>(cmd::kModeFourStepWizard));
+        QCOMPARE(modes_->SwitchMode(static_cast<int>(cmd::kModeKeepCurrent)), static_cast<int>(cmd::kModeFourStepWizard));
+        QCOMPARE(modes_->Top()->Widget(), static_cast<QWidget*>(four));
+
+        QCOMPARE(modes_->SwitchMode(static_cast<int>(cmd::kModeExplorer)), static_cast<int>(cmd::kModeExplorer));
+        auto* frame = dynamic_cast<CMainFrame*>(modes_->Top());
+        QVERIFY(frame);
+        QCOMPARE(frame->geometry(), QRect(30, 20, 640, 500));
+        QCOMPARE(frame->SelectedVolume(), volume);
+        QCOMPARE(modes_->SwitchMode(cmd::kModeRecreate), static_cast<int>(cmd::kModeExplorer));
+        frame = dynamic_cast<CMainFrame*>(modes_->Top());
+        QVERIFY(frame);
+        QCOMPARE(frame->SelectedVolume(), volume);
+
+        QVERIFY(frame->StartAnalysis(AnalysisStages::SectorsOnly));
+        {
+            MessageBoxCloser no(QMessageBox::No);
+            modes_->RequestMode(static_cast<int>(cmd::kModeNineStepWizard));
+            QTRY_COMPARE(no.count, 1);
+        }
+        QCOMPARE(modes_->Top()->Widget(), static_cast<QWidget*>(frame));
+        QVERIFY(frame->Analysing());
+        {
+            MessageBoxCloser yes(QMessageBox::Yes);
+            modes_->RequestMode(static_cast<int>(cmd::kModeNineStepWizard));
+            QTRY_COMPARE(app_->WindowMode(), static_cast<int>(cmd::kModeNineStepWizard));
+        }
+        QVERIFY(!modes_->Top()->Analysing());
+        QCOMPARE(modes_->Top()->SelectedVolume(), volume);
+        QCOMPARE(modes_->Top()->Widget()->geometry(), QRect(30, 20, 640, 500));
+
+        app_->Settings().SetU32(AppSettings::kConfirmExit, 1);
+        {
+            MessageBoxCloser no(QMessageBox::No);
+            QVERIFY(!modes_->Top()->Widget()->close());
+            QCOMPARE(no.count, 1);
+        }
+        QVERIFY(modes_->Top()->Widget()->isVisible());
+    }
+
+private:
+    // The window of `mode`, shown, as the program opens it.
+    CWizardSheet* Show(unsigned mode) {
+        modes_ = std::make_unique<CWindowModes>(*app_, *sink_);
+        modes_->SwitchMode(static_cast<int>(mode));
+        return dynamic_cast<CWizardSheet*>(modes_->Top());
+    }
+    int CountLines(const QString& text) {
+        const std::vector<std::string> lines = app_->Log().Lines();
+        return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+            return l.find(text.toStdString()) != std::string::npos;
+        }));
+    }
+    static void ClickVisible(QWidget& window, const QString& text) {
+        for (QPushButton* b : window.findChildren<QPushButton*>())
+            if (b->isVisible() && b->text() == text) b->click();
+    }
+
+    QTemporaryDir dir_;
+    std::shared_ptr<CQtNotificationSink> sink_;
+    std::unique_ptr<CApp> app_;
+    std::unique_ptr<CWindowModes> modes_;
+};
+
 }  // namespace tl::ui
 
 int main(int argc, char** argv) {
@@ -1178,6 +1512,10 @@ int main(int argc, char** argv) {
     {
         tl::ui::MainFrameTest frame;
         failed += QTest::qExec(&frame, argc, argv);
+    }
+    {
+        tl::ui::WizardTest wizard;
+        failed += QTest::qExec(&wizard, argc, argv);
     }
     return failed == 0 ? 0 : 1;
 }

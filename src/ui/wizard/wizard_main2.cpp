@@ -206,7 +206,8 @@ void CWizardMode_Analysing::Refresh() {
     if (!Working() || session.Running()) return;
     const bool stopped = session.Stopped() && !skipping_;
     if (phase_ == Phase::FileSystem) {
-        fileSystemBar_->setValue(100);
+        // A stage skipped or stopped leaves its bar where it was.
+        if (!session.Stopped()) fileSystemBar_->setValue(100);
         skipping_ = false;
         phase_ = Phase::Stopped;
         if (!stopped) {

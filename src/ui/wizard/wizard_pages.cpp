@@ -340,12 +340,13 @@ void CWizardScanPage::Refresh() {
             bar_->setValue(static_cast<int>(std::min<std::uint64_t>(100, current->ProgressPos.load() / hundredth)));
     }
     if (running_ && !session.Running()) {
-        // The run ended: the bar is full once, and a stage that was not
-        // stopped moves the sheet on by itself.
+        // The run ended: a stage that was not stopped fills the bar once and
+        // moves the sheet on by itself; a stopped one leaves the bar where
+        // it was, so that it never reads as complete.
         running_ = false;
-        if (!barDone_) {
+        bar_->setRange(0, 100);
+        if (!barDone_ && !session.Stopped()) {
             barDone_ = true;
-            bar_->setRange(0, 100);
             bar_->setValue(100);
         }
         UpdateStates();
