@@ -210,13 +210,13 @@ CWizardMode_Step5::CWizardMode_Step5(CWizardSheet& sheet)
     : CWizardScanPage(sheet, ids::kWizardStep5, "Wizard.Step5", Stage::FileSystem) {}
 
 CWizardMode_Step6::CWizardMode_Step6(CWizardSheet& sheet)
-    : CWizardResultsPage(sheet, ids::kWizardStep6, "Wizard.Step6", true) {}
+    : CWizardResultsPage(sheet, ids::kWizardStep6, "Wizard.Step6", true, false) {}
 
 CWizardMode_Step7::CWizardMode_Step7(CWizardSheet& sheet)
     : CWizardScanPage(sheet, ids::kWizardStep7, "Wizard.Step7", Stage::Sectors) {}
 
 CWizardMode_Step8::CWizardMode_Step8(CWizardSheet& sheet)
-    : CWizardResultsPage(sheet, ids::kWizardStep8, "Wizard.Step8", true, tr("Click Next to view recovery summary...")) {}
+    : CWizardResultsPage(sheet, ids::kWizardStep8, "Wizard.Step8", true, false, tr("Click Next to view recovery summary...")) {}
 
 void CWizardMode_Step8::initializePage() {
     CWizardResultsPage::initializePage();

@@ -240,7 +240,7 @@ void CWizardMode_Analysing::OnAppMessage(const platform::AppMessage& message) {
 void CWizardMode_Analysing::OnLogLine(const QString& line) { log_->AddLine(line); }
 
 CWizardMode_ExploreFoundFiles::CWizardMode_ExploreFoundFiles(CWizardSheet& sheet)
-    : CWizardResultsPage(sheet, ids::kWizardExploreFoundFiles, "Wizard.ExploreFoundFiles", false) {}
+    : CWizardResultsPage(sheet, ids::kWizardExploreFoundFiles, "Wizard.ExploreFoundFiles", false, true) {}
 
 CWizardMode_Main2::CWizardMode_Main2(CApp& app, CQtNotificationSink& sink, QWidget* parent)
     : CWizardSheet(app, sink, static_cast<int>(cmd::kModeFourStepWizard), "WizardMain", parent) {

@@ -111,12 +111,13 @@ CWizardDrivePage::CWizardDrivePage(CWizardSheet& sheet, unsigned titleId, const 
     auto* load = new QPushButton(tr("Load Drive Image..."));
     rescan_ = new QPushButton(tr("Rescan Drives"));
     auto* buttons = new QHBoxLayout;
-    buttons->addWidget(hint_, 1);
+    buttons->addStretch(1);
     buttons->addWidget(load);
     buttons->addWidget(rescan_);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(prompt);
     layout->addWidget(drives_, 1);
+    layout->addWidget(hint_);
     layout->addLayout(buttons);
     connect(drives_, &CDrivePane::SelectionChanged, this, [this](CVolume* volume) {
         // The choice holds at once: a switch to another mode keeps it.
@@ -375,10 +376,17 @@ void CWizardScanPage::OnLogLine(const QString& line) { log_->AddLine(line); }
 // A results page.
 
 CWizardResultsPage::CWizardResultsPage(CWizardSheet& sheet, unsigned titleId, const char* section, bool allCommands,
-                                       const QString& note)
+                                       bool sideBySide, const QString& note)
     : CWizardPageBase(sheet, titleId, section) {
     auto* caption = new QLabel(tr("Found files:"));
     explore_ = new CVolumeExploreView(App());
+    // A page is narrower than the explorer: the folders take less room, and
+    // the columns are narrowed so that the date shows whole.
+    explore_->setOrientation(sideBySide ? Qt::Horizontal : Qt::Vertical);
+    explore_->setSizes(sideBySide ? QList<int>{200, 560} : QList<int>{130, 300});
+    explore_->ListView()->setColumnWidth(0, 170);
+    explore_->ListView()->setColumnWidth(1, 80);
+    explore_->ListView()->setColumnWidth(2, 90);
     caption->setBuddy(explore_->ListView());
     commands_ = new CFoundFilesCommands(App(), *explore_, &Sheet(), [this] { return Sheet().Busy(); });
     recover_ = new QPushButton(tr("&Recover..."));
@@ -412,12 +420,13 @@ CWizardResultsPage::CWizardResultsPage(CWizardSheet& sheet, unsigned titleId, co
     // The context menus of the found files, as in the explorer.
     auto* recoverAction = new QAction(recover_->text(), this);
     connect(recoverAction, &QAction::triggered, recover_, &QPushButton::click);
-    auto* checkAll = new QAction(tr("Check All"), this);
-    connect(checkAll, &QAction::triggered, this, [this] { explore_->SetAllChecked(true); });
-    auto* uncheckAll = new QAction(tr("Uncheck All"), this);
-    connect(uncheckAll, &QAction::triggered, this, [this] { explore_->SetAllChecked(false); });
-    explore_->SetContextCommands({recoverAction, checkAll, uncheckAll});
-    explore_->SetTreeContextCommands({recoverAction, checkAll, uncheckAll});
+    checkAll_ = new QAction(this);
+    connect(checkAll_, &QAction::triggered, this, [this] { explore_->SetAllChecked(true); });
+    uncheckAll_ = new QAction(this);
+    connect(uncheckAll_, &QAction::triggered, this, [this] { explore_->SetAllChecked(false); });
+    explore_->SetContextCommands({recoverAction, checkAll_, uncheckAll_});
+    explore_->SetTreeContextCommands({recoverAction, checkAll_, uncheckAll_});
+    Retranslate();
     AddControl(1001, caption);
     AddControl(1002, recover_);
     if (open_) AddControl(1003, open_);
@@ -425,6 +434,12 @@ CWizardResultsPage::CWizardResultsPage(CWizardSheet& sheet, unsigned titleId, co
     AddControl(1005, filters_);
     if (!note.isEmpty()) AddControl(1006, noteLabel);
     Translate();
+}
+
+// The context menu's check commands are named by the tool tips of their texts, as in the explorer.
+void CWizardResultsPage::Retranslate() {
+    checkAll_->setText(SplitCommandText(Text(App(), cmd::kCheckAll)).toolTip);
+    uncheckAll_->setText(SplitCommandText(Text(App(), cmd::kUncheckAll)).toolTip);
 }
 
 void CWizardResultsPage::initializePage() {

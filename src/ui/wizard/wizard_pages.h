@@ -10,6 +10,7 @@
 
 #include "ui/wizard/wizard_sheet.h"
 
+class QAction;
 class QCheckBox;
 class QLabel;
 class QLineEdit;
@@ -126,8 +127,9 @@ class CWizardResultsPage : public CWizardPageBase {
     Q_OBJECT
 public:
     // `allCommands`: Try to Open and Information beside Recover and Filters;
-    // `note`, when given, is shown below them.
-    CWizardResultsPage(CWizardSheet& sheet, unsigned titleId, const char* section, bool allCommands,
+    // `note`, when given, is shown below them. `sideBySide`: the folders
+    // beside the files, else above them (a sheet with a side bar of its own).
+    CWizardResultsPage(CWizardSheet& sheet, unsigned titleId, const char* section, bool allCommands, bool sideBySide,
                        const QString& note = {});
     void initializePage() override;
     // Files found and none recovered: asks whether to go on anyway.
@@ -137,10 +139,15 @@ public:
     // Auto pilot: every deleted and lost file recovered without a question.
     void RecoverEverythingLost();
 
+protected:
+    void Retranslate() override;
+
 private:
     void UpdateButtons();
 
     CVolumeExploreView* explore_;
+    QAction* checkAll_;
+    QAction* uncheckAll_;
     CFoundFilesCommands* commands_;
     QPushButton* recover_;
     QPushButton* open_ = nullptr;

@@ -58,7 +58,6 @@ CWizardSheet::CWizardSheet(CApp& app, CQtNotificationSink& sink, int mode, const
     CWindowModes::PlaceAtStoredRect(*this, app_);
 
     menuButton_ = new QPushButton(tr("Menu"));
-    menuButton_->setAccessibleName(tr("Menu"));
     setButton(QWizard::CustomButton1, menuButton_);
     setButtonLayout({QWizard::CustomButton1, QWizard::Stretch, QWizard::BackButton, QWizard::NextButton,
                      QWizard::FinishButton});
@@ -71,7 +70,9 @@ CWizardSheet::CWizardSheet(CApp& app, CQtNotificationSink& sink, int mode, const
     translated(QWizard::BackButton, kBackButtonId);
     translated(QWizard::NextButton, kNextButtonId);
     translated(QWizard::FinishButton, kFinishButtonId);
-    target_->AddControl(kMenuButtonId, menuButton_);
+    // The wizard sets its buttons' texts itself, the menu button's too.
+    setButtonText(QWizard::CustomButton1, menuButton_->text());
+    translated(QWizard::CustomButton1, kMenuButtonId);
     app_.Languages().RegisterWindow(section, target_);
 }
 
