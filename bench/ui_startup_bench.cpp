@@ -1,7 +1,8 @@
-// How long the desktop program takes from its start to its main window on
-// the screen, warm, against a bare Qt program that shows an empty main
-// window, timed the same way in the same run: each program is started, and
-// the X server's window tree is read until a window of its title is mapped.
+// How long the desktop program takes from its start to its start window
+// (the four-step wizard) on the screen, warm, against a bare Qt program that
+// shows an empty main window, timed the same way in the same run: each
+// program is started, and the X server's window tree is read until a window
+// of its title is mapped.
 // Run it in a desktop session: scripts/gui-session.sh
 // build/release/bin/tl_ui_startup_bench [RUNS]. Targets: under 3x the bare
 // window, and under 1 s.
@@ -74,7 +75,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "a window did not appear\n");
         return 1;
     }
-    std::printf("start to the main window on the screen, median of %d warm runs\n", runs);
+    std::printf("start to the start window on the screen, median of %d warm runs\n", runs);
     std::printf("  bare QApplication + QMainWindow   %7.3f s\n", b);
     std::printf("  tessa-loft                        %7.3f s   %.2fx the bare window (target: under 3x, under 1 s)\n", o,
                 o / b);
