@@ -522,12 +522,7 @@ bool CMainFrame::Analyses(const CVolume* volume) const {
 void CMainFrame::StopAnalysis() { StopAnalysisAsked(); }
 
 bool CMainFrame::StopAnalysisAsked() {
-    if (!session_.Running()) return true;
-    if (app_.Settings().ConfirmScanAbort() &&
-        QMessageBox::question(this, Text(app_, ids::kConfirmation), Text(app_, ids::kConfirmStopScanning)) !=
-            QMessageBox::Yes)
-        return false;
-    session_.Stop();
+    if (!CWindowModes::StopAsked(app_, session_, *this)) return false;
     UpdateCommands();
     return true;
 }

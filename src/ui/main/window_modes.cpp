@@ -96,6 +96,16 @@ void CWindowModes::PlaceAtStoredRect(QWidget& window, CApp& app) {
     window.setGeometry(place);
 }
 
+bool CWindowModes::StopAsked(CApp& app, CAnalysisSession& session, QWidget& window) {
+    if (!session.Running()) return true;
+    if (app.Settings().ConfirmScanAbort() &&
+        QMessageBox::question(&window, Text(app, ids::kConfirmation), Text(app, ids::kConfirmStopScanning)) !=
+            QMessageBox::Yes)
+        return false;
+    session.Stop();
+    return true;
+}
+
 bool CWindowModes::MayClose(CApp& app, CAnalysisSession& session, QWidget& window) {
     // A dialog open over the window (a recovery's progress, a question) is
     // answered first: closing under it would end the program while its work
@@ -107,12 +117,8 @@ bool CWindowModes::MayClose(CApp& app, CAnalysisSession& session, QWidget& windo
     }
     if (session.Running()) {
         // Asked before anything is stopped: a close by mistake keeps the run.
-        if (app.Settings().ConfirmScanAbort() &&
-            QMessageBox::question(&window, Text(app, ids::kConfirmation), Text(app, ids::kConfirmStopScanning)) !=
-                QMessageBox::Yes)
-            return false;
+        if (!StopAsked(app, session, window)) return false;
         app.Log().LogInfo(app.GetString(ids::kAborting));
-        session.Stop();
         session.Wait(5000);
         app.Log().LogInfo(app.GetString(ids::kOperationAborted));
     }

@@ -61,6 +61,9 @@ public:
     // Places `window` at the stored rectangle, moved onto the screen when it
     // lies off it (a screen smaller than the last one).
     static void PlaceAtStoredRect(QWidget& window, CApp& app);
+    // Asks "Are you sure you want to stop scanning?" when the settings say
+    // so and stops `session`'s run; false when the user declined.
+    static bool StopAsked(CApp& app, CAnalysisSession& session, QWidget& window);
     // The close of a top-level window: while its analysis runs, the stop is
     // asked first (declined, the window stays and the run goes on); then
     // the run is stopped, the temporary copies asked about and the exit

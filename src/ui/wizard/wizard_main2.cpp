@@ -29,8 +29,6 @@ namespace {
 constexpr int kRefreshMs = 250;
 constexpr int kStatesRefreshMs = 2000;
 
-QLabel* ValueOf(QLabel* caption) { return qobject_cast<QLabel*>(caption->buddy()); }
-
 }  // namespace
 
 CWizardMode_SelectDisk::CWizardMode_SelectDisk(CWizardSheet& sheet)
@@ -153,8 +151,7 @@ void CWizardMode_Analysing::initializePage() {
     AppSettings& s = App().Settings();
     s.SetU32(AppSettings::kSectorsAfterFileSystem, 0);
     s.SetU32(AppSettings::kContinueQueuedVolumes, 0);
-    readErrorsBefore_ = 0;
-    for (CVolume* v : App().Computer().Volumes().Snapshot()) readErrorsBefore_ += v->ReadErrors.load();
+    readErrorsBefore_ = ReadErrorsOfAll(App());
     phase_ = Sheet().StartStages(AnalysisStages::FileSystem) ? Phase::FileSystem : Phase::Stopped;
     refreshTimer_.start();
     statesTimer_.start();
@@ -188,9 +185,9 @@ void CWizardMode_Analysing::Refresh() {
     CAnalysisSession& session = Sheet().Session();
     const std::vector<CVolume*> volumes = session.Volumes();
     analysed_.insert(volumes.begin(), volumes.end());
-    std::uint64_t found = 0, errors = 0;
+    std::uint64_t found = 0;
     for (CVolume* v : analysed_) found += v->FsFiles.load() + v->ScanFiles.load();
-    for (CVolume* v : App().Computer().Volumes().Snapshot()) errors += v->ReadErrors.load();
+    const std::uint64_t errors = ReadErrorsOfAll(App());
     SetValue(filesFound_, QString::number(found));
     SetValue(readErrors_, QString::number(errors > readErrorsBefore_ ? errors - readErrorsBefore_ : 0));
     CVolume* current = App().Computer().CurrentVolume();

@@ -40,9 +40,6 @@ constexpr int kFileSystemRefreshMs = 200;
 constexpr int kSectorRefreshMs = 250;
 constexpr int kStatesRefreshMs = 2000;
 
-// The value label a row of AddValueRow shows beside `caption`.
-QLabel* ValueOf(QLabel* caption) { return qobject_cast<QLabel*>(caption->buddy()); }
-
 // A FAT volume's file-system stage gives no measure of its progress: its bar moves instead.
 bool IsFatFamily(CVolume& volume) {
     std::uint32_t code = volume.FileSystem().TypeCode;
@@ -51,13 +48,15 @@ bool IsFatFamily(CVolume& volume) {
     return code != 0 && FileSystemFamilyOf(code) == kFamilyFat;
 }
 
+}  // namespace
+
+QLabel* ValueOf(QLabel* caption) { return qobject_cast<QLabel*>(caption->buddy()); }
+
 std::uint64_t ReadErrorsOfAll(CApp& app) {
     std::uint64_t errors = 0;
     for (CVolume* v : app.Computer().Volumes().Snapshot()) errors += v->ReadErrors.load();
     return errors;
 }
-
-}  // namespace
 
 QString VolumeText(const CVolume* volume) {
     return volume ? ShownName(volume->GetName()) : QString();

@@ -26,6 +26,11 @@ class CVolumeExploreView;
 
 // A volume's name as a page shows it (names come from disks).
 QString VolumeText(const CVolume* volume);
+// The value label a row of AddValueRow shows beside `caption`.
+QLabel* ValueOf(QLabel* caption);
+// The reads that failed for good on every listed volume: a page shows those
+// of its run as the difference from the count at its start.
+std::uint64_t ReadErrorsOfAll(CApp& app);
 
 // The folder the recovered files go to, typed or chosen with Browse.
 class CDestinationField : public QWidget {

@@ -4,7 +4,6 @@
 #include <QCloseEvent>
 #include <QMenu>
 #include <QMenuBar>
-#include <QMessageBox>
 #include <QPushButton>
 
 #include "app/app.h"
@@ -149,11 +148,7 @@ void CWizardSheet::ProcessAnotherDrive() {
 
 bool CWizardSheet::StopAnalysisAsked() {
     if (!session_.Running()) return true;
-    if (app_.Settings().ConfirmScanAbort() &&
-        QMessageBox::question(this, Text(app_, ids::kConfirmation), Text(app_, ids::kConfirmStopScanning)) !=
-            QMessageBox::Yes)
-        return false;
-    session_.Stop();
+    if (!CWindowModes::StopAsked(app_, session_, *this)) return false;
     app_.Log().LogInfo(app_.GetString(ids::kOperationAborted));
     return true;
 }
