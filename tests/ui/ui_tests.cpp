@@ -35,6 +35,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "app/app.h"
 #include "app/app_messages.h"
 #include "app/string_ids.h"
@@ -1237,7 +1239,7 @@ private slots:
     // Back and Next disabled, a FAT volume's file-system bar moves instead of
     // counting, and the page moves on when its stage ends by itself; Stop,
     // or the medium leaving, ends the sector stage on its page and gives
-    // Back and Next back.
+    // Back and Next back; closing the sheet meanwhile asks first.
     void nineStepScanPagesFollowTheirRun() {
         app_->Settings().SetU32(AppSettings::kSectorsAfterFileSystem, 1);
         app_->Settings().SetLogTimestamps(true);
@@ -1294,10 +1296,17 @@ private slots:
         QVERIFY(sectors->Bar()->value() < 100);
         QVERIFY(LogHas(*app_, ids::kOperationAborted));
 
-        // Started again, the medium leaves: the run stops and says why.
+        // Started again: closing the sheet asks first, and No keeps both;
+        // then the medium leaves: the run stops and says why.
         sectors->StartButton()->click();
         QVERIFY(sheet->Analysing());
-        QTest::qWait(200);
+        {
+            MessageBoxCloser no(QMessageBox::No);
+            QVERIFY(!sheet->close());
+            QCOMPARE(no.count, 1);
+        }
+        QVERIFY(sheet->Analysing());
+        QVERIFY(sheet->isVisible());
         CVolume* volume = VolumeOfImage(*app_, image);
         platform::SendAppMessage(0, msg::kVolumeRemoved, reinterpret_cast<std::uintptr_t>(volume));
         QTRY_VERIFY_WITH_TIMEOUT(!sheet->Analysing(), 20000);
@@ -1306,6 +1315,8 @@ private slots:
         const std::string told = app_->Format(ids::kAnalysedVolumeRemoved, volume->GetName());
         const std::vector<std::string> lines = app_->Log().Lines();
         QVERIFY(std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(told) != std::string::npos; }));
+        sheet->back();
+        QCOMPARE(sheet->currentId(), 6);
     }
 
     // The four-step wizard runs the whole analysis by itself; Next without
@@ -1384,7 +1395,7 @@ private slots:
 
     // With auto pilot on, the destination is settled when page 4 is left:
     // none, or one that cannot be made, keeps the page with the reason; one
-    // it can use is made then.
+    // it can use is made then; one on the drive analysed is warned about.
     void autoPilotNeedsADestinationItCanUse() {
         const QString image = dir_.filePath(QStringLiteral("blank.dsk"));
         std::ofstream(image.toStdString(), std::ios::binary) << std::string(64 * 512, '\0');
@@ -1419,6 +1430,24 @@ private slots:
         QVERIFY(QFileInfo(beside).isDir());
         QVERIFY(app_->Settings().AutoPilot());
         QCOMPARE(QString::fromStdString(app_->Settings().DestinationFolder()), beside);
+
+        // Analysing the partition that holds that folder: warned about, and
+        // No goes on there.
+        const QString device = BlockDeviceHolding(dir_.path());
+        QVERIFY2(!device.isEmpty(), "no block device node in /dev holds the test's folder");
+        auto listed = app_->Computer().MakeVolume(VK_LOGICAL);
+        listed->DevicePath = device.toStdString();
+        listed->State = 1;
+        CVolume& partition = app_->Computer().Volumes().Append(std::move(listed));
+        sheet->SelectVolume(&partition);
+        sheet->back();
+        {
+            MessageBoxCloser no(QMessageBox::No);
+            sheet->next();
+            QCOMPARE(no.count, 1);
+            QCOMPARE(no.text, Text(*app_, ids::kDestinationOnSourceDrive));
+        }
+        QCOMPARE(sheet->currentId(), 5);
     }
 
     // Modes switch keeping the window's place and its volume; -1 and 32875
@@ -1478,6 +1507,18 @@ private:
         modes_ = std::make_unique<CWindowModes>(*app_, *sink_);
         modes_->SwitchMode(static_cast<int>(mode));
         return dynamic_cast<CWizardSheet*>(modes_->Top());
+    }
+    // The node in /dev of the block device that holds `path`, or empty.
+    static QString BlockDeviceHolding(const QString& path) {
+        struct stat held {};
+        if (::stat(path.toLocal8Bit().constData(), &held) != 0) return {};
+        for (const QFileInfo& entry : QDir(QStringLiteral("/dev")).entryInfoList(QDir::System | QDir::Files)) {
+            struct stat node {};
+            if (::stat(entry.filePath().toLocal8Bit().constData(), &node) == 0 && S_ISBLK(node.st_mode) &&
+                node.st_rdev == held.st_dev)
+                return entry.filePath();
+        }
+        return {};
     }
     int CountLines(const QString& text) {
         const std::vector<std::string> lines = app_->Log().Lines();
