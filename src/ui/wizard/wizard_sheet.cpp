@@ -84,29 +84,32 @@ CWizardSheet::~CWizardSheet() {
 
 void CWizardSheet::BuildMenu(unsigned otherWizard, const QString& otherText) {
     auto* menu = new QMenu(tr("Menu"), this);
-    const auto add = [&](unsigned id, const QString& text, auto handler) {
+    // Each entry carries its command identifier, by which it is translated.
+    const auto add = [&](unsigned id, const QString& text) {
         QAction* action = menu->addAction(text);
         action->setData(static_cast<int>(id));
-        connect(action, &QAction::triggered, this, handler);
         return action;
     };
-    add(cmd::kModeExplorer, tr("Explorer Mode"), [this] { emit ModeRequested(static_cast<int>(cmd::kModeExplorer)); });
-    add(otherWizard, otherText, [this, otherWizard] { emit ModeRequested(static_cast<int>(otherWizard)); });
+    connect(add(cmd::kModeExplorer, tr("Explorer Mode")), &QAction::triggered, this,
+            [this] { emit ModeRequested(static_cast<int>(cmd::kModeExplorer)); });
+    connect(add(otherWizard, otherText), &QAction::triggered, this,
+            [this, otherWizard] { emit ModeRequested(static_cast<int>(otherWizard)); });
     menu->addSeparator();
-    add(cmd::kSettings, tr("Settings..."), [this] {
+    connect(add(cmd::kSettings, tr("Settings...")), &QAction::triggered, this, [this] {
         CSettingsDlg sheet(app_, this);
         sheet.Open(CSettingsDlg::PageOfCommand(cmd::kSettings));
         sheet.exec();
     });
-    QAction* help = add(cmd::kHelp, tr("&Help Topics"), [this] {});
+    QAction* help = add(cmd::kHelp, tr("&Help Topics"));
     connect(help, &QAction::triggered, this, [this, help] {
         CHelpDlg dialog(help->text().remove(QLatin1Char('&')), this);
         dialog.exec();
     });
-    QAction* about = add(cmd::kAbout, tr("&About..."), [this] {});
-    connect(about, &QAction::triggered, this, [this, about] { ShowAboutBox(app_, about->text().remove(QLatin1Char('&')), this); });
+    QAction* about = add(cmd::kAbout, tr("&About..."));
+    connect(about, &QAction::triggered, this,
+            [this, about] { ShowAboutBox(app_, about->text().remove(QLatin1Char('&')), this); });
     menu->addSeparator();
-    add(cmd::kExit, tr("&Exit"), [this] { close(); });
+    connect(add(cmd::kExit, tr("&Exit")), &QAction::triggered, this, &QWidget::close);
     menuButton_->setMenu(menu);
     // The language manager translates menus of menu bars: this one holds the
     // button's menu for it, and is never shown.
@@ -196,8 +199,9 @@ std::int64_t CWizardSheet::OnMessage(const platform::AppMessage& message) {
         // the run stops; the pages let go of the volume.
         const auto* gone = reinterpret_cast<const CVolume*>(static_cast<std::uintptr_t>(message.wparam));
         bool involved = false;
-        for (const CVolume* v = volume_.get(); v && !involved; v = v->GetParent()) involved = v == gone;
-        for (CVolume* v : session_.Volumes()) involved = involved || v == gone;
+        const CVolume* v = volume_.get();
+        for (int depth = 0; v && depth < 64 && !involved; ++depth, v = v->GetParent()) involved = v == gone;
+        for (CVolume* w : session_.Volumes()) involved = involved || w == gone;
         if (session_.Running() && involved) {
             app_.Log().LogWarning(app_.Format(ids::kAnalysedVolumeRemoved, gone->GetName()));
             session_.Stop();
