@@ -189,14 +189,16 @@ void CAnalysisSession::AnalyseInTurn(const std::vector<CVolume*>& batch, bool se
         if (stopped_.load()) computer_.StopAnalysis(*v, true);
     }
     // The queue starts the next volume when nothing is busy any more, as the
-    // main window does when it hears that an analysis finished.
+    // main window does when it hears that an analysis finished. The start
+    // reads the queue again under its lock: a volume whose analysis ended
+    // since the look here is not started a second time.
     while (!stopped_.load()) {
-        const auto queue = computer_.AnalysisQueue();
-        const bool ours = std::any_of(queue.begin(), queue.end(),
-                                      [&](CVolume* q) { return std::find(batch.begin(), batch.end(), q) != batch.end(); });
         if (AnalysisBusy().load() == 0) {
+            const auto queue = computer_.AnalysisQueue();
+            const bool ours = std::any_of(queue.begin(), queue.end(),
+                                          [&](CVolume* q) { return std::find(batch.begin(), batch.end(), q) != batch.end(); });
             if (!ours) break;
-            computer_.AnalyseVolume(*queue.front());
+            computer_.StartFirstQueued();
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }

@@ -89,19 +89,34 @@ void CLocalComputer::AnalyseVolume(CVolume& v) {
     std::uint32_t idle = 0;
     if (AnalysisBusy().compare_exchange_strong(idle, 1)) {
         currentVolume_ = lastVolume_ = &v;
-        if (!v.IsWorkerRunning()) {
-            v.ClearStopRequest();
-            v.StartWorker(
-                [this, &v] {
-                    // A drive that cannot be opened ends its analysis too: nothing
-                    // may stay busy with nothing running.
-                    v.Analyse_Do();
-                    AnalysisFinished(v);
-                    v.EndWorker();
-                },
-                "pVolume->Analyse_Do.FatalError");
-        }
+        if (!v.IsWorkerRunning()) StartAnalysisWorker(v);
     }
+}
+
+void CLocalComputer::StartAnalysisWorker(CVolume& v) {
+    v.ClearStopRequest();
+    v.StartWorker(
+        [this, &v] {
+            // A drive that cannot be opened ends its analysis too: nothing
+            // may stay busy with nothing running.
+            v.Analyse_Do();
+            AnalysisFinished(v);
+            v.EndWorker();
+        },
+        "pVolume->Analyse_Do.FatalError");
+}
+
+CVolume* CLocalComputer::StartFirstQueued() {
+    std::lock_guard lock(queueMutex_);
+    if (analysisQueue_.empty()) return nullptr;
+    CVolume& v = *analysisQueue_.front();
+    // Its last analysis still ends: it leaves the queue itself when it does.
+    if (v.IsWorkerRunning() || v.State.load() == 2) return nullptr;
+    std::uint32_t idle = 0;
+    if (!AnalysisBusy().compare_exchange_strong(idle, 1)) return nullptr;
+    currentVolume_ = lastVolume_ = &v;
+    StartAnalysisWorker(v);
+    return &v;
 }
 
 int CLocalComputer::StopAnalysis(CVolume& v, bool silent) {

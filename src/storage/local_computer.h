@@ -83,6 +83,11 @@ public:
     // the volume; the front end starts the next queued volume when it hears
     // that an analysis finished.
     void AnalyseVolume(CVolume& volume);
+    // Starts the first queued volume when nothing is busy and the worker of
+    // its last analysis has ended; the volume is the one still queued, read
+    // under the queue's lock, so a volume whose analysis has just ended is
+    // never queued again. Returns the volume started, or null.
+    CVolume* StartFirstQueued();
     // 1 when stopped, 0 when the user declined the confirmation.
     int StopAnalysis(CVolume& volume, bool silent);
     void AnalysisFinished(CVolume& volume);
@@ -113,6 +118,8 @@ public:
     bool StartDeviceMonitor(std::string* whyNot = nullptr);
 
 private:
+    // The worker of a full analysis of `v`; AnalysisBusy is set.
+    void StartAnalysisWorker(CVolume& v);
     bool Holds(const CVolume& volume) const;
     struct ImageWorker {
         std::thread thread;

@@ -33,8 +33,7 @@ protected:
     }
     void WaitIdle() {
         for (int i = 0; i < 500 && (AnalysisBusy().load() || !computer.AnalysisQueue().empty()); ++i) {
-            if (!AnalysisBusy().load() && !computer.AnalysisQueue().empty())
-                computer.AnalyseVolume(*computer.AnalysisQueue().front());
+            if (!AnalysisBusy().load() && !computer.AnalysisQueue().empty()) computer.StartFirstQueued();
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }
@@ -594,6 +593,41 @@ TEST_F(AnalysisDriverTest, ASectorStageAfterTheFileSystemKeepsItsRecords) {
         EXPECT_EQ(lostNames, (std::vector<std::string>{"_etter.doc", "_etter.pdf", "_icture.jpg", "_icture.png",
                                                        "letter.docx", "sheet.xlsx"}));
     }
+}
+
+// The next queued volume starts only when nothing is busy and the analysis
+// before it has ended, and a volume that has left the queue is never started
+// again: nothing is analysed twice, and nothing stays busy.
+TEST_F(AnalysisDriverTest, TheFirstQueuedVolumeStartsOnlyWhenTheOneBeforeHasEnded) {
+    EXPECT_EQ(computer.StartFirstQueued(), nullptr) << "nothing queued";
+    constexpr std::uint64_t kBytes = 64 * 512;
+    std::vector<CVolume*> volumes;
+    std::vector<std::shared_ptr<GatedMedium>> media;
+    for (const char* path : {"/images/first.img", "/images/second.img"}) {
+        media.push_back(std::make_shared<GatedMedium>(kBytes));
+        auto medium = computer.MakeVolume(VK_IMAGE);
+        medium->DevicePath = path;
+        medium->Size = kBytes;
+        medium->State = 1;
+        medium->SetDevice(media.back());
+        volumes.push_back(&computer.Volumes().Append(std::move(medium)));
+    }
+    const std::size_t linesBefore = computer.Log().Lines().size();
+    computer.AnalyseVolume(*volumes[0]);
+    computer.AnalyseVolume(*volumes[1]);
+    ASSERT_TRUE(WaitUntil([&] { return media[0]->reads.load() > 0; }));
+    EXPECT_EQ(computer.StartFirstQueued(), nullptr) << "the first one runs";
+    media[0]->Open();
+    media[1]->Open();
+    ASSERT_TRUE(volumes[0]->WaitForWorker(60000));
+    ASSERT_TRUE(WaitUntil([&] { return AnalysisBusy().load() == 0; }));
+    EXPECT_EQ(computer.AnalysisQueue(), std::vector<CVolume*>{volumes[1]});
+    EXPECT_EQ(computer.StartFirstQueued(), volumes[1]);
+    ASSERT_TRUE(WaitUntil([&] { return computer.AnalysisQueue().empty() && !volumes[1]->IsWorkerRunning(); }));
+    EXPECT_EQ(computer.StartFirstQueued(), nullptr) << "the one that ended is not queued again";
+    EXPECT_EQ(AnalysisBusy().load(), 0u);
+    const std::vector<std::string> lines = LinesFrom(linesBefore);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Beginning file system analysis."), 2);
 }
 }  // namespace
 }  // namespace tl
