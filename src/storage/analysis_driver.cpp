@@ -182,14 +182,10 @@ void CVolume::AnalyseSectors() {
     {
         CAnalyser analyser(*this);
         if (FreeSpaceOnly.load()) {
-            std::vector<SECTOR_RUN> used;
-            for (const auto& u : fileSystem_->UsedSpace) used.push_back({u.start, u.length});
-            analyser.Ranges = CAnalyser::FreeRanges(std::move(used), Size / 512);
-            if (analyser.Ranges.empty()) analyser.Ranges.push_back({0, 0});  // nothing free: nothing to read
+            analyser.Ranges = FreeRanges();
             // The progress is of the sectors that are read.
-            std::uint64_t free = 0;
-            for (const auto& r : analyser.Ranges) free += r.SectorCount;
-            ProgressEnd = free;
+            ProgressEnd = SectorsIn(analyser.Ranges);
+            if (analyser.Ranges.empty()) analyser.Ranges.push_back({0, 0});  // nothing free: nothing to read
         }
         analyser.Analyse();
     }
@@ -208,13 +204,21 @@ void CVolume::AnalyseSectors() {
     Close();
 }
 
-std::optional<std::uint64_t> CVolume::FreeSectorCount() const {
-    if (FileSystemOutcome.load() != FsOutcome::Read || !fileSystem_) return std::nullopt;
+std::vector<SECTOR_RUN> CVolume::FreeRanges() const {
     std::vector<SECTOR_RUN> used;
     for (const auto& u : fileSystem_->UsedSpace) used.push_back({u.start, u.length});
-    std::uint64_t free = 0;
-    for (const auto& r : CAnalyser::FreeRanges(std::move(used), Size / 512)) free += r.SectorCount;
-    return free;
+    return CAnalyser::FreeRanges(std::move(used), Size / 512);
+}
+
+std::uint64_t CVolume::SectorsIn(const std::vector<SECTOR_RUN>& ranges) {
+    std::uint64_t sectors = 0;
+    for (const auto& r : ranges) sectors += r.SectorCount;
+    return sectors;
+}
+
+std::optional<std::uint64_t> CVolume::FreeSectorCount() const {
+    if (FileSystemOutcome.load() != FsOutcome::Read || !fileSystem_) return std::nullopt;
+    return SectorsIn(FreeRanges());
 }
 
 void CVolume::SayWhatIsNotRead() {

@@ -89,7 +89,12 @@ void CLocalComputer::AnalyseVolume(CVolume& v) {
     std::uint32_t idle = 0;
     if (AnalysisBusy().compare_exchange_strong(idle, 1)) {
         currentVolume_ = lastVolume_ = &v;
-        if (!v.IsWorkerRunning()) StartAnalysisWorker(v);
+        if (!v.IsWorkerRunning())
+            StartAnalysisWorker(v);
+        else
+            // Its last analysis still ends: it stays queued, and nothing is
+            // busy with nothing started.
+            AnalysisBusy() = 0;
     }
 }
 

@@ -324,6 +324,9 @@ private:
     void ReportPartition(const CFoundObject& record, const PartitionEntry& entry);
     std::shared_ptr<ISectorDevice> AcquireDevice();
     std::shared_ptr<ISectorDevice> EnsureDevice();
+    // The ranges the file system leaves free, as its stage reported them.
+    std::vector<SECTOR_RUN> FreeRanges() const;
+    static std::uint64_t SectorsIn(const std::vector<SECTOR_RUN>& ranges);
     // Logs a read that failed for good and counts it in ReadErrors.
     void LogReadFailure(std::uint64_t position, std::uint64_t attempt, int error);
 

@@ -76,9 +76,7 @@ int CFoundFilesCommands::RunRecovery(const std::vector<CFoundObject*>& chosen, b
     progress.exec();
     recovery.Stop();
     recovery.Wait(30000);
-    const int count = recovery.RecoveredCount.load();
-    recovered_ += count;
-    return count;
+    return recovery.RecoveredCount.load();
 }
 
 void CFoundFilesCommands::TryToOpen() {

@@ -51,10 +51,6 @@ public:
     // "Filters...": the filter sheet; the view is filled again on OK.
     void ShowFilters();
 
-    // The files this window's recoveries brought back.
-    int RecoveredCount() const { return recovered_; }
-    void ResetRecoveredCount() { recovered_ = 0; }
-
     // The probable-size question a recovery worker asks (kProbableSizeQuestion),
     // answered over the dialog open in `window`.
     static std::int64_t AnswerProbableSize(CApp& app, const platform::AppMessage& message, QWidget* window);
@@ -66,7 +62,6 @@ private:
     CVolumeExploreView& view_;
     QWidget* window_;
     std::function<bool()> busy_;
-    int recovered_ = 0;
 };
 
 }  // namespace tl::ui

@@ -233,7 +233,7 @@ void CMainFrame::BuildMenus() {
     file->addAction(start);
     QAction* stop = AddCommand(cmd::kStopAnalyzing, tr("Stop Analyzing"),
                                WithGreyDisabledImages(ThemeIcon("process-stop", QStyle::SP_MediaStop)));
-    connect(stop, &QAction::triggered, this, &CMainFrame::StopAnalysis);
+    connect(stop, &QAction::triggered, this, &CMainFrame::StopAnalysisAsked);
     file->addAction(stop);
     file->addSeparator();
     QAction* load = AddCommand(cmd::kLoadDriveImage, tr("Load Drive Image..."),
@@ -519,8 +519,6 @@ bool CMainFrame::Analyses(const CVolume* volume) const {
     return false;
 }
 
-void CMainFrame::StopAnalysis() { StopAnalysisAsked(); }
-
 bool CMainFrame::StopAnalysisAsked() {
     if (!CWindowModes::StopAsked(app_, session_, *this)) return false;
     UpdateCommands();
@@ -583,14 +581,9 @@ CVolume* CMainFrame::SelectedVolume() const { return drives_->SelectedVolume(); 
 void CMainFrame::SelectVolume(CVolume* volume) { drives_->Select(volume); }
 
 bool CMainFrame::OpenSource(const QString& path) {
-    std::string error;
-    CVolume* volume = session_.OpenSource(path.toStdString(), error);
+    CVolume* volume = CWindowModes::OpenSource(session_, windowId_, windowTitle(), path);
     drives_->Rebuild();
-    if (!volume) {
-        platform::ShowMessageBox(windowId_, tr("%1 cannot be read: %2").arg(path, QString::fromStdString(error)).toStdString(),
-                                 windowTitle().toStdString(), platform::kMbOk | platform::kMbIconWarning);
-        return false;
-    }
+    if (!volume) return false;
     drives_->Select(volume);
     return true;
 }

@@ -82,7 +82,6 @@ private:
     void ApplyViewFlags();
     void ToggleViewFlag(std::uint32_t field);
 
-    void StopAnalysis();
     void RescanDrives();
     void LoadDriveImage();
     void CreateDriveImage();

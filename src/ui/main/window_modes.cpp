@@ -12,6 +12,7 @@
 #include "app/app.h"
 #include "app/app_messages.h"
 #include "app/string_ids.h"
+#include "platform/notify.h"
 #include "recovery/recovery.h"
 #include "storage/analysis_session.h"
 #include "storage/local_computer.h"
@@ -94,6 +95,16 @@ void CWindowModes::PlaceAtStoredRect(QWidget& window, CApp& app) {
         }
     }
     window.setGeometry(place);
+}
+
+CVolume* CWindowModes::OpenSource(CAnalysisSession& session, platform::WindowId windowId, const QString& title,
+                                  const QString& path) {
+    std::string error;
+    CVolume* volume = session.OpenSource(path.toStdString(), error);
+    if (!volume)
+        platform::ShowMessageBox(windowId, QObject::tr("%1 cannot be read: %2").arg(path, QString::fromStdString(error)).toStdString(),
+                                 title.toStdString(), platform::kMbOk | platform::kMbIconWarning);
+    return volume;
 }
 
 bool CWindowModes::StopAsked(CApp& app, CAnalysisSession& session, QWidget& window) {

@@ -10,6 +10,8 @@
 
 #include <memory>
 
+#include "platform/notify.h"
+
 class QCloseEvent;
 class QWidget;
 
@@ -61,6 +63,11 @@ public:
     // Places `window` at the stored rectangle, moved onto the screen when it
     // lies off it (a screen smaller than the last one).
     static void PlaceAtStoredRect(QWidget& window, CApp& app);
+    // The volume of the image or device at `path`, opened through
+    // `session`; null after telling the user why it cannot be read, in a
+    // plain-text box over the window `windowId` under `title`.
+    static CVolume* OpenSource(CAnalysisSession& session, platform::WindowId windowId, const QString& title,
+                               const QString& path);
     // Asks "Are you sure you want to stop scanning?" when the settings say
     // so and stops `session`'s run; false when the user declined.
     static bool StopAsked(CApp& app, CAnalysisSession& session, QWidget& window);

@@ -63,7 +63,6 @@ public:
     bool isComplete() const override;
     bool validatePage() override;
     void OnAppMessage(const platform::AppMessage& message) override;
-    CDrivePane* Drives() const { return drives_; }
 
 private:
     void Rescan();
@@ -140,7 +139,6 @@ public:
     // Files found and none recovered: asks whether to go on anyway.
     bool validatePage() override;
     void OnAppMessage(const platform::AppMessage& message) override;
-    CVolumeExploreView* Explorer() const { return explore_; }
     // Auto pilot: every deleted and lost file recovered without a question.
     void RecoverEverythingLost();
 

@@ -157,13 +157,8 @@ bool CWizardSheet::StopAnalysisAsked() {
 }
 
 bool CWizardSheet::OpenSource(const QString& path) {
-    std::string error;
-    CVolume* volume = session_.OpenSource(path.toStdString(), error);
-    if (!volume) {
-        platform::ShowMessageBox(windowId_, tr("%1 cannot be read: %2").arg(path, QString::fromStdString(error)).toStdString(),
-                                 windowTitle().toStdString(), platform::kMbOk | platform::kMbIconWarning);
-        return false;
-    }
+    CVolume* volume = CWindowModes::OpenSource(session_, windowId_, windowTitle(), path);
+    if (!volume) return false;
     SetVolume(volume);
     // The drive page shows it selected.
     platform::AppMessage added;

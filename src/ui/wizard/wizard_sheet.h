@@ -24,10 +24,6 @@ class CApp;
 class CVolume;
 }
 
-namespace tl::platform {
-struct AppMessage;
-}
-
 namespace tl::ui {
 
 class CQtNotificationSink;
@@ -91,7 +87,7 @@ private:
 
     CApp& app_;
     CQtNotificationSink& sink_;
-    std::uint64_t windowId_ = 0;
+    platform::WindowId windowId_ = 0;
     CAnalysisSession session_;
     std::shared_ptr<CVolume> volume_;
     int recovered_ = 0;
