@@ -34,6 +34,12 @@ TL_PACKAGES=(
   ffmpeg abcmidi gcab zstd xorriso
   # the other carvers the benchmarks compare with
   testdisk foremost
+  # read-only disk descriptors from udisks2 over the system bus (sd-bus), and
+  # the system services its tests start (scripts/system-services.sh)
+  libsystemd-dev dbus udev polkitd udisks2
+  # the Debian package and the desktop integration: icons drawn from the SVG,
+  # manual pages, and the checkers of the package, desktop entry and metadata
+  dpkg-dev file librsvg2-bin help2man man-db desktop-file-utils appstream lintian
 )
 
 tl_missing_packages() {

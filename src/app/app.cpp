@@ -6,6 +6,7 @@
 #include "app/app_messages.h"
 #include "app/string_ids.h"
 #include "platform/security.h"
+#include "platform/udisks.h"
 #include "storage/local_computer.h"
 
 #ifndef TL_VERSION
@@ -50,7 +51,11 @@ CEventLog& CApp::Log() { return computer_->Log(); }
 
 SignatureDatabase& CApp::Signatures() { return computer_->Signatures(); }
 
-bool CApp::IsUserAdmin() const { return options_.isAdmin ? options_.isAdmin() : platform::IsUserAdmin(); }
+bool CApp::IsUserAdmin() const {
+    if (options_.isAdmin) return options_.isAdmin();
+    // udisks2 hands out read-only descriptors of disks to the user once polkit agrees.
+    return platform::IsUserAdmin() || platform::UDisksReachable();
+}
 
 void CApp::LogLanguageProblem() {
     if (auto problem = languages_->TakeProblem()) Log().LogWarning(Format(problem->id, problem->path));
@@ -60,7 +65,7 @@ bool CApp::Start(bool requireAdministrator) {
     if (requireAdministrator && !IsUserAdmin()) {
         // The long sentence is the text and the short one the caption: the
         // other way round the box would show a sentence as its title.
-        platform::ShowMessageBox(0, GetString(ids::kAdminAccessPleaseRunAsAdmin),
+        platform::ShowMessageBox(0, GetString(ids::kAdminAccessPleaseRunAsAdmin) + "\n\n" + GetString(ids::kDiskAccessAdvice),
                                  GetString(ids::kErrorAdminAccessNecessary),
                                  platform::kMbOk | platform::kMbIconError);
         return false;

@@ -7,10 +7,6 @@
 #include "platform/files.h"
 #include "platform/text.h"
 
-#ifndef TL_INSTALLED_DATA_DIR
-#define TL_INSTALLED_DATA_DIR "/usr/local/share/tessa-loft"
-#endif
-
 namespace tl {
 namespace {
 
@@ -35,7 +31,7 @@ CLanguages::CLanguages(std::vector<std::filesystem::path> folders) {
 }
 
 std::vector<std::filesystem::path> CLanguages::DefaultFolders() {
-    return {platform::ExecutableFolder() / "Languages", std::filesystem::path(TL_INSTALLED_DATA_DIR) / "Languages"};
+    return {platform::ExecutableFolder() / "Languages", platform::InstalledDataFolder() / "Languages"};
 }
 
 int CLanguages::Current() const {

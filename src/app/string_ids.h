@@ -296,5 +296,6 @@ inline constexpr unsigned kWizardFinish = 61174;  // "Finish: Recovery completed
 // Texts of the wizards.
 inline constexpr unsigned kChooseDestinationFolder = 61175;  // "Choose the folder the recovered files are to be saved in."
 inline constexpr unsigned kDestinationNotCreated = 61176;  // "The folder %s cannot be created. Choose another folder."
+inline constexpr unsigned kDiskAccessAdvice = 61177;  // "Drive images you own can still be analysed: ..."
 
 }  // namespace tl::ids

@@ -337,6 +337,8 @@ constexpr StringTableEntry kEntries[] = {
     {ids::kWizardFinish, "Finish: Recovery completed"},
     {ids::kChooseDestinationFolder, "Choose the folder the recovered files are to be saved in."},
     {ids::kDestinationNotCreated, "The folder %s cannot be created. Choose another folder."},
+    {ids::kDiskAccessAdvice,
+     "Drive images you own can still be analysed: tessa-loft-cli analyze IMAGE. To read disks, install and start udisks2, which opens them read-only once the administrator's password is given, or run the program as root or as a member of the group disk."},
 };
 
 constexpr bool IdsStrictlyAscending() {

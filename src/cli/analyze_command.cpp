@@ -18,7 +18,6 @@
 #include "cli/progress_line.h"
 #include "filesystems/found_tree.h"
 #include "platform/block_devices.h"
-#include "platform/read_only_file.h"
 #include "platform/terminal.h"
 #include "storage/analysis_session.h"
 #include "storage/local_computer.h"
@@ -125,7 +124,9 @@ namespace {
 CVolume* OpenSource(CAnalysisSession& session, const std::string& path) {
     std::string error;
     CVolume* source = session.OpenSource(path, error);
-    if (!source) std::fprintf(stderr, "tessa-loft-cli: cannot open %s: %s\n", path.c_str(), error.c_str());
+    if (!source)
+        std::fprintf(stderr, "tessa-loft-cli: cannot open %s: %s\n", EscapeControls(path).c_str(),
+                     EscapeControls(error).c_str());
     return source;
 }
 

@@ -26,6 +26,7 @@
 #include "cli/signature_commands.h"
 #include "cli/volume_commands.h"
 #include "platform/files.h"
+#include "platform/security.h"
 #include "platform/settings_store.h"
 
 #ifndef TL_VERSION
@@ -61,6 +62,13 @@ int Failure(const std::string& message) {
 std::filesystem::path SettingsFile(const GlobalOptions& g) {
     return g.configDir.empty() ? tl::platform::SettingsStore::DefaultPath()
                                : std::filesystem::path(g.configDir) / "settings.sqlite";
+}
+
+// How this user reads disks: directly, through udisks2, or not at all.
+std::string DiskAccessText(tl::CApp& app) {
+    if (tl::platform::IsUserAdmin()) return "direct (root or the group disk)";
+    if (app.IsUserAdmin()) return "read-only descriptors from udisks2 (polkit asks the administrator's password)";
+    return "none (device commands are refused)";
 }
 
 // Creates the application objects the way every command needs them.
@@ -229,7 +237,7 @@ int main(int argc, char** argv) {
                   << (app->Languages().CurrentName().empty() ? "built-in English" : app->Languages().CurrentName())
                   << " (" << app->Languages().Names().size() << " available in "
                   << app->Languages().Folder().string() << ")\n"
-                  << "Administrator:      " << (app->IsUserAdmin() ? "yes" : "no (device commands are refused)")
+                  << "Disk access:        " << DiskAccessText(*app)
                   << "\n"
                   << "Destination folder: " << s.DestinationFolder() << "\n"
                   << "Temporary folder:   " << s.TempFolder() << "\n"

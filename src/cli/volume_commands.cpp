@@ -10,7 +10,6 @@
 #include "app/text_format.h"
 #include "cli/exit_codes.h"
 #include "platform/block_devices.h"
-#include "platform/read_only_file.h"
 #include "storage/gpt_partition_table.h"
 #include "storage/local_computer.h"
 #include "storage/volume_info.h"
@@ -108,20 +107,11 @@ int Info(CApp& app, const Options& o) {
 }  // namespace
 
 CVolume* OpenSourceVolume(CApp& app, const std::string& source) {
-    CLocalComputer& computer = app.Computer();
-    if (platform::DeviceNumberOf(source)) {
-        computer.Volumes().Refresh(false);
-        CVolume* volume = computer.Volumes().FindByDevicePath(source);
-        if (!volume) std::fprintf(stderr, "tessa-loft-cli: %s is not a disk or partition of the drive list\n", source.c_str());
-        return volume;
-    }
-    platform::ReadOnlyFile probe;
-    if (const int error = probe.Open(source)) {
-        std::fprintf(stderr, "tessa-loft-cli: cannot open %s: %s\n", source.c_str(), platform::ErrorText(error).c_str());
-        return nullptr;
-    }
-    CVolume* volume = computer.LoadImage(source);
-    if (!volume) std::fprintf(stderr, "tessa-loft-cli: cannot open %s\n", source.c_str());
+    std::string error;
+    CVolume* volume = app.Computer().OpenSource(source, error);
+    if (!volume)
+        std::fprintf(stderr, "tessa-loft-cli: cannot open %s: %s\n", EscapeControls(source).c_str(),
+                     EscapeControls(error).c_str());
     return volume;
 }
 

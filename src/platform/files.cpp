@@ -17,6 +17,13 @@
 #include "platform/text.h"
 #include "platform/time.h"
 
+// The installed data folder as seen from the installed programs' folder
+// ("../share/tessa-loft"), so that an installed tree works wherever it is
+// unpacked.
+#ifndef TL_DATA_FROM_PROGRAM
+#define TL_DATA_FROM_PROGRAM "../share/tessa-loft"
+#endif
+
 namespace tl::platform {
 
 std::optional<std::string> ReadWholeFile(const std::filesystem::path& path, std::uint64_t maxBytes) {
@@ -153,6 +160,10 @@ std::filesystem::path ExecutableFolder() {
     const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
     if (ec) return std::filesystem::current_path(ec);
     return exe.parent_path();
+}
+
+std::filesystem::path InstalledDataFolder() {
+    return (ExecutableFolder() / TL_DATA_FROM_PROGRAM).lexically_normal();
 }
 
 std::filesystem::path SystemTempFolder() {

@@ -29,6 +29,9 @@ std::vector<std::string> ListFiles(const std::filesystem::path& folder, std::str
 
 // The folder that holds the running program.
 std::filesystem::path ExecutableFolder();
+// The folder of the installed language files and signature set, found from
+// the program's own folder.
+std::filesystem::path InstalledDataFolder();
 
 // The system temporary folder: $TMPDIR when set and not empty, else /tmp.
 std::filesystem::path SystemTempFolder();

@@ -9,14 +9,27 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/udisks.h"
+
 namespace tl::platform {
 
 ReadOnlyFile::~ReadOnlyFile() { Close(); }
 
 int ReadOnlyFile::Open(const std::string& path) {
     Close();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return errno;
+    problem_.clear();
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        const int e = errno;
+        struct stat st{};
+        if ((e != EACCES && e != EPERM) || ::stat(path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return e;
+        UDisksDescriptor asked = OpenDeviceThroughUDisks(path);
+        if (asked.answer != UDisksAnswer::Opened) {
+            problem_ = std::move(asked.message);
+            return e;
+        }
+        fd = asked.fd;
+    }
     struct stat st{};
     if (::fstat(fd, &st) != 0) {
         const int e = errno;

@@ -17,8 +17,11 @@ public:
     ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
 
     // Opens `path` read-only (never for writing); refuses folders with EISDIR.
-    // Returns 0 or the system's error number.
+    // A block device the user may not open is asked of udisks2, which hands
+    // out a read-only descriptor once polkit agrees. Returns 0 or the
+    // system's error number; Problem() then tells what udisks2 answered.
     int Open(const std::string& path);
+    const std::string& Problem() const { return problem_; }
     bool IsOpen() const { return fd_ >= 0; }
     int Descriptor() const { return fd_; }
 
@@ -34,6 +37,7 @@ public:
 
 private:
     int fd_ = -1;
+    std::string problem_;
 };
 
 // The system's text for an error number.

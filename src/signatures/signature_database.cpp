@@ -13,10 +13,6 @@
 #include "platform/notify.h"
 #include "platform/text.h"
 
-#ifndef TL_INSTALLED_DATA_DIR
-#define TL_INSTALLED_DATA_DIR "/usr/local/share/tessa-loft"
-#endif
-
 namespace tl {
 namespace {
 
@@ -79,7 +75,7 @@ int SignatureDatabase::SaveAll() {
 
 std::vector<std::filesystem::path> SignatureDatabase::FirstSetFiles() {
     return {platform::ExecutableFolder() / "data" / "signatures.ini",
-            std::filesystem::path(TL_INSTALLED_DATA_DIR) / "signatures.ini"};
+            platform::InstalledDataFolder() / "signatures.ini"};
 }
 
 int SignatureDatabase::InstallFirstSet(const std::filesystem::path& setFile) {

@@ -6,8 +6,6 @@
 #include "app/event_log.h"
 #include "app/languages.h"
 #include "app/string_ids.h"
-#include "platform/block_devices.h"
-#include "platform/read_only_file.h"
 #include "platform/time.h"
 #include "storage/analysis_busy.h"
 #include "storage/local_computer.h"
@@ -23,20 +21,7 @@ CAnalysisSession::~CAnalysisSession() {
 }
 
 CVolume* CAnalysisSession::OpenSource(const std::string& path, std::string& error) {
-    CVolume* source = nullptr;
-    if (platform::DeviceNumberOf(path)) {
-        computer_.Volumes().Refresh(false);
-        source = computer_.Volumes().FindByDevicePath(path);
-    } else {
-        platform::ReadOnlyFile probe;
-        if (const int e = probe.Open(path)) {
-            error = platform::ErrorText(e);
-            return nullptr;
-        }
-        source = computer_.LoadImage(path);
-    }
-    if (!source) error = "not a readable image or listed device";
-    return source;
+    return computer_.OpenSource(path, error);
 }
 
 bool CAnalysisSession::Start(CVolume& source, AnalysisStages stages) {

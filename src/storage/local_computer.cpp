@@ -12,6 +12,7 @@
 #include "filesystems/synthetic_ids.h"
 #include "platform/block_devices.h"
 #include "platform/notify.h"
+#include "platform/read_only_file.h"
 #include "storage/analysis_busy.h"
 #include "storage/image_creation.h"
 #include "storage/little_endian.h"
@@ -188,6 +189,32 @@ CVolume* CLocalComputer::LoadImage(const std::string& path) {
     added.Analyse_Boot();
     added.State = 1;
     return &added;
+}
+
+CVolume* CLocalComputer::OpenSource(const std::string& path, std::string& error) {
+    if (platform::DeviceNumberOf(path)) {
+        volumes_.Refresh(false);
+        CVolume* source = volumes_.FindByDevicePath(path);
+        if (!source) {
+            error = "not a disk or partition of the drive list";
+            return nullptr;
+        }
+        // A disk the user may not open was asked of udisks2: its refusal is
+        // told here rather than as an empty analysis.
+        if (!source->OpenDrive()) {
+            error = source->OpenProblem();
+            return nullptr;
+        }
+        return source;
+    }
+    platform::ReadOnlyFile probe;
+    if (const int e = probe.Open(path)) {
+        error = platform::ErrorText(e);
+        return nullptr;
+    }
+    CVolume* source = LoadImage(path);
+    if (!source) error = "not a readable image";
+    return source;
 }
 
 void CLocalComputer::AddFoundVolume(const CFoundObject& r, const PartitionEntry* partition) {

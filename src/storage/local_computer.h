@@ -59,6 +59,10 @@ public:
 
     // Loads a drive image as a volume of the list; null when it cannot be opened.
     CVolume* LoadImage(const std::string& path);
+    // The volume of an image file or of a listed block device (the list is
+    // refreshed first), its device open; null, with the reason in `error`
+    // (udisks2's refusal for a disk the user may not open), when it cannot be read.
+    CVolume* OpenSource(const std::string& path, std::string& error);
     // A volume seen on a listed volume: confirms an existing one or adds a
     // found volume to the list (and to its disk's tree). `partition` is the
     // entry of the partition table that listed it, when one did.

@@ -38,9 +38,10 @@ public:
 
 }  // namespace
 
-std::unique_ptr<ISectorDevice> OpenFileSectorDevice(const std::string& path, int& error) {
+std::unique_ptr<ISectorDevice> OpenFileSectorDevice(const std::string& path, int& error, std::string* problem) {
     auto device = std::make_unique<FileSectorDevice>();
     error = device->file_.Open(path);
+    if (problem) *problem = device->file_.Problem();
     if (error != 0) return nullptr;
     return device;
 }

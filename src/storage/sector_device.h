@@ -62,7 +62,9 @@ private:
 };
 
 // Opens a file or block device read-only. Null with the system's error
-// number in `error` when it cannot be opened (or is a folder).
-std::unique_ptr<ISectorDevice> OpenFileSectorDevice(const std::string& path, int& error);
+// number in `error` when it cannot be opened (or is a folder); `problem`, when
+// given, receives what udisks2 answered for a disk the user may not open.
+std::unique_ptr<ISectorDevice> OpenFileSectorDevice(const std::string& path, int& error,
+                                                    std::string* problem = nullptr);
 
 }  // namespace tl

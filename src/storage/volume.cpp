@@ -73,6 +73,11 @@ std::shared_ptr<ISectorDevice> CVolume::AcquireDevice() {
 
 bool CVolume::OpenDrive() { return EnsureDevice() != nullptr; }
 
+std::string CVolume::OpenProblem() const {
+    std::lock_guard lock(deviceMutex_);
+    return openProblem_;
+}
+
 std::shared_ptr<ISectorDevice> CVolume::EnsureDevice() {
     std::string path;
     {
@@ -106,14 +111,17 @@ std::shared_ptr<ISectorDevice> CVolume::EnsureDevice() {
         return nullptr;  // pseudo-volumes open nothing
     }
     int error = 0;
-    std::unique_ptr<ISectorDevice> device = path.empty() ? nullptr : OpenFileSectorDevice(path, error);
+    std::string problem;
+    std::unique_ptr<ISectorDevice> device = path.empty() ? nullptr : OpenFileSectorDevice(path, error, &problem);
     if (!device) {
-        if (context_.log)
-            context_.log->LogError(FormatMessageText(context_.texts, ids::kCantOpenVolume, path,
-                                                     platform::ErrorText(error ? error : 2)));
+        if (problem.empty()) problem = platform::ErrorText(error ? error : 2);
+        if (context_.log) context_.log->LogError(FormatMessageText(context_.texts, ids::kCantOpenVolume, path, problem));
+        std::lock_guard lock(deviceMutex_);
+        openProblem_ = std::move(problem);
         return nullptr;
     }
     std::lock_guard lock(deviceMutex_);
+    openProblem_.clear();
     if (!device_) device_ = std::move(device);
     return device_;
 }

@@ -126,6 +126,8 @@ public:
     // Opens the source read-only (the parent's device for regions and found
     // volumes). False, with the failure logged, when it cannot be opened.
     bool OpenDrive();
+    // Why the last opening failed ("not authorised to read ..."), empty once open.
+    std::string OpenProblem() const;
     void Close();
     bool IsOpen() const;
 
@@ -335,6 +337,7 @@ private:
     std::unique_ptr<CFoundTree> foundTree_;
     mutable std::mutex deviceMutex_;
     std::shared_ptr<ISectorDevice> device_;
+    std::string openProblem_;
     std::shared_ptr<ISectorDevice> injected_;
 
     std::thread worker_;

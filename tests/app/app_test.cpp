@@ -105,7 +105,9 @@ TEST_F(AppTest, NonAdministratorIsRefusedWithTheMessageBox) {
     ASSERT_EQ(sink->sent.size(), 1u);
     EXPECT_EQ(sink->sent[0].id, platform::kMessageBox);
     EXPECT_EQ(sink->sent[0].caption, "Error: Administrator access necessary");
-    EXPECT_EQ(sink->sent[0].text, std::string(BuiltinString(ids::kAdminAccessPleaseRunAsAdmin)));
+    // The refusal says how disks can be read, and that images still can be.
+    EXPECT_EQ(sink->sent[0].text, std::string(BuiltinString(ids::kAdminAccessPleaseRunAsAdmin)) + "\n\n" +
+                                      std::string(BuiltinString(ids::kDiskAccessAdvice)));
     EXPECT_EQ(sink->sent[0].wparam, platform::kMbOk | platform::kMbIconError);
     // The command line starts for commands that open no device.
     EXPECT_TRUE(app.Start(/*requireAdministrator=*/false));

@@ -18,7 +18,6 @@
 #include "app/app.h"
 #include "app/app_messages.h"
 #include "app/string_ids.h"
-#include "ui/main/administrator_check.h"
 #include "ui/main/qt_notification_sink.h"
 #include "ui/main/ui_text.h"
 #include "ui/main/window_modes.h"
@@ -60,9 +59,7 @@ int main(int argc, char** argv) {
 
     int exitCode = 0;
     {
-        tl::AppOptions options;
-        options.isAdmin = [] { return tl::ui::MayReadDisks(); };
-        tl::CApp app(std::move(options));
+        tl::CApp app;
         // Not allowed to read disks: the refusal was shown, and the program ends.
         if (app.Start(true)) {
             std::unique_ptr<QSplashScreen> splash;

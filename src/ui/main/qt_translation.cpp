@@ -73,7 +73,7 @@ CQtWindowTarget::CQtWindowTarget(QTabWidget* tabs, QWidget* page) : window_(page
 }
 
 void CQtWindowTarget::AddControl(int controlId, QWidget* control) {
-    if (control) controls_[controlId] = Control{control, ControlText(control).toStdString()};
+    if (control) controls_[controlId] = Control{control, ControlText(control).toStdString(), {}};
 }
 
 void CQtWindowTarget::AddText(int controlId, const QString& english, std::function<void(const QString&)> apply) {
