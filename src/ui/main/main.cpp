@@ -8,6 +8,7 @@
 // the desktop).
 #include <QAbstractEventDispatcher>
 #include <QApplication>
+#include <QIcon>
 #include <QPainter>
 #include <QSplashScreen>
 #include <QStringList>
@@ -44,7 +45,10 @@ int main(int argc, char** argv) {
     QApplication qapp(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tessa-loft"));
     QApplication::setApplicationDisplayName(QStringLiteral("Documents Tessa-Loft"));
-    QApplication::setDesktopFileName(QStringLiteral("tessa-loft"));
+    // The desktop entry's name ties the windows to the menu entry and its icon.
+    QApplication::setDesktopFileName(QStringLiteral(TL_APP_ID));
+    QApplication::setWindowIcon(
+        QIcon::fromTheme(QStringLiteral(TL_APP_ID), QIcon(QStringLiteral(":/icons/" TL_APP_ID ".png"))));
     tl::ui::ChooseIconTheme();
 
     // Deleted on the GUI thread even when a worker lets go of it last.
