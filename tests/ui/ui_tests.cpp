@@ -223,7 +223,9 @@ private slots:
             CApp app(OptionsIn(dir, false));
             MessageBoxCloser closer;
             QVERIFY(!app.Start(true));
-            QCOMPARE(closer.text, QString::fromStdString(app.GetString(ids::kAdminAccessPleaseRunAsAdmin)));
+            // The box says how disks can be read, and that images still can be.
+            QCOMPARE(closer.text, QString::fromStdString(app.GetString(ids::kAdminAccessPleaseRunAsAdmin) + "\n\n" +
+                                                         app.GetString(ids::kDiskAccessAdvice)));
         }
         platform::InstallNotificationSink(nullptr);
     }
