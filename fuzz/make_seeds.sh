@@ -32,7 +32,7 @@ fixture() {
   local dir=${TL_FIXTURE_DIR:-$WORK}/$2
   bash "$SRC/tests/fixtures/fixture.sh" "$1" "$dir" >/dev/null 2>&1 && echo "$dir"
 }
-for t in boot partition_table fat_image ntfs_image ntfs_record lznt1 compound_document content_rules sector_scan \
+for t in boot partition_table fat_image exfat_image ntfs_image ntfs_record lznt1 compound_document content_rules sector_scan \
          filesig pattern_text language_file settings_record; do
   rm -rf "${OUT:?}/$t"
   mkdir -p "$OUT/$t"
@@ -73,6 +73,45 @@ fat 12 256 fat12.img
 fat 16 2200 fat16.img
 fat 32 34000 fat32.img
 
+# Waits until $WORK/mnt is mounted, or the driver DRIVER_PID has given up.
+wait_for_mount() {
+  for _ in $(seq 100); do
+    mountpoint -q "$WORK/mnt" && break
+    kill -0 "$1" 2>/dev/null || break
+    sleep 0.1
+  done
+}
+
+# --- exFAT of 4 MiB (the least mkfs.exfat makes) with 4 KiB clusters:
+# empty, and filled through exfat-fuse (on a loop device) when a FUSE mount
+# works here, with a fragmented file and deleted ones
+exfat="$WORK/exfat.img"
+truncate -s 4M "$exfat"
+mkfs.exfat -c 4K -L SEED "$exfat" >/dev/null
+trim "$exfat" "$OUT/exfat_image/empty.img"
+head -c 65536 "$exfat" > "$OUT/boot/exfat.img"
+if loop=$(losetup --find --show "$exfat" 2>/dev/null); then
+  mkdir -p "$WORK/mnt"
+  mount.exfat-fuse -d "$loop" "$WORK/mnt" >/dev/null 2>&1 &
+  driver=$!
+  wait_for_mount "$driver"
+  if mountpoint -q "$WORK/mnt"; then
+    cp "$WORK/files/README.TXT" "$WORK/files/Bericht Übersicht.txt" "$WORK/files/Old Notes.txt" "$WORK/mnt/"
+    mkdir -p "$WORK/mnt/Docs/Deep"
+    cp "$WORK/files/Multi Cluster.bin" "$WORK/mnt/Docs/Deep/"
+    for i in $(seq 1 6); do
+      head -c 4096 /dev/urandom >> "$WORK/mnt/Docs/Fragments.bin"
+      printf 'y' > "$WORK/mnt/Docs/f$i"
+    done
+    rm -f "$WORK/mnt/Old Notes.txt" "$WORK/mnt"/Docs/f*
+    sync
+    umount "$WORK/mnt"
+  fi
+  wait "$driver" 2>/dev/null || true
+  losetup -d "$loop"
+  trim "$exfat" "$OUT/exfat_image/filled.img"
+fi
+
 # --- NTFS of 2 MiB with 512-byte clusters, filled through the driver when
 # a FUSE mount works here
 ntfs="$WORK/ntfs.img"
@@ -83,11 +122,7 @@ mkdir -p "$WORK/mnt"
 # unmount waits until it has written everything.
 ntfs-3g -o no_detach "$ntfs" "$WORK/mnt" >/dev/null 2>&1 &
 driver=$!
-for _ in $(seq 100); do
-  mountpoint -q "$WORK/mnt" && break
-  kill -0 "$driver" 2>/dev/null || break
-  sleep 0.1
-done
+wait_for_mount "$driver"
 if mountpoint -q "$WORK/mnt"; then
   cp "$WORK/files/README.TXT" "$WORK/files/Bericht Übersicht.txt" "$WORK/files/Old Notes.txt" "$WORK/mnt/"
   mkdir -p "$WORK/mnt/Docs/Deep"

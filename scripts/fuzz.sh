@@ -15,7 +15,7 @@ seconds=${1:?usage: scripts/fuzz.sh SECONDS [TARGET...]}
 shift
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(boot partition_table fat_image ntfs_image ntfs_record compound_document content_rules sector_scan
+  targets=(boot partition_table fat_image exfat_image ntfs_image ntfs_record compound_document content_rules sector_scan
            filesig pattern_text language_file settings_record)
 fi
 
@@ -39,7 +39,7 @@ run_one() {
     ntfs_record) extra=(-max_len=131072) ;;
     partition_table) extra=(-max_len=4096) ;;
     settings_record) extra=(-max_len=24576) ;;
-    fat_image|ntfs_image) extra=(-max_len=2200000) ;;
+    fat_image|exfat_image|ntfs_image) extra=(-max_len=2200000) ;;
     sector_scan) extra=(-max_len=131072) ;;
     content_rules) extra=(-max_len=262144) ;;
   esac

@@ -25,6 +25,8 @@ TL_PACKAGES=(
   zip gzip bzip2 xz-utils p7zip-full sqlite3 python3
   libjpeg-turbo-progs libtiff-tools libgsf-bin
   dosfstools mtools ntfs-3g exfatprogs genisoimage fdisk sleuthkit e2fsprogs
+  # the FUSE exFAT driver that fills the exFAT images (make_exfat_images.sh)
+  exfat-fuse
   # sgdisk, for GUID partition tables
   gdisk
   # real documents of every kind the sector scan recognises, written by the

@@ -297,5 +297,16 @@ inline constexpr unsigned kWizardFinish = 61174;  // "Finish: Recovery completed
 inline constexpr unsigned kChooseDestinationFolder = 61175;  // "Choose the folder the recovered files are to be saved in."
 inline constexpr unsigned kDestinationNotCreated = 61176;  // "The folder %s cannot be created. Choose another folder."
 inline constexpr unsigned kDiskAccessAdvice = 61177;  // "Drive images you own can still be analysed: ..."
+inline constexpr unsigned kExFatBootRegionDamaged = 61178;  // "CFileSystem_exFAT: the checksum of the boot region of %s does not match; the backup boot r..."
+inline constexpr unsigned kExFatBootRegionsDamaged = 61179;  // "CFileSystem_exFAT: the checksums of both boot regions of %s do not match; the boot sector ..."
+inline constexpr unsigned kExFatSetSkipped = 61180;  // "CFileSystem_exFAT: the entry set at byte %I64d of the volume is skipped: %s"
+inline constexpr unsigned kExFatNameCut = 61181;  // "CFileSystem_exFAT: the name of '%s' is longer than its name entries hold; it is cut"
+inline constexpr unsigned kExFatEntryBeyondHeap = 61182;  // "CFileSystem_exFAT: the entry '%s' starts at cluster 0x%X, beyond the volume (its clusters ..."
+inline constexpr unsigned kExFatNoBitmap = 61183;  // "CFileSystem_exFAT: the allocation bitmap of %s is missing or does not fit its %u clusters;..."
+inline constexpr unsigned kExFatUpcase = 61184;  // "CFileSystem_exFAT: the up-case table of %s is missing or its checksum does not match; name..."
+inline constexpr unsigned kExFatClustersShared = 61185;  // "CFileSystem_exFAT: %I64d files claim clusters another file holds (the first: '%s'); each i..."
+inline constexpr unsigned kExFatFolderLoop = 61186;  // "CFileSystem_exFAT: the folder '%s' starts at cluster 0x%X, which another folder already ho..."
+inline constexpr unsigned kExFatDeletedKinds = 61187;  // "CFileSystem_exFAT: %I64d deleted files lie in consecutive clusters and are recovered from ..."
+inline constexpr unsigned kExFatLengthBeyondHeap = 61188;  // "CFileSystem_exFAT: the entry '%s' claims %I64d bytes, more than the volume holds..."
 
 }  // namespace tl::ids

@@ -1,5 +1,6 @@
 #include "filesystems/file_system.h"
 
+#include "filesystems/file_system_exfat.h"
 #include "filesystems/file_system_kinds.h"
 
 #include <cstring>
@@ -98,6 +99,11 @@ CFileSystem::BootClass CFileSystem::ClassifyBootSector(std::span<const std::uint
     if (c.namedCode == 0 && oemName("NTFS    ")) {
         c.code = 7;
         c.basis = BootClass::kNtfsName;
+        return c;
+    }
+    if (c.namedCode == 0 && CFileSystem_exFAT::ReadBootSector(boot)) {
+        c.code = CFileSystem_exFAT::kTypeCode;
+        c.basis = BootClass::kExFatName;
         return c;
     }
     // Without a type text the parameters alone must not turn a partition

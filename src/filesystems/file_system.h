@@ -51,7 +51,7 @@ struct CONTENT_FORM {
     std::string Problem;
 };
 
-enum FileSystemFamily : int { kFamilyFat = 0, kFamilyNtfs = 1, kFamilyOther = 2 };
+enum FileSystemFamily : int { kFamilyFat = 0, kFamilyNtfs = 1, kFamilyOther = 2, kFamilyExFat = 3 };
 
 class CFileSystem {
 public:
@@ -78,6 +78,7 @@ public:
             kNtfsName,       // "NTFS    " at 3
             kFatName,        // the FAT type text, and the parameters agree (or are not sound)
             kFatParameters,  // sound FAT parameters where the type text is missing or names another type
+            kExFatName,      // "EXFAT   " at 3, and sound exFAT parameters
         };
         std::uint32_t code = 0;
         Basis basis = kNothing;
@@ -95,11 +96,12 @@ public:
     // for the clusters; a layout of the width the cluster count gives) decide
     // the type by the cluster count: under 4085 FAT12, under 65525 FAT16,
     // else FAT32. A text on parameters that are not sound still names the
-    // type. Then "NTFS    " at 3. Sound parameters without any text make a
-    // FAT volume too, unless the sector is a plausible partition table or an
-    // exFAT boot sector. The signature 0xAA55 is not required.
+    // type. Then "NTFS    " at 3, then "EXFAT   " at 3 with sound exFAT
+    // parameters. Sound parameters without any text make a FAT volume too,
+    // unless the sector is a plausible partition table or an exFAT boot
+    // sector. The signature 0xAA55 is not required.
     static BootClass ClassifyBootSector(std::span<const std::uint8_t> bootSector);
-    // The type code alone: 1, 4, 11, 7 or 0.
+    // The type code alone: 1, 4, 11, 7, the exFAT code or 0.
     static std::uint32_t ClassifyBoot(std::span<const std::uint8_t> bootSector) {
         return ClassifyBootSector(bootSector).code;
     }
@@ -132,6 +134,13 @@ public:
     // The volume's allocated space, appended by the parsers and read by the
     // sector analysis.
     std::vector<Interval> UsedSpace;
+    // Appends sectors in use, merged with the last interval when they follow it.
+    void AddUsedSpace(std::uint64_t start, std::uint64_t length) {
+        if (!UsedSpace.empty() && UsedSpace.back().start + UsedSpace.back().length == start)
+            UsedSpace.back().length += length;
+        else
+            UsedSpace.push_back({start, length});
+    }
 
 private:
     std::uint32_t knownTypeMark_ = 0;  // set to 0 whenever a known type is named

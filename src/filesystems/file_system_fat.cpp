@@ -33,23 +33,9 @@ bool IsFat32(std::uint32_t code) { return FatEntryBits(code) == 32; }
 
 }  // namespace
 
-CFileSystem_FAT::CFileSystem_FAT(CVolume& volume) : volume_(volume), busy_(&AnalysisBusy()) {
-    TypeCode = volume.FileSystem().TypeCode;
-    TypeName = volume.FileSystem().TypeName;
-    FsFlags = volume.FileSystem().FsFlags;
-}
+CFileSystem_FAT::CFileSystem_FAT(CVolume& volume) : CVolumeParser(volume) {}
 
-CFileSystem_FAT::~CFileSystem_FAT() { volume_.Close(); }
-
-bool CFileSystem_FAT::Busy() const {
-    if (busy_ == nullptr) return true;
-    if (busy_ == &AnalysisBusy()) return volume_.PausePoint();  // waits while the worker is paused
-    return busy_->load(std::memory_order_relaxed) != 0;
-}
-
-void CFileSystem_FAT::Log(int level, const std::string& text) const {
-    if (CEventLog* log = volume_.Context().log) log->Write(level, text);
-}
+CFileSystem_FAT::~CFileSystem_FAT() = default;
 
 bool CFileSystem_FAT::ReadBootParameters() {
     if (!IsFat12(TypeCode) && !IsFat16(TypeCode) && !IsFat32(TypeCode)) return false;
@@ -290,21 +276,10 @@ void CFileSystem_FAT::ReportClustersInUse() {
     // Each cluster in use by its own index, merged into runs of 512-byte
     // sectors: the sector analysis skips or weighs exactly these.
     const std::uint64_t last = std::min<std::uint64_t>(entryCount_, volume_.TotalClusters + 2);
-    std::uint64_t runStart = 0, runLength = 0;
-    const std::uint64_t perCluster = ClusterBytes / 512;
     for (std::uint64_t n = 2; n < last; ++n) {
         bool ok = true;
-        if (FatEntry(static_cast<std::uint32_t>(n), ok) == 0 || !ok) continue;
-        const std::uint64_t sector = ClusterToSector(n);
-        if (runLength && runStart + runLength == sector) {
-            runLength += perCluster;
-        } else {
-            if (runLength) UsedSpace.push_back({runStart, runLength});
-            runStart = sector;
-            runLength = perCluster;
-        }
+        if (FatEntry(static_cast<std::uint32_t>(n), ok) != 0 && ok) AddUsedSpace(ClusterToSector(n), ClusterBytes / 512);
     }
-    if (runLength) UsedSpace.push_back({runStart, runLength});
 }
 
 void CFileSystem_FAT::ReadDirectory(std::uint32_t first, std::uint64_t parent) {

@@ -17,13 +17,13 @@
 #include <unordered_set>
 #include <vector>
 
-#include "filesystems/file_system.h"
+#include "filesystems/volume_parser.h"
 
 namespace tl {
 
 class CVolume;
 
-class CFileSystem_FAT : public CFileSystem {
+class CFileSystem_FAT : public CVolumeParser {
 public:
     // A directory holds at most 65536 entries of 32 bytes.
     static constexpr std::uint64_t kMaxDirectoryBytes = 65536ULL * 32;
@@ -106,9 +106,6 @@ public:
     // its long name carries.
     static std::uint8_t ShortNameChecksum(const std::uint8_t* name11);
 
-    // Where the stop flag is read (tests give their own).
-    void SetBusyFlag(const std::atomic<std::uint32_t>* busy) { busy_ = busy; }
-
     // Boot parameters in 512-byte sectors.
     std::uint32_t BytesPerSector = 512;
     std::uint32_t SectorsPerCluster = 1;  // of the boot sector's own sector size
@@ -128,16 +125,12 @@ public:
     std::vector<std::uint8_t> FatTable;  // the first copy of the table (the second only compared)
 
 private:
-    bool Busy() const;
     void ReportClustersInUse();
     // Counts `clusters` of the space in use into the walk's progress.
     void Account(std::uint64_t clusters);
     // The root folder's label entry, met by the walk, becomes the volume's label.
     void TakeRootLabel(std::span<const std::uint8_t> root);
-    void Log(int level, const std::string& text) const;
 
-    CVolume& volume_;
-    const std::atomic<std::uint32_t>* busy_;
     // A folder to read: its first cluster, the Id of the entry that named
     // it, and whether that entry is live.
     struct QueuedDirectory {

@@ -3,6 +3,7 @@
 #include <array>
 #include <iterator>
 
+#include "filesystems/file_system_exfat.h"
 #include "filesystems/file_system_fat.h"
 #include "filesystems/file_system_ntfs.h"
 
@@ -30,11 +31,14 @@ constexpr FileSystemKind kKinds[] = {
     {28, kFamilyFat, "FAT32", false, 11, 11, 32, kRootIdFromBootSector},
     {30, kFamilyFat, "FAT16", false, 4, 4, 16, kFatRoot},
     {128, kFamilyOther, "NTFS", true, 0, 0, 0, kNtfsRoot},
+    {CFileSystem_exFAT::kTypeCode, kFamilyExFat, "exFAT", true, CFileSystem_exFAT::kTypeCode,
+     CFileSystem_exFAT::kTypeCode, 0, CFileSystem_exFAT::RootId()},
 };
 
-// Every code is below 256: a kind is found by one look-up.
-constexpr std::array<std::int8_t, 256> kIndexByCode = [] {
-    std::array<std::int8_t, 256> index{};
+// Every code is below 512 (the partition-type bytes, and exFAT's beyond
+// them): a kind is found by one look-up.
+constexpr std::array<std::int8_t, 512> kIndexByCode = [] {
+    std::array<std::int8_t, 512> index{};
     index.fill(-1);
     for (std::size_t i = 0; i < std::size(kKinds); ++i) index[kKinds[i].code] = static_cast<std::int8_t>(i);
     return index;
@@ -70,6 +74,7 @@ OpenedFileSystem OpenFileSystem(CVolume& volume, std::uint32_t code) {
         return {std::move(fat), rootId};
     }
     if (kind->family == kFamilyNtfs) return {std::make_unique<CFileSystem_NTFS>(volume), kind->rootId};
+    if (kind->family == kFamilyExFat) return {std::make_unique<CFileSystem_exFAT>(volume), kind->rootId};
     return {};
 }
 

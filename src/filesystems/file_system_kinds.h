@@ -20,7 +20,7 @@ inline constexpr std::uint64_t kRootIdFromBootSector = ~std::uint64_t{0};
 struct FileSystemKind {
     std::uint32_t code;
     FileSystemFamily family;
-    // The layout's name: "FAT12", "FAT16", "FAT32" or "NTFS".
+    // The layout's name: "FAT12", "FAT16", "FAT32", "NTFS" or "exFAT".
     const char* name;
     // The code's own name: SetTypeName gives `name` only for these codes,
     // "Unknown" for the other codes of a family.

@@ -26,7 +26,11 @@ UnixTime ToUnix(FileTime ft) {
     return {s, static_cast<std::uint32_t>((ft % kFileTimeTicksPerSecond) * 100)};
 }
 
-std::optional<FileTime> FromDosDateTime(std::uint16_t date, std::uint16_t time, std::uint8_t tenthsOfMs10) {
+namespace {
+
+// The fields of a DOS date and time, or nothing for an impossible one
+// (month 0, day 0, ...). The fine-resolution byte counts 10 ms units, 0..199.
+std::optional<std::tm> DosFields(std::uint16_t date, std::uint16_t time) {
     std::tm tm{};
     tm.tm_year = 80 + (date >> 9);
     tm.tm_mon = ((date >> 5) & 0x0F) - 1;
@@ -37,11 +41,28 @@ std::optional<FileTime> FromDosDateTime(std::uint16_t date, std::uint16_t time, 
     tm.tm_isdst = -1;
     if (tm.tm_mon < 0 || tm.tm_mon > 11 || tm.tm_mday == 0 || tm.tm_hour > 23 || tm.tm_min > 59 || tm.tm_sec > 59)
         return std::nullopt;
-    const time_t t = mktime(&tm);
+    return tm;
+}
+
+std::optional<FileTime> WithTens(time_t t, std::uint8_t tenthsOfMs10) {
     if (t == static_cast<time_t>(-1)) return std::nullopt;
-    // The fine-resolution byte counts 10 ms units, 0..199.
     const unsigned extraMs = tenthsOfMs10 <= 199 ? tenthsOfMs10 * 10u : 0u;
     return FromUnix(t + extraMs / 1000, (extraMs % 1000) * 1'000'000u);
+}
+
+}  // namespace
+
+std::optional<FileTime> FromDosDateTime(std::uint16_t date, std::uint16_t time, std::uint8_t tenthsOfMs10) {
+    std::optional<std::tm> tm = DosFields(date, time);
+    return tm ? WithTens(mktime(&*tm), tenthsOfMs10) : std::nullopt;
+}
+
+std::optional<FileTime> FromDosDateTimeAtOffset(std::uint16_t date, std::uint16_t time, std::uint8_t tenthsOfMs10,
+                                                int offsetMinutes) {
+    std::optional<std::tm> tm = DosFields(date, time);
+    if (!tm) return std::nullopt;
+    const time_t t = timegm(&*tm);
+    return WithTens(t == static_cast<time_t>(-1) ? t : t - time_t{offsetMinutes} * 60, tenthsOfMs10);
 }
 
 void ToDosDateTime(FileTime ft, std::uint16_t& date, std::uint16_t& time) {

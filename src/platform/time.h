@@ -25,6 +25,10 @@ UnixTime ToUnix(FileTime ft);
 // DOS date and time as FAT stores them, read as local time like the systems
 // that write them. Returns nullopt for an impossible date (month 0, day 0, ...).
 std::optional<FileTime> FromDosDateTime(std::uint16_t date, std::uint16_t time, std::uint8_t tenthsOfMs10 = 0);
+// The same date and time written with their offset from UTC (exFAT keeps it,
+// in minutes east of UTC), read exactly whatever the local zone is.
+std::optional<FileTime> FromDosDateTimeAtOffset(std::uint16_t date, std::uint16_t time, std::uint8_t tenthsOfMs10,
+                                                int offsetMinutes);
 // The inverse; times outside 1980..2107 are clamped to the nearest bound.
 void ToDosDateTime(FileTime ft, std::uint16_t& date, std::uint16_t& time);
 

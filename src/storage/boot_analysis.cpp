@@ -6,6 +6,7 @@
 
 #include "app/app_settings.h"
 #include "app/event_log.h"
+#include "filesystems/file_system_exfat.h"
 #include "filesystems/file_system_ntfs.h"
 #include "filesystems/found_tree.h"
 #include "app/languages.h"
@@ -124,6 +125,17 @@ std::int32_t CVolume::Analyse_Boot() {
         break;
     case 11: case 12: case 139: case 140:
         takeFatFields(true, "boot_fat32->BPB.Large_Sectors == 0 && boot_fat32->BPB.Small_Sectors == 0");
+        break;
+    case CFileSystem_exFAT::kTypeCode:
+        if (const auto exfat = CFileSystem_exFAT::ReadBootSector(std::span<const std::uint8_t>(b, 512))) {
+            SerialNumber = exfat->serial;
+            BytesPerSector = 1u << exfat->bytesPerSectorShift;
+            SectorsPerCluster = 1u << exfat->sectorsPerClusterShift;
+            const std::uint32_t scale = exfat->bytesPerSectorShift - 9;
+            if (TotalSectors == 0 && exfat->volumeLength <= (~std::uint64_t{0} >> scale))
+                TotalSectors = exfat->volumeLength << scale;
+            if (TotalClusters == 0) TotalClusters = exfat->clusterCount;
+        }
         break;
     case 240:
         break;

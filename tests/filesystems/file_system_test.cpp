@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "filesystems/file_system.h"
+#include "filesystems/file_system_exfat.h"
 #include "filesystems/file_system_fat.h"
 #include "filesystems/file_system_kinds.h"
 #include "filesystems/file_system_ntfs.h"
@@ -98,13 +99,18 @@ TEST(FileSystemBase, FatIsKnownByItsParametersAndNothingElseIs) {
     EXPECT_EQ(CFileSystem::ClassifyBoot(fat32), 0u);
 
     // An MBR written by sfdisk goes to the partition walk; NTFS stays NTFS;
-    // an exFAT boot sector made by mkfs.exfat is no FAT.
+    // an exFAT boot sector made by mkfs.exfat is exFAT, and with a cluster
+    // shift beyond 32 MiB clusters it is nothing.
     const auto disk = test::FixturePath("partitioned.img");
     const auto mbr = FixtureSector("make_partitioned.sh", disk, disk);
     EXPECT_EQ(CFileSystem::ClassifyBootSector(mbr).basis, Class::kNothing);
     EXPECT_EQ(CFileSystem::ClassifyBoot(FixtureSector("make_partitioned.sh", disk, disk, 108544)), 7u);
     const auto exfat = test::FixturePath("exfat.img");
-    EXPECT_EQ(CFileSystem::ClassifyBoot(FixtureSector("make_exfat.sh", exfat, exfat)), 0u);
+    auto exfatBoot = FixtureSector("make_exfat.sh", exfat, exfat);
+    EXPECT_EQ(CFileSystem::ClassifyBootSector(exfatBoot).basis, Class::kExFatName);
+    EXPECT_EQ(CFileSystem::ClassifyBoot(exfatBoot), CFileSystem_exFAT::kTypeCode);
+    exfatBoot[109] = static_cast<std::uint8_t>(26 - exfatBoot[108]);
+    EXPECT_EQ(CFileSystem::ClassifyBoot(exfatBoot), 0u);
     // Sound parameters without text under a partition table: the table wins.
     std::memset(camera.data() + 54, 0, 8);
     std::memcpy(camera.data() + 446, mbr.data() + 446, 66);
