@@ -122,7 +122,32 @@ std::uint32_t CFileSystem_exFAT::TableChecksum(std::span<const std::uint8_t> byt
     return sum;
 }
 
-std::string CFileSystem_exFAT::Text(unsigned id) const { return FormatMessageText(volume_.Context().texts, id); }
+std::string CFileSystem_exFAT::LabelText(const std::uint8_t* entry) {
+    const std::size_t chars = std::min<std::size_t>(entry[1], 11);
+    std::u16string label;
+    for (std::size_t i = 0; i < chars; ++i) label += static_cast<char16_t>(GetU16(entry + 2 + 2 * i));
+    std::string text = platform::Utf16ToUtf8(label);
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '_';
+    return text;
+}
+
+std::optional<std::string> CFileSystem_exFAT::ReadVolumeLabel(CVolume& volume) {
+    const auto boot = ReadBootSector(std::span<const std::uint8_t>(volume.BootSector.data(), 512));
+    if (!boot) return std::nullopt;
+    // The label entry stands among the root's first entries: its first
+    // cluster is read, at most 64 KiB of it.
+    const std::uint64_t scale = (std::uint64_t{1} << boot->bytesPerSectorShift) / 512;
+    const std::uint64_t clusterSectors = scale << boot->sectorsPerClusterShift;
+    const std::uint64_t sector = std::uint64_t{boot->clusterHeapOffset} * scale + (boot->rootCluster - 2ULL) * clusterSectors;
+    std::vector<std::uint8_t> root(static_cast<std::size_t>(std::min<std::uint64_t>(clusterSectors, 128) * 512), 0);
+    const std::uint32_t got = volume.ReadSectors(root.data(), sector, std::uint64_t{root.size() / 512});
+    for (std::size_t off = 0; off + kEntryBytes <= got; off += kEntryBytes) {
+        if (root[off] == 0) break;
+        if (root[off] == kLabelEntry) return LabelText(root.data() + off);
+    }
+    return std::nullopt;
+}
 
 bool CFileSystem_exFAT::ReadBootRegion() {
     // One boot region at `first` (512-byte sectors): its parameters, and
@@ -297,13 +322,7 @@ void CFileSystem_exFAT::ReadRootEntries(std::span<const std::uint8_t> root) {
         const std::uint8_t* e = root.data() + off;
         if (e[0] == 0) break;  // the end of the folder
         if (e[0] == kLabelEntry) {
-            const std::size_t chars = std::min<std::size_t>(e[1], 11);
-            std::u16string label;
-            for (std::size_t i = 0; i < chars; ++i) label += static_cast<char16_t>(GetU16(e + 2 + 2 * i));
-            std::string text = platform::Utf16ToUtf8(label);
-            for (char& c : text)
-                if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '_';
-            volume_.Label = text;
+            volume_.Label = LabelText(e);
         } else if (e[0] == kBitmapEntry && !bitmapFound) {
             const std::uint32_t first = GetU32(e + 20);
             const std::uint64_t length = GetU64(e + 24);

@@ -70,6 +70,12 @@ public:
     static std::uint16_t SetChecksum(std::span<const std::uint8_t> entries);
     // The checksum of the up-case table's bytes.
     static std::uint32_t TableChecksum(std::span<const std::uint8_t> bytes);
+    // The label of the root's label entry ("CARD"), without the walk: what
+    // the volume's information shows before an analysis.
+    static std::optional<std::string> ReadVolumeLabel(CVolume& volume);
+    // The text of a label entry: up to 11 UTF-16 characters, control
+    // characters replaced by '_'.
+    static std::string LabelText(const std::uint8_t* entry);
     // The id of the root folder's node.
     static constexpr std::uint64_t RootId() { return 0; }
 
@@ -119,7 +125,6 @@ private:
     // Marks a live file's clusters as held, counting a file that claims
     // clusters another holds.
     void ClaimClusters(const std::vector<CLUSTER_RUN>& runs, const std::string& name);
-    std::string Text(unsigned id) const;
 
     std::vector<QueuedDirectory> dirQueue_;
     std::unordered_set<std::uint32_t> queued_;        // first clusters of the folders queued

@@ -135,6 +135,7 @@ std::int32_t CVolume::Analyse_Boot() {
             if (TotalSectors == 0 && exfat->volumeLength <= (~std::uint64_t{0} >> scale))
                 TotalSectors = exfat->volumeLength << scale;
             if (TotalClusters == 0) TotalClusters = exfat->clusterCount;
+            if (Label.empty()) Label = CFileSystem_exFAT::ReadVolumeLabel(*this).value_or("");
         }
         break;
     case 240:
