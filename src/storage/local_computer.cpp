@@ -295,6 +295,12 @@ void CLocalComputer::AddFoundVolume(const CFoundObject& r, const PartitionEntry*
         v->Layout.Entries[0] = *partition;
     }
     v->Analyse_Boot();
+    // A partition type may name another kind than the boot sector holds
+    // (0x07 is NTFS's and exFAT's): a boot sector that names a kind decides.
+    if (const std::uint32_t booted = v->FileSystem().TypeCode; booted != 0 && booted != code && FindFileSystemKind(booted)) {
+        code = booted;
+        v->FileSystem().SetTypeName(booted);
+    }
     // Without a partition entry, the boot sector knows the volume's own size.
     const bool partitionLength = r.Size != CFoundObject::kUnknownSize && r.Size != 0;
     if (!partitionLength && v->TotalSectors) v->Size = std::min(v->Size, v->TotalSectors * 512);

@@ -158,5 +158,30 @@ TEST(GptCli, RecoverBringsEachPartitionsFilesBackAsIcatReadsThem) {
     EXPECT_EQ(compared, 4) << "README.TXT, Bericht Übersicht.txt, Multi Cluster.bin, Archive Notes.txt";
 }
 
+// An exFAT volume in an MBR partition of type 0x07, which NTFS shares: the
+// boot sector decides, so 'info' names it exFAT before any analysis and
+// 'analyze' reads its files.
+TEST(ExFatCli, APartitionOfTypeSevenHoldingExFatIsNamedAndReadByItsBootSector) {
+    const auto cards = test::FixturePath("exfat");
+    test::ExpectFixture("make_exfat_images.sh", cards);
+    test::ScratchDir dir;
+    const auto disk = dir.path() / "disk.img";
+    test::WriteFileBytes(disk, std::string(1 << 20, '\0') + test::ReadFileBytes(cards / "exfat128k.img"));
+    ASSERT_EQ(test::CommandOutput("printf 'label: dos\\nstart=2048, type=7\\n' | sfdisk -q " + test::ShellQuote(disk.string()) +
+                                  " && echo done"),
+              "done\n");
+    test::CliRunner cli;
+    const test::CliResult info = cli.Run({"--quiet", "info", disk.string(), "--format", "json"});
+    ASSERT_EQ(info.exitCode, 0) << info.err;
+    const auto found = nlohmann::json::parse(info.out)["found_volumes"];
+    ASSERT_EQ(found.size(), 1u) << info.out;
+    EXPECT_EQ(found[0]["file_system"], "exFAT");
+    std::string err;
+    const auto listed = AnalyzeByVolume(disk, err);
+    bool holiday = false;
+    for (const auto& [volume, paths] : listed) holiday |= paths.count("Photos/2024/Holiday.bin") > 0;
+    EXPECT_TRUE(holiday) << err;
+}
+
 }  // namespace
 }  // namespace tl
