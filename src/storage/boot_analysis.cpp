@@ -176,7 +176,7 @@ CFoundObject* CVolume::OnObjectFound(CFoundObject& o) {
     const std::uint64_t sector = o.DataOffset / kSectorBytes;
     if (ClaimedEnd(sector) != 0) return nullptr;
     switch (o.TypeId) {
-    case 1: case 4: case 7: case 11:
+    case 1: case 4: case 7: case 11: case CFileSystem_exFAT::kTypeCode:
         // A boot sector: a volume that no partition table may list any more.
         o.ParentId = Id;
         o.Flags |= FO_BY_SIGNATURE;  // found by the scan, not listed by a table

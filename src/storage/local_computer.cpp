@@ -9,6 +9,7 @@
 #include "app/string_ids.h"
 #include "filesystems/file_system_kinds.h"
 #include "filesystems/found_tree.h"
+#include "filesystems/file_system_exfat.h"
 #include "filesystems/synthetic_ids.h"
 #include "platform/block_devices.h"
 #include "platform/notify.h"
@@ -256,12 +257,17 @@ void CLocalComputer::AddFoundVolume(const CFoundObject& r, const PartitionEntry*
     if (foundAt(position)) return;
     // A backup boot sector is not a volume of its own: FAT32 keeps one a few
     // sectors after the first (the sector number at byte 50), NTFS one just
-    // after its last counted sector (the count at byte 40). The first may be
-    // a found volume or the parent's own file system.
-    if (r.TypeId == 11 || r.TypeId == 7) {
+    // after its last counted sector (the count at byte 40), exFAT a whole
+    // boot region of 12 of its sectors after the first. The first may be a
+    // found volume or the parent's own file system.
+    const bool exfat = r.TypeId == CFileSystem_exFAT::kTypeCode;
+    if (r.TypeId == 11 || r.TypeId == 7 || exfat) {
         std::array<std::uint8_t, 512> boot{};
         if (parent->ReadSectors(boot.data(), r.DataOffset / 512, std::uint64_t{1}) == 512) {
-            const std::uint64_t back = r.TypeId == 11 ? GetU16(boot.data() + 50) : GetU64(boot.data() + 40);
+            const auto exfatBoot = exfat ? CFileSystem_exFAT::ReadBootSector(boot) : std::nullopt;
+            const std::uint64_t back = exfat ? (exfatBoot ? std::uint64_t{12} << (exfatBoot->bytesPerSectorShift - 9) : 0)
+                                     : r.TypeId == 11 ? GetU16(boot.data() + 50)
+                                                      : GetU64(boot.data() + 40);
             if (back != 0 && back <= r.DataOffset / 512) {
                 const std::uint64_t first = position - back * 512;
                 if (foundAt(first) || (first == parent->VolumeOffset && parent->FileSystem().TypeCode != 0)) return;

@@ -160,7 +160,8 @@ TEST(GptCli, RecoverBringsEachPartitionsFilesBackAsIcatReadsThem) {
 
 // An exFAT volume in an MBR partition of type 0x07, which NTFS shares: the
 // boot sector decides, so 'info' names it exFAT before any analysis and
-// 'analyze' reads its files.
+// 'analyze' reads its files. With the table wiped, the scan for lost
+// volumes finds it once (its backup boot region is no second volume).
 TEST(ExFatCli, APartitionOfTypeSevenHoldingExFatIsNamedAndReadByItsBootSector) {
     const auto cards = test::FixturePath("exfat");
     test::ExpectFixture("make_exfat_images.sh", cards);
@@ -181,6 +182,23 @@ TEST(ExFatCli, APartitionOfTypeSevenHoldingExFatIsNamedAndReadByItsBootSector) {
     bool holiday = false;
     for (const auto& [volume, paths] : listed) holiday |= paths.count("Photos/2024/Holiday.bin") > 0;
     EXPECT_TRUE(holiday) << err;
+
+    std::string wiped = test::ReadFileBytes(disk);
+    std::fill(wiped.begin(), wiped.begin() + 512, '\0');
+    test::WriteFileBytes(disk, wiped);
+    const test::CliResult lost = cli.Run({"--quiet", "analyze", "--lost-volumes", disk.string(), "--format", "json"});
+    ASSERT_EQ(lost.exitCode, 0) << lost.err;
+    int volumes = 0;
+    bool lostHoliday = false;
+    std::istringstream lines(lost.out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] != '{') continue;  // the found volumes' table comes first
+        const auto j = nlohmann::json::parse(line);
+        if (j.value("record", "") == "volume" && j.value("file_system", "") == "exFAT") ++volumes;
+        lostHoliday |= j.value("path", "") == "Photos/2024/Holiday.bin";
+    }
+    EXPECT_EQ(volumes, 1) << lost.out.substr(0, 2000);
+    EXPECT_TRUE(lostHoliday);
 }
 
 }  // namespace
