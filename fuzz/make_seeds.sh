@@ -82,6 +82,19 @@ wait_for_mount() {
   done
 }
 
+# Fills the volume mounted on $WORK/mnt: files, a folder two deep, a file
+# grown in COUNT steps of BYTES between small files, then deletions.
+fill_mount() {  # COUNT BYTES
+  cp "$WORK/files/README.TXT" "$WORK/files/Bericht Übersicht.txt" "$WORK/files/Old Notes.txt" "$WORK/mnt/"
+  mkdir -p "$WORK/mnt/Docs/Deep"
+  cp "$WORK/files/Multi Cluster.bin" "$WORK/mnt/Docs/Deep/"
+  for i in $(seq 1 "$1"); do
+    head -c "$2" /dev/urandom >> "$WORK/mnt/Docs/Fragments.bin"
+    printf 'y' > "$WORK/mnt/Docs/f$i"
+  done
+  rm -f "$WORK/mnt/Old Notes.txt" "$WORK/mnt"/Docs/f*
+}
+
 # --- exFAT of 4 MiB (the least mkfs.exfat makes) with 4 KiB clusters:
 # empty, and filled through exfat-fuse (on a loop device) when a FUSE mount
 # works here, with a fragmented file and deleted ones
@@ -96,14 +109,7 @@ if loop=$(losetup --find --show "$exfat" 2>/dev/null); then
   driver=$!
   wait_for_mount "$driver"
   if mountpoint -q "$WORK/mnt"; then
-    cp "$WORK/files/README.TXT" "$WORK/files/Bericht Übersicht.txt" "$WORK/files/Old Notes.txt" "$WORK/mnt/"
-    mkdir -p "$WORK/mnt/Docs/Deep"
-    cp "$WORK/files/Multi Cluster.bin" "$WORK/mnt/Docs/Deep/"
-    for i in $(seq 1 6); do
-      head -c 4096 /dev/urandom >> "$WORK/mnt/Docs/Fragments.bin"
-      printf 'y' > "$WORK/mnt/Docs/f$i"
-    done
-    rm -f "$WORK/mnt/Old Notes.txt" "$WORK/mnt"/Docs/f*
+    fill_mount 6 4096
     sync
     umount "$WORK/mnt"
   fi
@@ -124,14 +130,7 @@ ntfs-3g -o no_detach "$ntfs" "$WORK/mnt" >/dev/null 2>&1 &
 driver=$!
 wait_for_mount "$driver"
 if mountpoint -q "$WORK/mnt"; then
-  cp "$WORK/files/README.TXT" "$WORK/files/Bericht Übersicht.txt" "$WORK/files/Old Notes.txt" "$WORK/mnt/"
-  mkdir -p "$WORK/mnt/Docs/Deep"
-  cp "$WORK/files/Multi Cluster.bin" "$WORK/mnt/Docs/Deep/"
-  for i in $(seq 1 40); do
-    head -c 600 /dev/urandom >> "$WORK/mnt/Docs/Fragments.bin"
-    printf 'y' > "$WORK/mnt/Docs/f$i"
-  done
-  rm -f "$WORK/mnt/Old Notes.txt" "$WORK/mnt"/Docs/f*
+  fill_mount 40 600
   umount "$WORK/mnt"
 fi
 wait "$driver" 2>/dev/null || true

@@ -10,7 +10,6 @@
 #include "filesystems/synthetic_ids.h"
 #include "platform/text.h"
 #include "platform/time.h"
-#include "storage/analysis_busy.h"
 #include "storage/little_endian.h"
 #include "storage/volume.h"
 
@@ -307,12 +306,32 @@ std::vector<std::uint32_t> CFileSystem_exFAT::ClustersOf(std::uint32_t first, st
     const std::uint64_t limit = std::min<std::uint64_t>(
         bytes ? (bytes + ClusterBytes - 1) / ClusterBytes : kMaxDirectoryBytes / ClusterBytes, kMaxDirectoryBytes / ClusterBytes);
     if (contiguous) {
-        const std::uint64_t n = std::min<std::uint64_t>(limit, std::uint64_t{ClusterCount} + 2 - first);
+        // Clusters past the source's end hold nothing to read.
+        const std::uint64_t end = std::max<std::uint64_t>(PresentClusters, first - 1) + 2;
+        const std::uint64_t n = std::min<std::uint64_t>(limit, end - first);
         for (std::uint64_t i = 0; i < n; ++i) list.push_back(static_cast<std::uint32_t>(first + i));
     } else {
         ChainOf(first, static_cast<std::size_t>(limit), list);
     }
     return list;
+}
+
+std::vector<std::uint8_t> CFileSystem_exFAT::ReadClusters(const std::vector<std::uint32_t>& clusters) const {
+    std::vector<std::uint8_t> bytes;
+    try {
+        bytes.assign(clusters.size() * ClusterBytes, 0);
+    } catch (const std::bad_alloc&) {
+        Log(kLogError, FormatMessageText(volume_.Context().texts, ids::kCantAllocateMemory));
+        return {};
+    }
+    // Clusters that follow each other are read at once.
+    for (std::size_t i = 0; i < clusters.size() && Busy();) {
+        std::size_t n = 1;
+        while (i + n < clusters.size() && clusters[i + n] == clusters[i] + n) ++n;
+        volume_.ReadSectors(bytes.data() + i * ClusterBytes, ClusterToSector(clusters[i]), n * (ClusterBytes / 512));
+        i += n;
+    }
+    return bytes;
 }
 
 void CFileSystem_exFAT::ReadRootEntries(std::span<const std::uint8_t> root) {
@@ -329,18 +348,7 @@ void CFileSystem_exFAT::ReadRootEntries(std::span<const std::uint8_t> root) {
             const std::uint64_t needed = (std::uint64_t{ClusterCount} + 7) / 8;
             // The bitmap's own length is its cluster count's; a longer one is cut to it.
             if (length < needed || !IsHeapCluster(first)) continue;
-            const std::vector<std::uint32_t> clusters = ClustersOf(first, needed, false);
-            std::vector<std::uint8_t> bytes;
-            try {
-                bytes.assign(clusters.size() * ClusterBytes, 0);
-            } catch (const std::bad_alloc&) {
-                continue;
-            }
-            std::size_t at = 0;
-            for (const std::uint32_t c : clusters) {
-                volume_.ReadSectors(bytes.data() + at, ClusterToSector(c), ClusterBytes / 512);
-                at += ClusterBytes;
-            }
+            std::vector<std::uint8_t> bytes = ReadClusters(ClustersOf(first, needed, false));
             if (bytes.size() < needed) continue;
             bytes.resize(needed);
             Bitmap = std::move(bytes);
@@ -349,12 +357,7 @@ void CFileSystem_exFAT::ReadRootEntries(std::span<const std::uint8_t> root) {
             const std::uint32_t first = GetU32(e + 20);
             const std::uint64_t length = GetU64(e + 24);
             if (length == 0 || length > kMaxUpcaseBytes || !IsHeapCluster(first)) continue;
-            std::vector<std::uint8_t> bytes(ClustersOf(first, length, false).size() * ClusterBytes, 0);
-            std::size_t at = 0;
-            for (const std::uint32_t c : ClustersOf(first, length, false)) {
-                volume_.ReadSectors(bytes.data() + at, ClusterToSector(c), ClusterBytes / 512);
-                at += ClusterBytes;
-            }
+            const std::vector<std::uint8_t> bytes = ReadClusters(ClustersOf(first, length, false));
             if (bytes.size() >= length)
                 upcaseSound = TableChecksum(std::span<const std::uint8_t>(bytes.data(), length)) == GetU32(e + 4);
         }
@@ -413,9 +416,7 @@ int CFileSystem_exFAT::Initialize() {
     queued_.insert(RootCluster);
     dirQueue_.push_back({RootCluster, RootId(), 0, false, true});
     const std::vector<std::uint32_t> rootClusters = ClustersOf(RootCluster, 0, false);
-    std::vector<std::uint8_t> root(rootClusters.size() * ClusterBytes, 0);
-    for (std::size_t i = 0; i < rootClusters.size(); ++i)
-        volume_.ReadSectors(root.data() + i * ClusterBytes, ClusterToSector(rootClusters[i]), ClusterBytes / 512);
+    const std::vector<std::uint8_t> root = ReadClusters(rootClusters);
     if (root.empty()) {
         Log(kLogError, FormatMessageText(texts, ids::kFatRootDirectoryNotRead));
         return 0;
@@ -444,10 +445,7 @@ void CFileSystem_exFAT::ReadDirectory(const QueuedDirectory& directory) {
     std::uint64_t inUse = 0;
     for (const std::uint32_t c : clusters) inUse += ClusterInUse(c) ? 1 : 0;  // a deleted folder's clusters are free
     accounted_ += inUse * (ClusterBytes / 512);
-    std::vector<std::uint8_t> buffer(clusters.size() * ClusterBytes, 0);
-    for (std::size_t i = 0; i < clusters.size() && Busy(); ++i)
-        volume_.ReadSectors(buffer.data() + i * ClusterBytes, ClusterToSector(clusters[i]), ClusterBytes / 512);
-    ParseDirectory(buffer, directory.id, clusters, directory.live);
+    ParseDirectory(ReadClusters(clusters), directory.id, clusters, directory.live);
 }
 
 void CFileSystem_exFAT::ParseDirectory(std::span<const std::uint8_t> buffer, std::uint64_t parent,

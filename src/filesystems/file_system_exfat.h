@@ -119,6 +119,8 @@ private:
     // The clusters of a file or folder whose content starts at `first`.
     std::vector<std::uint32_t> ClustersOf(std::uint32_t first, std::uint64_t bytes, bool contiguous) const;
     void ReadDirectory(const QueuedDirectory& directory);
+    // The bytes of `clusters`, in their order; empty when they cannot be held.
+    std::vector<std::uint8_t> ReadClusters(const std::vector<std::uint32_t>& clusters) const;
     // The bitmap, the up-case table and the label, from the root's entries.
     void ReadRootEntries(std::span<const std::uint8_t> root);
     void ReportClustersInUse();
