@@ -308,5 +308,10 @@ inline constexpr unsigned kExFatClustersShared = 61185;  // "CFileSystem_exFAT: 
 inline constexpr unsigned kExFatFolderLoop = 61186;  // "CFileSystem_exFAT: the folder '%s' starts at cluster 0x%X, which another folder already ho..."
 inline constexpr unsigned kExFatDeletedKinds = 61187;  // "CFileSystem_exFAT: %I64d deleted files lie in consecutive clusters and are recovered from ..."
 inline constexpr unsigned kExFatLengthBeyondHeap = 61188;  // "CFileSystem_exFAT: the entry '%s' claims %I64d bytes, more than the volume holds..."
+inline constexpr unsigned kVerdictConsecutive = 61189;  // "its clusters follow each other; it can be recovered from its first cluster and length"
+inline constexpr unsigned kVerdictChain = 61190;  // "its clusters follow the allocation table's chain and are free; it can be recovered"
+inline constexpr unsigned kVerdictFreeAfterFirst = 61191;  // "its chain was cleared; it is read from the free clusters after its first one and may come ..."
+inline constexpr unsigned kVerdictOverwritten = 61192;  // "live files hold some of its clusters again; it is partly overwritten"
+inline constexpr unsigned kVerdictFree = 61193;  // "its clusters are free; it can be recovered"
 
 }  // namespace tl::ids

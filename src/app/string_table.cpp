@@ -361,6 +361,16 @@ constexpr StringTableEntry kEntries[] = {
      "CFileSystem_exFAT: %I64d deleted files lie in consecutive clusters and are recovered from their first cluster and length; %I64d follow a chain of the allocation table and are recoverable while their clusters are free, %I64d of these have clusters in use again"},
     {ids::kExFatLengthBeyondHeap,
      "CFileSystem_exFAT: the entry '%s' claims %I64u bytes, more than the volume holds; it is read as far as the volume goes"},
+    {ids::kVerdictConsecutive,
+     "its clusters follow each other; it can be recovered from its first cluster and length"},
+    {ids::kVerdictChain,
+     "its clusters follow the allocation table's chain and are free; it can be recovered"},
+    {ids::kVerdictFreeAfterFirst,
+     "its chain was cleared; it is read from the free clusters after its first one and may come back mixed"},
+    {ids::kVerdictOverwritten,
+     "live files hold some of its clusters again; it is partly overwritten"},
+    {ids::kVerdictFree,
+     "its clusters are free; it can be recovered"},
 };
 
 constexpr bool IdsStrictlyAscending() {

@@ -79,7 +79,7 @@ void PrintJson(CVolume& v, const Options& opt, std::size_t volumeIndex) {
     for (CFoundObject* o : tree.AllRecords()) {
         const CFoundObject r = tree.Snapshot(*o);
         if (!IsListed(tree, *o) || (opt.deletedOnly && !r.IsDeleted())) continue;
-        PrintJsonLine(tree, volumeName, r, volumeIndex);
+        PrintJsonLine(v, volumeName, r, volumeIndex);
     }
 }
 

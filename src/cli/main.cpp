@@ -115,12 +115,9 @@ int RunDemoAnalysis(tl::CApp& app, const std::string& image) {
     for (tl::CVolume* v : volumes)
         for (tl::CFoundObject* o : v->FoundTree().AllRecords()) {
             if (!o->IsDeleted() || o->IsFolder() || (o->Flags & tl::FO_VOLUME) || o->Size == 0) continue;
-            const char* verdict = "can be recovered";
-            switch (tl::JudgeRecoverability(*v, *o)) {
-            case tl::Recoverability::Recoverable: break;
-            case tl::Recoverability::PartlyOverwritten: verdict = "partly overwritten since (its clusters are in use again)"; break;
-            case tl::Recoverability::UnknownSize: verdict = "unknown size"; break;
-            }
+            const tl::Recoverability state = tl::JudgeRecoverability(*v, *o);
+            const std::string verdict =
+                state == tl::Recoverability::UnknownSize ? std::string("unknown size") : tl::ExplainRecoverability(*v, *o);
             std::cout << "  " << tl::EscapeControls(o->GetName()) << " (" << o->Size << " bytes): " << verdict << "\n";
         }
     return kExitOk;
@@ -129,7 +126,7 @@ int RunDemoAnalysis(tl::CApp& app, const std::string& image) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App cli{"Documents Tessa-Loft: find and recover lost and deleted documents from FAT and NTFS disks and images.",
+    CLI::App cli{"Documents Tessa-Loft: find and recover lost and deleted documents from FAT, exFAT and NTFS disks and images.",
                  "tessa-loft-cli"};
     cli.set_version_flag("--version", std::string("tessa-loft-cli ") + TL_VERSION);
     cli.require_subcommand(1);

@@ -11,6 +11,7 @@
 #include "filesystems/found_tree.h"
 #include "storage/volume.h"
 #include "platform/time.h"
+#include "recovery/recoverability.h"
 #include "recovery/target_path.h"
 
 namespace tl::cli {
@@ -25,7 +26,8 @@ bool IsListed(const CFoundTree& tree, const CFoundObject& o) {
     return &o != tree.Root() && &o != tree.LostFragments() && &o != tree.LostFiles();
 }
 
-void PrintJsonLine(const CFoundTree& tree, const std::string& volumeName, const CFoundObject& r, std::size_t volumeIndex) {
+void PrintJsonLine(CVolume& v, const std::string& volumeName, const CFoundObject& r, std::size_t volumeIndex) {
+    const CFoundTree& tree = v.FoundTree();
     const auto time = [](std::uint64_t t) { return t ? nlohmann::json(IsoTime(t)) : nlohmann::json(nullptr); };
     nlohmann::ordered_json j;
     j["id"] = static_cast<std::int64_t>(r.Id);
@@ -45,6 +47,8 @@ void PrintJsonLine(const CFoundTree& tree, const std::string& volumeName, const 
     j["created"] = time(r.CreationTime);
     j["modified"] = time(r.ModificationTime);
     j["accessed"] = time(r.AccessTime);
+    const std::string verdict = ExplainRecoverability(v, r);
+    j["verdict"] = verdict.empty() ? nlohmann::json(nullptr) : nlohmann::json(verdict);
     j["volume"] = volumeName;
     if (volumeIndex) j["volume_index"] = volumeIndex;
     std::cout << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";

@@ -20,10 +20,11 @@ std::string IsoTime(std::uint64_t fileTime);
 // False for the nodes that only hold found objects (root, fixed nodes, volumes).
 bool IsListed(const CFoundTree& tree, const CFoundObject& o);
 
-// `r` is a copy of a record of `tree` (taken under its lock).
+// `r` is a copy of a record of `v`'s tree (taken under its lock); a deleted
+// file carries the verdict on its recovery.
 // `volumeIndex` counts the source's volumes from 1 in the order they are
 // printed ("VOLUME:ID" of recover's --id); 0 leaves it out.
-void PrintJsonLine(const CFoundTree& tree, const std::string& volumeName, const CFoundObject& r, std::size_t volumeIndex = 0);
+void PrintJsonLine(CVolume& v, const std::string& volumeName, const CFoundObject& r, std::size_t volumeIndex = 0);
 // One line for a volume: its place, its file system and whether it was read.
 void PrintJsonVolume(CVolume& v, std::size_t volumeIndex);
 // Why the file system of `v` was not read ("ext4 volume: its file system is

@@ -74,7 +74,7 @@ int Run(CApp& app, const Options& o) {
             const CFoundObject r = tree.Snapshot(*match);
             r.IsFolder() ? ++counts.folders : ++counts.files;
             if (r.IsDeleted()) ++counts.deleted;
-            if (o.format == "json") PrintJsonLine(tree, volumeName, r, index + 1);
+            if (o.format == "json") PrintJsonLine(*v, volumeName, r, index + 1);
             else if (o.format == "tsv") PrintTsvLine(tree, r);
             else PrintTextLine(r, RecoveryPath(tree, r), 2);
         }

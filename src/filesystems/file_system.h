@@ -1,6 +1,6 @@
 // The parser of one volume's file system. Every volume holds one: at first
 // this plain base, which only knows the type code and name of the file
-// system; a file-system analysis replaces it with the FAT or NTFS parser,
+// system; a file-system analysis replaces it with the FAT, exFAT or NTFS parser,
 // which walks the on-disk structures and fills the volume's found-object tree.
 //
 // Type codes are the partition-type byte values of the MBR table; the kinds
@@ -49,6 +49,14 @@ struct CONTENT_FORM {
     // Why the content cannot be read as it is stored ("the file is
     // encrypted"); empty when it can.
     std::string Problem;
+};
+
+// How the clusters of a deleted file were found, where its kind tells it.
+enum class ClusterPlacement : std::uint8_t {
+    Unknown,
+    Consecutive,       // its entry says they follow each other: one run from its first cluster
+    Chain,             // the allocation table still holds its chain
+    FreeAfterFirst,    // its chain was cleared: the free clusters after its first one
 };
 
 enum FileSystemFamily : int { kFamilyFat = 0, kFamilyNtfs = 1, kFamilyOther = 2, kFamilyExFat = 3 };
@@ -126,6 +134,12 @@ public:
     virtual void DescribeContent(const CFoundObject& record, CONTENT_FORM& form) {
         (void)record;
         (void)form;
+    }
+
+    // How a deleted record's clusters are found (Unknown for the base).
+    virtual ClusterPlacement PlacementOf(const CFoundObject& record) {
+        (void)record;
+        return ClusterPlacement::Unknown;
     }
 
     std::uint32_t TypeCode = 0;

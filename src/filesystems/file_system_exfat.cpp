@@ -300,6 +300,16 @@ void CFileSystem_exFAT::DescribeContent(const CFoundObject& record, CONTENT_FORM
     if (const auto it = validBytes_.find(record.Id); it != validBytes_.end()) form.ValidBytes = it->second;
 }
 
+ClusterPlacement CFileSystem_exFAT::PlacementOf(const CFoundObject& record) {
+    if (record.Attributes & kNoFatChain) return ClusterPlacement::Consecutive;
+    const auto first = static_cast<std::uint32_t>(record.StartPos);
+    if (record.StartPos != first || !IsHeapCluster(first)) return ClusterPlacement::Unknown;
+    // A file of one cluster has no chain to clear: its entry reads as an end.
+    bool ok = true;
+    const std::uint32_t next = FatEntry(first, ok);
+    return ok && (next != 0 || record.Size <= ClusterBytes) ? ClusterPlacement::Chain : ClusterPlacement::FreeAfterFirst;
+}
+
 std::vector<std::uint32_t> CFileSystem_exFAT::ClustersOf(std::uint32_t first, std::uint64_t bytes, bool contiguous) const {
     std::vector<std::uint32_t> list;
     if (!IsHeapCluster(first)) return list;

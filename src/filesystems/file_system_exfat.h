@@ -44,6 +44,7 @@ public:
     bool BuildClusterRuns(const CFoundObject& record, std::vector<CLUSTER_RUN>& runs) override;
     bool BuildRuns(const CFoundObject& record, std::vector<SECTOR_RUN>& runs) override;
     void DescribeContent(const CFoundObject& record, CONTENT_FORM& form) override;
+    ClusterPlacement PlacementOf(const CFoundObject& record) override;
 
     // The boot sector's parameters, when they are sound: the name "EXFAT   "
     // at 3, sectors of 512 to 4096 bytes, clusters of at most 32 MiB, the

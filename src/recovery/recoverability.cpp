@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "app/string_ids.h"
+#include "app/languages.h"
 #include "filesystems/file_system.h"
 #include "storage/volume.h"
 
@@ -17,6 +19,20 @@ Recoverability JudgeRecoverability(CVolume& volume, const CFoundObject& record) 
     for (const SECTOR_RUN& run : runs)
         if (volume.OverlapsUsedSpace(run)) return Recoverability::PartlyOverwritten;
     return Recoverability::Recoverable;
+}
+
+std::string ExplainRecoverability(CVolume& volume, const CFoundObject& record) {
+    if (!record.IsDeleted() || record.IsFolder() || (record.Flags & FO_BY_SIGNATURE)) return {};
+    const CLanguages* texts = volume.Context().texts;
+    if (JudgeRecoverability(volume, record) == Recoverability::PartlyOverwritten)
+        return FormatMessageText(texts, ids::kVerdictOverwritten);
+    switch (volume.FileSystem().PlacementOf(record)) {
+    case ClusterPlacement::Consecutive: return FormatMessageText(texts, ids::kVerdictConsecutive);
+    case ClusterPlacement::Chain: return FormatMessageText(texts, ids::kVerdictChain);
+    case ClusterPlacement::FreeAfterFirst: return FormatMessageText(texts, ids::kVerdictFreeAfterFirst);
+    case ClusterPlacement::Unknown: break;
+    }
+    return FormatMessageText(texts, ids::kVerdictFree);
 }
 
 }  // namespace tl

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace tl {
 
@@ -16,5 +17,10 @@ enum class Recoverability : std::uint8_t {
 
 // Judged after the volume's analysis, from the space its live files hold.
 Recoverability JudgeRecoverability(CVolume& volume, const CFoundObject& record);
+// The verdict on a deleted file in the interface's language, naming how its
+// clusters were found where the file system tells it ("its clusters follow
+// each other; it can be recovered from its first cluster and length");
+// empty for a live file, a folder or a file found by its signature.
+std::string ExplainRecoverability(CVolume& volume, const CFoundObject& record);
 
 }  // namespace tl

@@ -1,4 +1,4 @@
-// What the first sectors of a volume tell: the boot sector of a FAT or NTFS
+// What the first sectors of a volume tell: the boot sector of a FAT, exFAT or NTFS
 // file system, or a partition table whose partitions become found volumes.
 #include <algorithm>
 #include <cstring>

@@ -290,7 +290,7 @@ public:
     // What the file-system stage made of the volume, for the front ends.
     enum class FsOutcome : std::uint32_t {
         NotAnalysed = 0,
-        Read,            // a FAT or NTFS file system was read
+        Read,            // a FAT, exFAT or NTFS file system was read
         PartitionTable,  // a partition table: its volumes are analysed on their own
         NotRead,         // a file system this program does not read (ProbedFileSystem names it)
         NoFileSystem,    // nothing recognised

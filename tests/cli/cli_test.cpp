@@ -105,10 +105,10 @@ TEST_F(CliTest, DemoWithAnImageListsItsTreeAndWhatCanBeRecovered) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
     for (const char* line : {"fat16.img  (FAT16)\n", "      Draft Report.txt  600  [deleted]",
                              "        Quarterly Report Q1.txt  1000  ", "6 folder(s), 17 file(s), 8 deleted\n",
-                             "  Draft Report.txt (600 bytes): can be recovered\n",
-                             "  Letter.txt (250 bytes): can be recovered\n",
+                             "  Draft Report.txt (600 bytes): its clusters are free; it can be recovered\n",
+                             "  Letter.txt (250 bytes): its clusters are free; it can be recovered\n",
                              // The fragmented file took GAP.BIN's clusters after it was deleted.
-                             "  _AP.BIN (6144 bytes): partly overwritten since"})
+                             "  _AP.BIN (6144 bytes): live files hold some of its clusters again; it is partly overwritten\n"})
         EXPECT_NE(r.out.find(line), std::string::npos) << line << " in\n" << r.out;
 }
 

@@ -190,13 +190,16 @@ TEST(ExFatCli, APartitionOfTypeSevenHoldingExFatIsNamedAndReadByItsBootSector) {
     ASSERT_EQ(lost.exitCode, 0) << lost.err;
     int volumes = 0;
     bool lostHoliday = false;
+    std::string oldNotesVerdict;  // a deleted file says how it comes back
     std::istringstream lines(lost.out);
     for (std::string line; std::getline(lines, line);) {
         if (line.empty() || line[0] != '{') continue;  // the found volumes' table comes first
         const auto j = nlohmann::json::parse(line);
         if (j.value("record", "") == "volume" && j.value("file_system", "") == "exFAT") ++volumes;
         lostHoliday |= j.value("path", "") == "Photos/2024/Holiday.bin";
+        if (j.value("path", "") == "Old Notes.txt" && j["verdict"].is_string()) oldNotesVerdict = j["verdict"];
     }
+    EXPECT_NE(oldNotesVerdict.find("follow each other; it can be recovered"), std::string::npos) << oldNotesVerdict;
     EXPECT_EQ(volumes, 1) << lost.out.substr(0, 2000);
     EXPECT_TRUE(lostHoliday);
 }

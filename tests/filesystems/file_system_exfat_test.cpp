@@ -68,10 +68,16 @@ TEST_P(ExFatImages, ListsWhatFlsListsAndEveryFileReadsBackAsWritten) {
             ADD_FAILURE() << path << " was written but is not listed";
             continue;
         }
+        // The verdict on a deleted file names how its clusters are found.
+        const std::string verdict = ExplainRecoverability(a.v, *it->second);
         if (path == "Frag/Reused Interleaved.bin") {
             EXPECT_EQ(JudgeRecoverability(a.v, *it->second), Recoverability::PartlyOverwritten);
+            EXPECT_NE(verdict.find("partly overwritten"), std::string::npos) << verdict;
             continue;
         }
+        if (path == "Frag/Removed Interleaved.bin") EXPECT_NE(verdict.find("chain was cleared"), std::string::npos) << verdict;
+        if (path == "Old Notes.txt") EXPECT_NE(verdict.find("follow each other"), std::string::npos) << verdict;
+        EXPECT_EQ(verdict.empty(), !it->second->IsDeleted()) << path;
         EXPECT_EQ(JudgeRecoverability(a.v, *it->second), Recoverability::Recoverable) << path;
         const ReadResult read = ReadThroughReader(*it->second);
         EXPECT_TRUE(read.content == FileBytes(file.path())) << path << " does not read back as written " << read.problem;

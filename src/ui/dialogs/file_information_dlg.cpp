@@ -17,6 +17,7 @@
 #include "filesystems/file_system.h"
 #include "filesystems/found_file_reader.h"
 #include "filesystems/found_tree.h"
+#include "recovery/recoverability.h"
 #include "signatures/file_signature.h"
 #include "signatures/signature_database.h"
 #include "storage/volume.h"
@@ -61,6 +62,8 @@ CFileInformationDlg::CFileInformationDlg(CApp& app, CVolume& volume, const CFoun
             signature = QString::fromStdString(type->DisplayTitle());
     QString status = Text(app, record.IsDeleted() ? ids::kConditionDeleted : ids::kConditionLive);
     if (record.Flags & FO_BY_SIGNATURE) status += tr(", found by its signature");
+    const std::string verdict = ExplainRecoverability(volume, record);
+    if (!verdict.empty()) status += QStringLiteral(": ") + QString::fromStdString(verdict);
 
     auto target = std::make_shared<CQtWindowTarget>(this);
     auto* form = new QFormLayout;
