@@ -1,9 +1,9 @@
 // The file-system stage on an image of 100 000 files in nested folders,
 // against The Sleuth Kit's "fls -r -p" on the same image in the same run.
 //
-//   build/release/bin/tl_analysis_bench fat|ntfs [IMAGE]
-// Without IMAGE the image is made by tests/fixtures/make_fat32_big.sh or
-// make_ntfs_big.sh.
+//   build/release/bin/tl_analysis_bench fat|ntfs|exfat [IMAGE]
+// Without IMAGE the image is made by tests/fixtures/make_fat32_big.sh,
+// make_ntfs_big.sh or make_exfat_big.sh.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -28,11 +28,11 @@ using tl::bench::TimeCommand;
 
 int main(int argc, char** argv) {
     const std::string kind = argc > 1 ? argv[1] : "fat";
-    if (kind != "fat" && kind != "ntfs") {
-        std::fprintf(stderr, "usage: %s fat|ntfs [IMAGE]\n", argv[0]);
+    if (kind != "fat" && kind != "ntfs" && kind != "exfat") {
+        std::fprintf(stderr, "usage: %s fat|ntfs|exfat [IMAGE]\n", argv[0]);
         return 2;
     }
-    const std::string script = kind == "fat" ? "make_fat32_big.sh" : "make_ntfs_big.sh";
+    const std::string script = kind == "fat" ? "make_fat32_big.sh" : "make_" + kind + "_big.sh";
     std::filesystem::path image =
         argc > 2 ? argv[2] : std::filesystem::temp_directory_path() / ("tessa-loft-" + kind + "-big.img");
     if (argc <= 2 && !std::filesystem::exists(image)) {
