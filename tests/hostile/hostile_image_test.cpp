@@ -88,6 +88,7 @@ std::pair<std::string, std::filesystem::path> ScriptOf(const std::string& name) 
     if (name.rfind("fat", 0) == 0) return {"make_fat_images.sh", FixturePath("fat")};
     if (name.rfind("ntfs", 0) == 0) return {"make_ntfs_images.sh", FixturePath("ntfs")};
     if (name == "gpt.img") return {"make_gpt_disks.sh", FixturePath("gpt")};
+    if (name.rfind("exfat", 0) == 0) return {"make_exfat_images.sh", FixturePath("exfat")};
     return {"make_partitioned.sh", FixturePath("partitioned.img")};
 }
 
@@ -529,6 +530,47 @@ std::vector<Damage> GuidTableDamages() {
     return c.list;
 }
 INSTANTIATE_TEST_SUITE_P(GuidTables, HostileImage, ::testing::ValuesIn(GuidTableDamages()), CaseName);
+
+// ---- exFAT: chains, boot regions, a root cut short, what the root names ---
+
+std::vector<Damage> ExFatDamages() {
+    Cases c;
+    const auto card = {"exfat4k.img"};
+    // Frag/Interleaved A.bin lies in clusters 30-31 35-36 40-41: its chain
+    // turns back at 36, or meets a bad cluster mark there.
+    c.Add(card, {"ChainLoopsBack", "", [](Image& b) { ExFatImage(b).SetFatEntry(36, 30); }, "loops back", "loops back",
+                 "README.TXT"});
+    c.Add(card, {"ChainReachesABadCluster", "", [](Image& b) { ExFatImage(b).SetFatEntry(36, 0xFFFFFFF7); },
+                 "bad cluster", "bad cluster", "README.TXT"});
+    // A byte of each checksum sector changed: the boot sector is read as it is.
+    c.Add(card, {"BothBootRegionsFailTheirChecksums", "",
+                 [](Image& b) {
+                     const std::size_t bps = ExFatImage(b).bytesPerSector;
+                     b[11 * bps] ^= 1;
+                     b[23 * bps] ^= 1;
+                 },
+                 "checksums of both boot regions", "checksums of both boot regions", "README.TXT"});
+    // A 2 TiB volume claimed by boot sectors whose checksums agree with them.
+    c.Add(card, {"BootSectorClaimsTwoTiB", "",
+                 [](Image& b) {
+                     for (std::size_t region = 0; region < 2; ++region)
+                         PutU64(b.data() + region * 12 * ExFatImage(b).bytesPerSector + 72, std::uint64_t{1} << 32);
+                     ExFatImage(b).SealBootRegions();
+                 },
+                 "", "", "README.TXT"});
+    c.Add(card, {"NoAllocationBitmap", "", [](Image& b) { *ExFatImage(b).RootEntry(0x81) = 0x01; },
+                 "allocation bitmap", "allocation bitmap", "README.TXT"});
+    c.Add(card, {"UpcaseTableChecksumFails", "", [](Image& b) { ExFatImage(b).RootEntry(0x82)[4] ^= 0xFF; },
+                 "up-case table", "up-case table", "README.TXT"});
+    c.Add(card, {"CutInsideTheRootFolder", "",
+                 [](Image& b) {
+                     const ExFatImage f(b);
+                     b.resize(f.ClusterOffset(f.rootCluster) + f.clusterBytes / 2);
+                 },
+                 "the source ends there", "the source ends there", ""});
+    return c.list;
+}
+INSTANTIATE_TEST_SUITE_P(ExFat, HostileImage, ::testing::ValuesIn(ExFatDamages()), CaseName);
 
 }  // namespace
 }  // namespace tl::test

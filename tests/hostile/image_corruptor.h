@@ -185,6 +185,49 @@ private:
     Image& b_;
 };
 
+// An exFAT volume image: its layout from the boot sector, the entries of
+// its root folder by type, and the boot regions' checksums made whole again
+// after a change.
+struct ExFatImage {
+    explicit ExFatImage(Image& b) : b_(b) {
+        const std::uint8_t* p = b.data();
+        fatOffset = std::uint64_t{GetU32(p + 80)} << p[108];
+        heapOffset = std::uint64_t{GetU32(p + 88)} << p[108];
+        rootCluster = GetU32(p + 96);
+        bytesPerSector = std::size_t{1} << p[108];
+        clusterBytes = std::uint64_t{1} << (p[108] + p[109]);
+    }
+    std::uint64_t ClusterOffset(std::uint32_t c) const { return heapOffset + std::uint64_t{c - 2} * clusterBytes; }
+    void SetFatEntry(std::uint32_t n, std::uint32_t value) { PutU32(b_.data() + fatOffset + 4 * n, value); }
+    // The first entry of the root's first cluster of `type` (0x81 the
+    // allocation bitmap, 0x82 the up-case table).
+    std::uint8_t* RootEntry(std::uint8_t type) {
+        std::uint8_t* root = b_.data() + ClusterOffset(rootCluster);
+        for (std::uint64_t at = 0; at + 32 <= clusterBytes; at += 32)
+            if (root[at] == type) return root + at;
+        ADD_FAILURE() << "no root entry of type " << int{type};
+        return nullptr;
+    }
+    // Writes the checksum sector of both boot regions from their sectors as
+    // they are now.
+    void SealBootRegions() {
+        for (std::size_t region = 0; region < 2; ++region) {
+            std::uint8_t* r = b_.data() + region * 12 * bytesPerSector;
+            std::uint32_t sum = 0;
+            for (std::size_t i = 0; i < 11 * bytesPerSector; ++i)
+                if (i != 106 && i != 107 && i != 112) sum = ((sum & 1) ? 0x80000000u : 0) + (sum >> 1) + r[i];
+            for (std::size_t at = 11 * bytesPerSector; at < 12 * bytesPerSector; at += 4) PutU32(r + at, sum);
+        }
+    }
+
+    std::uint64_t fatOffset = 0, heapOffset = 0, clusterBytes = 512;
+    std::uint32_t rootCluster = 0;
+    std::size_t bytesPerSector = 512;
+
+private:
+    Image& b_;
+};
+
 // A partition table sector (the MBR or an EBR) of a disk image.
 struct PartitionTable {
     Image& b;
