@@ -339,6 +339,29 @@ try:
     information.child(name="OK", roleName="push button").click()
     exit_through_menu(app, process)
 
+    # An exFAT card made by mkfs.exfat and filled through exfat-fuse: the
+    # deleted folder's files and the live README.TXT come back as icat reads
+    # them, and a deleted file's information says how it comes back.
+    exfat_fixtures = os.path.join(work, "exfat")
+    subprocess.run(["bash", os.path.join(source, "tests/fixtures/fixture.sh"), "make_exfat_images.sh", exfat_fixtures],
+                   check=True)
+    exfat = os.path.join(exfat_fixtures, "exfat4k.img")
+    with open(exfat + ".fls") as listing:
+        inode_of = {line.split("\t")[1].rstrip("\n"): line.split(":")[0].split()[-1] for line in listing}
+    process, app = start(exfat)
+    analyse(app)
+    folders, files = recover_old_projects(app, exfat, os.path.join(work, "recovered-exfat"),
+                                          [inode_of[p] for p in ("Old Projects/Plan.txt", "Old Projects/Budget Sheet.csv",
+                                                                 "README.TXT")])
+    files.child(name="Old Notes.txt", roleName="table cell").click()
+    command(app, "File", "Information...")
+    information = dialog(app, "File Information", "the information dialog")
+    status = information.child(name="Status", roleName="label").description
+    if "follow each other" not in status:
+        fail("the information on the deleted Old Notes.txt says %r" % status)
+    information.child(name="OK", roleName="push button").click()
+    exit_through_menu(app, process)
+
     # Lost files found by their signature: a picture whose end the sector
     # scan could not tell is recovered after the probable-size question,
     # answered with a custom size of 3072 bytes.
