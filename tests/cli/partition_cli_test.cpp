@@ -204,5 +204,27 @@ TEST(ExFatCli, APartitionOfTypeSevenHoldingExFatIsNamedAndReadByItsBootSector) {
     EXPECT_TRUE(lostHoliday);
 }
 
+// Every file the card's fixture wrote, live or deleted, comes back through
+// `recover` under its path with its bytes; the one whose clusters another
+// file took since is reported as failed, not as recovered.
+TEST(ExFatCli, RecoverBringsBackEveryFileOfTheCardUnderItsPath) {
+    const auto cards = test::FixturePath("exfat");
+    test::ExpectFixture("make_exfat_images.sh", cards);
+    test::ScratchDir dir;
+    test::CliRunner cli;
+    const test::CliResult r = cli.Run({"--quiet", "recover", (cards / "exfat4k.img").string(), "--to", (dir.path() / "out").string()});
+    EXPECT_EQ(r.exitCode, 1) << r.out << r.err;  // one file failed
+    EXPECT_NE(r.out.find("Failed: Reused Interleaved.bin"), std::string::npos) << r.out;
+    int compared = 0;
+    const auto copies = cards / "exfat4k.files";
+    for (const auto& file : std::filesystem::recursive_directory_iterator(copies)) {
+        const auto relative = std::filesystem::relative(file.path(), copies);
+        if (!file.is_regular_file() || relative == "Frag/Reused Interleaved.bin") continue;
+        EXPECT_TRUE(test::ReadFileBytes(dir.path() / "out" / relative) == test::ReadFileBytes(file.path())) << relative;
+        ++compared;
+    }
+    EXPECT_GE(compared, 20);
+}
+
 }  // namespace
 }  // namespace tl
