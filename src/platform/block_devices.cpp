@@ -399,6 +399,26 @@ std::optional<DeviceNumber> DeviceNumberOf(const std::filesystem::path& path) {
     return DeviceNumber{::major(st.st_rdev), ::minor(st.st_rdev)};
 }
 
+DiskIdentity DiskIdentityOf(const std::filesystem::path& node, const std::filesystem::path& sysRoot) {
+    DiskIdentity identity;
+    const auto number = DeviceNumberOf(node);
+    if (!number) return identity;
+    std::error_code ec;
+    std::filesystem::path dir = std::filesystem::canonical(
+        sysRoot / "dev" / "block" / (std::to_string(number->major) + ":" + std::to_string(number->minor)), ec);
+    if (ec) return identity;
+    if (std::filesystem::exists(dir / "partition", ec)) dir = dir.parent_path();
+    identity.model = CleanDeviceText(ReadAttribute(dir / "device" / "model").value_or(""));
+    // NVMe and memory cards name their serial; SCSI disks give it in their
+    // unit serial number page (a four-byte header, then the text).
+    std::string serial = ReadAttribute(dir / "device" / "serial").value_or("");
+    if (serial.empty())
+        if (const auto page = ReadAttribute(dir / "device" / "vpd_pg80"); page && page->size() > 4)
+            serial = page->substr(4);
+    identity.serial = CleanDeviceText(serial);
+    return identity;
+}
+
 std::optional<std::uint64_t> BlockDeviceSize(int fd) {
     if (!IsBlockDevice(fd)) return std::nullopt;
     std::uint64_t size = 0;

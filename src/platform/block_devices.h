@@ -67,6 +67,15 @@ std::vector<BlockDeviceInfo> ListPartitions(const std::string& diskName, const s
 // "action@devpath" header is skipped). Malformed fields are dropped.
 std::vector<std::pair<std::string, std::string>> ParseUeventFields(std::string_view text);
 
+// The model and serial number of the disk a block-device node lies on (a
+// partition's disk), as sysfs tells them; a field sysfs has no text for is
+// empty, and both are for anything but a block device.
+struct DiskIdentity {
+    std::string model;
+    std::string serial;
+};
+DiskIdentity DiskIdentityOf(const std::filesystem::path& node, const std::filesystem::path& sysRoot = "/sys");
+
 // The device number of a block-device node; nullopt for anything else
 // (regular files, missing paths).
 std::optional<DeviceNumber> DeviceNumberOf(const std::filesystem::path& path);

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "platform/files.h"
+#include "platform/sqlite_database.h"
 #include "platform/text.h"
 
 namespace tl::platform {
@@ -30,46 +31,7 @@ std::string ParentOf(const std::string& path) {
     return pos == std::string::npos ? std::string() : path.substr(0, pos);
 }
 
-// A prepared statement that finalises itself.
-class Statement {
-public:
-    Statement(sqlite3* db, const char* sql) {
-        if (db && sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
-    }
-    ~Statement() { sqlite3_finalize(stmt_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-
-    bool Ok() const { return stmt_ != nullptr; }
-    Statement& Bind(int index, std::string_view text) {
-        if (stmt_) sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
-        return *this;
-    }
-    Statement& BindBlob(int index, std::string_view bytes) {
-        if (stmt_) sqlite3_bind_blob(stmt_, index, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
-        return *this;
-    }
-    Statement& Bind(int index, std::int64_t value) {
-        if (stmt_) sqlite3_bind_int64(stmt_, index, value);
-        return *this;
-    }
-    int Step() { return stmt_ ? sqlite3_step(stmt_) : SQLITE_ERROR; }
-    bool Run() { return Step() == SQLITE_DONE; }
-    std::string Text(int column) const {
-        const auto* p = sqlite3_column_text(stmt_, column);
-        return p ? std::string(reinterpret_cast<const char*>(p), static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)))
-                 : std::string();
-    }
-    std::string Blob(int column) const {
-        const void* p = sqlite3_column_blob(stmt_, column);
-        return p ? std::string(static_cast<const char*>(p), static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)))
-                 : std::string();
-    }
-    std::int64_t Int(int column) const { return sqlite3_column_int64(stmt_, column); }
-
-private:
-    sqlite3_stmt* stmt_ = nullptr;
-};
+using Statement = SqliteStatement;
 
 }  // namespace
 
@@ -93,7 +55,7 @@ SettingsStore::SettingsStore() {
     OpenDatabase(":memory:", ignored);
 }
 
-SettingsStore::SettingsStore(const std::filesystem::path& file) {
+SettingsStore::SettingsStore(const std::filesystem::path& file) : file_(file) {
     if (file.has_parent_path()) CreateFolderChain(file.parent_path());
     bool damaged = false;
     if (OpenDatabase(file.string(), damaged)) {

@@ -42,6 +42,8 @@ public:
     // Empty when the store opened as it should; otherwise one sentence.
     const std::string& Problem() const { return problem_; }
     bool Persistent() const { return persistent_; }
+    // The database file given; empty for a store in memory.
+    const std::filesystem::path& File() const { return file_; }
 
     bool KeyExists(std::string_view key) const;
     bool CreateKey(std::string_view key);
@@ -84,6 +86,7 @@ private:
     mutable std::mutex mutex_;
     sqlite3* db_ = nullptr;
     bool persistent_ = false;
+    std::filesystem::path file_;
     int batchDepth_ = 0;
     std::string problem_;
 };
