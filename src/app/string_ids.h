@@ -313,5 +313,10 @@ inline constexpr unsigned kVerdictChain = 61190;  // "its clusters follow the al
 inline constexpr unsigned kVerdictFreeAfterFirst = 61191;  // "its chain was cleared; it is read from the free clusters after its first one and may come ..."
 inline constexpr unsigned kVerdictOverwritten = 61192;  // "live files hold some of its clusters again; it is partly overwritten"
 inline constexpr unsigned kVerdictFree = 61193;  // "its clusters are free; it can be recovered"
+inline constexpr unsigned kScanKeptIn = 61194;  // "The scan is kept in '%s': an interrupted scan can go on from where it stopped"
+inline constexpr unsigned kScanFileWriteFailed = 61195;  // "The scan file '%s' could not be written (%s); the analysis goes on and keeps what it finds..."
+inline constexpr unsigned kScanFileLoaded = 61196;  // "%I64u found objects of %d volume(s) were loaded from the scan file '%s'"
+inline constexpr unsigned kScanFileProblem = 61197;  // "The scan file '%s': %s"
+inline constexpr unsigned kScanResumed = 61198;  // "%s: the sector scan goes on from sector %I64u"
 
 }  // namespace tl::ids

@@ -371,6 +371,16 @@ constexpr StringTableEntry kEntries[] = {
      "live files hold some of its clusters again; it is partly overwritten"},
     {ids::kVerdictFree,
      "its clusters are free; it can be recovered"},
+    {ids::kScanKeptIn,
+     "The scan is kept in '%s': an interrupted scan can go on from where it stopped"},
+    {ids::kScanFileWriteFailed,
+     "The scan file '%s' could not be written (%s); the analysis goes on and keeps what it finds from now on in memory only"},
+    {ids::kScanFileLoaded,
+     "%I64u found objects of %d volume(s) were loaded from the scan file '%s'"},
+    {ids::kScanFileProblem,
+     "The scan file '%s': %s"},
+    {ids::kScanResumed,
+     "%s: the sector scan goes on from sector %I64u"},
 };
 
 constexpr bool IdsStrictlyAscending() {

@@ -18,7 +18,9 @@
 #include "cli/progress_line.h"
 #include "filesystems/found_tree.h"
 #include "platform/block_devices.h"
+#include "platform/settings_store.h"
 #include "platform/terminal.h"
+#include "session/scan_session.h"
 #include "storage/analysis_session.h"
 #include "storage/local_computer.h"
 
@@ -34,6 +36,7 @@ struct Options {
     bool sectorsOnly = false;
     bool lostVolumes = false;
     bool freeSpaceOnly = false;
+    ScanFileChoice keep;
 };
 
 // The progress of the analyses that run while it lives, drawn on standard
@@ -67,9 +70,18 @@ private:
 
 // Runs `stages` on `source` in a session, drawing the progress meanwhile;
 // the session (its volumes) once the run has ended.
+// An interrupt (Ctrl+C) stops the run in order: what was found is kept.
 void RunSession(CAnalysisSession& session, CVolume& source, AnalysisStages stages, Progress& progress) {
+    platform::CatchInterrupts();
     if (!session.Start(source, stages)) return;
-    while (!session.Wait(20)) progress.Tick();
+    bool stopping = false;
+    while (!session.Wait(20)) {
+        progress.Tick();
+        if (!stopping && platform::InterruptRequested()) {
+            stopping = true;
+            session.Stop();
+        }
+    }
     progress.Finish();
 }
 
@@ -132,26 +144,76 @@ CVolume* OpenSource(CAnalysisSession& session, const std::string& path) {
 
 }  // namespace
 
-std::vector<CVolume*> AnalyseSource(CApp& app, const std::string& sourcePath, CliSink* progressSink, bool sectors,
-                                    bool freeSpaceOnly) {
-    CAnalysisSession session(app.Computer());
+void AddScanFileOptions(CLI::App& command, ScanFileChoice& choice) {
+    command.add_option("--session", choice.file,
+                       "The scan file that keeps this analysis (default: one per source in the settings folder); "
+                       "without SOURCE, reopen it: list or recover what it holds without scanning again");
+    auto* resume = command.add_flag("--resume", choice.resume, "Go on with the unfinished analysis of the scan file");
+    auto* none = command.add_flag("--no-session", [&choice](std::int64_t) { choice.keep = false; },
+                                  "Keep the analysis in memory only");
+    none->excludes(resume);
+}
+
+std::vector<CVolume*> RunAnalysis(CApp& app, const std::string& sourcePath, AnalysisStages stages, const ScanFileChoice& keep,
+                                  CliSink* progressSink, AnalysisStages* ran) {
+    CLocalComputer& computer = app.Computer();
+    const auto failed = [](const std::string& what, const std::string& why) {
+        std::fprintf(stderr, "tessa-loft-cli: %s: %s\n", what.c_str(), EscapeControls(why).c_str());
+        return std::vector<CVolume*>{};
+    };
+    CAnalysisSession session(computer);
+    CScanSession scan(computer);
+    std::string error;
+    // Opened again: the source the file names, and what the file holds.
+    if (sourcePath.empty()) {
+        const std::string path = CScanSession::SourcePathOf(keep.file, error);
+        if (path.empty()) return failed("cannot reopen " + EscapeControls(keep.file), error);
+        CVolume* source = OpenSource(session, path);
+        if (!source) return {};
+        if (!scan.Load(keep.file, *source, false, error)) return failed("cannot reopen " + EscapeControls(keep.file), error);
+        if (ran) *ran = scan.SavedStages();
+        return scan.Volumes();
+    }
     CVolume* source = OpenSource(session, sourcePath);
     if (!source) return {};
-    Progress progress(progressSink, app.Computer());
-    RunSession(session, *source,
-               freeSpaceOnly ? AnalysisStages::FreeSpaceOnly
-                             : (sectors ? AnalysisStages::FileSystemAndSectors : AnalysisStages::FileSystem),
-               progress);
-    return session.Volumes();
+    const std::filesystem::path settings = app.Store().File().empty() ? platform::ConfigFolder() : app.Store().File().parent_path();
+    const std::string file = keep.file.empty() ? CScanSession::DefaultPath(settings, source->DevicePath) : keep.file;
+    bool kept = true;
+    if (keep.resume) {
+        if (!scan.Load(file, *source, true, error)) return failed("cannot go on with " + EscapeControls(file), error);
+        stages = scan.SavedStages();
+        if (ran) *ran = stages;
+        if (scan.SavedRunEnded()) return scan.Volumes();
+    } else if (keep.keep && !scan.Begin(file, *source, stages, error)) {
+        // A scan file asked for must be kept; the default one is a help.
+        if (!keep.file.empty()) return failed("cannot keep the scan in " + EscapeControls(file), error);
+        std::fprintf(stderr, "tessa-loft-cli: the scan is not kept: %s\n", EscapeControls(error).c_str());
+        kept = false;
+    } else if (!keep.keep) {
+        kept = false;
+    }
+    if (ran) *ran = stages;
+    Progress progress(progressSink, computer);
+    RunSession(session, *source, stages, progress);
+    scan.End(!session.Stopped());
+    if (session.Stopped() && kept && !scan.WritingFailed())
+        std::fprintf(stderr, "tessa-loft-cli: stopped; the scan is kept in %s: go on with --resume --session %s\n",
+                     EscapeControls(file).c_str(), EscapeControls(file).c_str());
+    return keep.resume ? scan.Volumes() : session.Volumes();
+}
+
+std::vector<CVolume*> AnalyseSource(CApp& app, const std::string& sourcePath, CliSink* progressSink, bool sectors,
+                                    bool freeSpaceOnly) {
+    const AnalysisStages stages = freeSpaceOnly ? AnalysisStages::FreeSpaceOnly
+                                  : sectors     ? AnalysisStages::FileSystemAndSectors
+                                                : AnalysisStages::FileSystem;
+    return RunAnalysis(app, sourcePath, stages, ScanFileChoice{.keep = false}, progressSink);
 }
 
 CVolume* ScanSourceSectorsOnly(CApp& app, const std::string& sourcePath, CliSink* progressSink) {
-    CAnalysisSession session(app.Computer());
-    CVolume* source = OpenSource(session, sourcePath);
-    if (!source) return nullptr;
-    Progress progress(progressSink, app.Computer());
-    RunSession(session, *source, AnalysisStages::SectorsOnly, progress);
-    return source;
+    const std::vector<CVolume*> volumes =
+        RunAnalysis(app, sourcePath, AnalysisStages::SectorsOnly, ScanFileChoice{.keep = false}, progressSink);
+    return volumes.empty() ? nullptr : volumes.front();
 }
 
 namespace {
@@ -197,20 +259,26 @@ int Run(CApp& app, CliSink& sink, const Options& o) {
         if (!found.empty()) PrintVolumes(found, o);
         return kExitOk;
     }
-    if (o.sectorsOnly) {
-        CVolume* v = ScanSourceSectorsOnly(app, o.source, o.progress ? &sink : nullptr);
-        if (!v) return kExitFailure;
+    const AnalysisStages stages = o.sectorsOnly    ? AnalysisStages::SectorsOnly
+                                  : o.freeSpaceOnly ? AnalysisStages::FreeSpaceOnly
+                                  : o.sectors       ? AnalysisStages::FileSystemAndSectors
+                                                    : AnalysisStages::FileSystem;
+    AnalysisStages ran = stages;
+    const std::vector<CVolume*> volumes = RunAnalysis(app, o.source, stages, o.keep, o.progress ? &sink : nullptr, &ran);
+    if (volumes.empty()) return kExitFailure;
+    // Stopped by an interrupt: what was found is listed, and the run failed.
+    const int done = platform::InterruptRequested() ? kExitFailure : kExitOk;
+    // A scan of sectors alone lists the source's finds without a volume line.
+    if (ran == AnalysisStages::SectorsOnly) {
         TreeCounts counts;
+        CVolume* v = volumes.front();
         if (o.format == "json") PrintJson(*v, o, 1);
         else if (o.format == "tsv") PrintTsv(*v, o);
         else PrintTree(*v, o.deletedOnly, counts);
-        return kExitOk;
+        return done;
     }
-    const std::vector<CVolume*> volumes =
-        AnalyseSource(app, o.source, o.progress ? &sink : nullptr, o.sectors || o.freeSpaceOnly, o.freeSpaceOnly);
-    if (volumes.empty()) return kExitFailure;
     PrintVolumes(volumes, o);
-    return kExitOk;
+    return done;
 }
 
 }  // namespace
@@ -218,7 +286,7 @@ int Run(CApp& app, CliSink& sink, const Options& o) {
 AnalyzeCommand AddAnalyzeCommand(CLI::App& cli) {
     auto o = std::make_shared<Options>();
     auto* analyze = cli.add_subcommand("analyze", "List every live and deleted file of an image or block device");
-    analyze->add_option("SOURCE", o->source, "An image file or a block device")->required();
+    analyze->add_option("SOURCE", o->source, "An image file or a block device (none with --session FILE: reopen FILE)");
     analyze->add_option("--format", o->format, "text, json or tsv")->check(CLI::IsMember({"text", "json", "tsv"}));
     analyze->add_flag("--deleted-only", o->deletedOnly, "Only deleted objects");
     analyze->add_flag("--progress", o->progress,
@@ -227,6 +295,11 @@ AnalyzeCommand AddAnalyzeCommand(CLI::App& cli) {
     analyze->add_flag("--sectors-only", o->sectorsOnly, "Scan every sector, without the file-system stage");
     analyze->add_flag("--lost-volumes", o->lostVolumes, "Scan every sector for boot sectors of lost volumes only");
     analyze->add_flag("--free-space-only", o->freeSpaceOnly, "After the file system, scan only the sectors it leaves free");
+    AddScanFileOptions(*analyze, o->keep);
+    analyze->callback([o] {
+        if (o->source.empty() && (o->keep.file.empty() || o->keep.resume))
+            throw CLI::RequiredError("SOURCE (or --session FILE to reopen a scan file)");
+    });
     AnalyzeCommand command;
     command.opensDevice = [=] { return analyze->parsed() && platform::DeviceNumberOf(o->source).has_value(); };
     command.run = [=](CApp& app, CliSink& sink) { return analyze->parsed() ? Run(app, sink, *o) : -1; };

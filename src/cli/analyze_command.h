@@ -11,6 +11,7 @@
 #include <vector>
 
 namespace tl {
+enum class AnalysisStages : std::uint8_t;
 class CApp;
 class CLocalComputer;
 class CVolume;
@@ -28,6 +29,26 @@ struct AnalyzeCommand {
 };
 
 AnalyzeCommand AddAnalyzeCommand(CLI::App& cli);
+
+// Where a command's analysis is kept, and whether it goes on from an
+// earlier run.
+struct ScanFileChoice {
+    std::string file;     // the scan file; empty: the source's own in the settings folder
+    bool resume = false;  // go on with the file's unfinished run
+    bool keep = true;     // false: the analysis is kept in memory only
+};
+// Adds --session, --resume and --no-session to `command`.
+void AddScanFileOptions(CLI::App& command, ScanFileChoice& choice);
+
+// Analyses `source` (an image file or a listed block device) with `stages`,
+// kept in a scan file as `keep` says, and waits for the end. Without a
+// source, the scan file `keep.file` is opened again instead: its source is
+// read, nothing is scanned. The volumes analysed (or loaded), empty when the
+// source or the scan file could not be read (the reason on standard error).
+// With `progressSink` each stage's progress is drawn on standard error.
+// `ran` receives the stages that ran (a resumed run's own).
+std::vector<CVolume*> RunAnalysis(CApp& app, const std::string& source, AnalysisStages stages, const ScanFileChoice& keep,
+                                  CliSink* progressSink = nullptr, AnalysisStages* ran = nullptr);
 
 // Analyses `source` (an image file or a listed block device) and every
 // volume of its partition table, waiting for the end. The volumes analysed,

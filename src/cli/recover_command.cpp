@@ -17,9 +17,11 @@
 #include "cli/object_listing.h"
 #include "cli/search_command.h"
 #include "filesystems/found_tree.h"
+#include "platform/terminal.h"
 #include "platform/time.h"
 #include "recovery/recovery.h"
 #include "recovery/target_path.h"
+#include "storage/analysis_session.h"
 #include "platform/block_devices.h"
 #include "storage/local_computer.h"
 
@@ -28,6 +30,7 @@ namespace {
 
 struct Options : Selection {
     std::string source;
+    ScanFileChoice keep;
     std::string to;
     bool sectors = false;
     bool sectorsOnly = false;
@@ -87,13 +90,12 @@ int Run(CApp& app, CliSink& sink, const Options& o) {
     }
     CLocalComputer& computer = app.Computer();
     AppSettings& settings = app.Settings();
-    std::vector<CVolume*> volumes;
-    if (o.sectorsOnly) {
-        if (CVolume* v = ScanSourceSectorsOnly(app, o.source, o.progress ? &sink : nullptr)) volumes.push_back(v);
-    } else {
-        volumes = AnalyseSource(app, o.source, o.progress ? &sink : nullptr, o.sectors);
-    }
-    if (volumes.empty()) return kExitFailure;
+    const AnalysisStages stages = o.sectorsOnly ? AnalysisStages::SectorsOnly
+                                  : o.sectors   ? AnalysisStages::FileSystemAndSectors
+                                                : AnalysisStages::FileSystem;
+    const std::vector<CVolume*> volumes = RunAnalysis(app, o.source, stages, o.keep, o.progress ? &sink : nullptr);
+    // An analysis stopped by an interrupt recovers nothing.
+    if (volumes.empty() || platform::InterruptRequested()) return kExitFailure;
 
     // This run's choices; the saved settings stay as they were.
     const std::uint32_t savedKeep = settings.GetU32(AppSettings::kKeepFolderStructure);
@@ -230,7 +232,7 @@ RecoverCommand AddOpenCommand(CLI::App& cli) {
 RecoverCommand AddRecoverCommand(CLI::App& cli) {
     auto o = std::make_shared<Options>();
     auto* c = cli.add_subcommand("recover", "Copy found files of an image or block device into a folder");
-    c->add_option("SOURCE", o->source, "An image file or a block device")->required();
+    c->add_option("SOURCE", o->source, "An image file or a block device (none with --session FILE: recover from FILE)");
     c->add_option("--to", o->to, "The destination folder (on another drive)")->required();
     c->add_flag("--sectors", o->sectors, "After the file system, scan every sector for lost files");
     c->add_flag("--sectors-only", o->sectorsOnly, "Scan every sector, without the file-system stage");
@@ -247,6 +249,11 @@ RecoverCommand AddRecoverCommand(CLI::App& cli) {
     auto* keep = c->add_flag("--keep-structure", o->keepStructure, "Re-create each file's folders (the default)");
     c->add_flag("--flat", o->flat, "Every file straight into the destination, names made unique")->excludes(keep);
     c->add_flag("--progress", o->progress, "Files, percent and MB/s on standard error");
+    AddScanFileOptions(*c, o->keep);
+    c->callback([o] {
+        if (o->source.empty() && (o->keep.file.empty() || o->keep.resume))
+            throw CLI::RequiredError("SOURCE (or --session FILE to recover from a scan file)");
+    });
     RecoverCommand command;
     command.opensDevice = [=] { return c->parsed() && platform::DeviceNumberOf(o->source).has_value(); };
     command.run = [=](CApp& app, CliSink& sink) { return c->parsed() ? Run(app, sink, *o) : -1; };

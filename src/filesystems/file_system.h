@@ -136,6 +136,16 @@ public:
         (void)form;
     }
 
+    // Makes the parser ready to read the content of records a walk of an
+    // earlier run listed (kept in a scan file), without walking again: the
+    // boot parameters and the tables the content is found through are read.
+    // False when the volume cannot be read so. The base needs nothing.
+    virtual bool Reopen() { return true; }
+    // Tells the parser of a record an earlier run listed, as Reopen's
+    // records are added to the tree (a parser that keeps track of what it
+    // listed knows it then).
+    virtual void NoteReopenedRecord(const CFoundObject& record) { (void)record; }
+
     // How a deleted record's clusters are found (Unknown for the base).
     virtual ClusterPlacement PlacementOf(const CFoundObject& record) {
         (void)record;

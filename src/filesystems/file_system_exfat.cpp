@@ -296,8 +296,17 @@ bool CFileSystem_exFAT::BuildRuns(const CFoundObject& record, std::vector<SECTOR
 }
 
 void CFileSystem_exFAT::DescribeContent(const CFoundObject& record, CONTENT_FORM& form) {
-    // Bytes past the valid data length read as zeros, as the file system shows them.
-    if (const auto it = validBytes_.find(record.Id); it != validBytes_.end()) form.ValidBytes = it->second;
+    // Bytes past the valid data length read as zeros, as the file system
+    // shows them. The length is read from the file's stream extension entry,
+    // which follows its file entry at the place the record's id names.
+    if (record.IsFolder() || (record.Flags & FO_BY_SIGNATURE) || record.Id % kEntryBytes != 0 ||
+        record.Id / 512 >= volume_.Size / 512)
+        return;
+    std::uint8_t sectors[1024] = {};
+    if (volume_.ReadSectors(sectors, record.Id / 512, std::uint64_t{2}) < record.Id % 512 + 2 * kEntryBytes) return;
+    const std::uint8_t* s = sectors + record.Id % 512 + kEntryBytes;
+    if ((s[0] | kInUse) != kStreamEntry || GetU32(s + 20) != record.StartPos || GetU64(s + 24) != record.Size) return;
+    if (const std::uint64_t valid = GetU64(s + 8); valid < record.Size) form.ValidBytes = valid;
 }
 
 ClusterPlacement CFileSystem_exFAT::PlacementOf(const CFoundObject& record) {
@@ -396,9 +405,8 @@ void CFileSystem_exFAT::ClaimClusters(const std::vector<CLUSTER_RUN>& runs, cons
     if (shared && shared_++ == 0) firstShared_ = name;
 }
 
-int CFileSystem_exFAT::Initialize() {
-    if (!volume_.OpenDrive()) return 0;
-    if (!ReadBootRegion()) return 0;
+bool CFileSystem_exFAT::LoadTables(std::vector<std::uint32_t>& rootClusters, std::vector<std::uint8_t>& root) {
+    if (!volume_.OpenDrive() || !ReadBootRegion()) return false;
     const CLanguages* texts = volume_.Context().texts;
 
     // The table: an entry for every cluster, never more than the volume holds.
@@ -410,28 +418,45 @@ int CFileSystem_exFAT::Initialize() {
     const std::uint64_t fatBytes = std::min({(std::uint64_t{ClusterCount} + 2) * 4, kMaxFatBytes, volumeBytes});
     try {
         FatTable.assign((fatBytes + 511) / 512 * 512, 0);
+    } catch (const std::bad_alloc&) {
+        Log(kLogError, FormatMessageText(texts, ids::kCantAllocateMemory));
+        return false;
+    }
+    if (volume_.ReadSectors(FatTable.data(), FatSector, std::uint64_t{FatTable.size() / 512}) != FatTable.size())
+        Log(kLogError, "CFileSystem_exFAT.Initialize.ReadFAT");
+    // The root has no entry of its own: its length is where its chain ends.
+    rootClusters = ClustersOf(RootCluster, 0, false);
+    root = ReadClusters(rootClusters);
+    if (root.empty()) {
+        Log(kLogError, FormatMessageText(texts, ids::kFatRootDirectoryNotRead));
+        return false;
+    }
+    ReadRootEntries(root);
+    return true;
+}
+
+bool CFileSystem_exFAT::Reopen() {
+    std::vector<std::uint32_t> rootClusters;
+    std::vector<std::uint8_t> root;
+    return LoadTables(rootClusters, root);
+}
+
+int CFileSystem_exFAT::Initialize() {
+    const CLanguages* texts = volume_.Context().texts;
+    std::vector<std::uint32_t> rootClusters;
+    std::vector<std::uint8_t> root;
+    if (!LoadTables(rootClusters, root)) return 0;
+    try {
         claimed_.assign(PresentClusters, false);
     } catch (const std::bad_alloc&) {
         Log(kLogError, FormatMessageText(texts, ids::kCantAllocateMemory));
         return 0;
     }
-    if (volume_.ReadSectors(FatTable.data(), FatSector, std::uint64_t{FatTable.size() / 512}) != FatTable.size())
-        Log(kLogError, "CFileSystem_exFAT.Initialize.ReadFAT");
-
     dirQueue_.clear();
     queued_.clear();
     entriesSeen_.clear();
-    validBytes_.clear();
-    // The root has no entry of its own: its length is where its chain ends.
     queued_.insert(RootCluster);
     dirQueue_.push_back({RootCluster, RootId(), 0, false, true});
-    const std::vector<std::uint32_t> rootClusters = ClustersOf(RootCluster, 0, false);
-    const std::vector<std::uint8_t> root = ReadClusters(rootClusters);
-    if (root.empty()) {
-        Log(kLogError, FormatMessageText(texts, ids::kFatRootDirectoryNotRead));
-        return 0;
-    }
-    ReadRootEntries(root);
     ReportClustersInUse();
     std::uint64_t inUse = 0;
     for (const auto& used : UsedSpace) inUse += used.length;
@@ -544,7 +569,6 @@ void CFileSystem_exFAT::ParseDirectory(std::span<const std::uint8_t> buffer, std
         record.Attributes = static_cast<std::uint16_t>((attributes & 0x3F) | (contiguous ? kNoFatChain : 0));
         if (!live || !liveFolder) record.Flags |= FO_DELETED;
         if (folder) record.Flags |= FO_FOLDER;
-        if (!folder && validLength < length) validBytes_[record.Id] = validLength;
         if (first != 0 && !IsHeapCluster(first))
             Log(kLogError, FormatMessageText(texts, ids::kExFatEntryBeyondHeap, name, first, ClusterCount + 1));
         // Read as far as the heap goes: a length beyond it is damage.

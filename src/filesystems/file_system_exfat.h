@@ -41,6 +41,7 @@ public:
     ~CFileSystem_exFAT() override;
 
     int Initialize() override;
+    bool Reopen() override;
     bool BuildClusterRuns(const CFoundObject& record, std::vector<CLUSTER_RUN>& runs) override;
     bool BuildRuns(const CFoundObject& record, std::vector<SECTOR_RUN>& runs) override;
     void DescribeContent(const CFoundObject& record, CONTENT_FORM& form) override;
@@ -120,6 +121,9 @@ private:
     // The clusters of a file or folder whose content starts at `first`.
     std::vector<std::uint32_t> ClustersOf(std::uint32_t first, std::uint64_t bytes, bool contiguous) const;
     void ReadDirectory(const QueuedDirectory& directory);
+    // The allocation table, and the bitmap, up-case table and label of the
+    // root's entries; false when the root cannot be read.
+    bool LoadTables(std::vector<std::uint32_t>& rootClusters, std::vector<std::uint8_t>& root);
     // The bytes of `clusters`, in their order; empty when they cannot be held.
     std::vector<std::uint8_t> ReadClusters(const std::vector<std::uint32_t>& clusters) const;
     // The bitmap, the up-case table and the label, from the root's entries.
@@ -132,7 +136,6 @@ private:
     std::vector<QueuedDirectory> dirQueue_;
     std::unordered_set<std::uint32_t> queued_;        // first clusters of the folders queued
     std::unordered_set<std::uint64_t> entriesSeen_;   // places of the entry sets added
-    std::unordered_map<std::uint64_t, std::uint64_t> validBytes_;  // by record id, where below the size
     std::vector<bool> claimed_;  // heap clusters a live file listed so far holds
     std::uint64_t shared_ = 0;   // live files that claim clusters another holds
     std::string firstShared_;

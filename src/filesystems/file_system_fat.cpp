@@ -81,15 +81,16 @@ std::uint64_t CFileSystem_FAT::RootId() const {
     return kind->rootId == kRootIdFromBootSector ? RootCluster : kind->rootId;
 }
 
-int CFileSystem_FAT::Initialize() {
-    if (!volume_.OpenDrive()) return 0;
-    if (!ReadBootParameters()) return 0;
+bool CFileSystem_FAT::Reopen() {
+    return volume_.OpenDrive() && ReadBootParameters() && LoadTable(false);
+}
 
+bool CFileSystem_FAT::LoadTable(bool compareCopies) {
     // The first copy is kept; the second is read a megabyte at a time, only
     // to be compared, so it never doubles the memory the table takes.
     const std::uint64_t volumeBytes = volume_.Size ? volume_.Size : ~std::uint64_t{0};
     const std::uint64_t fatBytes = std::min({FatBytes, kMaxFatBytes, volumeBytes});
-    const std::uint32_t copies = std::min<std::uint32_t>(NumberOfFats, 2);
+    const std::uint32_t copies = compareCopies ? std::min<std::uint32_t>(NumberOfFats, 2) : 1;
     constexpr std::uint64_t kCompareBytes = 1 << 20;
     std::vector<std::uint8_t> second;
     try {
@@ -97,7 +98,7 @@ int CFileSystem_FAT::Initialize() {
         if (copies > 1) second.assign(static_cast<std::size_t>(std::min(fatBytes, kCompareBytes)), 0);
     } catch (const std::bad_alloc&) {
         Log(kLogError, FormatMessageText(volume_.Context().texts, ids::kCantAllocateMemory));
-        return 0;
+        return false;
     }
     if (fatBytes > 0) {
         const std::uint64_t sectors = fatBytes / 512;
@@ -114,6 +115,12 @@ int CFileSystem_FAT::Initialize() {
         if (copies > 1 && !same) Log(kLogError, FormatMessageText(volume_.Context().texts, ids::kFatCopiesDiffer));
     }
     entryCount_ = IsFat12(TypeCode) ? FatTable.size() * 2 / 3 : IsFat16(TypeCode) ? FatTable.size() / 2 : FatTable.size() / 4;
+    return true;
+}
+
+int CFileSystem_FAT::Initialize() {
+    if (!volume_.OpenDrive()) return 0;
+    if (!ReadBootParameters() || !LoadTable(true)) return 0;
 
     ReportClustersInUse();
     // The walk's progress: the 512-byte sectors of the space in use that it

@@ -32,6 +32,7 @@ public:
     ~CFileSystem_FAT() override;
 
     int Initialize() override;
+    bool Reopen() override;
     bool BuildClusterRuns(const CFoundObject& record, std::vector<CLUSTER_RUN>& runs) override;
     bool BuildRuns(const CFoundObject& record, std::vector<SECTOR_RUN>& runs) override;
 
@@ -125,6 +126,9 @@ public:
     std::vector<std::uint8_t> FatTable;  // the first copy of the table (the second only compared)
 
 private:
+    // Reads the first table (the second compared with it, when asked);
+    // false when no memory could hold it.
+    bool LoadTable(bool compareCopies);
     void ReportClustersInUse();
     // Counts `clusters` of the space in use into the walk's progress.
     void Account(std::uint64_t clusters);

@@ -818,6 +818,21 @@ int CFileSystem_NTFS::Initialize() {
     return 0;
 }
 
+bool CFileSystem_NTFS::Reopen() {
+    shared_ = std::make_unique<CMftRecordParser>(*this);
+    folderStates_.clear();
+    listed_.clear();
+    if (!volume_.OpenDrive() || !ReadBootParameters() || !LoadMft()) return false;
+    LoadClusterBitmap();
+    return true;
+}
+
+void CFileSystem_NTFS::NoteReopenedRecord(const CFoundObject& record) {
+    // A record of the MFT (not one of its named streams, nor a file found by
+    // its signature) is listed by its number.
+    if (!(record.Flags & (FO_STREAM | FO_BY_SIGNATURE | FO_LOST_FOLDER))) listed_.insert(record.Id);
+}
+
 void CFileSystem_NTFS::AddMftRecord(std::span<const std::uint8_t> bytes) {
     if (!shared_) shared_ = std::make_unique<CMftRecordParser>(*this);
     if (!HasFileMagic(bytes) || !shared_->Load(bytes) || shared_->BaseReference() != 0) return;

@@ -150,6 +150,8 @@ public:
     ~CFileSystem_NTFS() override;
 
     int Initialize() override;
+    bool Reopen() override;
+    void NoteReopenedRecord(const CFoundObject& record) override;
     void AddScannedRecords(const CFoundObject& record) override;
     void AddMftRecord(std::span<const std::uint8_t> record);
     bool BuildClusterRuns(const CFoundObject& record, std::vector<CLUSTER_RUN>& runs) override;

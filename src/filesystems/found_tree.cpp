@@ -1,6 +1,7 @@
 #include "filesystems/found_tree.h"
 
 #include <algorithm>
+#include <functional>
 #include <atomic>
 #include <iterator>
 
@@ -104,6 +105,7 @@ void CFoundTree::Clear() {
     offsetIndexOn_ = false;
     blocks_.clear();
     lastBlockUsed_ = 0;
+    changedSlots_.clear();
     signatureFiles_ = 0;
     generation_ = NextGeneration();
     try {
@@ -267,6 +269,56 @@ CFoundObject* CFoundTree::StoreLocked(CFoundObject&& record) {
     return stored;
 }
 
+std::size_t CFoundTree::SlotCount() const {
+    std::lock_guard lock(mutex_);
+    return blocks_.empty() ? 0 : (blocks_.size() - 1) * kRecordsPerBlock + lastBlockUsed_;
+}
+
+bool CFoundTree::CopySlots(std::size_t from, std::size_t to, std::vector<CFoundObject>& out, std::uint64_t generation) const {
+    std::lock_guard lock(mutex_);
+    if (generation != 0 && generation != generation_.load()) return false;
+    const std::size_t count = blocks_.empty() ? 0 : (blocks_.size() - 1) * kRecordsPerBlock + lastBlockUsed_;
+    for (std::size_t slot = from; slot < std::min(to, count); ++slot)
+        out.push_back(blocks_[slot / kRecordsPerBlock][slot % kRecordsPerBlock]);
+    return true;
+}
+
+std::optional<std::size_t> CFoundTree::SlotOf(const CFoundObject& record) const {
+    std::lock_guard lock(mutex_);
+    return SlotOfLocked(record);
+}
+
+void CFoundTree::NoteChangedSlots(bool on) {
+    std::lock_guard lock(mutex_);
+    noteChanges_ = on;
+    changedSlots_.clear();
+}
+
+std::vector<std::size_t> CFoundTree::TakeChangedSlots() {
+    std::lock_guard lock(mutex_);
+    std::vector<std::size_t> slots = std::move(changedSlots_);
+    changedSlots_.clear();
+    std::sort(slots.begin(), slots.end());
+    slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
+    return slots;
+}
+
+void CFoundTree::NoteChangeLocked(const CFoundObject& record) {
+    if (!noteChanges_) return;
+    if (const auto slot = SlotOfLocked(record)) changedSlots_.push_back(*slot);
+}
+
+std::optional<std::size_t> CFoundTree::SlotOfLocked(const CFoundObject& record) const {
+    // Records stored lately are asked for most: the blocks are searched from the last.
+    const std::less<const CFoundObject*> before;
+    for (std::size_t b = blocks_.size(); b-- > 0;) {
+        const CFoundObject* first = blocks_[b].get();
+        if (!before(&record, first) && before(&record, first + kRecordsPerBlock))
+            return b * kRecordsPerBlock + static_cast<std::size_t>(&record - first);
+    }
+    return std::nullopt;
+}
+
 CFoundObject* CFoundTree::AddToIndexes(std::unique_ptr<CFoundObject> record) {
     if (!record) return nullptr;
     try {
@@ -357,6 +409,7 @@ void CFoundTree::ApplySizeRuleLocked(CFoundObject& record) {
         if ((previous.Flags & FO_BY_SIGNATURE) && !(previous.Flags & FO_ENCLOSING) &&
             previous.Size > offset - previousOffset) {
             previous.Size = offset - previousOffset;
+            NoteChangeLocked(previous);
             ChangedLocked(previous.ParentId, msg::kTreeCodeSizeChanged);
         }
     }
@@ -371,6 +424,7 @@ void CFoundTree::SetContentSize(CFoundObject& record, std::uint64_t size, bool e
         }
         record.Size = size;
         record.Flags |= encloses ? FO_CONTENT_SIZE | FO_ENCLOSING : FO_CONTENT_SIZE;
+        NoteChangeLocked(record);
         ChangedLocked(record.ParentId, msg::kTreeCodeSizeChanged);
     } catch (...) {
         LogFailure("SetContentSize");
@@ -381,6 +435,7 @@ void CFoundTree::SetSize(CFoundObject& record, std::uint64_t size) {
     try {
         std::lock_guard lock(mutex_);
         record.Size = size;
+        NoteChangeLocked(record);
         ChangedLocked(record.ParentId, msg::kTreeCodeSizeChanged);
     } catch (...) {
         LogFailure("SetSize");
@@ -516,6 +571,7 @@ CFoundObject* CFoundTree::AddObject(const CFoundObject& record) {
             *placeholder = std::move(copy);
             placeholder->TreeItem = treeItem;
             if (!placeholder->Volume) placeholder->Volume = OwnerVolume();
+            NoteChangeLocked(*placeholder);
             LinkParentLocked(*placeholder, msg::kTreeCodeObjectAdded);
             if (offsetIndexOn_) InsertByOffsetLocked(*placeholder);
             // The placeholder's mark of deleted content is gone with its flags:
@@ -570,6 +626,7 @@ CFoundObject* CFoundTree::AddSignatureFile(CFoundObject& record) {
             if (!(existing->Flags & FO_BY_SIGNATURE)) {
                 existing->Flags |= FO_SIGNATURE_MATCH;
                 if (signature) existing->TypeId = static_cast<std::int16_t>(signature->Id & 0xFFFF);
+                NoteChangeLocked(*existing);
                 ChangedLocked(existing->ParentId, msg::kTreeCodeSignatureMatch);
             }
             record.Flags = FO_REFUSED;

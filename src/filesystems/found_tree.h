@@ -41,6 +41,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -236,6 +237,22 @@ public:
     // A copy of a stored record, taken under the lock.
     CFoundObject Snapshot(const CFoundObject& record) const;
 
+    // The records the tree stored, by slot: slot n is the n-th record stored
+    // since the last Clear (the tree's own folders too), for a reader that
+    // keeps a copy of the tree elsewhere and adds only what is new.
+    std::size_t SlotCount() const;
+    // Copies of the records of slots [from, to) into `out`, under the lock;
+    // false (nothing copied) when `generation` is given and is not the
+    // tree's any more.
+    bool CopySlots(std::size_t from, std::size_t to, std::vector<CFoundObject>& out, std::uint64_t generation = 0) const;
+    // The slot of a stored record; nullopt for one the tree did not store.
+    std::optional<std::size_t> SlotOf(const CFoundObject& record) const;
+    // While on, the slots of stored records changed in place (a size cut or
+    // learnt, a type matched, a placeholder taken over) are noted; Take
+    // hands them over once each, in no order, and forgets them.
+    void NoteChangedSlots(bool on);
+    std::vector<std::size_t> TakeChangedSlots();
+
 private:
     // The children of one folder, with what the views read of it.
     struct Folder {
@@ -268,6 +285,9 @@ private:
     CFoundObject* CreateLostFolderLocked(const CFoundObject& record);
     void EnsureGroupFolderLocked(const CFoundObject& record, const FileSignature* signature);
     void MarkHasDeletedLocked(CFoundObject& record);
+    // Notes the slot of a stored record changed in place.
+    void NoteChangeLocked(const CFoundObject& record);
+    std::optional<std::size_t> SlotOfLocked(const CFoundObject& record) const;
 
     CFoundObject* owner_;
     SignatureDatabase* signatures_;
@@ -280,6 +300,8 @@ private:
     // The records the tree owns (group folders too), in blocks that never move.
     std::vector<std::unique_ptr<CFoundObject[]>> blocks_;
     std::size_t lastBlockUsed_ = 0;
+    bool noteChanges_ = false;
+    std::vector<std::size_t> changedSlots_;
     RecordIndex byId_;
     RecordIndex byOffset_;
     std::unordered_map<std::uint64_t, Folder> folders_;

@@ -82,6 +82,8 @@ int CAnalyser::Analyse() {
             if (log) log->LogWarning("CAnalyser.Analyse_Cycle: sectors " + sectors + " are scanned again");
             parser->HandOver(itsBuffer, got / 512, held.FirstSector);
         }
+        if (Checkpoint && AnalysisBusy().load() != 0)
+            Checkpoint(std::min(held.FirstSector + held.SectorCount, parser->EarliestOpenSector()));
     };
 
     std::uint64_t position = 0;
@@ -95,6 +97,13 @@ int CAnalyser::Analyse() {
                 break;
             }
             const std::uint64_t first = range.FirstSector + done;
+            if (first < ResumeFrom) {
+                const std::uint64_t skip = std::min(ResumeFrom - first, range.SectorCount - done);
+                done += skip;
+                position += skip;
+                volume_.ProgressPos = position;
+                continue;
+            }
             std::uint64_t nextClaim = ~std::uint64_t{0};
             if (const std::uint64_t claimedEnd = volume_.ClaimedEnd(first, &nextClaim)) {
                 const std::uint64_t skip = std::min(claimedEnd - first, range.SectorCount - done);

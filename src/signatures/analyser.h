@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -37,6 +38,13 @@ public:
     static std::vector<SECTOR_RUN> FreeRanges(std::vector<SECTOR_RUN> used, std::uint64_t total);
 
     std::vector<SECTOR_RUN> Ranges;
+    // Where a scan that goes on from an earlier run starts: the sectors
+    // before it are passed over (counted as done).
+    std::uint64_t ResumeFrom = 0;
+    // Called after each chunk with the sector before which every find has
+    // been handed over and is settled: the chunk's end, or the start of the
+    // first file still followed for its end, whichever comes first.
+    std::function<void(std::uint64_t)> Checkpoint;
     // The chunk sizes read, in order (for tests and the progress display).
     std::vector<std::uint64_t> ChunksRead;
     // How long the reader waits for a parser that does not move.

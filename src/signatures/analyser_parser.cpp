@@ -82,6 +82,13 @@ bool CAnalyserParser::WaitDone(std::uint32_t stallMs) {
     return true;
 }
 
+std::uint64_t CAnalyserParser::EarliestOpenSector() {
+    std::lock_guard lock(mutex_);
+    std::uint64_t earliest = ~std::uint64_t{0};
+    for (const OpenFile& file : open_) earliest = std::min(earliest, file.offset / 512);
+    return earliest;
+}
+
 void CAnalyserParser::Abandon() {
     abandoned_ = true;
     {

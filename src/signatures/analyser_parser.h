@@ -43,6 +43,9 @@ public:
     // has not moved for `stallMs` (at most a second once the analysis is
     // being stopped); time the volume's worker spends paused does not count.
     bool WaitDone(std::uint32_t stallMs);
+    // The first sector of the earliest file still followed for its end; all
+    // ones when none is. Call after WaitDone.
+    std::uint64_t EarliestOpenSector();
     // Leaves a parser that does not answer to itself.
     void Abandon();
     // Waits up to `ms` for an abandoned parser's thread to end: true when it

@@ -17,6 +17,7 @@
 #include "platform/thread_priority.h"
 #include "platform/time.h"
 #include "storage/analysis_busy.h"
+#include "storage/analysis_journal.h"
 #include "storage/local_computer.h"
 #include "storage/volume.h"
 
@@ -97,7 +98,15 @@ std::int32_t CVolume::Analyse_Do() {
     // A stop while the boot sector was read cleared the busy flag, which the
     // file-system stage would set again: the analysis ends here.
     if (AnalysisBusy().load() == 0 || StopRequested()) return 1;
-    AnalyseFileSystem();
+    // A run that goes on from a scan file has the file system's records
+    // loaded already.
+    IAnalysisJournal* journal = JournalOf();
+    if (!journal || !journal->FileSystemKept(*this)) {
+        AnalyseFileSystem();
+    } else {
+        State = 1;
+        platform::PostAppMessage(0, msg::kFileSystemStageEnded);
+    }
     // A stop during the file-system stage ends the whole analysis: the stop
     // clears the busy flag, and the stage still ends in state 1.
     const int thisRun = SectorsThisRun.load();
@@ -163,6 +172,15 @@ void CVolume::StartSectorAnalysis(std::uint32_t mode) {
 }
 
 void CVolume::AnalyseSectors() {
+    // An earlier run whose sector stage ended found all there is: its finds
+    // are loaded from its scan file.
+    IAnalysisJournal* journal = JournalOf();
+    const std::optional<std::uint64_t> resumeFrom = journal ? journal->SectorResumePoint(*this) : std::optional<std::uint64_t>(0);
+    if (!resumeFrom) {
+        State = 1;
+        SectorScanRunning = 0;
+        return;
+    }
     ScanFolders = 0;
     ScanFiles = 0;
     CLocalComputer::SetCurrentVolumeOf(*this, false);
@@ -187,7 +205,12 @@ void CVolume::AnalyseSectors() {
             ProgressEnd = SectorsIn(analyser.Ranges);
             if (analyser.Ranges.empty()) analyser.Ranges.push_back({0, 0});  // nothing free: nothing to read
         }
-        analyser.Analyse();
+        if (journal) {
+            analyser.ResumeFrom = *resumeFrom;
+            analyser.Checkpoint = [this, journal](std::uint64_t sector) { journal->SectorCheckpoint(*this, sector); };
+        }
+        const bool completed = analyser.Analyse() == 0 && AnalysisBusy().load() != 0 && !StopRequested();
+        if (journal) journal->SectorStageEnded(*this, completed);
     }
     State = 1;
     foundTree_->PostChanges();  // the stage's last finds are told before its end
@@ -283,8 +306,10 @@ void CVolume::AnalyseFileSystem() {
         SayWhatIsNotRead();
 
     // A stage that was not stopped has done all it will do.
-    if (AnalysisBusy().load() != 0) ProgressPos = ProgressEnd.load();
+    const bool completed = AnalysisBusy().load() != 0;
+    if (completed) ProgressPos = ProgressEnd.load();
     BuildUsedIndex();  // what live files hold, for the verdicts on deleted ones
+    if (IAnalysisJournal* journal = JournalOf(); journal && completed) journal->FileSystemStageEnded(*this);
     tree.PostChanges();  // the stage's last records are told before its end
     platform::PostAppMessage(0, msg::kFileSystemStageEnded);
     State = 1;

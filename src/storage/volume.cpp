@@ -227,6 +227,13 @@ std::uint32_t CVolume::ReadSectors(void* buffer, std::uint64_t firstSector, std:
     return static_cast<std::uint32_t>(lastShort);
 }
 
+IAnalysisJournal* CVolume::JournalOf() const {
+    const CVolume* v = this;
+    for (int depth = 0; v && depth <= kMaxNesting; ++depth, v = v->GetParent())
+        if (IAnalysisJournal* journal = v->Journal.load()) return journal;
+    return nullptr;
+}
+
 const std::string& CVolume::GetDevicePath() {
     if ((Kind == VK_VIRTUAL || Kind == VK_FOUND) && GetParent()) {
         DevicePath = GetParent()->GetDevicePath();

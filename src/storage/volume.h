@@ -37,6 +37,7 @@ class AppSettings;
 class CEventLog;
 class CFoundTree;
 class CLanguages;
+class IAnalysisJournal;
 class SignatureDatabase;
 struct PartitionEntry;
 
@@ -230,6 +231,9 @@ public:
     // itself) holds, as the file-system stage reported it: a signature found
     // there is that file's content, not a lost file.
     bool InUsedSpace(std::uint64_t sector) const;
+    // Sorts and merges the file system's used space for InUsedSpace, once
+    // the parser has reported it (or it was loaded from a scan file).
+    void BuildUsedIndex();
     // Whether any sector of `run` lies in that space.
     bool OverlapsUsedSpace(const SECTOR_RUN& run) const;
     // The sectors the file system leaves free, as its stage reported them;
@@ -301,6 +305,11 @@ public:
     // The volumes the partition table listed at the last boot analysis.
     std::atomic<std::uint32_t> PartitionsListed{0};
     std::atomic<std::uint32_t> SectorScanRunning{0};
+    // The keeper of this volume's scan file, set on the source of a run that
+    // is kept; null: nothing is kept.
+    std::atomic<IAnalysisJournal*> Journal{nullptr};
+    // The journal of this volume or of the nearest volume it lies on.
+    IAnalysisJournal* JournalOf() const;
 
 private:
     // The volume's own record is a node of its tree and, for a volume on a
@@ -352,7 +361,6 @@ private:
     std::vector<SECTOR_RUN> claims_;  // sorted by first sector, not overlapping
     // The file system's used space, sorted and merged, for InUsedSpace.
     std::vector<SECTOR_RUN> usedIndex_;
-    void BuildUsedIndex();
     // The log line (and FileSystemOutcome) of a volume whose file system is
     // not read: a partition table, another program's file system, or nothing.
     void SayWhatIsNotRead();

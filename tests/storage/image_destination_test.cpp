@@ -10,6 +10,7 @@
 #include "computer_fixture.h"
 #include "platform/notify.h"
 #include "platform/loop_device.h"
+#include "session/scan_session.h"
 #include "storage/image_creation.h"
 #include "test_support.h"
 
@@ -123,6 +124,25 @@ TEST_P(ImageOfLoopDisk, TheSourcesOwnFileSystemIsRefusedAnotherPartitionIsNot) {
     EXPECT_EQ(loaded->Label, test::kPart1Label);
     EXPECT_EQ(loaded->GetFileSystemName(), "FAT12");
     loaded->SetDevice(nullptr);  // the image file is let go before the unmount
+}
+
+// A scan file is never kept on the drive it is about: the same ground.
+TEST_P(ImageOfLoopDisk, KeepingTheScanOnTheSourceIsRefused) {
+    TL_REQUIRE_MADE(test::MakePartitionedDisk(image));
+    if (const std::string why = AttachAndMount(); !why.empty()) GTEST_SKIP() << why;
+    ASSERT_TRUE(disk && first && other);
+    for (CVolume* source : {disk, other}) {
+        CScanSession scan(computer);
+        std::string error;
+        EXPECT_FALSE(scan.Begin((mountPoint / "scan.tlscan").string(), *source, AnalysisStages::FileSystem, error));
+        EXPECT_NE(error.find("would be written onto the source"), std::string::npos) << error;
+        EXPECT_FALSE(std::filesystem::exists(mountPoint / "scan.tlscan"));
+    }
+    CScanSession beside(computer);
+    std::string error;
+    EXPECT_TRUE(beside.Begin((mountPoint / "scan.tlscan").string(), *first, AnalysisStages::FileSystem, error)) << error;
+    beside.End(false);
+    first->Close();  // the partition read for its identity is let go before the detach
 }
 
 // Recovering onto the source: the same ground, and the question asked about it.
