@@ -35,44 +35,8 @@ namespace {
 namespace fs = std::filesystem;
 
 using tl::bench::Have;
+using tl::bench::MakePlantedImage;
 using tl::bench::TimedCommand;
-
-// Pseudo-random filler (xorshift), with `count` of the samples written over
-// it at sector boundaries spread evenly over the image; 0 plants nothing.
-bool MakeImage(const fs::path& image, std::uint64_t mib, const fs::path& samples, std::uint64_t count) {
-    static const char* kSamples[] = {"sample.pdf", "sample.doc", "sample.xls", "sample.ppt", "sample.docx",
-                                     "sample.xlsx", "sample.pptx", "sample.odt", "sample.rtf", "sample.jpg",
-                                     "sample_big.jpg", "sample.png", "sample.gif", "sample.bmp", "sample.zip"};
-    std::vector<std::string> contents;
-    for (const char* s : kSamples) {
-        std::ifstream in(samples / s, std::ios::binary);
-        contents.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        if (contents.back().empty()) return false;
-    }
-    const std::uint64_t sectors = mib * 2048;
-    std::vector<std::uint64_t> plants;  // sectors
-    for (std::uint64_t k = 0; k < count; ++k) plants.push_back((k * 2 + 1) * (sectors / (2 * count)));
-    std::ofstream out(image, std::ios::binary | std::ios::trunc);
-    std::vector<std::uint64_t> chunk(10 * 1024 * 1024 / 8);
-    std::uint64_t x = 0x9E3779B97F4A7C15ull;
-    std::size_t next = 0;
-    for (std::uint64_t at = 0; at < sectors; at += 20480) {
-        for (auto& w : chunk) {
-            x ^= x << 13;
-            x ^= x >> 7;
-            x ^= x << 17;
-            w = x;
-        }
-        auto* bytes = reinterpret_cast<char*>(chunk.data());
-        for (; next < plants.size() && plants[next] < at + 20480; ++next) {
-            const std::string& c = contents[next % contents.size()];
-            const std::uint64_t offset = (plants[next] - at) * 512;
-            std::memcpy(bytes + offset, c.data(), std::min<std::uint64_t>(c.size(), chunk.size() * 8 - offset));
-        }
-        out.write(bytes, static_cast<std::streamsize>(std::min<std::uint64_t>(20480, sectors - at) * 512));
-    }
-    return static_cast<bool>(out);
-}
 
 // The files a tool wrote below `folder`, less the reports and logs of the
 // other carvers.
@@ -196,7 +160,7 @@ int main(int argc, char** argv) {
     const fs::path noise = tmp / ("tessa-loft-sectors-noise-" + std::to_string(mib) + ".img");
     std::printf("making %s (%llu documents planted) and %s (nothing planted) ...\n", planted.c_str(),
                 static_cast<unsigned long long>(kPlanted), noise.c_str());
-    if (!MakeImage(planted, mib, samples, kPlanted) || !MakeImage(noise, mib, samples, 0)) {
+    if (!MakePlantedImage(planted, mib, samples, kPlanted) || !MakePlantedImage(noise, mib, samples, 0)) {
         std::fprintf(stderr, "the images could not be made\n");
         return 1;
     }
