@@ -120,6 +120,8 @@ inline constexpr unsigned kModeExplorer = 32841;       // interface mode: the ex
 inline constexpr unsigned kModeExplorerAlt = 32842;    // interface mode: the explorer main window as well
 inline constexpr unsigned kResetSize = 32845;          // mark the size of the selected files unknown
 inline constexpr unsigned kSearchLostDrives = 32862;   // search a disk for lost volumes
+inline constexpr unsigned kSaveScan = 32880;           // save the last analysis's scan file elsewhere
+inline constexpr unsigned kOpenScan = 32881;           // open a saved scan without scanning again
 inline constexpr unsigned kDriveSelect = 32871;        // drive context menu: make the drive current
 inline constexpr unsigned kDriveProperties = 32872;    // drive context menu: volume information pages
 // Interface modes 32874 and 32875 share their numbers with msg::kStatusText and

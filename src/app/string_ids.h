@@ -318,5 +318,7 @@ inline constexpr unsigned kScanFileWriteFailed = 61195;  // "The scan file '%s' 
 inline constexpr unsigned kScanFileLoaded = 61196;  // "%I64u found objects of %d volume(s) were loaded from the scan file '%s'"
 inline constexpr unsigned kScanFileProblem = 61197;  // "The scan file '%s': %s"
 inline constexpr unsigned kScanResumed = 61198;  // "%s: the sector scan goes on from sector %I64u"
+inline constexpr unsigned kScanResumeQuestion = 61199;  // "The last analysis of %s was interrupted. Go on with it from where it stopped?\n\..."
+inline constexpr unsigned kScanFileFilter = 61200;  // "Scan Files (*.tlscan)..."
 
 }  // namespace tl::ids

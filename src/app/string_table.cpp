@@ -381,6 +381,10 @@ constexpr StringTableEntry kEntries[] = {
      "The scan file '%s': %s"},
     {ids::kScanResumed,
      "%s: the sector scan goes on from sector %I64u"},
+    {ids::kScanResumeQuestion,
+     "The last analysis of %s was interrupted. Go on with it from where it stopped?\n\nNo: the analysis starts anew, and what the interrupted one found is dropped."},
+    {ids::kScanFileFilter,
+     "Scan Files (*.tlscan)"},
 };
 
 constexpr bool IdsStrictlyAscending() {

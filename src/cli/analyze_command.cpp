@@ -161,8 +161,9 @@ std::vector<CVolume*> RunAnalysis(CApp& app, const std::string& sourcePath, Anal
         std::fprintf(stderr, "tessa-loft-cli: %s: %s\n", what.c_str(), EscapeControls(why).c_str());
         return std::vector<CVolume*>{};
     };
-    CAnalysisSession session(computer);
+    // The scan file outlives the run that writes it.
     CScanSession scan(computer);
+    CAnalysisSession session(computer);
     std::string error;
     // Opened again: the source the file names, and what the file holds.
     if (sourcePath.empty()) {
@@ -176,10 +177,13 @@ std::vector<CVolume*> RunAnalysis(CApp& app, const std::string& sourcePath, Anal
     }
     CVolume* source = OpenSource(session, sourcePath);
     if (!source) return {};
-    const std::filesystem::path settings = app.Store().File().empty() ? platform::ConfigFolder() : app.Store().File().parent_path();
-    const std::string file = keep.file.empty() ? CScanSession::DefaultPath(settings, source->DevicePath) : keep.file;
+    const std::string file = keep.file.empty() ? CScanSession::DefaultPath(app.Store(), source->DevicePath) : keep.file;
     bool kept = true;
-    if (keep.resume) {
+    if (file.empty()) {
+        // The settings live in memory this run: so does the scan.
+        if (keep.resume) return failed("cannot go on", "no scan file is kept while the settings are kept in memory");
+        kept = false;
+    } else if (keep.resume) {
         if (!scan.Load(file, *source, true, error)) return failed("cannot go on with " + EscapeControls(file), error);
         stages = scan.SavedStages();
         if (ran) *ran = stages;
@@ -207,12 +211,12 @@ std::vector<CVolume*> AnalyseSource(CApp& app, const std::string& sourcePath, Cl
     const AnalysisStages stages = freeSpaceOnly ? AnalysisStages::FreeSpaceOnly
                                   : sectors     ? AnalysisStages::FileSystemAndSectors
                                                 : AnalysisStages::FileSystem;
-    return RunAnalysis(app, sourcePath, stages, ScanFileChoice{.keep = false}, progressSink);
+    return RunAnalysis(app, sourcePath, stages, ScanFileChoice{.file = {}, .resume = false, .keep = false}, progressSink);
 }
 
 CVolume* ScanSourceSectorsOnly(CApp& app, const std::string& sourcePath, CliSink* progressSink) {
     const std::vector<CVolume*> volumes =
-        RunAnalysis(app, sourcePath, AnalysisStages::SectorsOnly, ScanFileChoice{.keep = false}, progressSink);
+        RunAnalysis(app, sourcePath, AnalysisStages::SectorsOnly, ScanFileChoice{.file = {}, .resume = false, .keep = false}, progressSink);
     return volumes.empty() ? nullptr : volumes.front();
 }
 

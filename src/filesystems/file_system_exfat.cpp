@@ -551,7 +551,6 @@ void CFileSystem_exFAT::ParseDirectory(std::span<const std::uint8_t> buffer, std
         const std::uint16_t attributes = GetU16(e + 4);
         const bool folder = (attributes & kDirectoryAttribute) != 0;
         const bool contiguous = (s[1] & kNoFatChainFlag) != 0;
-        const std::uint64_t validLength = GetU64(s + 8);
         const std::uint32_t first = GetU32(s + 20);
         const std::uint64_t length = GetU64(s + 24);
 

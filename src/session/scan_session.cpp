@@ -12,6 +12,7 @@
 #include "app/string_ids.h"
 #include "filesystems/file_system_kinds.h"
 #include "filesystems/found_tree.h"
+#include "platform/settings_store.h"
 #include "platform/time.h"
 #include "session/source_identity.h"
 #include "storage/local_computer.h"
@@ -42,6 +43,30 @@ std::string CScanSession::DefaultPath(const std::filesystem::path& settingsFolde
         if (static_cast<unsigned char>(c) < 0x20 || c == '/' || c == '\\') c = '_';
     if (name.empty()) name = "source";
     return (settingsFolder / "scans" / (name + "-" + tag + ".tlscan")).string();
+}
+
+std::string CScanSession::DefaultPath(const platform::SettingsStore& store, const std::string& sourcePath) {
+    return store.Persistent() ? DefaultPath(store.File().parent_path(), sourcePath) : std::string();
+}
+
+bool CScanSession::Unfinished(const std::string& file) {
+    CScanFile scan;
+    std::string error;
+    if (!scan.Open(file, false, error)) return false;
+    return scan.Identity().has_value() && scan.Fact("state").value_or("") != "ended";
+}
+
+bool CScanSession::SaveCopy(const std::string& from, const std::string& to, const CVolume& source, std::string& error) {
+    const std::filesystem::path folder = std::filesystem::absolute(to).parent_path();
+    if (CLocalComputer::DestinationOnSource(source, folder.string())) {
+        error = FormatMessageText(source.Context().texts, ids::kImageOnSource, to, source.GetName());
+        return false;
+    }
+    std::error_code ec;
+    if (std::filesystem::equivalent(from, to, ec)) return true;
+    std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, ec);
+    if (ec) error = "cannot write " + to + ": " + ec.message();
+    return !ec;
 }
 
 std::string CScanSession::SourcePathOf(const std::string& file, std::string& error) {

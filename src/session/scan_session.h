@@ -33,6 +33,9 @@
 #include "storage/analysis_session.h"
 
 namespace tl {
+namespace platform {
+class SettingsStore;
+}
 
 class CLocalComputer;
 class CVolume;
@@ -52,6 +55,14 @@ public:
     // The default scan file of a source: a file of the folder "scans" in
     // `settingsFolder`, named after the source's path.
     static std::string DefaultPath(const std::filesystem::path& settingsFolder, const std::string& sourcePath);
+    // The same, in the folder of the settings database `store`; empty for
+    // a store kept in memory (nothing of this run is kept then).
+    static std::string DefaultPath(const platform::SettingsStore& store, const std::string& sourcePath);
+    // Whether `file` holds a run that did not reach its end.
+    static bool Unfinished(const std::string& file);
+    // Copies the scan file `from`, which no run holds, to `to`; false, with
+    // the reason, when `to` lies on `source` or cannot be written.
+    static bool SaveCopy(const std::string& from, const std::string& to, const CVolume& source, std::string& error);
     // The path of the source a scan file was made of; empty, with the
     // reason, when the file cannot be read.
     static std::string SourcePathOf(const std::string& file, std::string& error);

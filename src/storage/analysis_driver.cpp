@@ -181,8 +181,11 @@ void CVolume::AnalyseSectors() {
         SectorScanRunning = 0;
         return;
     }
-    ScanFolders = 0;
-    ScanFiles = 0;
+    // A scan that goes on counts what its earlier runs found too.
+    if (*resumeFrom == 0) {
+        ScanFolders = 0;
+        ScanFiles = 0;
+    }
     CLocalComputer::SetCurrentVolumeOf(*this, false);
     State = 2;
     platform::SendAppMessage(0, msg::kStatusText, ids::kAnalyzingDriveSectors);

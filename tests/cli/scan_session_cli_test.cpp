@@ -139,9 +139,13 @@ TEST(ScanSessions, AScanKilledFiveTimesAndResumedEndsAsAnUninterruptedOneAndReop
     ASSERT_EQ(resumed.exitCode, 0) << resumed.err;
     EXPECT_EQ(Listing(resumed.out), Listing(whole.out));
 
-    // Reopened, it recovers what an uninterrupted run recovers, without a scan.
+    // Copied to another folder (another machine's) and reopened there, it
+    // recovers what an uninterrupted run recovers, without a scan.
+    const auto elsewhere = cli.Scratch() / "elsewhere" / "card.tlscan";
+    std::filesystem::create_directories(elsewhere.parent_path());
+    std::filesystem::copy_file(scan, elsewhere);
     const test::CliResult reopened =
-        cli.Run({"recover", "--session", scan, "--to", (cli.Scratch() / "reopened").string()});
+        cli.Run({"recover", "--session", elsewhere.string(), "--to", (cli.Scratch() / "reopened").string()});
     EXPECT_EQ(reopened.exitCode, wholeCopies.exitCode) << reopened.err;
     EXPECT_EQ(reopened.err.find("Starting drive sector analysis"), std::string::npos) << "it scanned again";
     const auto files = [](const std::filesystem::path& root) {

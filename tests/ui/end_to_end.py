@@ -13,7 +13,10 @@ the settings sheet's Drive Access page and hides the log pane, exits through
 the confirmation, starts again and finds both kept. Then, on an NTFS image
 made by mkntfs and ntfs-3g, recovers deleted and live files the same way,
 filters to deleted files, searches by name and reads a file's offset in the
-information dialog against istat. On an image of lost pictures, runs
+information dialog against istat. On an exFAT card, recovers deleted and
+live files and reads a deleted file's verdict. With the FAT image's scan
+interrupted halfway, Analyze asks whether to go on, and Yes goes on from
+the sector where it stopped. On an image of lost pictures, runs
 the sector scan from the Analyze drop-down and recovers a picture whose end
 is unknown by answering the probable-size question. Last, on a card whose
 documents were deleted, goes through the four-step wizard the program opens
@@ -24,6 +27,7 @@ what came back with the documents the fixture script planted.
 import os
 import re
 import shutil
+import sqlite3
 import subprocess
 import sys
 import time
@@ -360,6 +364,28 @@ try:
     if "follow each other" not in status:
         fail("the information on the deleted Old Notes.txt says %r" % status)
     information.child(name="OK", roleName="push button").click()
+    exit_through_menu(app, process)
+
+    # A scan of the FAT image interrupted halfway (the scan file the
+    # command-line program kept, marked as the interrupted run leaves it):
+    # Analyze asks whether to go on, and Yes goes on from where it stopped.
+    subprocess.run([cli, "--config-dir", config_dir, "--quiet", "analyze", image, "--sectors"], check=True,
+                   capture_output=True)
+    scans = [f for f in os.listdir(os.path.join(config_dir, "scans")) if f.startswith("fat32.img-") and f.endswith(".tlscan")]
+    if len(scans) != 1:
+        fail("the command-line program kept no scan file of fat32.img: %s" % scans)
+    kept = sqlite3.connect(os.path.join(config_dir, "scans", scans[0]))
+    half = os.path.getsize(image) // 512 // 2
+    kept.execute("UPDATE facts SET value = 'running' WHERE name = 'state'")
+    kept.execute("UPDATE volumes SET sector_state = 1, sector_done = ? WHERE number = 0", (half,))
+    kept.commit()
+    kept.close()  # a connection left open holds the file as a running analysis would
+    process, app = start(image)
+    app.child(name="Analyze", roleName="push button").click()
+    shown(app, "Yes", "push button", "the question whether to go on with the interrupted scan").click()
+    log = analyse_ends(app)
+    if "the sector scan goes on from sector %d" % half not in log.text:
+        fail("the interrupted scan did not go on where it stopped:\n" + log.text)
     exit_through_menu(app, process)
 
     # Lost files found by their signature: a picture whose end the sector

@@ -262,6 +262,8 @@ class MainFrameTest : public QObject {
 private slots:
     void init() {
         AnalysisBusy() = 0;
+        // Each test starts without the scans the ones before it kept.
+        QDir(dir_.filePath(QStringLiteral("scans"))).removeRecursively();
         sink_ = std::make_shared<CQtNotificationSink>();
         platform::InstallNotificationSink(sink_);
         app_ = std::make_unique<CApp>(OptionsIn(dir_, true));
@@ -1060,7 +1062,13 @@ private slots:
         ended();
         // The sector stage, once its bar moves; declined once first.
         for (AnalysisStages stages : {AnalysisStages::FileSystemAndSectors, AnalysisStages::LostVolumes}) {
-            QVERIFY(frame_->StartAnalysis(stages));
+            {
+                // The stopped run was kept: going on with it is offered, and
+                // No starts anew. A search for lost volumes is not kept.
+                MessageBoxCloser anew(QMessageBox::No);
+                QVERIFY(frame_->StartAnalysis(stages));
+                QCOMPARE(anew.count, stages == AnalysisStages::LostVolumes ? 0 : 1);
+            }
             QTRY_VERIFY_WITH_TIMEOUT(!bar->isHidden() && bar->value() > 0, 20000);
             stop(QMessageBox::No);
             QTest::qWait(300);

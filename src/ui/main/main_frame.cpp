@@ -61,7 +61,8 @@ constexpr unsigned kDriveCommands[] = {cmd::kStartAnalyzing, cmd::kCreateDriveIm
 }  // namespace
 
 CMainFrame::CMainFrame(CApp& app, CQtNotificationSink& sink, QWidget* parent)
-    : QMainWindow(parent), app_(app), sink_(sink), session_(app.Computer()) {
+    : QMainWindow(parent),
+      app_(app), sink_(sink), scan_(app.Computer()), session_(app.Computer()) {
     setObjectName(QStringLiteral("MainFrame"));
     setWindowTitle(QStringLiteral("Documents Tessa-Loft"));
     windowId_ = sink_.RegisterWindow(this, [this](const platform::AppMessage& m) { return OnMessage(m); });
@@ -252,6 +253,13 @@ void CMainFrame::BuildMenus() {
     QAction* lost = AddCommand(cmd::kSearchLostDrives, tr("Search Lost Drives"));
     connect(lost, &QAction::triggered, this, [this] { StartAnalysis(AnalysisStages::LostVolumes); });
     file->addAction(lost);
+    file->addSeparator();
+    QAction* saveScan = AddCommand(cmd::kSaveScan, tr("Save Scan..."), ThemeIcon("document-save-as", QStyle::SP_DialogSaveButton));
+    connect(saveScan, &QAction::triggered, this, &CMainFrame::SaveScan);
+    file->addAction(saveScan);
+    QAction* openScan = AddCommand(cmd::kOpenScan, tr("Open Scan..."), ThemeIcon("document-open", QStyle::SP_DialogOpenButton));
+    connect(openScan, &QAction::triggered, this, &CMainFrame::OpenScan);
+    file->addAction(openScan);
     file->addSeparator();
     QAction* recover = AddCommand(cmd::kRecover, tr("Recover... "),
                                   WithGreyDisabledImages(ThemeIcon("document-save", QStyle::SP_DialogSaveButton)));
@@ -458,6 +466,8 @@ void CMainFrame::UpdateCommands() {
     analyze_->setEnabled(!busy && volume);
     Command(cmd::kSearchLostDrives)->setEnabled(!busy && volume);
     Command(cmd::kStopAnalyzing)->setEnabled(busy);
+    Command(cmd::kSaveScan)->setEnabled(!busy && !lastScan_.empty());
+    Command(cmd::kOpenScan)->setEnabled(!busy);
     // Files are recovered from a tree no analysis is rebuilding.
     Command(cmd::kRecover)->setEnabled(!busy && explore_->HasFilesToRecover());
     Command(cmd::kFileInformation)->setEnabled(explore_->CurrentFile() != nullptr);
@@ -497,7 +507,31 @@ bool CMainFrame::event(QEvent* e) {
 bool CMainFrame::StartAnalysis(AnalysisStages stages) {
     CVolume* volume = drives_->SelectedVolume();
     if (!volume || Busy()) return false;
-    if (!session_.Start(*volume, stages)) return false;
+    // The run is kept in the source's scan file; an interrupted one there
+    // may go on instead. A search for lost volumes is not kept.
+    AnalysisStages run = stages;
+    bool kept = false;
+    std::string error;
+    const std::string file = CScanSession::DefaultPath(app_.Store(), volume->DevicePath);
+    const bool keep = stages != AnalysisStages::LostVolumes && !file.empty();
+    if (keep && CScanSession::Unfinished(file) &&
+        platform::ShowMessageBox(windowId_, app_.Format(ids::kScanResumeQuestion, volume->GetName()),
+                                 windowTitle().toStdString(), platform::kMbYesNo | platform::kMbIconQuestion) == platform::kIdYes) {
+        kept = scan_.Load(file, *volume, true, error);
+        if (kept) run = scan_.SavedStages();
+        else platform::ShowMessageBox(windowId_, error, windowTitle().toStdString(), platform::kMbOk | platform::kMbIconWarning);
+        drives_->Rebuild();
+    }
+    if (!kept && keep) {
+        kept = scan_.Begin(file, *volume, stages, error);
+        if (!kept) app_.Log().LogWarning(error);
+    }
+    if (!session_.Start(*volume, run)) {
+        if (kept) scan_.End(false);
+        return false;
+    }
+    keeping_ = kept;
+    if (kept) lastScan_ = file;
     analysed_ = volume;
     progress_->setValue(0);
     progress_->show();
@@ -588,7 +622,47 @@ bool CMainFrame::OpenSource(const QString& path) {
     return true;
 }
 
+void CMainFrame::SaveScan() {
+    if (Busy() || lastScan_.empty() || !analysed_) return;
+    QFileDialog chooser(this, Command(cmd::kSaveScan)->text().remove(QStringLiteral("...")).remove(QLatin1Char('&')));
+    chooser.setAcceptMode(QFileDialog::AcceptSave);
+    chooser.setDirectory(QDir::homePath());
+    chooser.setDefaultSuffix(QStringLiteral("tlscan"));
+    chooser.setNameFilter(Text(app_, ids::kScanFileFilter));
+    chooser.selectFile(QString::fromStdString(DefaultImageFileName(*analysed_, &app_.Languages())) + QStringLiteral(".tlscan"));
+    if (chooser.exec() != QDialog::Accepted || chooser.selectedFiles().isEmpty()) return;
+    std::string error;
+    if (!CScanSession::SaveCopy(lastScan_, chooser.selectedFiles().front().toStdString(), *analysed_, error))
+        platform::ShowMessageBox(windowId_, error, windowTitle().toStdString(), platform::kMbOk | platform::kMbIconWarning);
+}
+
+void CMainFrame::OpenScan() {
+    if (Busy()) return;
+    const QString file = QFileDialog::getOpenFileName(
+        this, Command(cmd::kOpenScan)->text().remove(QStringLiteral("...")).remove(QLatin1Char('&')), QDir::homePath(),
+        Text(app_, ids::kScanFileFilter) + QStringLiteral(";;All Files ( *.* ) (*)"));
+    if (file.isEmpty()) return;
+    std::string error;
+    const std::string source = CScanSession::SourcePathOf(file.toStdString(), error);
+    const auto refused = [&] {
+        platform::ShowMessageBox(windowId_, error, windowTitle().toStdString(), platform::kMbOk | platform::kMbIconWarning);
+    };
+    if (source.empty()) return refused();
+    if (!OpenSource(QString::fromStdString(source))) return;
+    CVolume* volume = drives_->SelectedVolume();
+    CScanSession opened(app_.Computer());
+    if (!volume || !opened.Load(file.toStdString(), *volume, false, error)) return refused();
+    drives_->Rebuild();
+    drives_->Select(volume);
+    explore_->Repaint();
+    UpdateCommands();
+}
+
 void CMainFrame::OnFastTick() {
+    if (keeping_ && !session_.Running()) {
+        keeping_ = false;
+        scan_.End(!session_.Stopped());
+    }
     if (searching_ && !finder_->Running()) {
         searching_ = false;
         explore_->ShowResults(finder_->Results());

@@ -15,6 +15,7 @@
 #include "app/app.h"
 #include "filesystems/found_object.h"
 #include "platform/notify.h"
+#include "session/scan_session.h"
 #include "storage/analysis_session.h"
 #include "ui/main/window_modes.h"
 
@@ -85,6 +86,10 @@ private:
     void RescanDrives();
     void LoadDriveImage();
     void CreateDriveImage();
+    // The scan file of the last analysis, copied where the user chooses.
+    void SaveScan();
+    // A saved scan: its source opened and what it found listed, no scan run.
+    void OpenScan();
     void ShowCurrentFileData();
     void StartSearch();
     // The settings sheet, at the page of the command (32798: the first).
@@ -100,6 +105,11 @@ private:
     CApp& app_;
     CQtNotificationSink& sink_;
     platform::WindowId windowId_ = 0;
+    // The scan file of the run: declared first, so that the run (which
+    // writes to it) has ended before it is let go.
+    CScanSession scan_;
+    bool keeping_ = false;   // the run is written to scan_
+    std::string lastScan_;   // the scan file of the last run kept
     CAnalysisSession session_;
     CVolume* analysed_ = nullptr;  // the source of the last run started
     std::map<unsigned, QAction*> commands_;
