@@ -436,9 +436,16 @@ bool CFileSystem_exFAT::LoadTables(std::vector<std::uint32_t>& rootClusters, std
 }
 
 bool CFileSystem_exFAT::Reopen() {
+    // No analysis runs while a saved scan is reopened: no stop flag may cut
+    // the reads of the bitmap and the root short.
+    static const std::atomic<std::uint32_t> kReading{1};
+    const std::atomic<std::uint32_t>* busy = busy_;
+    busy_ = &kReading;
     std::vector<std::uint32_t> rootClusters;
     std::vector<std::uint8_t> root;
-    return LoadTables(rootClusters, root);
+    const bool read = LoadTables(rootClusters, root);
+    busy_ = busy;
+    return read;
 }
 
 int CFileSystem_exFAT::Initialize() {
