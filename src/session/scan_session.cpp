@@ -137,19 +137,25 @@ bool CScanSession::Begin(const std::string& path, CVolume& source, AnalysisStage
     return true;
 }
 
-void CScanSession::End(bool completed) {
-    if (writer_.joinable()) {
-        Job done;
-        done.fact = "state";
-        done.factValue = completed ? "ended" : "stopped";
-        Enqueue(std::move(done));
-        {
-            std::lock_guard lock(mutex_);
-            stopWriter_ = true;
-        }
-        wake_.notify_all();
-        writer_.join();
+void CScanSession::Finish(bool completed) {
+    if (!writer_.joinable() || finishing_) return;
+    finishing_ = true;
+    Job done;
+    done.fact = "state";
+    done.factValue = completed ? "ended" : "stopped";
+    Enqueue(std::move(done));
+    {
+        std::lock_guard lock(mutex_);
+        stopWriter_ = true;
     }
+    wake_.notify_all();
+    Detach();
+}
+
+void CScanSession::End(bool completed) {
+    Finish(completed);
+    if (writer_.joinable()) writer_.join();
+    finishing_ = false;
     Detach();
     file_.Close();
 }

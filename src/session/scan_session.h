@@ -84,7 +84,10 @@ public:
     // Records loaded, over every volume.
     std::uint64_t LoadedRecords() const { return loaded_; }
     // Ends the run's writing: what waits is written and the file records
-    // whether the run reached its end.
+    // whether the run reached its end. Finish only asks for it and returns
+    // (a window's thread does not wait for the disk); End waits, and lets
+    // go of the file.
+    void Finish(bool completed);
     void End(bool completed);
     // True once a write failed and the writing ended.
     bool WritingFailed() const { return failed_.load(); }
@@ -145,6 +148,7 @@ private:
     int nextNumber_ = 1;
     std::deque<Job> queue_;
     bool stopWriter_ = false;
+    bool finishing_ = false;  // the end of the run's writing was asked
     bool writing_ = false;  // a job is being written
     std::thread writer_;
     std::atomic<bool> failed_{false};

@@ -514,6 +514,7 @@ bool CMainFrame::StartAnalysis(AnalysisStages stages) {
     std::string error;
     const std::string file = CScanSession::DefaultPath(app_.Store(), volume->DevicePath);
     const bool keep = stages != AnalysisStages::LostVolumes && !file.empty();
+    scan_.End(false);  // the last run's writing, asked to end when it ended, is waited for
     if (keep && CScanSession::Unfinished(file) &&
         platform::ShowMessageBox(windowId_, app_.Format(ids::kScanResumeQuestion, volume->GetName()),
                                  windowTitle().toStdString(), platform::kMbYesNo | platform::kMbIconQuestion) == platform::kIdYes) {
@@ -624,6 +625,7 @@ bool CMainFrame::OpenSource(const QString& path) {
 
 void CMainFrame::SaveScan() {
     if (Busy() || lastScan_.empty() || !analysed_) return;
+    scan_.End(false);  // the last writes reach the file, which is let go (its end was told already)
     QFileDialog chooser(this, Command(cmd::kSaveScan)->text().remove(QStringLiteral("...")).remove(QLatin1Char('&')));
     chooser.setAcceptMode(QFileDialog::AcceptSave);
     chooser.setDirectory(QDir::homePath());
@@ -660,8 +662,9 @@ void CMainFrame::OpenScan() {
 
 void CMainFrame::OnFastTick() {
     if (keeping_ && !session_.Running()) {
+        // The writer ends on its own thread: the window does not wait for it.
         keeping_ = false;
-        scan_.End(!session_.Stopped());
+        scan_.Finish(!session_.Stopped());
     }
     if (searching_ && !finder_->Running()) {
         searching_ = false;
