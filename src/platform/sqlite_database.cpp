@@ -84,10 +84,6 @@ std::string SqliteDatabase::Error() const { return db_ ? sqlite3_errmsg(db_) : o
 
 int SqliteDatabase::ErrorCode() const { return db_ ? sqlite3_errcode(db_) & 0xFF : SQLITE_CANTOPEN; }
 
-bool SqliteDatabase::LastWasFull() const { return ErrorCode() == SQLITE_FULL || ErrorCode() == SQLITE_IOERR; }
-
-bool SqliteDatabase::LastWasDamage() const { return ErrorCode() == SQLITE_NOTADB || ErrorCode() == SQLITE_CORRUPT; }
-
 bool SqliteDatabase::LastWasBusy() const { return ErrorCode() == SQLITE_BUSY || ErrorCode() == SQLITE_LOCKED; }
 
 std::string SqliteDatabase::IntegrityCheck(int limit) {
@@ -101,7 +97,5 @@ std::string SqliteDatabase::IntegrityCheck(int limit) {
     }
     return problems.empty() ? Error() : problems;
 }
-
-std::int64_t SqliteDatabase::LastInsertRowId() const { return db_ ? sqlite3_last_insert_rowid(db_) : 0; }
 
 }  // namespace tl::platform

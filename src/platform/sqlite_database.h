@@ -67,16 +67,11 @@ public:
     // The message and primary result code of the last call that failed.
     std::string Error() const;
     int ErrorCode() const;
-    // The last failure: the disk is full; the file is not a database or is
-    // damaged; another connection holds the lock.
-    bool LastWasFull() const;
-    bool LastWasDamage() const;
+    // The last failure was that another connection holds the lock.
     bool LastWasBusy() const;
     // "ok", or the first problems SQLite's integrity check finds (at most
     // `limit` of them, one a line).
     std::string IntegrityCheck(int limit = 10);
-    std::int64_t LastInsertRowId() const;
-    sqlite3* Handle() const { return db_; }
 
 private:
     sqlite3* db_ = nullptr;

@@ -103,8 +103,6 @@ public:
     bool Begin();
     bool Commit();
     void Rollback();
-    // The last write failed because the disk holding the file is full.
-    bool LastWasFull() const { return db_.LastWasFull(); }
     std::string LastError() const { return db_.Error(); }
 
     // Facts of the whole scan: the identity, the run's options and state.

@@ -412,8 +412,9 @@ bool CScanSession::LoadVolume(VolumeState& state) {
         [&](const SavedRecord& saved) {
             CFoundObject r = saved.record;
             r.Volume = &v;
-            // A record that claims to lie past its volume is left out.
-            if (r.DataOffset > v.Size || ((r.Flags & FO_BY_SIGNATURE) && r.DataOffset == v.Size)) {
+            // A record that claims to lie past its volume, or to be a node
+            // only the tree makes (a volume, a placeholder), is left out.
+            if (r.DataOffset > v.Size || ((r.Flags & FO_BY_SIGNATURE) && r.DataOffset == v.Size) || !KeptInFile(r)) {
                 ++skipped;
                 return true;
             }

@@ -631,7 +631,8 @@ void CMainFrame::SaveScan() {
     chooser.setDirectory(QDir::homePath());
     chooser.setDefaultSuffix(QStringLiteral("tlscan"));
     chooser.setNameFilter(Text(app_, ids::kScanFileFilter));
-    chooser.selectFile(QString::fromStdString(DefaultImageFileName(*analysed_, &app_.Languages())) + QStringLiteral(".tlscan"));
+    // Named after the drive it was made of ("card.img.tlscan").
+    chooser.selectFile(ShownName(analysed_->GetName()).replace(QLatin1Char('/'), QLatin1Char('_')) + QStringLiteral(".tlscan"));
     if (chooser.exec() != QDialog::Accepted || chooser.selectedFiles().isEmpty()) return;
     std::string error;
     if (!CScanSession::SaveCopy(lastScan_, chooser.selectedFiles().front().toStdString(), *analysed_, error))
