@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <utility>
 
 #include "app/event_log.h"
 #include "app/languages.h"
@@ -114,6 +115,7 @@ bool CScanSession::Begin(const std::string& path, CVolume& source, AnalysisStage
     }
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
+    path_.clear();
     if (!file_.Create(path, error)) return false;
     states_.clear();
     nextNumber_ = 1;
@@ -132,7 +134,50 @@ bool CScanSession::Begin(const std::string& path, CVolume& source, AnalysisStage
         return false;
     }
     savedStages_ = stages;
+    path_ = path;
     computer_.Log().LogInfo(FormatMessageText(computer_.Texts(), ids::kScanKeptIn, path));
+    Attach(source);
+    return true;
+}
+
+namespace {
+
+// The stages of a file-system run and a sector stage run after it, as one run.
+AnalysisStages Joined(AnalysisStages before, AnalysisStages next) {
+    const bool fileSystem = before != AnalysisStages::SectorsOnly && before != AnalysisStages::SectorStage &&
+                            before != AnalysisStages::FreeSpaceSectorStage;
+    if (!fileSystem) return next;
+    if (next == AnalysisStages::SectorStage) return AnalysisStages::FileSystemAndSectors;
+    if (next == AnalysisStages::FreeSpaceSectorStage) return AnalysisStages::FreeSpaceOnly;
+    return next;
+}
+
+}  // namespace
+
+bool CScanSession::Extend(CVolume& source, AnalysisStages stages, std::string& error) {
+    if (path_.empty() || source_ != &source) {
+        error = "no earlier run of " + source.GetName() + " is kept";
+        return false;
+    }
+    End(false);
+    // Its volumes are those of the last run: a drive list refreshed since
+    // may have let some go.
+    for (const auto& [volume, state] : states_)
+        if (!computer_.Volumes().Share(volume)) {
+            error = "a volume of the earlier run of " + source.GetName() + " is gone";
+            return false;
+        }
+    if (!file_.Open(path_, true, error)) return false;
+    savedStages_ = Joined(savedStages_, stages);
+    const bool written = file_.Begin() && file_.PutFact("stages", std::to_string(static_cast<int>(savedStages_))) &&
+                         file_.PutFact("state", "running") && file_.Commit();
+    if (!written) {
+        error = "cannot write the scan file " + path_ + ": " + file_.LastError();
+        file_.Rollback();
+        file_.Close();
+        return false;
+    }
+    for (auto& [volume, state] : states_) volume->FoundTree().NoteChangedSlots(true);
     Attach(source);
     return true;
 }
@@ -264,14 +309,17 @@ std::optional<std::uint64_t> CScanSession::SectorResumePoint(CVolume& volume) {
     const auto it = states_.find(&volume);
     if (it == states_.end()) return 0;
     VolumeState& state = it->second;
-    if (state.sectorStageKept) {
-        state.sectorStageKept = false;
-        return std::nullopt;
-    }
-    const std::uint64_t from = state.saved.sectorDone;
+    // A scan of the free space alone skipped the space in use: a scan of
+    // every sector starts over.
+    const bool widened = state.saved.freeSpaceOnly && !volume.FreeSpaceOnly.load();
+    const bool ended = std::exchange(state.sectorStageKept, false);
+    if (ended && !widened) return std::nullopt;
+    // Only the first sector stage after a load goes on: a later one of the
+    // same session starts over.
+    const bool pending = std::exchange(state.resumePending, false);
+    const std::uint64_t from = pending && !widened ? state.saved.sectorDone : 0;
     if (from > 0)
         computer_.Log().LogInfo(FormatMessageText(computer_.Texts(), ids::kScanResumed, volume.GetName(), from));
-    // Only the first stage after the load goes on: a later one starts over.
     state.saved.sectorDone = 0;
     return from;
 }
@@ -440,12 +488,14 @@ bool CScanSession::LoadVolume(VolumeState& state) {
     state.generation = tree.Generation();
     state.cursor = tree.SlotCount();
     state.sectorStageKept = state.saved.sectorState == 2;
+    state.resumePending = true;
     state.fileSystemKept = true;
     return true;
 }
 
 bool CScanSession::Load(const std::string& path, CVolume& source, bool goOn, std::string& error) {
     End(false);
+    path_.clear();
     if (!file_.Open(path, goOn, error)) return false;
     problems_ = file_.Problems();
     const std::optional<SourceIdentity> saved = file_.Identity();
@@ -506,6 +556,7 @@ bool CScanSession::Load(const std::string& path, CVolume& source, bool goOn, std
         file_.Close();
         return false;
     }
+    path_ = path;
     Attach(source);
     return true;
 }

@@ -75,6 +75,14 @@ public:
     // with the reason, when it cannot be opened or names another source;
     // what could not be read of a damaged file is in Problems().
     bool Load(const std::string& path, CVolume& source, bool goOn, std::string& error);
+    // Goes on writing the file of this session's last run, of the same
+    // source, for a next run of `stages` (the sector stage after the
+    // file-system stage): what the file holds stays, and the file records
+    // the stages of both runs. False when there is no such file, or a
+    // volume of the last run is gone.
+    bool Extend(CVolume& source, AnalysisStages stages, std::string& error);
+    // The file of the last run begun, loaded or extended; empty when none.
+    const std::string& Path() const { return path_; }
     // The stages of the saved run, and whether it had ended.
     AnalysisStages SavedStages() const { return savedStages_; }
     bool SavedRunEnded() const { return savedEnded_; }
@@ -109,6 +117,7 @@ private:
         std::vector<std::int64_t> loadedRows;  // the row of each slot loaded from the file; -1: none
         bool fileSystemKept = false;
         bool sectorStageKept = false;  // the earlier run's sector stage had ended
+        bool resumePending = false;    // loaded: its next sector stage goes on from the saved point
         std::int64_t Row(std::size_t slot) const {
             return slot < loadedRows.size() && loadedRows[slot] >= 0
                        ? loadedRows[slot]
@@ -142,6 +151,7 @@ private:
     CLocalComputer& computer_;
     CVolume* source_ = nullptr;
     CScanFile file_;
+    std::string path_;
     std::mutex mutex_;  // the states and the queue
     std::condition_variable wake_;
     std::map<CVolume*, VolumeState> states_;

@@ -1231,6 +1231,8 @@ class WizardTest : public QObject {
 private slots:
     void init() {
         AnalysisBusy() = 0;
+        // Each test starts without the scans the ones before it kept.
+        QDir(dir_.filePath(QStringLiteral("scans"))).removeRecursively();
         sink_ = std::make_shared<CQtNotificationSink>();
         platform::InstallNotificationSink(sink_);
         app_ = std::make_unique<CApp>(OptionsIn(dir_, true));
@@ -1401,6 +1403,18 @@ private slots:
         QVERIFY(!sheet->Analysing());
         QVERIFY(!analysing->StopButton()->isEnabled());
         QCOMPARE(CountLines(Text(*app_, ids::kStartingSectorAnalysis)), sectorStagesBefore + 1);
+
+        // The stopped analysis was kept: on again, going on with it is
+        // offered, and No starts anew.
+        sheet->back();
+        QCOMPARE(sheet->currentId(), 1);
+        {
+            MessageBoxCloser anew(QMessageBox::No);
+            sheet->next();
+            QCOMPARE(anew.count, 1);
+            QCOMPARE(anew.text, QString::fromStdString(app_->Format(ids::kScanResumeQuestion, volume->GetName())));
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(sheet->currentId(), 3, 60000);
     }
 
     // With auto pilot on, the destination is settled when page 4 is left:

@@ -62,7 +62,7 @@ constexpr unsigned kDriveCommands[] = {cmd::kStartAnalyzing, cmd::kCreateDriveIm
 
 CMainFrame::CMainFrame(CApp& app, CQtNotificationSink& sink, QWidget* parent)
     : QMainWindow(parent),
-      app_(app), sink_(sink), scan_(app.Computer()), session_(app.Computer()) {
+      app_(app), sink_(sink), kept_(app.Computer(), app.Store()), session_(kept_.Session()) {
     setObjectName(QStringLiteral("MainFrame"));
     setWindowTitle(QStringLiteral("Documents Tessa-Loft"));
     windowId_ = sink_.RegisterWindow(this, [this](const platform::AppMessage& m) { return OnMessage(m); });
@@ -466,7 +466,7 @@ void CMainFrame::UpdateCommands() {
     analyze_->setEnabled(!busy && volume);
     Command(cmd::kSearchLostDrives)->setEnabled(!busy && volume);
     Command(cmd::kStopAnalyzing)->setEnabled(busy);
-    Command(cmd::kSaveScan)->setEnabled(!busy && !lastScan_.empty());
+    Command(cmd::kSaveScan)->setEnabled(!busy && kept_.Kept());
     Command(cmd::kOpenScan)->setEnabled(!busy);
     // Files are recovered from a tree no analysis is rebuilding.
     Command(cmd::kRecover)->setEnabled(!busy && explore_->HasFilesToRecover());
@@ -508,31 +508,11 @@ bool CMainFrame::StartAnalysis(AnalysisStages stages) {
     CVolume* volume = drives_->SelectedVolume();
     if (!volume || Busy()) return false;
     // The run is kept in the source's scan file; an interrupted one there
-    // may go on instead. A search for lost volumes is not kept.
-    AnalysisStages run = stages;
-    bool kept = false;
-    std::string error;
-    const std::string file = CScanSession::DefaultPath(app_.Store(), volume->DevicePath);
-    const bool keep = stages != AnalysisStages::LostVolumes && !file.empty();
-    scan_.End(false);  // the last run's writing, asked to end when it ended, is waited for
-    if (keep && CScanSession::Unfinished(file) &&
-        platform::ShowMessageBox(windowId_, app_.Format(ids::kScanResumeQuestion, volume->GetName()),
-                                 windowTitle().toStdString(), platform::kMbYesNo | platform::kMbIconQuestion) == platform::kIdYes) {
-        kept = scan_.Load(file, *volume, true, error);
-        if (kept) run = scan_.SavedStages();
-        else platform::ShowMessageBox(windowId_, error, windowTitle().toStdString(), platform::kMbOk | platform::kMbIconWarning);
-        drives_->Rebuild();
-    }
-    if (!kept && keep) {
-        kept = scan_.Begin(file, *volume, stages, error);
-        if (!kept) app_.Log().LogWarning(error);
-    }
-    if (!session_.Start(*volume, run)) {
-        if (kept) scan_.End(false);
-        return false;
-    }
-    keeping_ = kept;
-    if (kept) lastScan_ = file;
+    // may go on instead, with the stages it had.
+    const CKeptAnalysis::Started started =
+        CWindowModes::StartKept(app_, kept_, *volume, stages, CKeptAnalysis::GoOnWith::SavedStages, windowId_, windowTitle());
+    if (started.loaded) drives_->Rebuild();
+    if (!started.running) return false;
     analysed_ = volume;
     progress_->setValue(0);
     progress_->show();
@@ -624,8 +604,9 @@ bool CMainFrame::OpenSource(const QString& path) {
 }
 
 void CMainFrame::SaveScan() {
-    if (Busy() || lastScan_.empty() || !analysed_) return;
-    scan_.End(false);  // the last writes reach the file, which is let go (its end was told already)
+    if (Busy() || !analysed_) return;
+    const std::string scan = kept_.LastFile();  // its last writes done
+    if (scan.empty()) return;
     QFileDialog chooser(this, Command(cmd::kSaveScan)->text().remove(QStringLiteral("...")).remove(QLatin1Char('&')));
     chooser.setAcceptMode(QFileDialog::AcceptSave);
     chooser.setDirectory(QDir::homePath());
@@ -635,7 +616,7 @@ void CMainFrame::SaveScan() {
     chooser.selectFile(ShownName(analysed_->GetName()).replace(QLatin1Char('/'), QLatin1Char('_')) + QStringLiteral(".tlscan"));
     if (chooser.exec() != QDialog::Accepted || chooser.selectedFiles().isEmpty()) return;
     std::string error;
-    if (!CScanSession::SaveCopy(lastScan_, chooser.selectedFiles().front().toStdString(), *analysed_, error))
+    if (!CScanSession::SaveCopy(scan, chooser.selectedFiles().front().toStdString(), *analysed_, error))
         platform::ShowMessageBox(windowId_, error, windowTitle().toStdString(), platform::kMbOk | platform::kMbIconWarning);
 }
 
@@ -662,11 +643,7 @@ void CMainFrame::OpenScan() {
 }
 
 void CMainFrame::OnFastTick() {
-    if (keeping_ && !session_.Running()) {
-        // The writer ends on its own thread: the window does not wait for it.
-        keeping_ = false;
-        scan_.Finish(!session_.Stopped());
-    }
+    kept_.Tick();
     if (searching_ && !finder_->Running()) {
         searching_ = false;
         explore_->ShowResults(finder_->Results());

@@ -15,7 +15,7 @@
 #include "app/app.h"
 #include "filesystems/found_object.h"
 #include "platform/notify.h"
-#include "session/scan_session.h"
+#include "session/kept_analysis.h"
 #include "storage/analysis_session.h"
 #include "ui/main/window_modes.h"
 
@@ -105,12 +105,9 @@ private:
     CApp& app_;
     CQtNotificationSink& sink_;
     platform::WindowId windowId_ = 0;
-    // The scan file of the run: declared first, so that the run (which
-    // writes to it) has ended before it is let go.
-    CScanSession scan_;
-    bool keeping_ = false;   // the run is written to scan_
-    std::string lastScan_;   // the scan file of the last run kept
-    CAnalysisSession session_;
+    // The runs, each kept in its source's scan file.
+    CKeptAnalysis kept_;
+    CAnalysisSession& session_;
     CVolume* analysed_ = nullptr;  // the source of the last run started
     std::map<unsigned, QAction*> commands_;
     QToolBar* toolBar_ = nullptr;

@@ -107,6 +107,19 @@ CVolume* CWindowModes::OpenSource(CAnalysisSession& session, platform::WindowId 
     return volume;
 }
 
+CKeptAnalysis::Started CWindowModes::StartKept(CApp& app, CKeptAnalysis& kept, CVolume& source, AnalysisStages stages,
+                                               CKeptAnalysis::GoOnWith with, platform::WindowId windowId,
+                                               const QString& title) {
+    const auto goOn = [&](CVolume& volume) {
+        return platform::ShowMessageBox(windowId, app.Format(ids::kScanResumeQuestion, volume.GetName()), title.toStdString(),
+                                        platform::kMbYesNo | platform::kMbIconQuestion) == platform::kIdYes;
+    };
+    CKeptAnalysis::Started started = kept.Start(source, stages, with, goOn);
+    if (!started.refusal.empty())
+        platform::ShowMessageBox(windowId, started.refusal, title.toStdString(), platform::kMbOk | platform::kMbIconWarning);
+    return started;
+}
+
 bool CWindowModes::StopAsked(CApp& app, CAnalysisSession& session, QWidget& window) {
     if (!session.Running()) return true;
     if (app.Settings().ConfirmScanAbort() &&

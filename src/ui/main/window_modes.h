@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "platform/notify.h"
+#include "session/kept_analysis.h"
 
 class QCloseEvent;
 class QWidget;
@@ -71,6 +72,12 @@ public:
     // Asks "Are you sure you want to stop scanning?" when the settings say
     // so and stops `session`'s run; false when the user declined.
     static bool StopAsked(CApp& app, CAnalysisSession& session, QWidget& window);
+    // Starts `stages` on `source` through `kept`. An unfinished scan of the
+    // source is offered to go on, and a scan file that cannot is said why,
+    // in boxes over the window `windowId` under `title`.
+    static CKeptAnalysis::Started StartKept(CApp& app, CKeptAnalysis& kept, CVolume& source, AnalysisStages stages,
+                                            CKeptAnalysis::GoOnWith with, platform::WindowId windowId,
+                                            const QString& title);
     // The close of a top-level window: while its analysis runs, the stop is
     // asked first (declined, the window stays and the run goes on); then
     // the run is stopped, the temporary copies asked about and the exit

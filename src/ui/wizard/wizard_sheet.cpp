@@ -33,7 +33,7 @@ constexpr int kMenuButtonId = 12330;
 }  // namespace
 
 CWizardSheet::CWizardSheet(CApp& app, CQtNotificationSink& sink, int mode, const char* section, QWidget* parent)
-    : QWizard(parent), app_(app), sink_(sink), session_(app.Computer()) {
+    : QWizard(parent), app_(app), sink_(sink), kept_(app.Computer(), app.Store()), session_(kept_.Session()) {
     setObjectName(QStringLiteral("WizardSheet"));
     setWindowTitle(QStringLiteral("Documents Tessa-Loft"));
     setAccessibleName(windowTitle());
@@ -61,6 +61,9 @@ CWizardSheet::CWizardSheet(CApp& app, CQtNotificationSink& sink, int mode, const
     setButtonLayout({QWizard::CustomButton1, QWizard::Stretch, QWizard::BackButton, QWizard::NextButton,
                      QWizard::FinishButton});
     connect(this, &QWizard::currentIdChanged, this, [this] { UpdateNavigation(); });
+    keptTimer_.setInterval(250);
+    connect(&keptTimer_, &QTimer::timeout, this, [this] { kept_.Tick(); });
+    keptTimer_.start();
 
     target_ = std::make_shared<CQtWindowTarget>(this);
     const auto translated = [this](QWizard::WizardButton which, int id) {
@@ -129,9 +132,20 @@ void CWizardSheet::SetVolume(CVolume* volume) {
 
 bool CWizardSheet::StartStages(AnalysisStages stages) {
     if (!volume_ || Busy()) return false;
-    if (!session_.Start(*volume_, stages)) return false;
+    const CKeptAnalysis::Started started = CWindowModes::StartKept(
+        app_, kept_, *volume_, stages, CKeptAnalysis::GoOnWith::AskedStages, windowId_, windowTitle());
+    // Volumes the scan file had found are listed on the drive page.
+    if (started.loaded) NotifyPages(msg::kVolumeAdded);
+    if (!started.running) return false;
     UpdateNavigation();
     return true;
+}
+
+void CWizardSheet::NotifyPages(unsigned id) {
+    platform::AppMessage message;
+    message.id = id;
+    for (const int page : pageIds())
+        if (auto* p = qobject_cast<CWizardPageBase*>(this->page(page))) p->OnAppMessage(message);
 }
 
 bool CWizardSheet::Busy() const { return session_.Running() || AnalysisBusy().load() != 0; }
@@ -161,10 +175,7 @@ bool CWizardSheet::OpenSource(const QString& path) {
     if (!volume) return false;
     SetVolume(volume);
     // The drive page shows it selected.
-    platform::AppMessage added;
-    added.id = msg::kVolumeAdded;
-    for (const int id : pageIds())
-        if (auto* p = qobject_cast<CWizardPageBase*>(page(id))) p->OnAppMessage(added);
+    NotifyPages(msg::kVolumeAdded);
     return true;
 }
 

@@ -7,11 +7,13 @@
 #pragma once
 
 #include <QPointer>
+#include <QTimer>
 #include <QWizard>
 #include <QWizardPage>
 
 #include <memory>
 
+#include "session/kept_analysis.h"
 #include "storage/analysis_session.h"
 #include "ui/main/window_modes.h"
 
@@ -45,7 +47,10 @@ public:
     const std::shared_ptr<CVolume>& SharedVolume() const { return volume_; }
     void SetVolume(CVolume* volume);
 
-    // Starts the stages on the chosen volume; false when none is chosen or a run goes on.
+    // Starts the stages on the chosen volume; false when none is chosen or a
+    // run goes on. The wizard's runs are kept in the volume's scan file, a
+    // sector stage in the file of the file-system stage before it; the
+    // first stage offers to go on with an unfinished scan, stage by stage.
     bool StartStages(AnalysisStages stages);
     // Busy from the start of a run, before its worker says so.
     bool Busy() const;
@@ -84,11 +89,15 @@ protected:
 private:
     std::int64_t OnMessage(const platform::AppMessage& message);
     CWizardPageBase* CurrentPage() const;
+    // Tells every page of the application message `id`.
+    void NotifyPages(unsigned id);
 
     CApp& app_;
     CQtNotificationSink& sink_;
     platform::WindowId windowId_ = 0;
-    CAnalysisSession session_;
+    CKeptAnalysis kept_;
+    CAnalysisSession& session_;
+    QTimer keptTimer_;  // writes the end of a kept run once it ended
     std::shared_ptr<CVolume> volume_;
     int recovered_ = 0;
     QPushButton* menuButton_ = nullptr;
