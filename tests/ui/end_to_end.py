@@ -22,7 +22,9 @@ is unknown by answering the probable-size question. Last, on a card whose
 documents were deleted, goes through the four-step wizard the program opens
 on (both stages, the deleted documents' folders checked and recovered) and
 the nine-step wizard with free space only and auto pilot, and compares
-what came back with the documents the fixture script planted.
+what came back with the documents the fixture script planted. With the
+card's scan then interrupted halfway, the four-step wizard asks whether to
+go on, and Yes goes on from that sector.
 """
 import os
 import re
@@ -503,6 +505,36 @@ try:
     shown(app, "Yes", "push button", "the exit confirmation").click()
     if process.wait(timeout=30) != 0:
         fail("the program did not end cleanly after the wizard")
+
+    # The card's scan, which the wizards kept, interrupted halfway: the
+    # wizard the program opens on asks whether to go on as its analysis
+    # starts, and Yes loads the file system and goes on from that sector.
+    scans = [f for f in os.listdir(os.path.join(config_dir, "scans")) if f.startswith("card.img-") and f.endswith(".tlscan")]
+    if len(scans) != 1:
+        fail("the wizards kept no scan file of card.img: %s" % scans)
+    kept = sqlite3.connect(os.path.join(config_dir, "scans", scans[0]))
+    if kept.execute("SELECT value FROM facts WHERE name = 'state'").fetchone() != ("ended",):
+        fail("the wizards' scan of card.img did not record its end")
+    half = os.path.getsize(card) // 512 // 2
+    kept.execute("UPDATE facts SET value = 'running' WHERE name = 'state'")
+    kept.execute("UPDATE volumes SET sector_state = 1, sector_done = ?, free_space_only = 0 WHERE number = 0", (half,))
+    kept.commit()
+    kept.close()
+    process, app = start(card, explorer=False)
+    next_page(app)
+    page(app, "Step 2 of 4: Select path to recovery and Search file types")
+    next_page(app)
+    shown(app, "Yes", "push button", "the question whether to go on with the interrupted scan").click()
+    page(app, "Step 4 of 4: View and recover", seconds=180)
+    files = shown(app, "Found files", "table")
+    wait_for(lambda: files.child(name="Reports", roleName="table cell", retry=False), "Reports in the list")
+    log = app.child(name="Progress Log", roleName="text").text
+    if "the sector scan goes on from sector %d" % half not in log or "Beginning file system analysis" in log:
+        fail("the wizard did not go on with the interrupted scan:\n" + log)
+    wizard_menu(app, "Exit")
+    shown(app, "Yes", "push button", "the exit confirmation").click()
+    if process.wait(timeout=30) != 0:
+        fail("the program did not end cleanly after the wizard went on with a scan")
 finally:
     if process.poll() is None:
         process.kill()
