@@ -35,11 +35,16 @@ CScanSession::~CScanSession() { End(false); }
 
 std::string CScanSession::DefaultPath(const std::filesystem::path& settingsFolder, const std::string& sourcePath) {
     // The source's file name and a checksum of its whole path: two images of
-    // one name in two folders keep two files.
-    const auto* bytes = reinterpret_cast<const Bytef*>(sourcePath.data());
+    // one name in two folders keep two files. The path is made absolute
+    // first, so that an image named from its own folder and from elsewhere
+    // keeps one file.
+    std::error_code ec;
+    std::filesystem::path whole = std::filesystem::absolute(sourcePath, ec);
+    const std::string path = ec || sourcePath.empty() ? sourcePath : whole.lexically_normal().string();
+    const auto* bytes = reinterpret_cast<const Bytef*>(path.data());
     char tag[9];
-    std::snprintf(tag, sizeof tag, "%08lx", crc32(0L, bytes, static_cast<uInt>(sourcePath.size())) & 0xFFFFFFFFul);
-    std::string name = std::filesystem::path(sourcePath).filename().string();
+    std::snprintf(tag, sizeof tag, "%08lx", crc32(0L, bytes, static_cast<uInt>(path.size())) & 0xFFFFFFFFul);
+    std::string name = std::filesystem::path(path).filename().string();
     for (char& c : name)
         if (static_cast<unsigned char>(c) < 0x20 || c == '/' || c == '\\') c = '_';
     if (name.empty()) name = "source";

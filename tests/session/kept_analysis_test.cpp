@@ -91,6 +91,12 @@ TEST_F(KeptAnalysisTest, StagesRunOneByOneAreOneScanThatGoesOnStageByStage) {
     EXPECT_EQ(asked, 0);
     ASSERT_FALSE(file.empty());
     EXPECT_EQ(file, CScanSession::DefaultPath(keptStore, source->DevicePath));
+    // An image named from another folder (the command line's relative path) keeps the same file.
+    const std::filesystem::path elsewhere = std::filesystem::relative(card, dir.path());
+    const std::filesystem::path before = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    EXPECT_EQ(CScanSession::DefaultPath(keptStore, elsewhere.string()), file) << elsewhere;
+    std::filesystem::current_path(before);
     EXPECT_FALSE(CScanSession::Unfinished(file));
     ASSERT_GT(std::count_if(whole.begin(), whole.end(), [](const Key& k) { return std::get<3>(k) & FO_BY_SIGNATURE; }), 10)
         << "the planted documents are found by their signatures";
