@@ -12,6 +12,7 @@
 #include <QTreeWidgetItemIterator>
 #include <QDirIterator>
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
@@ -94,6 +95,28 @@ public:
         timer_.start();
     }
     QString text;
+    int count = 0;
+
+private:
+    QTimer timer_;
+};
+
+// Answers the next file dialog with `file`, as the user who types its name and presses Enter.
+class FileDialogCloser {
+public:
+    explicit FileDialogCloser(QString file) {
+        timer_.setInterval(20);
+        QObject::connect(&timer_, &QTimer::timeout, [this, file] {
+            if (auto* chooser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+                ++count;
+                // The name typed into its field, and Enter.
+                if (auto* name = chooser->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) name->setText(file);
+                else chooser->selectFile(file);
+                QMetaObject::invokeMethod(chooser, "accept");
+            }
+        });
+        timer_.start();
+    }
     int count = 0;
 
 private:
@@ -1077,6 +1100,54 @@ private slots:
             ended();
             QVERIFY(bar->value() < 100);
         }
+    }
+
+    // File > Save Scan copies the last analysis where the user chooses; File
+    // > Open Scan in a later run of the program lists what it found again,
+    // the drive opened for it, without analysing anything.
+    void aSavedScanOpensAgainWithoutAnalysing() {
+        const std::filesystem::path documents = test::FixturePath("deleted_documents");
+        const test::Fixture made = test::MakeFixture("make_deleted_documents.sh", documents);
+        QVERIFY2(made, made.detail.c_str());
+        const QString card = QString::fromStdString((documents / "card.img").string());
+        QVERIFY(frame_->OpenSource(card));
+        frame_->UpdateCommands();
+        QVERIFY(!frame_->Command(cmd::kSaveScan)->isEnabled());
+        QVERIFY(frame_->StartAnalysis(AnalysisStages::FileSystemAndSectors));
+        QTRY_VERIFY_WITH_TIMEOUT(!frame_->Analysing(), 60000);
+        QTRY_VERIFY(frame_->Command(cmd::kSaveScan)->isEnabled());
+        const auto names = [this, &card] {
+            std::vector<std::string> list;
+            CVolume* volume = VolumeOfImage(*app_, card);
+            if (!volume) return list;
+            for (CFoundObject* o : volume->FoundTree().AllRecords()) list.push_back(volume->FoundTree().Snapshot(*o).GetName());
+            std::sort(list.begin(), list.end());
+            return list;
+        };
+        const std::vector<std::string> found = names();
+        QVERIFY(std::find(found.begin(), found.end(), "letter.docx") != found.end());
+        const QString saved = dir_.filePath(QStringLiteral("card scan.tlscan"));
+        {
+            FileDialogCloser chooser(saved);
+            frame_->Command(cmd::kSaveScan)->trigger();
+            QCOMPARE(chooser.count, 1);
+        }
+        QVERIFY(QFileInfo::exists(saved));
+
+        cleanup();
+        QDir(dir_.filePath(QStringLiteral("scans"))).removeRecursively();
+        init();
+        {
+            FileDialogCloser chooser(saved);
+            frame_->Command(cmd::kOpenScan)->trigger();
+            QCOMPARE(chooser.count, 1);
+        }
+        QCOMPARE(names(), found);
+        const std::vector<std::string> lines = app_->Log().Lines();
+        QVERIFY(std::any_of(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.find("were loaded from the scan file") != std::string::npos; }));
+        QVERIFY(!LogHas(*app_, ids::kBeginningFileSystemAnalysis));
+        QVERIFY(!LogHas(*app_, ids::kStartingSectorAnalysis));
     }
 
     // Closing the window while a run goes on asks to stop it first: No keeps
