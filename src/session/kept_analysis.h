@@ -61,7 +61,6 @@ private:
     bool keeping_ = false;
     bool partial_ = false;  // the run leaves the sector stage of the file's run to do
     CVolume* lastSource_ = nullptr;
-    AnalysisStages lastStages_ = AnalysisStages::FileSystem;
 };
 
 }  // namespace tl
