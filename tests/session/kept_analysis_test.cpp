@@ -25,7 +25,7 @@ class KeptAnalysisTest : public test::ComputerFixture {
 protected:
     KeptAnalysisTest() {
         AnalysisBusy() = 0;
-        card = test::FixturePath("planted_card.img");
+        card = test::FixturePath("small_planted_card.img");
     }
     ~KeptAnalysisTest() override { AnalysisBusy() = 0; }
 
@@ -45,7 +45,7 @@ protected:
         const CKeptAnalysis::Started started = kept.Start(*source, stages, CKeptAnalysis::GoOnWith::AskedStages, goOn);
         ASSERT_TRUE(started.running) << started.refusal;
         EXPECT_TRUE(started.refusal.empty()) << started.refusal;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(5);
         while (!kept.Session().Wait(1)) {
             ASSERT_LT(std::chrono::steady_clock::now(), deadline);
             if (cut && source->SectorScanRunning.load() && source->ProgressPos.load() > source->ProgressEnd.load() / 3)
@@ -69,7 +69,7 @@ protected:
 };
 
 TEST_F(KeptAnalysisTest, StagesRunOneByOneAreOneScanThatGoesOnStageByStage) {
-    TL_REQUIRE_FIXTURE("make_planted_card.sh", card);
+    TL_REQUIRE_FIXTURE("make_small_planted_card.sh", card);
     ASSERT_GT(computer.Signatures().InstallFirstSet(std::filesystem::path(TL_SOURCE_DIR) / "data" / "signatures.ini"), 0);
     computer.Signatures().Load();
     source = computer.LoadImage(card.string());
