@@ -263,11 +263,14 @@ void CScanSession::SectorCheckpoint(CVolume& volume, std::uint64_t sector) {
     std::lock_guard lock(mutex_);
     VolumeState& state = StateOf(volume);
     // A volume whose file-system stage was not kept (a sector scan alone)
-    // is kept from its first find.
+    // is kept from its first find, with what an earlier file-system stage
+    // of another run gave it: its records are among those written.
     if (state.generation != tree.Generation()) {
         tree.NoteChangedSlots(true);
         state.generation = tree.Generation();
         state.cursor = 0;
+        state.saved.fsOutcome = static_cast<std::uint32_t>(volume.FileSystemOutcome.load());
+        state.saved.usedSpace = volume.FileSystem().UsedSpace;
     }
     Job job;
     job.volume = &volume;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -142,6 +143,24 @@ TEST_F(KeptAnalysisTest, StagesRunOneByOneAreOneScanThatGoesOnStageByStage) {
     EXPECT_FALSE(Has(LogFrom(first), "goes on from sector"));
     EXPECT_EQ(Found(), whole);
     EXPECT_EQ(asked, 1);
+
+    // A sector stage alone in another window (after a switch of mode)
+    // begins a file of its own, which keeps what the file-system stage
+    // before it gave: its records, its outcome and the space in use.
+    const std::optional<std::uint64_t> free = source->FreeSectorCount();
+    ASSERT_TRUE(free.has_value());
+    kept.LastFile();  // the window closes, and lets go of the file
+    {
+        CKeptAnalysis other(computer, keptStore);
+        Run(other, AnalysisStages::SectorStage, yes);
+        file = other.LastFile();
+    }
+    CScanSession opened(computer);
+    std::string error;
+    ASSERT_TRUE(opened.Load(file, *source, false, error)) << error;
+    EXPECT_EQ(opened.SavedStages(), AnalysisStages::SectorStage);
+    EXPECT_EQ(Found(), whole);
+    EXPECT_EQ(source->FreeSectorCount(), free) << "the file system's outcome and its space in use";
 }
 
 }  // namespace
