@@ -15,12 +15,12 @@ set(CPACK_DEBIAN_PACKAGE_SECTION "admin")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://tessaloft.org/")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udisks2, polkitd, xdg-utils, adwaita-icon-theme")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udisks2, polkitd, xdg-utils, adwaita-icon-theme, qt6-translations-l10n")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The long text below the summary line, which CPack takes from the summary.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Documents Tessa-Loft lists every live and deleted file it can reach through
-the FAT12, FAT16, FAT32 and NTFS file systems of a disk, a partition, a
-memory card or a drive image, scans every sector for lost files by their
+the FAT12, FAT16, FAT32, exFAT and NTFS file systems of a disk, a
+partition, a memory card or a drive image, scans every sector for lost files by their
 signatures (documents first), finds lost volumes, and copies the files a
 person selects into a folder on another drive. It never writes to the
 source it reads.

@@ -14,6 +14,8 @@ TL_PACKAGES=(
   qt6-base-dev
   # the picture readers beyond PNG, JPEG and GIF (TIFF, WebP) for the previews
   qt6-image-formats-plugins
+  # the toolkit's own texts (a question's buttons, the file dialog) in German
+  qt6-translations-l10n
   # its desktop session for the end-to-end tests (scripts/gui-session.sh):
   # an X server, the session and accessibility buses, dogtail, fonts
   xvfb xauth dbus dbus-x11 at-spi2-core python3-dogtail python3-pyatspi x11-utils fonts-dejavu-core

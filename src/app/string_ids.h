@@ -320,5 +320,7 @@ inline constexpr unsigned kScanFileProblem = 61197;  // "The scan file '%s': %s"
 inline constexpr unsigned kScanResumed = 61198;  // "%s: the sector scan goes on from sector %I64u"
 inline constexpr unsigned kScanResumeQuestion = 61199;  // "The last analysis of %s was interrupted. Go on with it from where it stopped?\n\..."
 inline constexpr unsigned kScanFileFilter = 61200;  // "Scan Files (*.tlscan)..."
+inline constexpr unsigned kFileTypeFilterHint = 61201;  // "Type a name or an extension to narrow the list"
+inline constexpr unsigned kFileTypeFilterName = 61202;  // "Narrow the file types"
 
 }  // namespace tl::ids

@@ -385,6 +385,10 @@ constexpr StringTableEntry kEntries[] = {
      "The last analysis of %s was interrupted. Go on with it from where it stopped?\n\nNo: the analysis starts anew, and what the interrupted one found is dropped."},
     {ids::kScanFileFilter,
      "Scan Files (*.tlscan)"},
+    {ids::kFileTypeFilterHint,
+     "Type a name or an extension to narrow the list"},
+    {ids::kFileTypeFilterName,
+     "Narrow the file types"},
 };
 
 constexpr bool IdsStrictlyAscending() {

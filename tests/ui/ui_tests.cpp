@@ -66,6 +66,7 @@
 #include "ui/hexview/hex_viewer_pane.h"
 #include "ui/main/main_frame.h"
 #include "ui/main/qt_notification_sink.h"
+#include "ui/main/qt_translation.h"
 #include "ui/main/ui_text.h"
 #include "ui/settings/settings_dlg.h"
 #include "ui/main/window_modes.h"
@@ -86,15 +87,18 @@ public:
                 text = box->text();
                 ++count;
                 // A click, as the user answers: done() alone gives no button.
-                if (QAbstractButton* button = box->button(answer))
+                if (QAbstractButton* button = box->button(answer)) {
+                    buttonText = button->text();
                     button->click();
-                else
+                } else {
                     box->done(answer);
+                }
             }
         });
         timer_.start();
     }
     QString text;
+    QString buttonText;  // of the button clicked
     int count = 0;
 
 private:
@@ -1100,6 +1104,21 @@ private slots:
             ended();
             QVERIFY(bar->value() < 100);
         }
+    }
+
+    // The toolkit's own texts follow the interface language: a question's
+    // buttons read "Ja" and "Nein" in German, and "Yes" again in English.
+    void theToolkitsOwnButtonsFollowTheLanguage() {
+        CQtOwnTexts::Follow(app_->Languages());
+        const auto yes = [] {
+            MessageBoxCloser closer(QMessageBox::Yes);
+            const int answer = platform::ShowMessageBox(0, "Go on?", "Question", platform::kMbYesNo | platform::kMbIconQuestion);
+            return std::pair{answer == platform::kIdYes && closer.count == 1, closer.buttonText};
+        };
+        QVERIFY(app_->Languages().Apply(app_->Languages().IndexOf("Deutsch")));
+        QCOMPARE(yes(), std::pair(true, QStringLiteral("&Ja")));
+        QVERIFY(app_->Languages().Apply(app_->Languages().IndexOf("English")));
+        QCOMPARE(yes(), std::pair(true, QStringLiteral("&Yes")));
     }
 
     // File > Save Scan copies the last analysis where the user chooses; File

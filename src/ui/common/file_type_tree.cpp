@@ -1,5 +1,6 @@
 #include "ui/common/file_type_tree.h"
 
+#include <QEvent>
 #include <QLineEdit>
 #include <QMenu>
 #include <QTreeWidget>
@@ -10,6 +11,7 @@
 
 #include "app/app.h"
 #include "app/app_messages.h"
+#include "app/string_ids.h"
 #include "signatures/file_signature.h"
 #include "signatures/signature_database.h"
 #include "ui/dialogs/file_format_properties_dlg.h"
@@ -29,8 +31,7 @@ void ShowType(QTreeWidgetItem* item, const FileSignature& type) {
 
 CFileTypeTree::CFileTypeTree(CApp& app, const QString& name, QWidget* parent) : QWidget(parent), app_(app) {
     filter_ = new QLineEdit;
-    filter_->setPlaceholderText(tr("Type a name or an extension to narrow the list"));
-    filter_->setAccessibleName(tr("Narrow the file types"));
+    Retranslate();
     filter_->setClearButtonEnabled(true);
     types_ = new QTreeWidget;
     types_->setHeaderHidden(true);
@@ -42,6 +43,16 @@ CFileTypeTree::CFileTypeTree(CApp& app, const QString& name, QWidget* parent) : 
     connect(filter_, &QLineEdit::textChanged, this, &CFileTypeTree::Narrow);
     types_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(types_, &QWidget::customContextMenuRequested, this, &CFileTypeTree::ShowContextMenu);
+}
+
+void CFileTypeTree::Retranslate() {
+    filter_->setPlaceholderText(Text(app_, ids::kFileTypeFilterHint));
+    filter_->setAccessibleName(Text(app_, ids::kFileTypeFilterName));
+}
+
+void CFileTypeTree::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::LanguageChange) Retranslate();
+    QWidget::changeEvent(event);
 }
 
 void CFileTypeTree::ShowContextMenu(const QPoint& at) {

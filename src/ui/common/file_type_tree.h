@@ -38,7 +38,12 @@ public:
     // The properties sheet of the current type; false when no type is current.
     bool ShowProperties();
 
+protected:
+    // The interface language changed: the field's texts follow.
+    void changeEvent(QEvent* event) override;
+
 private:
+    void Retranslate();
     void Narrow(const QString& text);
     void ShowContextMenu(const QPoint& at);
 

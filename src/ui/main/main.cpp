@@ -20,6 +20,7 @@
 #include "app/app_messages.h"
 #include "app/string_ids.h"
 #include "ui/main/qt_notification_sink.h"
+#include "ui/main/qt_translation.h"
 #include "ui/main/ui_text.h"
 #include "ui/main/window_modes.h"
 
@@ -66,6 +67,7 @@ int main(int argc, char** argv) {
         tl::CApp app;
         // Not allowed to read disks: the refusal was shown, and the program ends.
         if (app.Start(true)) {
+            tl::ui::CQtOwnTexts::Follow(app.Languages());
             std::unique_ptr<QSplashScreen> splash;
             if (app.Settings().ShowSplash()) {
                 splash = std::make_unique<QSplashScreen>(SplashImage());

@@ -2,9 +2,12 @@
 
 #include <QAbstractButton>
 #include <QAction>
+#include <QApplication>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QMenu>
+#include <QTimer>
 
 namespace tl::ui {
 namespace {
@@ -63,6 +66,26 @@ void CQtMenuTarget::SetItemText(const std::vector<int>& path, const std::string&
         EnglishTextOf(action);  // kept before the first change
         action->setText(QString::fromStdString(text));
     }
+}
+
+void CQtOwnTexts::Follow(CLanguages& languages) {
+    languages.RegisterWindow("QtOwnTexts", std::make_shared<CQtOwnTexts>(languages));
+}
+
+void CQtOwnTexts::LanguageChanged() {
+    const QString locale = QString::fromStdString(languages_.SectionText("LanguageInfo", "Locale", ""));
+    if (locale == locale_) return;
+    const bool windowsShown = !QApplication::topLevelWidgets().isEmpty();
+    if (!locale_.isEmpty()) QCoreApplication::removeTranslator(&translator_);
+    locale_.clear();
+    if (!locale.isEmpty() && translator_.load(QStringLiteral("qtbase_") + locale,
+                                              QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        QCoreApplication::installTranslator(&translator_);
+        locale_ = locale;
+    }
+    // The toolkit retranslates the windows shown, standard buttons included,
+    // once it gets to it: the language file's texts are put back after.
+    if (windowsShown) QTimer::singleShot(0, &translator_, [&languages = languages_] { languages.Apply(-1); });
 }
 
 CQtWindowTarget::CQtWindowTarget(QWidget* window)

@@ -7,6 +7,7 @@
 #include <QMenuBar>
 #include <QPointer>
 #include <QTabWidget>
+#include <QTranslator>
 
 #include <functional>
 #include <map>
@@ -68,6 +69,30 @@ private:
     std::string englishCaption_;
     std::map<int, Control> controls_;
     std::function<void()> rebuild_;
+};
+
+// The texts of the toolkit's own dialogs and buttons (a message box's "Yes",
+// the file dialog) in the interface language: the toolkit's translation for
+// the locale the language file names ([LanguageInfo] Locale), where the
+// system has it (Debian's qt6-translations-l10n); English otherwise.
+class CQtOwnTexts : public ITranslatableWindow {
+public:
+    // Follows `languages` from now on, for as long as they live.
+    static void Follow(CLanguages& languages);
+    explicit CQtOwnTexts(CLanguages& languages) : languages_(languages) {}
+
+    bool Exists() const override { return true; }
+    bool IsDialog() const override { return false; }
+    std::string Caption() const override { return {}; }
+    void SetCaption(const std::string&) override {}
+    std::vector<int> ChildControlIds() const override { return {}; }
+    void SetChildText(int, const std::string&) override {}
+    void LanguageChanged() override;
+
+private:
+    CLanguages& languages_;
+    QTranslator translator_;
+    QString locale_;  // of the translation installed; empty: none
 };
 
 // The command identifier an action carries (0: none).
