@@ -5,6 +5,7 @@
 #include <QCloseEvent>
 #include <QDir>
 #include <QFileDialog>
+#include <QHeaderView>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QMenu>
@@ -16,6 +17,7 @@
 #include <QStatusTipEvent>
 #include <QTabWidget>
 #include <QToolBar>
+#include <QTreeView>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -52,6 +54,21 @@ namespace tl::ui {
 namespace {
 
 constexpr int kFastTickMs = 250;
+
+// The file chosen in `chooser`, which opens wide enough for its columns
+// (the type and the date of a file) in every language; empty when none was.
+QString Chosen(QFileDialog& chooser) {
+    chooser.resize(chooser.sizeHint().expandedTo(QSize(780, 480)));
+    // Its detail view: the name takes what the size, type and date leave.
+    if (auto* details = chooser.findChild<QTreeView*>()) {
+        QHeaderView* columns = details->header();
+        columns->setStretchLastSection(false);
+        for (int c = 1; c < columns->count(); ++c) columns->setSectionResizeMode(c, QHeaderView::ResizeToContents);
+        columns->setSectionResizeMode(0, QHeaderView::Stretch);
+    }
+    return chooser.exec() == QDialog::Accepted && !chooser.selectedFiles().isEmpty() ? chooser.selectedFiles().front()
+                                                                                     : QString();
+}
 constexpr int kSlowTickMs = 2000;
 
 // The commands that start work on a drive: enabled only while nothing is analysed.
@@ -556,10 +573,11 @@ void CMainFrame::CreateDriveImage() {
     chooser.setDefaultSuffix(QStringLiteral("dsk"));
     chooser.setNameFilters({QStringLiteral("Drive Image Files ( *.dsk ) (*.dsk)"), QStringLiteral("All Files ( *.* ) (*)")});
     chooser.selectFile(QString::fromStdString(DefaultImageFileName(*volume, &app_.Languages())) + QStringLiteral(".dsk"));
-    if (chooser.exec() != QDialog::Accepted || chooser.selectedFiles().isEmpty()) return;
+    const QString file = Chosen(chooser);
+    if (file.isEmpty()) return;
     auto job = std::make_shared<CImageCreation>();
     job->SourceVolume = volume;
-    job->FileName = chooser.selectedFiles().front().toStdString();
+    job->FileName = file.toStdString();
     CVolumeImage_CreateDlg progress(app_, sink_, job, this);
     if (!app_.Computer().StartImageCreation(job)) {
         platform::ShowMessageBox(windowId_, job->Problem.empty() ? "The copy could not be started." : job->Problem,
@@ -585,10 +603,11 @@ void CMainFrame::ShowCurrentFileData() {
 }
 
 void CMainFrame::LoadDriveImage() {
-    const QString path = QFileDialog::getOpenFileName(
-        this, Command(cmd::kLoadDriveImage)->text().remove(QStringLiteral("...")), QDir::homePath(),
-        QStringLiteral("Drive Image Files ( *.dsk ) (*.dsk);;All Files ( *.* ) (*)"));
-    if (!path.isEmpty()) OpenSource(path);
+    QFileDialog chooser(this, Command(cmd::kLoadDriveImage)->text().remove(QStringLiteral("...")));
+    chooser.setFileMode(QFileDialog::ExistingFile);
+    chooser.setDirectory(QDir::homePath());
+    chooser.setNameFilters({QStringLiteral("Drive Image Files ( *.dsk ) (*.dsk)"), QStringLiteral("All Files ( *.* ) (*)")});
+    if (const QString path = Chosen(chooser); !path.isEmpty()) OpenSource(path);
 }
 
 CVolume* CMainFrame::SelectedVolume() const { return drives_->SelectedVolume(); }
@@ -614,17 +633,20 @@ void CMainFrame::SaveScan() {
     chooser.setNameFilter(Text(app_, ids::kScanFileFilter));
     // Named after the drive it was made of ("card.img.tlscan").
     chooser.selectFile(ShownName(analysed_->GetName()).replace(QLatin1Char('/'), QLatin1Char('_')) + QStringLiteral(".tlscan"));
-    if (chooser.exec() != QDialog::Accepted || chooser.selectedFiles().isEmpty()) return;
+    const QString to = Chosen(chooser);
+    if (to.isEmpty()) return;
     std::string error;
-    if (!CScanSession::SaveCopy(scan, chooser.selectedFiles().front().toStdString(), *analysed_, error))
+    if (!CScanSession::SaveCopy(scan, to.toStdString(), *analysed_, error))
         platform::ShowMessageBox(windowId_, error, windowTitle().toStdString(), platform::kMbOk | platform::kMbIconWarning);
 }
 
 void CMainFrame::OpenScan() {
     if (Busy()) return;
-    const QString file = QFileDialog::getOpenFileName(
-        this, Command(cmd::kOpenScan)->text().remove(QStringLiteral("...")).remove(QLatin1Char('&')), QDir::homePath(),
-        Text(app_, ids::kScanFileFilter) + QStringLiteral(";;All Files ( *.* ) (*)"));
+    QFileDialog chooser(this, Command(cmd::kOpenScan)->text().remove(QStringLiteral("...")).remove(QLatin1Char('&')));
+    chooser.setFileMode(QFileDialog::ExistingFile);
+    chooser.setDirectory(QDir::homePath());
+    chooser.setNameFilters({Text(app_, ids::kScanFileFilter), QStringLiteral("All Files ( *.* ) (*)")});
+    const QString file = Chosen(chooser);
     if (file.isEmpty()) return;
     std::string error;
     const std::string source = CScanSession::SourcePathOf(file.toStdString(), error);
