@@ -325,7 +325,14 @@ std::optional<std::uint64_t> CScanSession::SectorResumePoint(CVolume& volume) {
     // Only the first sector stage after a load goes on: a later one of the
     // same session starts over.
     const bool pending = std::exchange(state.resumePending, false);
-    const std::uint64_t from = pending && !widened ? state.saved.sectorDone : 0;
+    std::uint64_t from = pending && !widened ? state.saved.sectorDone : 0;
+    // A point past the volume's end is no point the scan reached.
+    if (from > volume.Size / 512) {
+        computer_.Log().LogWarning(FormatMessageText(computer_.Texts(), ids::kScanFileProblem, path_,
+                                                     volume.GetName() + ": the sector scan claims to have reached sector " +
+                                                         std::to_string(from) + ", past the volume's end; it starts over"));
+        from = 0;
+    }
     if (from > 0)
         computer_.Log().LogInfo(FormatMessageText(computer_.Texts(), ids::kScanResumed, volume.GetName(), from));
     state.saved.sectorDone = 0;

@@ -203,6 +203,16 @@ TEST(ScanSessions, BadScanFilesAreRefusedWithTheReasonOrLoadWhatTheyCan) {
     EXPECT_EQ(r.out.find("README.TXT"), std::string::npos);
     EXPECT_NE(r.out.find("Letter.txt"), std::string::npos) << "the sound records load";
 
+    // A sector scan that claims to have gone past its volume's end starts over.
+    const std::string beyond = (cli.Scratch() / "beyond.tlscan").string();
+    ASSERT_EQ(cli.Run({"--quiet", "analyze", fat16, "--sectors", "--session", beyond}).exitCode, 0);
+    Change(beyond, "UPDATE facts SET value = 'running' WHERE name = 'state';"
+                   "UPDATE volumes SET sector_state = 1, sector_done = 4611686018427387904 WHERE number = 0;");
+    const test::CliResult over = cli.Run({"analyze", fat16, "--resume", "--session", beyond, "--format", "json"});
+    EXPECT_EQ(over.exitCode, 0) << over.err;
+    EXPECT_NE(over.err.find("past the volume's end; it starts over"), std::string::npos) << over.err;
+    EXPECT_NE(over.out.find("Letter.txt"), std::string::npos);
+
     // Cut in the middle of what was written: whatever is read, nothing crashes.
     const std::string cut = MakeScanFile(cli, fat16, "cut.tlscan");
     const std::string bytes = test::ReadFileBytes(cut);
