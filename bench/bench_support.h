@@ -71,6 +71,16 @@ inline void TimeInRounds(std::vector<TimedCommand>& commands, int runs) {
         }
 }
 
+// Fills `words` with pseudo-random data (xorshift), going on from `state`.
+inline void FillPseudoRandom(std::vector<std::uint64_t>& words, std::uint64_t& state) {
+    for (auto& w : words) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        w = state;
+    }
+}
+
 // Pseudo-random filler (xorshift), with `count` of the samples written over
 // it at sector boundaries spread evenly over the image; 0 plants nothing.
 inline bool MakePlantedImage(const std::filesystem::path& image, std::uint64_t mib, const std::filesystem::path& samples, std::uint64_t count) {
@@ -91,12 +101,7 @@ inline bool MakePlantedImage(const std::filesystem::path& image, std::uint64_t m
     std::uint64_t x = 0x9E3779B97F4A7C15ull;
     std::size_t next = 0;
     for (std::uint64_t at = 0; at < sectors; at += 20480) {
-        for (auto& w : chunk) {
-            x ^= x << 13;
-            x ^= x >> 7;
-            x ^= x << 17;
-            w = x;
-        }
+        FillPseudoRandom(chunk, x);
         auto* bytes = reinterpret_cast<char*>(chunk.data());
         for (; next < plants.size() && plants[next] < at + 20480; ++next) {
             const std::string& c = contents[next % contents.size()];

@@ -80,12 +80,7 @@ bool MakeImage(const fs::path& image, std::uint64_t mib, const std::map<std::str
     std::size_t next = 0;
     const std::uint64_t chunkBytes = chunk.size() * 8;
     for (std::uint64_t at = 0; at < bytes; at += chunkBytes) {
-        for (auto& w : chunk) {
-            x ^= x << 13;
-            x ^= x >> 7;
-            x ^= x << 17;
-            w = x;
-        }
+        tl::bench::FillPseudoRandom(chunk, x);
         auto* p = reinterpret_cast<char*>(chunk.data());
         // Documents that begin in this chunk, and the part of one that began before.
         for (std::size_t k = next; k < plants.size() && plants[k].offset < at + chunkBytes; ++k) {

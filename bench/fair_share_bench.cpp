@@ -36,12 +36,7 @@ bool MakeImage(const fs::path& image, std::uint64_t mib) {
     std::vector<std::uint64_t> chunk(1 << 17);
     std::uint64_t x = 0x9E3779B97F4A7C15ull;
     for (std::uint64_t done = 0; done < mib; ++done) {
-        for (auto& w : chunk) {
-            x ^= x << 13;
-            x ^= x >> 7;
-            x ^= x << 17;
-            w = x;
-        }
+        tl::bench::FillPseudoRandom(chunk, x);
         out.write(reinterpret_cast<const char*>(chunk.data()), static_cast<std::streamsize>(chunk.size() * 8));
     }
     return static_cast<bool>(out);
