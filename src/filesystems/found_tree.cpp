@@ -1,8 +1,8 @@
 #include "filesystems/found_tree.h"
 
 #include <algorithm>
-#include <functional>
 #include <atomic>
+#include <functional>
 #include <iterator>
 
 #include "app/app_messages.h"
@@ -271,13 +271,17 @@ CFoundObject* CFoundTree::StoreLocked(CFoundObject&& record) {
 
 std::size_t CFoundTree::SlotCount() const {
     std::lock_guard lock(mutex_);
+    return SlotCountLocked();
+}
+
+std::size_t CFoundTree::SlotCountLocked() const {
     return blocks_.empty() ? 0 : (blocks_.size() - 1) * kRecordsPerBlock + lastBlockUsed_;
 }
 
 bool CFoundTree::CopySlots(std::size_t from, std::size_t to, std::vector<CFoundObject>& out, std::uint64_t generation) const {
     std::lock_guard lock(mutex_);
     if (generation != 0 && generation != generation_.load()) return false;
-    const std::size_t count = blocks_.empty() ? 0 : (blocks_.size() - 1) * kRecordsPerBlock + lastBlockUsed_;
+    const std::size_t count = SlotCountLocked();
     for (std::size_t slot = from; slot < std::min(to, count); ++slot)
         out.push_back(blocks_[slot / kRecordsPerBlock][slot % kRecordsPerBlock]);
     return true;

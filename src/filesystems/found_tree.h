@@ -288,6 +288,7 @@ private:
     // Notes the slot of a stored record changed in place.
     void NoteChangeLocked(const CFoundObject& record);
     std::optional<std::size_t> SlotOfLocked(const CFoundObject& record) const;
+    std::size_t SlotCountLocked() const;
 
     CFoundObject* owner_;
     SignatureDatabase* signatures_;
