@@ -38,9 +38,7 @@ std::string CScanSession::DefaultPath(const std::filesystem::path& settingsFolde
     // one name in two folders keep two files. The path is made absolute
     // first, so that an image named from its own folder and from elsewhere
     // keeps one file.
-    std::error_code ec;
-    std::filesystem::path whole = std::filesystem::absolute(sourcePath, ec);
-    const std::string path = ec || sourcePath.empty() ? sourcePath : whole.lexically_normal().string();
+    const std::string path = AbsoluteSourcePath(sourcePath);
     const auto* bytes = reinterpret_cast<const Bytef*>(path.data());
     char tag[9];
     std::snprintf(tag, sizeof tag, "%08lx", crc32(0L, bytes, static_cast<uInt>(path.size())) & 0xFFFFFFFFul);

@@ -29,11 +29,17 @@ std::string HashOf(CVolume& source, std::uint64_t firstSector, std::uint64_t sec
 
 }  // namespace
 
+std::string AbsoluteSourcePath(const std::string& path) {
+    std::error_code ec;
+    const std::filesystem::path whole = std::filesystem::absolute(path, ec);
+    return ec || path.empty() ? path : whole.lexically_normal().string();
+}
+
 SourceIdentity IdentifySource(CVolume& source) {
     SourceIdentity id;
     id.device = source.Kind != VK_IMAGE;
     std::error_code ec;
-    id.path = id.device ? source.GetDevicePath() : std::filesystem::absolute(source.DevicePath, ec).string();
+    id.path = id.device ? source.GetDevicePath() : AbsoluteSourcePath(source.DevicePath);
     id.size = source.Size;
     id.sectorSize = source.Geometry.BytesPerSector ? source.Geometry.BytesPerSector : 512;
     if (id.device) {
